@@ -1,0 +1,49 @@
+#pragma once
+// What the core tells a front end (the Qt window or the daemon's stdout). Every call
+// may come from any core thread, in the order things happened, and must return at
+// once: a front end queues the work for its own thread and never makes the core wait.
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace lindra {
+
+// Background colours as COLORREF values (0x00BBGGRR), the values the operators know.
+using Colour = uint32_t;
+inline constexpr Colour kNoColour = 0xFFFFFFFF;
+
+// One row of a call grid: cells of columns 1 to 7 (column 0, the row number, is the
+// grid's own), the background of columns 1 to 7, and whether the grid scrolls to it.
+struct CallRow {
+  std::array<std::string, 7> cells;  // 국선, 내선, 대표전화, 상담원확인번호, 고객전화, 수신 시간, 구분
+  Colour colour = kNoColour;
+  bool scrollToEnd = false;
+
+  bool operator==(const CallRow&) const = default;
+};
+
+class ControllerView {
+ public:
+  virtual ~ControllerView() = default;
+
+  // A message-log line as added: "[HH:MM:SS.mmm]" and the text, without CR LF.
+  virtual void MessageAdded(const std::string& line) = 0;
+  virtual void MessageLogCleared() = 0;
+  // A message-box text; the front end shows it (the daemon prints it on a line).
+  virtual void ShowMessageBox(const std::string& text) = 0;
+  // Rows for the call grid of a slot (1 to 4), routed or dropped events.
+  virtual void CallRowsAdded(int slotNo, std::vector<CallRow> rows) = 0;
+  // An operator sender's connection colour for row agentIndex + 1 of the slot's
+  // extension grid, with the operator IP to find the row when rows have moved.
+  virtual void AgentStateChanged(int slotNo, int agentIndex, const std::string& ip, Colour colour) = 0;
+  // A slot's link came up or went down by itself (a reader that ended, a reconnect).
+  virtual void SlotStateChanged(int slotNo) = 0;
+  // Every enabled slot connected at start: the window goes to the tray.
+  virtual void HideWindow() = 0;
+  // Runs `work` on the front end's own thread after `delayMs` (the start timer).
+  virtual void RunLater(int delayMs, std::function<void()> work) = 0;
+};
+
+}  // namespace lindra

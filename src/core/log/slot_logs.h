@@ -1,0 +1,56 @@
+#pragma once
+// The two daily logs of a device slot (program log and telephone log), each drained
+// to disk by its own writer thread so that no link thread waits for the disk.
+#include <filesystem>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/clock.h"
+
+namespace lindra {
+
+enum class DeviceLogKind { Read = 0, Parse = 1, Error = 2, Plain = 3 };
+
+// Level of the program log from the [LOG] LEVEL text: ERROR 0, WARN 1, INFO 2, else 3.
+int ProgramLogLevel(std::string_view levelText);
+
+class LogWriter;  // one CSimpleLog and its writer thread
+
+// Called from any thread: link threads, CTI workers, senders, the controller.
+// Every queue is guarded inside the writer; lines keep the order they were queued in.
+class SlotLogs {
+ public:
+  explicit SlotLogs(const Clock& clock = SystemClock::Instance());
+  ~SlotLogs();  // Shutdown()
+  SlotLogs(const SlotLogs&) = delete;
+  SlotLogs& operator=(const SlotLogs&) = delete;
+
+  // Sets the slot number; the first call for a slot with a model opens
+  // Program_DEV0n_ and Telephone_DEV0n_ in logDir (created when missing) and starts
+  // both writers. Later calls change nothing but the slot number.
+  void Open(const std::filesystem::path& logDir, int slotNo, int programLevel, bool hasModel);
+  int slotNo() const;
+  bool IsOpen() const;
+
+  // Device log operation. READ and PARSE take the raw edge bytes (cut at the first
+  // zero byte, converted from the code page); ERROR and plain take UTF-8 text.
+  void DeviceRaw(DeviceLogKind kind, std::string_view bytes);
+  void Device(DeviceLogKind kind, std::string_view text);
+  // A program-log line of type 0 without heading (the LG rejection).
+  void ProgramLevel0(std::string_view text);
+  // One telephone-log line (UTF-8), always written.
+  void Telephone(std::string_view line);
+
+  // Writes every line still queued, then ends both writers. Idempotent.
+  void Shutdown();
+
+ private:
+  const Clock& clock_;
+  std::unique_ptr<LogWriter> program_;
+  std::unique_ptr<LogWriter> telephone_;
+  std::atomic<int> slotNo_{-1};
+};
+
+}  // namespace lindra
