@@ -40,8 +40,10 @@ class ControllerView {
   virtual void AgentStateChanged(int slotNo, int agentIndex, const std::string& ip, Colour colour) = 0;
   // A slot's link came up or went down by itself (a reader that ended, a reconnect).
   virtual void SlotStateChanged(int slotNo) = 0;
-  // Every enabled slot connected at start: the window goes to the tray.
-  virtual void HideWindow() = 0;
+  // The automatic connect pass has tried every enabled slot: select lastTriedIndex
+  // (0..3, -1 when none was tried) in the device list; when every slot connected the
+  // window goes to the tray, otherwise it stays and the summary box is shown.
+  virtual void AutoConnectDone(int lastTriedIndex, bool allConnected) = 0;
   // Runs `work` on the front end's own thread after `delayMs` (the start timer).
   virtual void RunLater(int delayMs, std::function<void()> work) = 0;
 };

@@ -1,0 +1,36 @@
+#pragma once
+// The settings of this build that lindra.ini does not hold; the same command-line
+// options for lindra2 and lindra2d.
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace lindra {
+
+struct HostPort {
+  std::string host;
+  int port = 0;
+  bool operator==(const HostPort&) const = default;
+};
+
+struct ServerOptions {
+  std::filesystem::path workDir;       // lindra.ini and the table files
+  std::filesystem::path logDir;        // created when missing
+  HostPort statServer;                 // statistics web server
+  HostPort configServer;               // server of the two XML documents
+  std::optional<HostPort> mirror;      // diagnostic copy of CTI frames; off when empty
+  std::string broadcastAddress = "255.255.255.255";
+  std::map<std::string, std::string> serialPaths;  // "COM1" -> "/dev/ttyUSB0"
+  std::string codePage;                // empty: the locale's charset
+  std::string remoteSupportUrl;
+  bool demo = false;
+};
+
+// Parses the command line shared by both front ends. On a bad option or value it
+// returns nothing and fills `error` with a clear one-line message; on --help it
+// returns nothing with `error` empty and the help text in `help`.
+std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std::string& programName,
+                                                std::string& error, std::string& help);
+
+}  // namespace lindra
