@@ -33,4 +33,8 @@ struct ServerOptions {
 std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std::string& programName,
                                                 std::string& error, std::string& help);
 
+// Selects the code page of every edge from --codepage, or from the locale when it is
+// not given. Called once at start-up, before any thread converts text.
+bool ApplyCodePage(const ServerOptions& options, std::string& error);
+
 }  // namespace lindra

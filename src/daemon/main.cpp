@@ -1,0 +1,62 @@
+// lindra2d: the headless front end. It runs the same controller as the window and
+// writes the message log to standard output; SIGTERM and SIGINT stop it in order.
+#include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
+#include <cstdio>
+#include <optional>
+
+#include "app/demo.h"
+#include "app/server_controller.h"
+#include "app/server_options.h"
+#include "platform/single_instance.h"
+#include "stdout_view.h"
+#include "text/codec.h"
+
+int main(int argc, char** argv) {
+  using namespace lindra;
+  std::string error, help;
+  auto options = ParseServerOptions(argc, argv, "lindra2d", error, help);
+  if (!options) {
+    if (!help.empty()) {
+      std::fputs(help.c_str(), stdout);
+      return 0;
+    }
+    std::fprintf(stderr, "lindra2d: %s\n", error.c_str());
+    return 2;
+  }
+  if (!ApplyCodePage(*options, error)) {
+    std::fprintf(stderr, "lindra2d: %s\n", error.c_str());
+    return 2;
+  }
+
+  SingleInstance instance;
+  if (!instance.Acquire("Lindra2")) {
+    std::puts("이미 프로그램이 실행 중 입니다.");
+    return 1;
+  }
+
+  std::optional<DemoPeers> demo;
+  if (options->demo) {
+    demo.emplace();
+    if (!demo->Start(*options, error)) {
+      std::fprintf(stderr, "lindra2d: demo: %s\n", error.c_str());
+      return 1;
+    }
+  }
+
+  asio::io_context io;
+  StdoutView view(io, options->demo);
+  ServerController controller(*options, view);
+
+  asio::signal_set signals(io, SIGINT, SIGTERM);
+  signals.async_wait([&](const std::error_code&, int) {
+    controller.StopServer();
+    io.stop();
+  });
+
+  controller.PurgeOldLogs();
+  controller.LoadServer();
+  controller.StartDecision();
+  io.run();
+  return 0;
+}

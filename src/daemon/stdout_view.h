@@ -1,0 +1,35 @@
+#pragma once
+// The daemon's front end: message-log lines and message-box texts go to standard
+// output as they come, flushed at once; RunLater runs work on the daemon's one
+// front-end thread (the io_context that also handles the signals).
+#include <asio/io_context.hpp>
+#include <mutex>
+
+#include "app/controller_view.h"
+
+namespace lindra {
+
+// Called from any core thread; printing is serialised by one mutex, and work for the
+// front-end thread is posted to its io_context.
+class StdoutView final : public ControllerView {
+ public:
+  StdoutView(asio::io_context& io, bool printCallRows) : io_(io), printCallRows_(printCallRows) {}
+
+  void MessageAdded(const std::string& line) override;
+  void MessageLogCleared() override {}
+  void ShowMessageBox(const std::string& text) override;
+  void CallRowsAdded(int slotNo, std::vector<CallRow> rows) override;
+  void AgentStateChanged(int, int, const std::string&, Colour) override {}
+  void SlotStateChanged(int) override {}
+  void AutoConnectDone(int, bool) override {}
+  void RunLater(int delayMs, std::function<void()> work) override;
+
+ private:
+  void PrintLine(const std::string& line);
+
+  asio::io_context& io_;
+  bool printCallRows_;
+  std::mutex outputMutex_;
+};
+
+}  // namespace lindra
