@@ -1,0 +1,35 @@
+#pragma once
+// Routing of one parsed call event through the slot's tables, and the call-grid rows
+// the event shows, decided here so that both front ends and the tests share them.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/controller_view.h"
+#include "notify/routing_tables.h"
+#include "parse/call_event.h"
+#include "platform/clock.h"
+
+namespace lindra {
+
+inline constexpr Colour kAnsweredColour = 0xF0E6D2;  // "받음"
+inline constexpr Colour kEndedColour = 0xF0F0C8;     // "끊음"
+inline constexpr Colour kRingingColour = 0xE6E6E6;   // "링"
+inline constexpr Colour kDroppedColour = 0xD2D2F0;   // "없음"
+
+struct RouteResult {
+  // The completed event (didNumber, agentIps, area code) to hand to the senders;
+  // empty when the event was dropped (no DID row, or no operator for its extension).
+  std::optional<CallEvent> routed;
+  // The call-grid rows of the event, routed or dropped, in order.
+  std::vector<CallRow> rows;
+};
+
+// Runs on the parsing thread. Reads one consistent snapshot of each table.
+// `now` is the local time the event was taken, shown in the rows.
+RouteResult RouteCallEvent(const RoutingTables& tables, uint32_t modelCode, std::string_view areaCode, CallEvent event,
+                           const LocalTime& now);
+
+}  // namespace lindra
