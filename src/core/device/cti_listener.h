@@ -1,0 +1,77 @@
+#pragma once
+// The listening link of a CTI slot (codes 202 and above): the CTI program connects,
+// sends one message of at most 1000 bytes and is closed. Accepting runs on the
+// channel's LoopThread; receives complete on a pool of worker threads.
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "device/run_gate.h"
+#include "log/slot_logs.h"
+#include "platform/unique_fd.h"
+
+namespace lindra {
+
+// One received message (1..kMessageBytes bytes). Called on a worker thread, possibly
+// on several at once: the handler writes the PARSE entry, mirrors, parses and
+// dispatches, and serialises that per slot itself.
+using MessageHandler = std::function<void(std::string_view message)>;
+// A program-log entry of the listener: Plain ("접속됨: ...", "받음: ...") or Error
+// ("Accept 실패: %d", "접속 끊김: ...", ...). UTF-8.
+using CtiLogHandler = std::function<void(DeviceLogKind kind, const std::string& text)>;
+
+// Threads: Start, Stop and Shutdown on the controller's thread, Run on the channel's
+// LoopThread, the message and log handlers on the pool's workers (log also on the
+// LoopThread). The connection list has its own mutex; RunGate orders Run and Stop.
+class CtiListener {
+ public:
+  static constexpr size_t kMessageBytes = 1000;  // one receive per connection
+  // Connections open at once. At the cap the oldest connection (one that has sent
+  // nothing yet) is closed to make room, so idle or half-open clients cannot lock
+  // out the CTI program.
+  static constexpr size_t kMaxConnections = 512;
+  // A connection that has sent nothing after this long is closed.
+  static constexpr int kIdleTimeoutMs = 10'000;
+  static constexpr int kAcceptPauseMs = 1000;  // after running out of descriptors
+
+  CtiListener();
+  ~CtiListener();  // Shutdown()
+  CtiListener(const CtiListener&) = delete;
+  CtiListener& operator=(const CtiListener&) = delete;
+
+  // Listens on all addresses at lanPort (0: a free port, see port()) and starts the
+  // worker pool (2 x processors + 2) if it is not running yet. Returns
+  // "[WARN] DEV0%d CTI - Listen CTI Event : %d" (deviceNo, lanPort) or the failure
+  // text of the step that failed ("[ERR] DEV0%d CTI - WSASocket 실패 ErrNo:%d",
+  // "... bind ...", "... listen ...", "... setsockopt(SENDBUF) ...", "...(RECVBUF)...",
+  // "...(LINGER)...", "[ERR] DEV0%d CTI - WorkerThread 생성 실패"). The caller writes
+  // the program-log entries of a successful start.
+  std::string Start(int deviceNo, int lanPort);
+  bool IsListening() const { return listener_.valid(); }
+  int port() const { return port_; }  // the bound port
+  size_t workerCount() const;
+
+  // Accepts until Stop() (or a listener failure, logged as "Accept 실패: %d"); each
+  // connection's one message goes to onMessage on a worker, then its socket is closed.
+  void Run(const MessageHandler& onMessage, const CtiLogHandler& onLog);
+
+  // Stops accepting and closes the listening socket; connections already accepted
+  // are still served by the pool.
+  void Stop();
+  // Stop(), then closes every connection and ends the pool. Idempotent.
+  void Shutdown();
+
+ private:
+  struct Pool;  // the io_context, its workers and the open connections
+
+  void Accept(const MessageHandler& onMessage, const CtiLogHandler& onLog);
+
+  UniqueFd listener_;
+  int port_ = 0;
+  RunGate gate_;
+  std::unique_ptr<Pool> pool_;
+};
+
+}  // namespace lindra

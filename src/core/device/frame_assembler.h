@@ -1,0 +1,62 @@
+#pragma once
+// Cuts a device's byte stream into frames by its model's terminator rules. A partial
+// frame is kept from one chunk to the next, so a frame may span several reads.
+// Pure object: bytes in, frames out; no I/O, no locks (one reader thread feeds it).
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string_view>
+
+#include "device/model_table.h"
+
+namespace lindra {
+
+// Up to four terminator bytes and an optional start marker per model. A zero
+// terminator matches a zero byte in the data.
+struct FrameRule {
+  std::array<unsigned char, 4> terminators{};
+  std::string_view startMarker;  // "  1" or empty
+};
+
+FrameRule FrameRuleFor(uint32_t modelCode);
+
+// frame: the frame's bytes, a retained terminator (model 11; model 13 on a serial
+//        line) included as the last byte; the bytes after the frame are not part of it.
+// length: the count of bytes gathered before the terminator.
+// passes: the frame's text (up to its first zero byte) is at least 2 bytes long and
+//         begins with the model's start marker; only such frames go to the parser.
+using FrameHandler = std::function<void(std::string_view frame, size_t length, bool passes)>;
+
+class FrameAssembler {
+ public:
+  // A frame never holds more than this many bytes (a retained terminator included),
+  // so it fits the device's 4096-byte frame buffer with its terminating zero.
+  static constexpr size_t kMaxFrameBytes = 4095;
+
+  FrameAssembler(uint32_t modelCode, LinkKind link);
+
+  // Runs the rules over one read chunk and calls onFrame for every frame it ends,
+  // in order. The view passed to onFrame is valid only during the call.
+  void Feed(std::string_view chunk, const FrameHandler& onFrame);
+
+  // Bytes gathered for the frame in progress.
+  size_t pending() const { return length_; }
+
+ private:
+  bool IsTerminator(std::string_view chunk, size_t p) const;
+  bool SkipsPair(std::string_view chunk, size_t p) const;
+  void Gather(unsigned char byte);
+  void Deliver(unsigned char terminator, const FrameHandler& onFrame);
+
+  uint32_t model_;
+  LinkKind link_;
+  FrameRule rule_;
+  bool pairSkip_;
+  bool retainsTerminator_;
+  std::array<char, kMaxFrameBytes + 1> frame_{};
+  size_t length_ = 0;
+  bool cut_ = false;  // the frame in progress outgrew the buffer
+};
+
+}  // namespace lindra

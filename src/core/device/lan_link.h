@@ -1,0 +1,72 @@
+#pragma once
+// The TCP client link of a slot with a LAN exchange (codes 102..200).
+#include <netinet/in.h>
+
+#include <string>
+
+#include "device/link_handlers.h"
+#include "device/run_gate.h"
+#include "platform/unique_fd.h"
+
+namespace lindra {
+
+// Threads: Start and Stop run on the controller's thread, Run on the channel's
+// LoopThread; RunGate orders them, so the socket is closed only once Run has let go of it.
+class LanLink {
+ public:
+  static constexpr size_t kChunkBytes = 2048;     // one receive
+  static constexpr int kConnectTimeoutMs = 3000;  // the window thread waits at most this long
+  static constexpr int kRetryPauseMs = 1000;
+  static constexpr int kMaxRetries = 3;  // reconnect attempts after a loss
+  // Keepalive, so a silently dead exchange is noticed (after about 60 + 3 x 10 s)
+  // and handled like any other receive failure.
+  static constexpr int kKeepIdleS = 60;
+  static constexpr int kKeepIntervalS = 10;
+  static constexpr int kKeepCount = 3;
+  // The error number shown when the exchange closes the connection in an orderly
+  // way: "[ERR] recv 실패 : 0", for the receive's result, 0 bytes.
+  static constexpr int kOrderlyCloseError = 0;
+
+  LanLink() = default;
+  ~LanLink();  // Stop()
+  LanLink(const LanLink&) = delete;
+  LanLink& operator=(const LanLink&) = delete;
+
+  // Resolves lanIp once (a host name when its first character is a letter, else a
+  // dotted address) and connects within kConnectTimeoutMs. Returns
+  // "[WARN] DEV0%d Connected PBX : %s, %d" (deviceNo, lanIp as given, lanPort) or
+  // "[ERR] DEV0%d LAN - socket 실패 ErrNo:%d" (socket; a failed name look-up) /
+  // "[ERR] DEV0%d LAN - connect 실패 ErrNo:%d" (no address, a malformed address:
+  // EINVAL, refused, timed out: ETIMEDOUT). The caller writes the program-log
+  // entries of a successful start.
+  std::string Start(int deviceNo, const std::string& lanIp, int lanPort);
+  bool IsConnected() const { return socket_.valid() && connected_; }
+
+  // Receives until the link gives up or Stop(): each chunk goes to onChunk. A lost
+  // connection (receive error, or the exchange closing it) is reported and retried:
+  //   "[ERR] recv 실패 : %d", "[ERR] 기존 연결 에러/종료됨. 연결 재시도(%d회)",
+  //   then "[ERR] socket 실패: %d" (Run returns) or "[ERR] connect 실패: %d" and a
+  //   pause of kRetryPauseMs; after kMaxRetries failed attempts in a row Run returns.
+  // A successful reconnect starts the numbering again. Returns at once when Start
+  // has not connected.
+  void Run(const ChunkHandler& onChunk, const StatusHandler& onStatus);
+
+  // Makes Run return promptly, then closes the socket. Safe to call at any time, twice,
+  // and from inside a handler (Run then closes the socket as it returns).
+  void Stop();
+
+ private:
+  // A new socket connected to peer_, or the errno of its failure (socketError tells
+  // which step failed).
+  int Connect(bool& socketError);
+  // One pass of the reconnect policy; false when Run must return.
+  bool Reconnect(int recvError, const StatusHandler& onStatus);
+
+  UniqueFd socket_;
+  bool connected_ = false;
+  sockaddr_in peer_{};
+  int retryCount_ = 0;  // failed reconnects in a row, this slot's own
+  RunGate gate_;
+};
+
+}  // namespace lindra
