@@ -1,0 +1,118 @@
+#include "stats/daily_statistics.h"
+
+#include <fstream>
+
+#include "config/ini_file.h"
+#include "log/log_date.h"
+#include "platform/atomic_file.h"
+#include "platform/file_read.h"
+#include "stats/call_counting.h"
+#include "stats/stat_server_client.h"
+#include "text/codec.h"
+#include "text/strings.h"
+
+namespace lindra {
+namespace {
+
+constexpr int kSlots = 4;
+
+// The day summary grows slot by slot, so at most one slot's log is held in memory
+// at a time; the file is created with the first slot that could be read.
+class SummaryWriter {
+ public:
+  explicit SummaryWriter(std::filesystem::path path) : path_(std::move(path)) {}
+  void Append(const std::string& internalText) {
+    if (!out_.is_open()) out_.open(path_, std::ios::binary | std::ios::trunc);
+    const std::string bytes = text::ToExternal(internalText);
+    out_.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  bool started() const { return out_.is_open(); }
+  bool Finish() {
+    out_.close();
+    return !out_.fail();
+  }
+
+ private:
+  std::filesystem::path path_;
+  std::ofstream out_;
+};
+
+void WriteLastUpdate(const std::filesystem::path& tempDir, const std::string& day) {
+  // A failure leaves the old file; the day is then reported once more on a later start.
+  (void)WriteFileAtomically(tempDir / kBookkeepingFileName,
+                            text::ToExternal(text::Format("[UPDATE]\r\nLASTUPDATE=%s\r\n", day.c_str())));
+}
+
+}  // namespace
+
+std::filesystem::path TelephoneLogPath(const std::filesystem::path& logDir, int slotNo, const std::string& day) {
+  return logDir / text::Format("Telephone_DEV%02d_%s.log", slotNo, day.c_str());
+}
+
+std::string ReadLastUpdate(const std::filesystem::path& tempDir) {
+  constexpr const char* kNever = "00000000";
+  const std::optional<IniFile> file = IniFile::Load(tempDir / kBookkeepingFileName);
+  return file ? file->GetString("UPDATE", "LASTUPDATE", kNever) : kNever;
+}
+
+bool RunDailyStatistics(const DayContext& context, const Clock& clock, const DayLogUploader& upload) {
+  const LocalTime now = clock.Now();
+  const std::string day = DateShift(now, -1, false);
+  if (day == LogDate(now)) return false;  // every slot's writer still holds its file of day D
+
+  const std::filesystem::path summaryPath = context.logDir / (context.headId + "_" + day + ".log");
+  SummaryWriter summary(summaryPath);
+  SlotCounts last;
+  for (int slot = 1; slot <= kSlots; ++slot) {
+    std::optional<std::string> bytes = ReadFileBytes(TelephoneLogPath(context.logDir, slot, day));
+    if (!bytes) continue;
+    // The whole file is converted at once: a double-byte character is never split.
+    const std::string logText = text::ToInternal(*bytes);
+    bytes.reset();
+    std::string part;
+    last = CollectSlotLog(logText, slot, context.did2, part);
+    summary.Append(part);
+  }
+  if (!summary.started()) return false;
+  if (!summary.Finish()) return false;
+
+  if (upload(context.headId, day, last.total, last.brenvo, summaryPath) != kUploadComplete) return false;
+  std::error_code ignored;
+  std::filesystem::remove(summaryPath, ignored);
+  WriteLastUpdate(context.tempDir, DateShift(clock.Now(), -1, true));
+  return true;
+}
+
+DailyStatistics::DailyStatistics(DayContext context, const Clock& clock, UploadTime uploadTime,
+                                 UploadTimeRefresh refresh, DayLogUploader upload)
+    : context_(std::move(context)),
+      clock_(clock),
+      uploadTime_(uploadTime),
+      refresh_(std::move(refresh)),
+      upload_(std::move(upload)) {}
+
+void DailyStatistics::Begin() {
+  const LocalTime now = clock_.Now();
+  settled_ = now.hour * 60 + now.minute <= uploadTime_.hour * 60 + uploadTime_.minute;
+}
+
+void DailyStatistics::Pass() {
+  const LocalTime now = clock_.Now();
+  refresh_(uploadTime_);
+  if (settled_ && now.hour == uploadTime_.hour && now.minute == uploadTime_.minute)
+    settled_ = false;
+  else if (settled_)
+    return;
+  Check();
+}
+
+void DailyStatistics::Check() {
+  const long long lastUpdate = text::LeadingInt(ReadLastUpdate(context_.tempDir));
+  const long long yesterday = text::LeadingInt(DateShift(clock_.Now(), -1, true));
+  if (yesterday > lastUpdate)
+    settled_ = RunDailyStatistics(context_, clock_, upload_);
+  else
+    settled_ = true;
+}
+
+}  // namespace lindra
