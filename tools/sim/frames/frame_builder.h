@@ -11,7 +11,8 @@ namespace lindra::sim {
 
 struct CallSpec {
   char kind = 'T';           // 'R', 'T', 'H' or 'N'; see SupportedKinds()
-  std::string trunk;         // trunk line; for caller-ID boxes the line ("1".."4", one character)
+  std::string trunk;         // trunk line; caller-ID boxes: the line, two digits for MCID, one
+                             // character for the others ("1".."4" for Speed 부르미)
   std::string extension;     // exchanges only; caller-ID boxes report the line instead
   std::string callerNumber;  // the caller's number (digits)
   std::string time;          // the time text of the models that print one (see BuildFrame)
@@ -25,9 +26,9 @@ std::span<const uint32_t> FrameModelCodes();
 // the other caller-ID boxes and the CTI link "T". Empty for a code without a format.
 std::string_view SupportedKinds(uint32_t modelCode);
 
-// One call as the device sends it; empty when the model has no format or cannot send
-// spec.kind. Fields wider than the device's column are cut to it, shorter ones padded
-// with blanks where the device pads.
+// One call as the device sends it; empty when the model has no format, cannot send
+// spec.kind, or (models 9 to 13) spec.trunk is not a line the box can report. Fields wider than the device's column are
+// cut to it, shorter ones padded with blanks where the device pads.
 //   2..4, 102..107 Samsung: one fixed-column line ending in CR alone (an LF after it
 //                  would start the next frame and shift every column). time: 8 columns.
 //   5, 6, 105      LG: one line ending in CR LF; answered calls in the newer layout
@@ -43,8 +44,8 @@ std::string_view SupportedKinds(uint32_t modelCode);
 //   202 CTI:       "extension,trunk,callerNumber" (one message per connection).
 std::string BuildFrame(uint32_t modelCode, const CallSpec& spec);
 
-// An answered line of the LG LDK models (5, 105) in the older column layout
-// ("LDK50 OLD"); BuildFrame sends the newer one.
+// An answered line of the LG models (5, 6, 105) in the older column layout
+// ("LDK50 OLD"), CR LF included; BuildFrame sends the newer one.
 std::string BuildLgOlderAnswered(const CallSpec& spec);
 
 }  // namespace lindra::sim

@@ -1,0 +1,167 @@
+// Caller-ID boxes (models 7 to 13): each reports a line and the caller's number as
+// one call of kind "T". Where a box knows no extension, its line stands in both the
+// trunk and the extension, so both routing tables can be keyed by line.
+//
+// Zero bytes: the fixed-offset formats (7, 10, 12, 13) read each field as its own C
+// string, so a zero byte ends only the field it falls in. The text formats (8) and the
+// search for the 'C' of model 9 end at the frame's first zero byte; model 9's length
+// bytes are binary and may be zero, so its fields are read at their positions whatever
+// precedes them. Model 11 reads byte by byte and stops at a zero byte.
+#include <algorithm>
+#include <array>
+
+#include "parse/field_reader.h"
+#include "parse/formats.h"
+
+namespace lindra::parse {
+namespace {
+
+void SetLine(CallEvent& event, std::string_view line, bool alsoExtension) {
+  event.trunk = AreaText(line, kTrunkArea);
+  if (alsoExtension) event.extension = AreaText(line, kExtensionArea);
+}
+
+long long Signed(unsigned char byte) { return static_cast<signed char>(byte); }
+
+// Model 7, MCID: the line in two columns, the number from offset 10 to the end.
+void ParseMcid(const FrameBytes& frame, long long length, CallEvent& event) {
+  SetLine(event, frame.Span(0, 2), false);
+  event.callerNumber = TrimmedAreaText(frame.Span(10, length - 10), kCallerArea);
+}
+
+// The value after `keyword` up to the end of its line (or of the frame), not trimmed.
+// The device's 63-byte value buffer is wider than any area it is copied into.
+std::string_view ReportValue(std::string_view text, std::string_view keyword) {
+  auto pos = text.find(keyword);
+  if (pos == std::string_view::npos) return {};
+  auto value = text.substr(pos + keyword.size());
+  return value.substr(0, value.find('\r'));
+}
+
+// Model 8, BDTel SeeID-PC: a keyword report. Only a report of type "D" is a call.
+void ParseSeeIdPc(const FrameBytes& frame, CallEvent& event) {
+  const auto text = frame.text();
+  constexpr std::string_view kReport = "Report\r\n";
+  const bool isCall =
+      text.find(kReport) != std::string_view::npos && text::EqualsIgnoreCase(ReportValue(text, kReport), "D");
+  if (!isCall) {
+    SetKind(event, 'H');
+    return;
+  }
+  event.receivedTime = AreaText(ReportValue(text, "Time:"), kTimeArea);
+  event.callerNumber = AreaText(ReportValue(text, "Number:"), kCallerArea);
+  SetLine(event, ReportValue(text, "Group:"), true);
+}
+
+// The caller number of model 9 after its time text: a length byte and the digits,
+// with one more byte between them and the time on some firmware.
+std::string_view SeeId4Number(const FrameBytes& frame, long long afterTime) {
+  if (frame.DigitAt(afterTime + 2)) return frame.Span(afterTime + 2, Signed(frame.At(afterTime + 1)));
+  if (frame.DigitAt(afterTime + 3)) return frame.Span(afterTime + 3, Signed(frame.At(afterTime + 2)));
+  return {};
+}
+
+// Model 9, BDTel SeeID-4: positions count from the first 'C'; the line is the byte
+// before it (none when the frame starts with it).
+void ParseSeeId4(const FrameBytes& frame, CallEvent& event) {
+  const auto text = frame.text();
+  const auto found = text.find('C');
+  const auto c = static_cast<long long>(found == std::string_view::npos ? text.size() : found);
+  SetLine(event, c > 0 ? frame.Span(c - 1, 1) : std::string_view(), true);
+
+  const long long timeLength = Signed(frame.At(c + 2));
+  event.receivedTime = AreaText(frame.Span(c + 3, timeLength), kTimeArea);
+
+  auto number = CutBytes(SeeId4Number(frame, c + timeLength + 3), kCallerArea);
+  if (number.empty() || number.front() == '0') {
+    event.callerNumber = text::ToInternal(number);
+    return;
+  }
+  // The box drops the trunk prefix; the area keeps its 15 bytes with the '0' in front.
+  std::array<char, kCallerArea> prefixed{'0'};
+  const size_t kept = std::min(number.size(), kCallerArea - 1);
+  number.copy(prefixed.data() + 1, kept);
+  event.callerNumber = text::ToInternal(std::string_view(prefixed.data(), kept + 1));
+}
+
+// Model 10, CallStar: an incoming-call record ('I') has its line at 1 and the number
+// from 10 on; the other records have the line at 0 and 12 columns of number at 2.
+void ParseCallStar(const FrameBytes& frame, CallEvent& event) {
+  const bool incoming = frame.At(0) == 'I';
+  SetLine(event, frame.Span(incoming ? 1 : 0, 1), true);
+  event.callerNumber = TrimmedAreaText(incoming ? frame.Rest(10) : frame.Span(2, 12), kCallerArea);
+}
+
+// Model 11, Speed 부르미: every byte carries the line in its two top bits; the first
+// byte (the start code) names the line.
+struct SpeedLine {
+  unsigned char firstByte;
+  unsigned char offset;
+  std::string_view line;
+};
+constexpr std::array<SpeedLine, 4> kSpeedLines{
+    {{0x10, 0x00, "1"}, {0x50, 0x40, "2"}, {0x90, 0x80, "3"}, {0xD0, 0xC0, "4"}}};
+
+// Returns false for a first byte that names no line.
+bool ParseSpeedBurumi(const FrameBytes& frame, CallEvent& event) {
+  const SpeedLine* speed = nullptr;
+  for (const auto& candidate : kSpeedLines)
+    if (candidate.firstByte == frame.At(0)) speed = &candidate;
+  if (speed == nullptr) return false;
+
+  constexpr unsigned char kStartCode = 0x10, kEndCode = 0x1F;
+  std::array<char, kCallerArea> number{};
+  size_t used = 0;
+  for (char raw : frame.bytes()) {
+    const auto code = static_cast<unsigned char>(static_cast<unsigned char>(raw) - speed->offset);
+    // A zero byte ends the frame's text, a zero code ends the number's area text.
+    if (raw == 0 || code == 0 || code == kEndCode || used == number.size()) break;
+    if (code != kStartCode) number[used++] = static_cast<char>(code);
+  }
+  SetLine(event, speed->line, true);
+  event.callerNumber = text::ToInternal(std::string_view(number.data(), used));
+  return true;
+}
+
+// Models 12 and 13, CID-1000 and CID-1000A: the line at 0, the number at 4, its
+// width given by the frame length less the box's header and trailer.
+void ParseCid1000(const FrameBytes& frame, long long numberWidth, CallEvent& event) {
+  SetLine(event, frame.Span(0, 1), false);
+  event.callerNumber = TrimmedAreaText(frame.Span(4, numberWidth), kCallerArea);
+}
+
+}  // namespace
+
+bool ParseCallerId(std::string_view bytes, size_t length, uint32_t modelCode, CallEvent& event) {
+  const FrameBytes frame(bytes);
+  // A length larger than the frame is cut to it by the reads; beyond any real frame
+  // it would not fit the signed arithmetic of the widths.
+  const auto len = static_cast<long long>(std::min(length, bytes.size()));
+  SetKind(event, 'T');
+  switch (modelCode) {
+    case 7:
+      ParseMcid(frame, len, event);
+      return true;
+    case 8:
+      ParseSeeIdPc(frame, event);
+      return true;
+    case 9:
+      ParseSeeId4(frame, event);
+      return true;
+    case 10:
+      ParseCallStar(frame, event);
+      return true;
+    case 11:
+      return ParseSpeedBurumi(frame, event);
+    case 12:
+      ParseCid1000(frame, len - 5, event);
+      return true;
+    case 13:
+      ParseCid1000(frame, len - 3, event);
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace lindra::parse

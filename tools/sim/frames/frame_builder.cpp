@@ -1,0 +1,247 @@
+#include "frames/frame_builder.h"
+
+#include <array>
+
+#include "text/codec.h"
+#include "text/strings.h"
+
+namespace lindra::sim {
+namespace {
+
+constexpr std::array<uint32_t, 19> kModelCodes{2,  3,  4,   5,   6,   7,   8,   9,   10, 11,
+                                               12, 13, 102, 103, 104, 105, 106, 107, 202};
+
+enum class Family { Samsung, Lg, SeeIdPc, OtherBox, Cti, None };
+
+Family FamilyOf(uint32_t modelCode) {
+  switch (modelCode) {
+    case 2:
+    case 3:
+    case 4:
+    case 102:
+    case 103:
+    case 104:
+    case 106:
+    case 107:
+      return Family::Samsung;
+    case 5:
+    case 6:
+    case 105:
+      return Family::Lg;
+    case 8:
+      return Family::SeeIdPc;
+    case 7:
+    case 9:
+    case 10:
+    case 11:
+    case 12:
+    case 13:
+      return Family::OtherBox;
+    case 202:
+      return Family::Cti;
+    default:
+      return Family::None;
+  }
+}
+
+// Writes `value` (edge bytes) left-aligned into the columns [offset, offset + width),
+// cut to the width; the columns are blank beforehand.
+void Put(std::string& line, size_t offset, std::string_view value, size_t width) {
+  const auto bytes = text::ToExternal(value);
+  line.replace(offset, std::min(bytes.size(), width), bytes.substr(0, width));
+}
+
+std::string BlankLine(size_t width) { return std::string(width, ' '); }
+
+// Samsung: "  1" then fixed columns; the state marker at 43 carries the kind.
+std::string SamsungLine(uint32_t modelCode, const CallSpec& spec) {
+  const bool dcs828 = modelCode == 2 || modelCode == 102;
+  const bool dcs500 = modelCode == 3 || modelCode == 103;
+  std::string line = BlankLine(dcs828 ? 106 : 98);
+  Put(line, 0, "  1", 3);
+  Put(line, 4, spec.extension, 4);
+  // The DCS 500 prints the trunk in its second trunk column; the others at 14.
+  Put(line, dcs500 ? 46 : 14, spec.trunk, 4);
+  if (!dcs828 && !dcs500) Put(line, 46, spec.didNumber, 4);
+  Put(line, 25, spec.time, 8);
+  const std::string_view marker = spec.kind == 'R' ? "T " : spec.kind == 'T' ? "IA" : spec.kind == 'H' ? "I " : "A ";
+  Put(line, 43, marker, 2);
+  Put(line, dcs828 ? 94 : 87, spec.callerNumber, dcs828 ? 12 : 11);
+  return line + "\r";
+}
+
+// The "->" arrow of an LG answered line at `dash`: a four-character extension right
+// after "-> ", a shorter one a column later.
+void PutArrow(std::string& line, size_t dash, std::string_view extension) {
+  Put(line, dash, "->", 2);
+  Put(line, text::ToExternal(extension).size() >= 4 ? dash + 3 : dash + 4, extension, 4);
+}
+
+std::string LgRinging(const CallSpec& spec) {
+  std::string line = BlankLine(18);
+  line[0] = '\x07';
+  Put(line, 1, spec.trunk, 4);
+  Put(line, 7, spec.callerNumber, 11);
+  return line;
+}
+
+// Newer layout: the arrow's '-' at 24 (LDK) or 23 (Digital Keyphone, whose trunk is
+// one column narrower), after an 11-column number.
+std::string LgNewerAnswered(uint32_t modelCode, const CallSpec& spec) {
+  const bool keyphone = modelCode == 6;
+  std::string line = BlankLine(31);
+  line[0] = line[1] = '\x06';
+  Put(line, 8, spec.trunk, keyphone ? 3 : 4);
+  Put(line, keyphone ? 11 : 12, spec.callerNumber, 11);
+  PutArrow(line, keyphone ? 23 : 24, spec.extension);
+  line.resize(line.find_last_not_of(' ') + 1);
+  return line;
+}
+
+std::string LgEnded(const CallSpec& spec) {
+  std::string line = BlankLine(51);
+  Put(line, 5, spec.extension, 4);
+  Put(line, 11, spec.trunk, 4);
+  Put(line, 33, spec.time, 5);
+  line[39] = 'I';
+  Put(line, 40, spec.callerNumber, 11);
+  return line;
+}
+
+std::string LgLine(uint32_t modelCode, const CallSpec& spec) {
+  switch (spec.kind) {
+    case 'R':
+      return LgRinging(spec) + "\r\n";
+    case 'T':
+      return LgNewerAnswered(modelCode, spec) + "\r\n";
+    default:
+      return LgEnded(spec) + "\r\n";
+  }
+}
+
+// The report ends "End" CR LF: the framing cuts before "nd" CR, so the next report
+// begins with "d\r\n", which the keyword search passes over.
+std::string SeeIdPcReport(const CallSpec& spec) {
+  return "Call Report\r\n" + std::string(spec.kind == 'T' ? "D" : "E") + "\r\nTime:" + text::ToExternal(spec.time) +
+         "\r\nNumber:" + text::ToExternal(spec.callerNumber) + "\r\nGroup:" + text::ToExternal(spec.trunk) +
+         "\r\nEnd\r\n";
+}
+
+char LengthByte(size_t length) { return static_cast<char>(std::min<size_t>(length, 127)); }
+
+// MCID: the line in two digits, the date and time in 8 columns, the number, 'T'.
+std::string Mcid(const CallSpec& spec) {
+  auto trunk = text::ToExternal(spec.trunk).substr(0, 2);
+  std::string line(2 - trunk.size(), '0');
+  line += trunk;
+  line += BlankLine(8);
+  Put(line, 2, spec.time, 8);
+  return line + text::ToExternal(spec.callerNumber) + "T";
+}
+
+// SeeID-4: '[', the line, 'C', 'T', the time's length byte and text, 'N', the
+// number's length byte and digits, ']'.
+// The number is cut to 90 bytes, so that its length byte is never the closing ']'.
+std::string SeeId4(const std::string& line, const CallSpec& spec) {
+  const auto time = text::ToExternal(spec.time).substr(0, 11);
+  const auto number = text::ToExternal(spec.callerNumber).substr(0, 90);
+  return "[" + line + "CT" + LengthByte(time.size()) + time + "N" + LengthByte(number.size()) + number + "]";
+}
+
+// CallStar: an incoming-call record 'I', the line, 8 columns of date and time and
+// the number, between STX and ETX.
+std::string CallStar(const std::string& line, const CallSpec& spec) {
+  std::string record = "I" + line + BlankLine(8);
+  Put(record, 2, spec.time, 8);
+  return "\x02" + record + text::ToExternal(spec.callerNumber) + "\x03";
+}
+
+// Speed 부르미: start code, the digits, end code, each plus the line's offset.
+std::string SpeedBurumi(const std::string& line, const CallSpec& spec) {
+  if (line[0] < '1' || line[0] > '4') return {};
+  const auto offset = static_cast<unsigned char>((line[0] - '1') * 0x40);
+  std::string bytes(1, static_cast<char>(0x10 + offset));
+  for (unsigned char digit : text::ToExternal(spec.callerNumber)) bytes += static_cast<char>(digit + offset);
+  bytes += static_cast<char>(0x1F + offset);
+  return bytes;
+}
+
+// CID-1000 and CID-1000A: the line, STX and the number's length in two digits, the
+// number, then ETX and a zero byte (CID-1000) or CR (CID-1000A).
+std::string Cid1000(uint32_t modelCode, const std::string& line, const CallSpec& spec) {
+  const auto number = text::ToExternal(spec.callerNumber).substr(0, 99);
+  auto message = line + "\x02" + text::Format("%02zu", number.size()) + number;
+  return modelCode == 12 ? message + std::string("\x03\0", 2) : message + "\r";
+}
+
+// Every box but the MCID reports its line as one byte.
+std::string CallerIdBox(uint32_t modelCode, const CallSpec& spec) {
+  if (modelCode == 7) return Mcid(spec);
+  const auto line = text::ToExternal(spec.trunk);
+  if (line.size() != 1) return {};
+  switch (modelCode) {
+    case 9:
+      return SeeId4(line, spec);
+    case 10:
+      return CallStar(line, spec);
+    case 11:
+      return SpeedBurumi(line, spec);
+    default:
+      return Cid1000(modelCode, line, spec);
+  }
+}
+
+}  // namespace
+
+std::span<const uint32_t> FrameModelCodes() { return kModelCodes; }
+
+std::string_view SupportedKinds(uint32_t modelCode) {
+  switch (FamilyOf(modelCode)) {
+    case Family::Samsung:
+      return "RTHN";
+    case Family::Lg:
+      return "RTH";
+    case Family::SeeIdPc:
+      return "TH";
+    case Family::OtherBox:
+    case Family::Cti:
+      return "T";
+    case Family::None:
+      break;
+  }
+  return {};
+}
+
+std::string BuildFrame(uint32_t modelCode, const CallSpec& spec) {
+  if (SupportedKinds(modelCode).find(spec.kind) == std::string_view::npos) return {};
+  switch (FamilyOf(modelCode)) {
+    case Family::Samsung:
+      return SamsungLine(modelCode, spec);
+    case Family::Lg:
+      return LgLine(modelCode, spec);
+    case Family::SeeIdPc:
+      return SeeIdPcReport(spec);
+    case Family::OtherBox:
+      return CallerIdBox(modelCode, spec);
+    case Family::Cti:
+      return text::ToExternal(spec.extension) + "," + text::ToExternal(spec.trunk) + "," +
+             text::ToExternal(spec.callerNumber);
+    case Family::None:
+      break;
+  }
+  return {};
+}
+
+// Older layout: an 11-column number at 8, then " -> " with the '-' at 20.
+std::string BuildLgOlderAnswered(const CallSpec& spec) {
+  std::string line = BlankLine(27);
+  line[0] = line[1] = '\x06';
+  Put(line, 2, spec.trunk, 4);
+  Put(line, 8, spec.callerNumber, 11);
+  Put(line, 20, "->", 2);
+  Put(line, 23, spec.extension, 4);
+  line.resize(line.find_last_not_of(' ') + 1);
+  return line + "\r\n";
+}
+
+}  // namespace lindra::sim
