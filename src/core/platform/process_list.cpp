@@ -1,0 +1,90 @@
+#include "platform/process_list.h"
+
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "platform/file_read.h"
+#include "platform/unique_fd.h"
+#include "text/strings.h"
+
+namespace lindra {
+namespace {
+
+// The kernel keeps at most 15 bytes of a command name.
+constexpr size_t kCommLength = 15;
+
+bool IsPidName(const std::string& s) { return !s.empty() && text::AllDigits(s); }
+
+// comm is the name the program was started under; when the kernel has cut it, the
+// executable's own file name (readable for our own processes) restores the rest.
+std::string ProcessName(const std::filesystem::path& dir) {
+  auto comm = ReadFileBytes(dir / "comm");
+  std::string name = comm ? text::Trim(*comm) : std::string();
+  if (name.size() < kCommLength) return name;
+  std::error_code ec;
+  std::string exe = std::filesystem::read_symlink(dir / "exe", ec).filename().string();
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (exe.size() > kDeleted.size() && exe.ends_with(kDeleted)) exe.resize(exe.size() - kDeleted.size());
+  return !ec && exe.starts_with(name) ? exe : name;
+}
+
+int PidfdOpen(int pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+}  // namespace
+
+std::optional<std::vector<ProcessInfo>> ListProcesses(const std::filesystem::path& procRoot) {
+  std::error_code ec;
+  std::filesystem::directory_iterator it(procRoot, ec);
+  if (ec) return std::nullopt;
+  std::vector<ProcessInfo> processes;
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    if (ec) break;
+    std::string entry = it->path().filename().string();
+    if (!IsPidName(entry)) continue;
+    std::string name = ProcessName(it->path());
+    if (name.empty()) continue;  // ended while we looked
+    processes.push_back({text::LeadingInt32(entry), std::move(name)});
+  }
+  return processes;
+}
+
+int CountProcessesNamed(const std::vector<ProcessInfo>& processes, std::string_view name) {
+  int count = 0;
+  for (const auto& p : processes)
+    if (text::EqualsIgnoreCase(p.name, name)) ++count;
+  return count;
+}
+
+std::optional<ProcessInfo> FindProcessNamed(const std::vector<ProcessInfo>& processes, std::string_view name,
+                                            int excludedPid) {
+  for (const auto& p : processes)
+    if (p.pid != excludedPid && p.name == name) return p;
+  return std::nullopt;
+}
+
+bool TerminateProcess(int pid, std::chrono::milliseconds wait) {
+  if (pid <= 0) return false;
+  // A pidfd pins the process: the signal cannot hit a later process that reused the
+  // number, and the descriptor becomes readable when the process has ended.
+  UniqueFd pidfd(PidfdOpen(pid));
+  if (!pidfd) {
+    if (errno != ENOSYS) return false;
+    return ::kill(pid, SIGKILL) == 0;  // kernels before 5.3: nothing to wait on
+  }
+  if (::syscall(SYS_pidfd_send_signal, pidfd.get(), SIGKILL, nullptr, 0) != 0) return false;
+  pollfd pfd{pidfd.get(), POLLIN, 0};
+  auto deadline = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    int rc = ::poll(&pfd, 1, static_cast<int>(left.count()));
+    if (rc > 0 || (rc < 0 && errno != EINTR)) break;
+  }
+  return true;
+}
+
+}  // namespace lindra

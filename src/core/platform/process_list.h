@@ -1,0 +1,34 @@
+#pragma once
+// The running processes as the watchdog rules need them: counted by executable name
+// at start, the first one found ended at exit.
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lindra {
+
+struct ProcessInfo {
+  int pid = 0;
+  std::string name;  // executable file name, without folder
+};
+
+// Every process of `procRoot` (the /proc file system), or nullopt when the table
+// cannot be read at all. Processes that end during the scan are left out.
+std::optional<std::vector<ProcessInfo>> ListProcesses(const std::filesystem::path& procRoot = "/proc");
+
+// Processes whose name equals `name` without regard to case.
+int CountProcessesNamed(const std::vector<ProcessInfo>& processes, std::string_view name);
+
+// The first process in table order whose name equals `name` exactly, other than
+// `excludedPid`.
+std::optional<ProcessInfo> FindProcessNamed(const std::vector<ProcessInfo>& processes, std::string_view name,
+                                            int excludedPid);
+
+// Kills `pid` (SIGKILL, the counterpart of a forced termination) and waits up to
+// `wait` for it to end. False when the process could not be signalled.
+bool TerminateProcess(int pid, std::chrono::milliseconds wait);
+
+}  // namespace lindra
