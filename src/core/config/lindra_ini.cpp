@@ -1,0 +1,159 @@
+#include "config/lindra_ini.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include "platform/atomic_file.h"
+#include "platform/file_read.h"
+#include "text/codec.h"
+#include "text/strings.h"
+
+namespace lindra {
+namespace {
+
+// The reads of the start-up use a buffer of 510 characters, the [LOG] reads one of 260.
+constexpr size_t kSlotBufferChars = 510;
+constexpr size_t kLogBufferChars = 260;
+constexpr const char* kLogPathLine = "PATH=c:\\brenvo\\Logs\n";
+
+std::string SectionName(int slotNo) { return text::Format("DEVICE0%d", slotNo); }
+
+// The file is written in text mode: every line feed goes out as CR LF.
+std::string ToFileBytes(std::string_view textWithLf) {
+  std::string crlf;
+  crlf.reserve(textWithLf.size() + textWithLf.size() / 8);
+  for (char c : textWithLf) {
+    if (c == '\n') crlf += '\r';
+    crlf += c;
+  }
+  return text::ToExternal(crlf);
+}
+
+std::filesystem::path ConfigPath(const std::filesystem::path& workDir) { return workDir / kConfigFileName; }
+
+}  // namespace
+
+SlotConfig ReadSlotConfig(const IniFile& ini, int slotNo) {
+  const std::string section = SectionName(slotNo);
+  auto str = [&](std::string_view sec, std::string_view key) { return ini.GetString(sec, key, "", kSlotBufferChars); };
+  SlotConfig c;
+  // Slot 1 has no DEV_USE; only an upper-case "Y" puts the other slots in use.
+  if (slotNo >= 2) c.devUse = str(section, "DEV_USE") == "Y";
+  c.modelCode = static_cast<uint32_t>(ini.GetInt(section, "DEV_NAME", 0));
+  c.comPort = str(section, "COM_PORT");
+  c.baudRate = ini.GetInt(section, "COM_BAUDRATE", 0);
+  c.lanIp = str(section, "LAN_IP");
+  c.lanPort = ini.GetInt(section, "LAN_PORT", 0);
+  c.progPort = ini.GetInt("CLIENT", "PROG_PORT", 0);
+  c.areaCode = str("CLIENT", "AREACODE");
+  return c;
+}
+
+std::string ReadCenterId(const IniFile& ini) { return ini.GetString("CLIENT", "CENTERID", "", kSlotBufferChars); }
+
+std::string ReadEncryption(const IniFile& ini) { return ini.GetString("CLIENT", "ENCRYPTION", "", kSlotBufferChars); }
+
+std::string ReadLogLevelText(const IniFile& ini) { return ini.GetString("LOG", "LEVEL", "DEBUG", kLogBufferChars); }
+
+std::string ReadLogLevelText(const std::filesystem::path& workDir) {
+  auto ini = IniFile::Load(ConfigPath(workDir));
+  return ini ? ReadLogLevelText(*ini) : std::string("DEBUG");
+}
+
+std::optional<std::string> HostIpv4Address() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return std::nullopt;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || !found) return std::nullopt;
+  char dotted[INET_ADDRSTRLEN] = {};
+  const auto* addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  bool ok = ::inet_ntop(AF_INET, &addr->sin_addr, dotted, sizeof dotted) != nullptr;
+  ::freeaddrinfo(found);
+  if (!ok) return std::nullopt;
+  return std::string(dotted);
+}
+
+std::string DefaultConfigText(const std::optional<std::string>& lanIp) {
+  const std::string lanIpLine = lanIp ? text::Format("LAN_IP=%s\n", lanIp->c_str()) : std::string();
+  std::string out;
+  for (int n = 1; n <= kSlotCount; ++n) {
+    out += text::Format("[%s]\n", SectionName(n).c_str());
+    out += "DEV_NAME=\n";
+    if (n >= 2) out += "DEV_USE=N\n";
+    out += "COM_PORT=COM1\nCOM_BAUDRATE=9600\n";
+    out += lanIpLine;
+    out += "LAN_PORT=5100\n";
+  }
+  out += "\n[CLIENT]\nAREACODE=\nPROG_PORT=7001\nCENTERID=C00000\nENCRYPTION=Y\n";
+  out += "\n[LOG]\n";
+  out += kLogPathLine;
+  return ToFileBytes(out);
+}
+
+std::string FullRewriteText(const std::array<SlotConfig, kSlotCount>& slots, std::string_view centerId) {
+  std::string out;
+  for (int n = 1; n <= kSlotCount; ++n) {
+    const SlotConfig& c = slots[n - 1];
+    out += text::Format("[%s]\n", SectionName(n).c_str());
+    if (n >= 2) out += text::Format("DEV_USE=%s\n", c.devUse ? "Y" : "N");
+    out += text::Format("DEV_NAME=%d\n", static_cast<int>(c.modelCode));
+    out += text::Format("COM_PORT=%s\n", c.comPort.c_str());
+    out += text::Format("COM_BAUDRATE=%d\n", c.baudRate);
+    out += text::Format("LAN_IP=%s\n", c.lanIp.c_str());
+    out += text::Format("LAN_PORT=%d\n", c.lanPort);
+  }
+  out += "\n[CLIENT]\n";
+  out += text::Format("AREACODE=%s\n", slots[0].areaCode.c_str());
+  out += text::Format("PROG_PORT=%d\n", slots[0].progPort);
+  out += text::Format("CENTERID=%.*s\n", static_cast<int>(centerId.size()), centerId.data());
+  out += "ENCRYPTION=Y\n";
+  out += "\n[LOG]\n";
+  out += kLogPathLine;
+  return ToFileBytes(out);
+}
+
+ConfigLoadResult LoadConfiguration(const std::filesystem::path& workDir, HostAddressLookup lookup) {
+  ConfigLoadResult result;
+  const auto path = ConfigPath(workDir);
+  std::error_code readError;
+  auto bytes = ReadFileBytes(path, &readError);
+  if (!bytes) {
+    // Only a missing file is replaced; one that exists but cannot be read holds the
+    // operator's settings and is left alone.
+    if (readError != std::errc::no_such_file_or_directory) return result;
+    std::string fresh = DefaultConfigText(lookup ? lookup() : std::nullopt);
+    if (WriteFileAtomically(path, fresh)) return result;
+    result.createdDefault = true;
+    bytes = std::move(fresh);
+  }
+
+  const IniFile ini = IniFile::Parse(*bytes);
+  for (int n = 1; n <= kSlotCount; ++n) result.slots[n - 1] = ReadSlotConfig(ini, n);
+  result.logLevelText = ReadLogLevelText(ini);
+
+  std::string centerId = ReadCenterId(ini);
+  if (!centerId.empty() && !ReadEncryption(ini).empty()) {
+    result.status = ConfigLoadStatus::Loaded;
+    result.centerId = std::move(centerId);
+    return result;
+  }
+  if (!SaveConfiguration(workDir, result.slots, kDefaultCenterId)) {
+    result.status = ConfigLoadStatus::RewriteFailed;
+    return result;
+  }
+  result.status = ConfigLoadStatus::Rewritten;
+  result.centerId = kDefaultCenterId;
+  return result;
+}
+
+bool SaveConfiguration(const std::filesystem::path& workDir, const std::array<SlotConfig, kSlotCount>& slots,
+                       std::string_view centerId) {
+  return !WriteFileAtomically(ConfigPath(workDir), FullRewriteText(slots, centerId));
+}
+
+}  // namespace lindra
