@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -51,6 +52,11 @@ class SlotLogs {
   std::unique_ptr<LogWriter> program_;
   std::unique_ptr<LogWriter> telephone_;
   std::atomic<int> slotNo_{-1};
+  // Open (controller) vs. producers: the writers are created once under openMutex_
+  // and published through open_; Shutdown stops them but keeps them until the end.
+  std::mutex openMutex_;
+  std::atomic<bool> open_{false};
+  std::atomic<bool> shut_{false};
 };
 
 }  // namespace lindra

@@ -1,0 +1,136 @@
+#include "log/simple_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+
+#include "log/log_date.h"
+#include "text/codec.h"
+
+namespace lindra {
+namespace {
+
+constexpr size_t kFlushBytes = 64 * 1024;
+constexpr std::string_view kTags[] = {"[ERROR] ", "[WARN ] ", "[INFO ] ", "[DEBUG] "};
+
+// The tag of a type outside 0..3 cannot occur: such a line is above every level
+// a log is opened with, or an error-level line.
+std::string_view Tag(int type) { return kTags[type < 0 ? 0 : type > 3 ? 3 : type]; }
+
+int ThreadId() {
+  thread_local const int tid = static_cast<int>(::gettid());
+  return tid;
+}
+
+// "HH:MM:SS.t", the first ten characters of "%02d:%02d:%02d.%03d] ".
+void AppendTime(std::string& out, const LocalTime& t) {
+  char stamp[64];
+  int n = std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d] ", t.hour, t.minute, t.second, t.millisecond);
+  out.append(stamp, static_cast<size_t>(n < 10 ? (n < 0 ? 0 : n) : 10));
+}
+
+void AppendLine(std::string& out, const LogLine& line, std::string_view threadTag) {
+  AppendTime(out, line.time);
+  out += Tag(line.type);
+  out += threadTag;
+  out += text::ToExternal(line.text);
+  out += "\r\n";
+}
+
+// The log date changes at most once an hour; it is recomputed only then.
+class LogDateCache {
+ public:
+  const std::string& For(const LocalTime& t) {
+    const int key[] = {t.year, t.month, t.day, t.hour};
+    if (!valid_ || !std::equal(std::begin(key), std::end(key), std::begin(key_))) {
+      std::copy(std::begin(key), std::end(key), std::begin(key_));
+      date_ = LogDate(t);
+      valid_ = true;
+    }
+    return date_;
+  }
+
+ private:
+  bool valid_ = false;
+  int key_[4] = {};
+  std::string date_;
+};
+
+std::string ThreadTag() {
+  char tag[32];
+  int n = std::snprintf(tag, sizeof tag, "[t-%d] ", ThreadId());
+  return std::string(tag, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+CSimpleLog::CSimpleLog(const Clock& clock) : clock_(clock) {}
+
+std::filesystem::path CSimpleLog::FilePath(const std::string& date) const {
+  std::filesystem::path name = basePath_;
+  name += date;
+  name += ".log";
+  return name;
+}
+
+bool CSimpleLog::Open(int level, const std::filesystem::path& basePath, bool append, bool daily) {
+  if (basePath.empty()) return false;
+  level_ = level;
+  append_ = append;
+  daily_ = daily;
+  file_.Reset();
+  basePath_ = basePath;
+  return OpenFile(daily_ ? LogDate(clock_.Now()) : std::string());
+}
+
+bool CSimpleLog::OpenFile(const std::string& date) {
+  file_.Reset();
+  fileDate_ = date;
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append_ ? O_APPEND : O_TRUNC);
+  file_.Reset(::open(FilePath(date).c_str(), flags, 0666));
+  return file_.valid();
+}
+
+void CSimpleLog::Flush(std::string& buffer) {
+  // A failed write (a full disk) loses these lines only; nothing is reported.
+  if (file_ && !buffer.empty()) WriteAll(file_.get(), buffer);
+  buffer.clear();
+}
+
+void CSimpleLog::Write(int type, std::string_view text) {
+  if (type > level_ || basePath_.empty()) return;
+  LogBatch one;
+  one.push_back({clock_.Now(), type, std::string(text)});
+  Write(one);
+}
+
+void CSimpleLog::Write(const LogBatch& lines) {
+  if (basePath_.empty()) return;
+  const std::string threadTag = ThreadTag();
+  std::string buffer;
+  std::string failedDate;
+  bool failed = false;
+  LogDateCache dates;
+  const std::string undated;
+  for (const LogLine& line : lines) {
+    if (line.type > level_) continue;
+    const std::string& date = daily_ ? dates.For(line.time) : undated;
+    if (!file_ || date != fileDate_) {
+      if (failed && date == failedDate) continue;
+      Flush(buffer);
+      if (!OpenFile(date)) {
+        failed = true;
+        failedDate = date;
+        continue;
+      }
+    }
+    AppendLine(buffer, line, threadTag);
+    if (buffer.size() >= kFlushBytes) Flush(buffer);
+  }
+  Flush(buffer);
+}
+
+}  // namespace lindra
