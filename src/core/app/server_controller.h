@@ -7,19 +7,22 @@
 #include <array>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <deque>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/controller_view.h"
 #include "app/server_options.h"
 #include "config/slot_config.h"
+#include "notify/routing_tables.h"
+#include "notify/table_editing.h"
 #include "platform/clock.h"
 
 namespace lindra {
 
 class DeviceChannel;
-class RoutingTables;
 class StatisticsService;
 
 class ServerController {
@@ -57,17 +60,41 @@ class ServerController {
   bool autoConnecting() const { return autoConnecting_; }
   bool IsRunning(int index) const;
   bool AnyRunning() const;
-  RoutingTables& tables(int index);
+  const RoutingTables& tables(int index) const { return tables_[index]; }
   const ServerOptions& options() const { return options_; }
+  // The statistics server's head identifier once the start report has it.
+  std::string headId() const;
+
+  // The routing-table editors (rows are data rows counted from 0). An accepted edit
+  // is saved to its file; operator rows also start, change or end their sender.
+  // The adds do nothing, quietly, for a slot without model or a disabled slot 2 to 4.
+  EditOutcome AddDidRow(int index, std::string_view trunkSpec, std::string_view didNumber);
+  EditOutcome ModifyDidRow(int index, int row, std::string_view trunkSpec, std::string_view didNumber);
+  EditOutcome DeleteDidRow(int index, int row);
+  EditOutcome AddAgentRow(int index, std::string_view extension, std::string_view agentIp);
+  EditOutcome ModifyAgentRow(int index, int row, std::string_view extension, std::string_view agentIp);
+  EditOutcome DeleteAgentRow(int index, int row);
 
  private:
-  // (implementation details follow)
+  void LoadTables();
+  void StartSenders(int index);
+  void SaveTable(int index, TableKind kind);
+  bool CanAddRows(int index) const;
+  std::optional<int> SenderOf(int index, const std::optional<AgentRow>& row) const;
+  void StartStatistics();
+
   ServerOptions options_;
   ControllerView& view_;
   const Clock& clock_;
   std::array<SlotConfig, kSlotCount> slotConfigs_{};
+  std::array<RoutingTables, kSlotCount> tables_;
+  std::array<std::unique_ptr<DeviceChannel>, kSlotCount> channels_;
+  std::array<bool, kSlotCount> sendersAllocated_{};
+  std::unique_ptr<StatisticsService> statistics_;
   std::string centerId_;
   bool autoConnecting_ = true;
+  bool autoConnectDone_ = false;
+  bool stopped_ = false;
   mutable std::mutex messageMutex_;
   std::deque<std::string> messageLog_;
   size_t messageLogLimit_ = 20;

@@ -1,0 +1,185 @@
+#include "device/device_channel.h"
+
+#include "notify/route_call_event.h"
+#include "parse/parse_frame.h"
+#include "text/strings.h"
+
+namespace lindra {
+namespace {
+
+constexpr const char* kServerStarted = "Server Started ----------------------";
+constexpr const char* kServerStopped = "CTI Server stopped ----------------------";
+
+bool IsNoDeviceCode(uint32_t code) { return code == 1 || code == 101 || code == 201; }
+
+}  // namespace
+
+DeviceChannel::DeviceChannel(int slotNo, RoutingTables& tables, ChannelEnvironment environment)
+    : slotNo_(slotNo),
+      tables_(tables),
+      env_(std::move(environment)),
+      logs_(*env_.clock),
+      agents_(*this, env_.senderTimings) {}
+
+DeviceChannel::~DeviceChannel() { Shutdown(); }
+
+void DeviceChannel::Configure(const SlotConfig& config) { config_ = config; }
+
+void DeviceChannel::OpenLogs(const std::filesystem::path& logDir, int programLevel) {
+  logs_.Open(logDir, slotNo_, programLevel, config_.modelCode != 0);
+}
+
+std::string DeviceChannel::CheckConfiguration() const {
+  if (config_.modelCode == 0) return "[ERR] Device가 선택되지 않았습니다.";
+  if (config_.progPort == 0) return "[ERR] Program Port가 설정되지 않았습니다.";
+  switch (LinkKindOf(config_.modelCode)) {
+    case LinkKind::Serial:
+      if (config_.comPort.empty()) return "[ERR] Device의 RS232C 연결 포트가 설정되지 않았습니다.";
+      if (config_.baudRate < 1) return "[ERR] Device의 RS232C 전송 속도가 설정되지 않았습니다.";
+      break;
+    case LinkKind::Lan:
+    case LinkKind::Cti:
+      // A CTI slot needs LAN_IP too, although its listener binds to every address.
+      if (config_.lanIp.empty()) return "[ERR] Device의 Lan IP가 설정되지 않았습니다.";
+      if (config_.lanPort < 0) return "[ERR] Device의 Lan Port가 설정되지 않았습니다.";
+      break;
+    case LinkKind::None:
+      break;
+  }
+  return {};
+}
+
+std::string DeviceChannel::Start() {
+  // A reader that ended by itself leaves its link to be closed here, before the new start.
+  if (running_) CloseLink();
+  if (std::string failure = CheckConfiguration(); !failure.empty()) return failure;
+  const LinkKind kind = LinkKindOf(config_.modelCode);
+  if (kind == LinkKind::None || IsNoDeviceCode(config_.modelCode)) return {};
+
+  std::string result = StartLink(kind);
+  if (result.size() < 2 || result[1] == 'E') return result;
+
+  logs_.Device(DeviceLogKind::Plain, result);
+  logs_.Device(DeviceLogKind::Plain, kServerStarted);
+  running_ = true;
+  readerAlive_ = true;
+  reader_ = std::thread([this, kind] { RunReader(kind); });
+  return result;
+}
+
+std::string DeviceChannel::StartLink(LinkKind kind) {
+  switch (kind) {
+    case LinkKind::Serial:
+      return serial_.Start(SerialPathFor(config_.comPort, env_.serialPaths), config_.comPort, config_.baudRate);
+    case LinkKind::Lan:
+      return lan_.Start(slotNo_, config_.lanIp, config_.lanPort);
+    case LinkKind::Cti:
+      if (!mirror_ && !env_.mirrorHost.empty() && env_.mirrorPort > 0)
+        mirror_ = std::make_unique<FrameMirror>(*this, env_.mirrorHost, env_.mirrorPort);
+      return cti_.Start(slotNo_, config_.lanPort);
+    case LinkKind::None:
+      break;
+  }
+  return {};
+}
+
+void DeviceChannel::RunReader(LinkKind kind) {
+  auto onStatus = [this](const std::string& line) { StatusLine(line); };
+  if (kind == LinkKind::Cti) {
+    cti_.Run([this](std::string_view message) { HandleCtiMessage(message); },
+             [this](DeviceLogKind logKind, const std::string& text) { logs_.Device(logKind, text); });
+  } else {
+    FrameAssembler assembler(config_.modelCode, kind);
+    auto onChunk = [this, &assembler](std::string_view chunk) { HandleChunk(assembler, chunk); };
+    if (kind == LinkKind::Serial)
+      serial_.Run(config_.modelCode == 7, onChunk, onStatus);
+    else
+      lan_.Run(onChunk, onStatus);
+  }
+  readerAlive_ = false;
+  // Stop() ends the reader on purpose; a reader that gave up by itself is news.
+  if (running_) env_.view->SlotStateChanged(slotNo_);
+}
+
+void DeviceChannel::HandleChunk(FrameAssembler& assembler, std::string_view chunk) {
+  logs_.DeviceRaw(DeviceLogKind::Read, chunk);
+  assembler.Feed(chunk, [this](std::string_view frame, size_t length, bool passes) {
+    logs_.DeviceRaw(DeviceLogKind::Parse, frame);
+    if (passes) Deliver(frame, length);
+  });
+}
+
+void DeviceChannel::HandleCtiMessage(std::string_view message) {
+  logs_.DeviceRaw(DeviceLogKind::Parse, message);
+  if (mirror_) mirror_->MirrorFrame(message);
+  Deliver(message, message.size());
+}
+
+void DeviceChannel::Deliver(std::string_view frame, size_t length) {
+  std::lock_guard lock(deliverMutex_);
+  ParseOutcome outcome = ParseFrame(frame, length, config_.modelCode, config_.areaCode);
+  for (auto& entry : outcome.log) {
+    switch (entry.kind) {
+      case ParseLogEntry::Kind::Plain:
+        logs_.Device(DeviceLogKind::Plain, entry.text);
+        break;
+      case ParseLogEntry::Kind::Error:
+        logs_.Device(DeviceLogKind::Error, entry.text);
+        break;
+      case ParseLogEntry::Kind::Level0:
+        logs_.ProgramLevel0(entry.text);
+        break;
+    }
+  }
+  if (!outcome.statusLine.empty()) StatusLine(std::move(outcome.statusLine));
+  if (!outcome.event) return;
+
+  RouteResult route = RouteCallEvent(tables_, config_.modelCode, config_.areaCode, std::move(*outcome.event),
+                                     env_.clock->Now());
+  if (!route.rows.empty()) env_.view->CallRowsAdded(slotNo_, std::move(route.rows));
+  if (!route.routed) return;
+  // A CTI slot without operator table broadcasts too: otherwise its calls would reach nobody.
+  if (tables_.broadcastMode())
+    notifySocket_.BroadcastNotify(*this, env_.broadcastAddress, config_.progPort, *route.routed);
+  else
+    agents_.DispatchToAgents(*route.routed, text::LeadingInt32(route.routed->extension));
+}
+
+void DeviceChannel::CloseLink() {
+  serial_.Stop();
+  lan_.Stop();
+  cti_.Stop();
+  if (reader_.joinable()) reader_.join();
+  running_ = false;
+  readerAlive_ = false;
+}
+
+void DeviceChannel::Stop() {
+  if (!running_) return;
+  CloseLink();
+  StatusLine(std::string("[WARN] ") + kServerStopped);
+  logs_.Device(DeviceLogKind::Plain, kServerStopped);
+}
+
+void DeviceChannel::Shutdown() {
+  Stop();
+  agents_.StopAgentSlots();
+  cti_.Shutdown();
+  mirror_.reset();
+  notifySocket_.Close();
+  logs_.Shutdown();
+}
+
+std::string DeviceChannel::CreateNotifySocket() { return notifySocket_.Create(slotNo_, tables_.broadcastMode()); }
+
+void DeviceChannel::StatusLine(std::string line) { env_.addMessage(line); }
+
+void DeviceChannel::ProgramLog(DeviceLogKind kind, std::string text) { logs_.Device(kind, text); }
+
+void DeviceChannel::TelephoneLog(std::string line) { logs_.Telephone(line); }
+
+void DeviceChannel::AgentState(int agentIndex, const std::string& ip, Colour colour) {
+  env_.view->AgentStateChanged(slotNo_, agentIndex, ip, colour);
+}
+
+}  // namespace lindra
