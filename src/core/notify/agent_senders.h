@@ -77,8 +77,6 @@ class AgentSenders {
   std::optional<int> FindSlotIndex(int extensionKey, const std::string& ip) const;
 
  private:
-  void StopSlot(std::unique_ptr<AgentSlot>& slot);
-
   SlotReporter& reporter_;
   const SenderTimings timings_;
   mutable std::mutex mutex_;

@@ -25,7 +25,8 @@ class FrameMirror {
   // host: a dotted IPv4 address or a name (resolved for each copy, on the mirror thread).
   FrameMirror(SlotReporter& reporter, std::string host, int port,
               std::chrono::milliseconds connectTimeout = std::chrono::milliseconds(1000));
-  ~FrameMirror();  // sends what is queued (each attempt bounded), then ends the thread
+  // Ends the thread promptly: a copy under way is cut short, queued ones are dropped.
+  ~FrameMirror();
   FrameMirror(const FrameMirror&) = delete;
   FrameMirror& operator=(const FrameMirror&) = delete;
 
@@ -50,6 +51,7 @@ class FrameMirror {
   std::deque<std::string> queue_;
   bool busy_ = false;
   bool stopping_ = false;
+  int socket_ = -1;  // the copy under way, published so that a stop can cut it short
   std::thread thread_;
 };
 

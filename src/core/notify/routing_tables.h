@@ -90,7 +90,7 @@ std::string RoutingTableFileName(TableKind kind, int slotNo);
 // Loads the tables of every slot whose model code is between 1 and 999 from workDir
 // (DID tables of slots 1 to 4 first, then their operator tables), replaces those
 // slots' tables, sets broadcastMode where the operator table is missing or empty,
-// and returns the message-log lines in order. Slots without a model are left alone.
+// and returns the message-log lines in order. The other slots get empty tables.
 std::vector<std::string> LoadRoutingTables(const std::filesystem::path& workDir, std::array<RoutingTables, 4>& tables,
                                            const std::array<uint32_t, 4>& modelCodes);
 
