@@ -1,0 +1,138 @@
+#pragma once
+// A raw HTTP server on 127.0.0.1 (a free port) for the statistics tests: it records
+// every request byte for byte and answers with the body a handler chooses.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/unique_fd.h"
+#include "text/strings.h"
+
+namespace lindra::testing {
+
+struct RecordedRequest {
+  std::string head;  // request line and headers, up to and including the empty line
+  std::string body;
+  std::string raw() const { return head + body; }
+  std::string path() const {
+    const size_t start = head.find(' ') + 1;
+    return head.substr(start, head.find(' ', start) - start);
+  }
+};
+
+// A bound, listening socket on 127.0.0.1 with a port chosen by the system.
+inline UniqueFd ListenOnLoopback(int& port) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd.get(), 16) != 0 ||
+      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    return {};
+  port = ntohs(addr.sin_port);
+  return fd;
+}
+
+// One thread serves the connections one after another. The handler returns the
+// reply body (sent after a plain "HTTP/1.0 200 OK" head), or nullopt to close the
+// connection without any reply.
+class LoopbackHttpServer {
+ public:
+  using Handler = std::function<std::optional<std::string>(const RecordedRequest&)>;
+
+  explicit LoopbackHttpServer(Handler handler) : handler_(std::move(handler)), wake_(::eventfd(0, EFD_CLOEXEC)) {
+    listener_ = ListenOnLoopback(port_);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~LoopbackHttpServer() {
+    const uint64_t one = 1;
+    (void)!::write(wake_.get(), &one, sizeof one);
+    thread_.join();
+  }
+
+  int port() const { return port_; }
+  std::vector<RecordedRequest> requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
+  // Requests whose path is `path`, in arrival order.
+  std::vector<RecordedRequest> requestsTo(const std::string& path) const {
+    std::vector<RecordedRequest> found;
+    for (auto& r : requests())
+      if (r.path() == path) found.push_back(r);
+    return found;
+  }
+  bool WaitFor(const std::function<bool(const std::vector<RecordedRequest>&)>& done,
+               std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
+    std::unique_lock lock(mutex_);
+    return arrived_.wait_for(lock, timeout, [&] { return done(requests_); });
+  }
+
+ private:
+  // Waits for `fd` to become readable; false when the server is being destroyed.
+  bool WaitReadable(int fd) const {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+    return ::poll(fds, 2, -1) > 0 && !(fds[1].revents & POLLIN);
+  }
+
+  void Serve() {
+    while (WaitReadable(listener_.get())) {
+      UniqueFd peer(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (!peer) continue;
+      std::optional<RecordedRequest> request = Read(peer.get());
+      if (!request) continue;
+      {
+        std::lock_guard lock(mutex_);
+        requests_.push_back(*request);
+      }
+      if (const std::optional<std::string> body = handler_(*request)) {
+        WriteAll(peer.get(), text::Format("HTTP/1.0 200 OK\r\nContent-Length: %zu\r\n\r\n", body->size()) + *body);
+        ::shutdown(peer.get(), SHUT_WR);
+      }
+      arrived_.notify_all();
+    }
+  }
+
+  std::optional<RecordedRequest> Read(int fd) const {
+    std::string data;
+    size_t headEnd = std::string::npos;
+    size_t want = 0;
+    char buffer[65536];
+    while (headEnd == std::string::npos || data.size() < headEnd + want) {
+      if (!WaitReadable(fd)) return std::nullopt;
+      const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) return std::nullopt;
+      data.append(buffer, static_cast<size_t>(n));
+      if (headEnd == std::string::npos && (headEnd = data.find("\r\n\r\n")) != std::string::npos) {
+        headEnd += 4;
+        const size_t at = data.find("Content-Length: ");
+        if (at != std::string::npos && at < headEnd) want = static_cast<size_t>(text::LeadingInt(data.substr(at + 16)));
+      }
+    }
+    return RecordedRequest{data.substr(0, headEnd), data.substr(headEnd)};
+  }
+
+  Handler handler_;
+  UniqueFd wake_;
+  UniqueFd listener_;
+  int port_ = 0;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable arrived_;
+  std::vector<RecordedRequest> requests_;
+  std::thread thread_;
+};
+
+}  // namespace lindra::testing
