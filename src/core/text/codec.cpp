@@ -25,9 +25,59 @@ bool IsAsciiOnly(std::string_view s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-// Converts with iconv, replacing what cannot be converted: an invalid or unmappable
-// input sequence costs `skip` input bytes and appends `replacement`.
+// Length of the well-formed UTF-8 sequence at the start of `s` (Unicode's table of
+// well-formed byte sequences: no overlong forms, no surrogates, nothing above
+// U+10FFFF), or 0 when it is not one.
+size_t Utf8SequenceLength(std::string_view s) {
+  if (s.empty()) return 0;
+  auto b = [&s](size_t i) { return i < s.size() ? static_cast<unsigned char>(s[i]) : 0u; };
+  auto in = [](unsigned v, unsigned lo, unsigned hi) { return v >= lo && v <= hi; };
+  unsigned c = b(0);
+  if (c < 0x80) return 1;
+  if (in(c, 0xC2, 0xDF)) return in(b(1), 0x80, 0xBF) ? 2 : 0;
+  if (in(c, 0xE0, 0xEF)) {
+    unsigned lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+    return in(b(1), lo, hi) && in(b(2), 0x80, 0xBF) ? 3 : 0;
+  }
+  if (in(c, 0xF0, 0xF4)) {
+    unsigned lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+    return in(b(1), lo, hi) && in(b(2), 0x80, 0xBF) && in(b(3), 0x80, 0xBF) ? 4 : 0;
+  }
+  return 0;
+}
+
+bool IsValidUtf8(std::string_view s) {
+  while (!s.empty()) {
+    size_t len = Utf8SequenceLength(s);
+    if (len == 0) return false;
+    s.remove_prefix(len);
+  }
+  return true;
+}
+
+// Each byte that does not begin a well-formed sequence becomes U+FFFD (iconv's own
+// UTF-8 reader lets code points above U+10FFFF through).
+std::string SanitizeUtf8(std::string_view in) {
+  std::string out;
+  out.reserve(in.size() + 8);
+  while (!in.empty()) {
+    size_t len = Utf8SequenceLength(in);
+    if (len == 0) {
+      out += "\xEF\xBF\xBD";
+      len = 1;
+    } else {
+      out.append(in.data(), len);
+    }
+    in.remove_prefix(len);
+  }
+  return out;
+}
+
+// Converts with iconv, replacing what cannot be converted with `replacement`: an
+// invalid byte costs one input byte; from UTF-8, a well-formed character that the
+// target cannot hold costs the whole character, so it gives one replacement.
 std::string Convert(const char* to, const char* from, std::string_view in, std::string_view replacement) {
+  const bool fromUtf8 = IsUtf8Name(from);
   iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(in);
   std::string out;
@@ -45,32 +95,23 @@ std::string Convert(const char* to, const char* from, std::string_view in, std::
       out.resize(out.size() * 2);
       continue;
     }
-    // EILSEQ or EINVAL (truncated sequence at the end): drop one byte, mark it.
+    // EILSEQ or EINVAL (truncated sequence at the end).
     out.resize(std::max(out.size(), used + replacement.size() + inLeft * 4 + 16));
     std::memcpy(out.data() + used, replacement.data(), replacement.size());
     used += replacement.size();
-    ++inPtr;
-    --inLeft;
+    size_t skip = fromUtf8 ? std::max<size_t>(1, Utf8SequenceLength({inPtr, inLeft})) : 1;
+    inPtr += skip;
+    inLeft -= skip;
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
   }
+  // A stateful target (ISO-2022-KR) ends in its initial shift state.
+  out.resize(used + 16);
+  char* outPtr = out.data() + used;
+  size_t outLeft = out.size() - used;
+  if (iconv(cd, nullptr, nullptr, &outPtr, &outLeft) != static_cast<size_t>(-1)) used = out.size() - outLeft;
   iconv_close(cd);
   out.resize(used);
   return out;
-}
-
-std::string SanitizeUtf8(std::string_view in) { return Convert("UTF-8", "UTF-8", in, "\xEF\xBF\xBD"); }
-
-bool IsValidUtf8(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    auto c = static_cast<unsigned char>(s[i]);
-    size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-    if (len == 0 || i + len > s.size()) return false;
-    for (size_t k = 1; k < len; ++k)
-      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-    i += len;
-  }
-  return true;
 }
 
 }  // namespace
@@ -96,8 +137,7 @@ std::string LocaleCodePage() {
 
 std::string ToInternal(std::string_view external) {
   if (IsAsciiOnly(external)) return std::string(external);
-  if (SelectedCodePage() == "UTF-8")
-    return IsValidUtf8(external) ? std::string(external) : SanitizeUtf8(external);
+  if (SelectedCodePage() == "UTF-8") return IsValidUtf8(external) ? std::string(external) : SanitizeUtf8(external);
   return Convert("UTF-8", SelectedCodePage().c_str(), external, "\xEF\xBF\xBD");
 }
 

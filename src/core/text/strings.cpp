@@ -28,11 +28,12 @@ long long LeadingInt(std::string_view s) {
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
   long long value = 0;
   for (; i < s.size() && IsDigit(s[i]); ++i) {
-    if (value > (LLONG_MAX - 9) / 10) {
+    int digit = s[i] - '0';
+    if (value > (LLONG_MAX - digit) / 10) {
       value = LLONG_MAX;
       break;
     }
-    value = value * 10 + (s[i] - '0');
+    value = value * 10 + digit;
   }
   return negative ? -value : value;
 }
