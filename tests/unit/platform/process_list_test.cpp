@@ -1,0 +1,99 @@
+#include "platform/process_list.h"
+
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+extern char** environ;
+
+namespace lindra {
+namespace {
+
+using testing::TempDir;
+using testing::WriteFile;
+
+// A /proc stand-in: one folder per pid with its comm file and exe link.
+void AddFakeProcess(const TempDir& root, const std::string& pid, const std::string& comm, const std::string& exe = "") {
+  std::filesystem::create_directory(root / pid);
+  WriteFile(root / pid / "comm", comm + "\n");
+  if (!exe.empty()) std::filesystem::create_symlink(exe, root / pid / "exe");
+}
+
+TEST(ProcessListTest, ReadsNamesFromAProcTable) {
+  TempDir root;
+  AddFakeProcess(root, "10", "Wardex");
+  AddFakeProcess(root, "11", "WARDEX");
+  AddFakeProcess(root, "12", "wardex-helper");
+  // The kernel keeps 15 bytes of a name; the executable link restores the rest.
+  AddFakeProcess(root, "13", "lindra2-watchdo", "/opt/lindra/lindra2-watchdog (deleted)");
+  AddFakeProcess(root, "14", "lindra2-watchdo", "/opt/other/something-else");
+  std::filesystem::create_directory(root / "self");
+  std::filesystem::create_directory(root / "15");  // ended during the scan: no comm
+  WriteFile(root / "version", "x");
+
+  auto list = ListProcesses(root.path());
+  ASSERT_TRUE(list);
+  std::sort(list->begin(), list->end(), [](auto& a, auto& b) { return a.pid < b.pid; });
+  std::vector<std::string> names;
+  for (const auto& p : *list) names.push_back(std::to_string(p.pid) + ":" + p.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"10:Wardex", "11:WARDEX", "12:wardex-helper", "13:lindra2-watchdog",
+                                             "14:lindra2-watchdo"}));
+
+  EXPECT_EQ(CountProcessesNamed(*list, "wardex"), 2);
+  EXPECT_EQ(CountProcessesNamed(*list, "Wardex.exe"), 0);
+  EXPECT_EQ(FindProcessNamed(*list, "WARDEX", 0)->pid, 11);
+  EXPECT_EQ(FindProcessNamed(*list, "Wardex", 10), std::nullopt) << "the server never ends itself";
+  EXPECT_EQ(ListProcesses(root / "missing"), std::nullopt);
+}
+
+// Starts a copy of sleep(1) under `name`, so the process table shows that name.
+pid_t SpawnNamed(const TempDir& dir, const std::string& name) {
+  const auto exe = dir / name;
+  std::filesystem::copy_file("/bin/sleep", exe);
+  std::string arg0 = name, seconds = "30";
+  char* argv[] = {arg0.data(), seconds.data(), nullptr};
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
+  return pid;
+}
+
+TEST(ProcessListTest, FindsCountsAndEndsRealProcesses) {
+  TempDir dir;
+  const std::string name = "Wdx" + std::to_string(::getpid());
+  std::string lower = name;
+  std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+  pid_t exact = SpawnNamed(dir, name);
+  pid_t otherCase = SpawnNamed(dir, lower);
+  ASSERT_GT(exact, 0);
+  ASSERT_GT(otherCase, 0);
+
+  auto list = ListProcesses();
+  ASSERT_TRUE(list);
+  EXPECT_EQ(CountProcessesNamed(*list, name), 2);
+  auto found = FindProcessNamed(*list, name, ::getpid());
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->pid, exact);
+  auto self = std::find_if(list->begin(), list->end(), [](auto& p) { return p.pid == ::getpid(); });
+  ASSERT_NE(self, list->end());
+  EXPECT_EQ(self->name, "test_platform");
+
+  EXPECT_TRUE(TerminateProcess(exact, std::chrono::milliseconds(5000)));
+  int status = 0;
+  // The pidfd said it ended, so the zombie is there to be reaped without waiting.
+  ASSERT_EQ(::waitpid(exact, &status, WNOHANG), exact);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+
+  EXPECT_TRUE(TerminateProcess(otherCase, std::chrono::milliseconds(5000)));
+  ASSERT_EQ(::waitpid(otherCase, &status, 0), otherCase);
+  EXPECT_FALSE(TerminateProcess(0, std::chrono::milliseconds(10)));
+}
+
+}  // namespace
+}  // namespace lindra
