@@ -25,9 +25,15 @@ FrameRule FrameRuleFor(uint32_t modelCode);
 //        line) included as the last byte; the bytes after the frame are not part of it.
 // length: the count of bytes gathered before the terminator.
 // passes: the frame's text (up to its first zero byte) is at least 2 bytes long and
-//         begins with the model's start marker; only such frames go to the parser.
+//         begins with the model's start marker, and the frame was not cut (below);
+//         only such frames go to the parser.
 using FrameHandler = std::function<void(std::string_view frame, size_t length, bool passes)>;
 
+// A frame that outgrows kMaxFrameBytes is cut: its first bytes are kept, the rest up
+// to its terminator is dropped, and it is handed over with passes false, so it shows
+// in the program log but never reaches the parser. No model sends anything near that
+// long; such a frame means a wrong model setting or line noise, and a cut piece could
+// read as a bogus call.
 class FrameAssembler {
  public:
   // A frame never holds more than this many bytes (a retained terminator included),
@@ -44,16 +50,22 @@ class FrameAssembler {
   size_t pending() const { return length_; }
 
  private:
-  bool IsTerminator(std::string_view chunk, size_t p) const;
-  bool SkipsPair(std::string_view chunk, size_t p) const;
+  enum class Test {
+    Table,       // the byte itself is a terminator
+    NextIsZero,  // model 13 on a serial line
+    EndKeyword,  // model 8 on a serial line: "nd" CR
+  };
+
   void Gather(unsigned char byte);
   void Deliver(unsigned char terminator, const FrameHandler& onFrame);
 
   uint32_t model_;
-  LinkKind link_;
   FrameRule rule_;
   bool pairSkip_;
   bool retainsTerminator_;
+  Test test_ = Test::Table;
+  std::array<bool, 256> endsFrame_{};
+  size_t capacity_;  // bytes a frame may gather before its terminator
   std::array<char, kMaxFrameBytes + 1> frame_{};
   size_t length_ = 0;
   bool cut_ = false;  // the frame in progress outgrew the buffer
