@@ -1,0 +1,209 @@
+#include "stats/statistics_service.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "loopback_http_server.h"
+#include "stats/daily_statistics.h"
+#include "support/fake_clock.h"
+#include "support/temp_dir.h"
+
+namespace lindra {
+namespace {
+
+using testing::LoopbackHttpServer;
+using testing::ReadFile;
+using testing::RecordedRequest;
+
+constexpr const char* kQueryPath = "/stat/checkHeadID.asp";
+constexpr const char* kUploadPath = "/stat/didLogSave.asp";
+constexpr const char* kTimePath = "/_callRcvStat/BV_Lindra_uploadTime.xml";
+constexpr const char* kListPath = "/_callRcvStat/BV_Lindra_UpdateList.xml";
+
+// The local time is set by the test; the steady time runs, so passes come by themselves.
+class RunningClock final : public Clock {
+ public:
+  explicit RunningClock(LocalTime now) : fake_(now) {}
+  LocalTime Now() const override { return fake_.Now(); }
+  int64_t SteadyMs() const override { return SystemClock::Instance().SteadyMs(); }
+
+ private:
+  testing::FakeClock fake_;
+};
+
+// The statistics server and the configuration server in one: DID 0212 belongs to
+// H1234, the branch list names H1234, uploads answer with `uploadReply`.
+class Peers {
+ public:
+  Peers()
+      : server_([this](const RecordedRequest& r) -> std::optional<std::string> {
+          if (r.path() == kQueryPath) return r.body == "did=0212" ? "H1234" : "UNKNOWN";
+          if (r.path() == kUploadPath) return uploadReplies_ > 0 && uploadReplies_-- ? "FAIL" : "200";
+          if (r.path() == kTimePath) return "<BV_Lindra><time><hour>03</hour><min>30</min></time></BV_Lindra>";
+          if (r.path() == kListPath)
+            return "<BV_Lindra><Branch><ID>H1234</ID><DID2>0299999999</DID2></Branch></BV_Lindra>";
+          return "<html>404</html";
+        }) {}
+
+  // The next `count` uploads are refused.
+  void RefuseUploads(int count) { uploadReplies_ = count; }
+  LoopbackHttpServer& server() { return server_; }
+
+  // Waits for the n-th upload (from 1) and for the pass after it, which begins only
+  // once the pass of that upload has finished its bookkeeping.
+  RecordedRequest UploadAndNextPass(size_t n) {
+    RecordedRequest upload;
+    EXPECT_TRUE(server_.WaitFor([&](const std::vector<RecordedRequest>& all) {
+      size_t uploads = 0;
+      for (const auto& r : all) {
+        if (uploads == n && r.path() == kTimePath) return true;
+        if (r.path() == kUploadPath && ++uploads == n) upload = r;
+      }
+      return false;
+    }));
+    return upload;
+  }
+
+ private:
+  std::atomic<int> uploadReplies_{0};
+  LoopbackHttpServer server_;
+};
+
+class StatisticsServiceTest : public ::testing::Test {
+ protected:
+  StatsSettings Settings(std::chrono::milliseconds interval = std::chrono::milliseconds(10)) {
+    const int port = peers.server().port();
+    return {"127.0.0.1", port, "127.0.0.1", port, logs.path(), temp.path(), interval};
+  }
+
+  testing::TempDir logs, temp;
+  RunningClock clock{{2026, 3, 14, 14, 0, 0, 0}};
+  Peers peers;
+};
+
+bool Contains(const std::string& haystack, const std::string& needle) {
+  return haystack.find(needle) != std::string::npos;
+}
+
+TEST_F(StatisticsServiceTest, ListedBranchReportsItsStartAndThenYesterday) {
+  testing::WriteFile(logs / "Telephone_DEV01_260313.log",
+                     "10:00:00.1[INFO ] [t-1] DEV01: T 010, 3, 0212, 100, ip, t, SENT:9\r\n");
+  StatisticsService service(Settings(), clock);
+  service.StartReport({"0211", "0212", "0213"});
+  ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
+  EXPECT_EQ(service.headId(), "H1234");
+  EXPECT_TRUE(service.schedulerStarted());
+
+  const auto queries = peers.server().requestsTo(kQueryPath);
+  ASSERT_EQ(queries.size(), 2u);
+  EXPECT_EQ(queries[1].body, "did=0212");
+  const auto uploads = peers.server().requestsTo(kUploadPath);
+  ASSERT_GE(uploads.size(), 1u);
+  const std::string& started = uploads[0].body;
+  EXPECT_TRUE(Contains(started, "filename=\"c:\\brenvo\\logs\\H1234_260314_Started.log\""));
+  EXPECT_TRUE(Contains(started, "name=\"sWorkDay\"\r\n\r\n260314\r\n"));
+  EXPECT_TRUE(Contains(started, "name=\"nAllCnt\"\r\n\r\n-1\r\n"));
+  EXPECT_TRUE(Contains(started, "[14:00:00.000] HEADID: H1234\r\nc:\\brenvo\\logs\\Telephone_DEV01_260313.log - TRUE"));
+  EXPECT_FALSE(std::filesystem::exists(logs / "H1234_260314_Started.log"));
+
+  const RecordedRequest day = peers.UploadAndNextPass(2);
+  EXPECT_TRUE(Contains(day.body, "name=\"sWorkDay\"\r\n\r\n260313\r\n"));
+  EXPECT_TRUE(Contains(day.body, "DEV01 TOTAL CALLING COUNT: 1\r\nDEV01 BRENVO CALLING COUNT: 1\r\n"));
+  EXPECT_FALSE(std::filesystem::exists(logs / "H1234_260313.log"));
+  EXPECT_EQ(ReadLastUpdate(temp.path()), "20260313");
+  service.Stop();
+  EXPECT_EQ(peers.server().requestsTo(kUploadPath).size(), 2u);
+}
+
+TEST_F(StatisticsServiceTest, RefusedDaySummaryStaysAndIsRetried) {
+  testing::WriteFile(logs / "Telephone_DEV02_260313.log",
+                     "10:00:00.1[INFO ] [t-1] DEV02: T 010, 3, 0212, 100, ip, t, SENT:9\r\n");
+  peers.RefuseUploads(3);  // the StartedLog and the first two day summaries
+  StatisticsService service(Settings(), clock);
+  service.StartReport({"0212"});
+  ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
+  EXPECT_TRUE(std::filesystem::exists(logs / "H1234_260314_Started.log"));  // kept for the purge
+
+  peers.UploadAndNextPass(2);
+  EXPECT_TRUE(std::filesystem::exists(logs / "H1234_260313.log"));
+  EXPECT_EQ(ReadLastUpdate(temp.path()), "00000000");
+  const RecordedRequest last = peers.UploadAndNextPass(4);
+  EXPECT_TRUE(Contains(last.body, "DEV02 TOTAL CALLING COUNT: 1\r\n"));
+  EXPECT_FALSE(std::filesystem::exists(logs / "H1234_260313.log"));
+  EXPECT_EQ(ReadLastUpdate(temp.path()), "20260313");
+}
+
+TEST_F(StatisticsServiceTest, YesterdayAlreadyReportedUploadsOnlyTheStart) {
+  testing::WriteFile(logs / "Telephone_DEV01_260313.log", "x T y\r\n");
+  testing::WriteFile(temp / kBookkeepingFileName, "[UPDATE]\r\nLASTUPDATE=20260313\r\n");
+  StatisticsService service(Settings(), clock);
+  service.StartReport({"0212"});
+  ASSERT_TRUE(peers.server().WaitFor([](const std::vector<RecordedRequest>& all) {
+    int passes = 0;
+    for (const auto& r : all) passes += r.path() == kTimePath;
+    return passes >= 4;  // the branch check's read and three passes
+  }));
+  service.Stop();
+  EXPECT_EQ(peers.server().requestsTo(kUploadPath).size(), 1u);
+}
+
+TEST_F(StatisticsServiceTest, UnlistedOrUnknownBranchGetsNoScheduler) {
+  const struct {
+    std::vector<std::string> dids;
+    std::string headId;
+    size_t uploads;
+  } cases[] = {
+      {{}, "", 0},
+      {{"0211", "0219"}, "UNKNOWN", 0},
+  };
+  for (const auto& c : cases) {
+    StatisticsService service(Settings(), clock);
+    service.StartReport(c.dids);
+    ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
+    EXPECT_EQ(service.headId(), c.headId);
+    EXPECT_FALSE(service.schedulerStarted());
+    EXPECT_TRUE(peers.server().requestsTo(kListPath).empty());
+  }
+  EXPECT_TRUE(peers.server().requestsTo(kUploadPath).empty());
+}
+
+TEST_F(StatisticsServiceTest, BranchMissingFromTheListGetsNoScheduler) {
+  LoopbackHttpServer other([](const RecordedRequest& r) -> std::optional<std::string> {
+    if (r.path() == kQueryPath) return "H7777";
+    if (r.path() == kUploadPath) return "200";
+    return "<BV_Lindra><Branch><ID>H1234</ID></Branch></BV_Lindra>";
+  });
+  StatisticsService service({"127.0.0.1", other.port(), "127.0.0.1", other.port(), logs.path(), temp.path()}, clock);
+  service.StartReport({"0212"});
+  ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
+  EXPECT_EQ(service.headId(), "H7777");
+  EXPECT_FALSE(service.schedulerStarted());
+  EXPECT_EQ(other.requestsTo(kUploadPath).size(), 1u);
+  EXPECT_TRUE(other.requestsTo(kTimePath).empty());
+}
+
+TEST_F(StatisticsServiceTest, StopEndsTheSchedulersWaitAtOnce) {
+  // With an hour between passes, only an event-driven wait lets Stop return.
+  StatisticsService service(Settings(std::chrono::hours(1)), clock);
+  service.StartReport({"0212"});
+  ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
+  ASSERT_TRUE(service.schedulerStarted());
+  service.Stop();
+  service.Stop();
+}
+
+TEST_F(StatisticsServiceTest, StopAbandonsAnExchangeWithASilentServer) {
+  int port = 0;
+  const UniqueFd silent = testing::ListenOnLoopback(port);  // accepts connections, never answers
+  StatisticsService service({"127.0.0.1", port, "127.0.0.1", port, logs.path(), temp.path()}, clock);
+  service.StartReport({"0212"});
+  pollfd pending{silent.get(), POLLIN, 0};
+  ASSERT_EQ(::poll(&pending, 1, 20'000), 1);  // the query's connection is waiting for its answer
+  service.Stop();
+  EXPECT_TRUE(service.WaitForReport(std::chrono::seconds(0)));
+  EXPECT_FALSE(service.schedulerStarted());
+}
+
+}  // namespace
+}  // namespace lindra
