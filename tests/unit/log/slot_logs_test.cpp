@@ -1,0 +1,198 @@
+#include "log/slot_logs.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <regex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "support/fake_clock.h"
+#include "support/temp_dir.h"
+
+namespace lindra {
+namespace {
+
+using testing::FakeClock;
+using testing::ReadFile;
+using testing::TempDir;
+
+struct Line {
+  std::string time, tag, text;
+  long tid = 0;
+};
+
+// Splits a log file into its lines; every line must have the layout, and one file
+// is written by one thread.
+std::vector<Line> ReadLines(const std::filesystem::path& file) {
+  static const std::regex layout(R"(^(\d\d:\d\d:\d\d\.\d)(\[[A-Z ]{5}\] )\[t-(\d+)\] (.*)$)");
+  std::vector<Line> lines;
+  std::string content = ReadFile(file);
+  size_t start = 0;
+  for (size_t end; (end = content.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    std::smatch m;
+    std::string one = content.substr(start, end - start);
+    EXPECT_TRUE(std::regex_match(one, m, layout)) << one;
+    if (m.empty()) continue;
+    lines.push_back({m[1], m[2], m[4], std::stol(m[3])});
+    EXPECT_EQ(lines.back().tid, lines.front().tid);
+    EXPECT_NE(lines.back().tid, ::gettid()) << "lines are written by the writer thread";
+  }
+  EXPECT_EQ(start, content.size()) << "the file ends with a complete line";
+  return lines;
+}
+
+std::vector<std::string> Texts(const std::vector<Line>& lines, bool withTag = true) {
+  std::vector<std::string> out;
+  for (const auto& l : lines) out.push_back(withTag ? l.tag + l.text : l.text);
+  return out;
+}
+
+class SlotLogsTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  FakeClock clock{{2026, 3, 14, 10, 0, 0, 0}};
+  std::filesystem::path logDir = dir / "state" / "Logs";
+  std::filesystem::path program2 = logDir / "Program_DEV02_260314.log";
+  std::filesystem::path telephone2 = logDir / "Telephone_DEV02_260314.log";
+};
+
+TEST_F(SlotLogsTest, DeviceEntriesAndTheirTypes) {
+  SlotLogs logs(clock);
+  EXPECT_FALSE(logs.IsOpen());
+  EXPECT_EQ(logs.slotNo(), -1);
+  logs.Open(logDir, 2, ProgramLogLevel("DEBUG"), true);
+  EXPECT_TRUE(logs.IsOpen());
+  EXPECT_EQ(logs.slotNo(), 2);
+  logs.DeviceRaw(DeviceLogKind::Read, std::string_view("12 34\0after the zero", 20));
+  logs.DeviceRaw(DeviceLogKind::Parse, "  1 frame");
+  logs.Device(DeviceLogKind::Error, "recv 실패 : 10054");
+  logs.Device(DeviceLogKind::Plain, "CTI Server stopped ----------------------");
+  logs.ProgramLevel0("rejected 50% frame %s");
+  logs.Telephone("DEV02: R 0212345678, 3, , 201, 127.0.0.2, , SENT:-1");
+  logs.Shutdown();
+  EXPECT_FALSE(logs.IsOpen());
+
+  EXPECT_EQ(Texts(ReadLines(program2)), (std::vector<std::string>{
+                                            "[DEBUG] DEV02: READ ----->",
+                                            "[DEBUG] 12 34",
+                                            "[DEBUG] DEV02: PARSE ----->",
+                                            "[DEBUG]   1 frame",
+                                            "[DEBUG] DEV02: ERROR",
+                                            "[DEBUG] recv 실패 : 10054",
+                                            "[DEBUG] CTI Server stopped ----------------------",
+                                            "[ERROR] rejected 50% frame %s",
+                                        }));
+  auto phone = ReadLines(telephone2);
+  EXPECT_EQ(Texts(phone), std::vector<std::string>{"[INFO ] DEV02: R 0212345678, 3, , 201, 127.0.0.2, , SENT:-1"});
+  EXPECT_EQ(phone[0].time, "10:00:00.0");
+}
+
+TEST_F(SlotLogsTest, LevelKeepsDeviceLinesOutButNeverTelephoneLines) {
+  for (const char* level : {"INFO", "info", "Warn", "ERROR"}) {
+    TempDir own;
+    SlotLogs logs(clock);
+    logs.Open(own.path(), 2, ProgramLogLevel(level), true);
+    logs.DeviceRaw(DeviceLogKind::Read, "raw");
+    logs.Device(DeviceLogKind::Error, "message");
+    logs.ProgramLevel0("level zero");
+    logs.Telephone("call");
+    logs.Shutdown();
+    EXPECT_EQ(Texts(ReadLines(own / "Program_DEV02_260314.log"), false), std::vector<std::string>{"level zero"})
+        << level;
+    EXPECT_EQ(Texts(ReadLines(own / "Telephone_DEV02_260314.log"), false), std::vector<std::string>{"call"}) << level;
+  }
+}
+
+TEST(ProgramLogLevelTest, NamesWithoutRegardToCase) {
+  struct Case {
+    const char* text;
+    int level;
+  } cases[] = {{"ERROR", 0}, {"error", 0}, {"WARN", 1}, {"wArN", 1},    {"INFO", 2},
+               {"Info", 2},  {"DEBUG", 3}, {"", 3},     {"WARNING", 3}, {"verbose", 3}};
+  for (const auto& c : cases) EXPECT_EQ(ProgramLogLevel(c.text), c.level) << c.text;
+}
+
+TEST_F(SlotLogsTest, OpensOnceAndOnlyForASlotWithAModel) {
+  SlotLogs none(clock);
+  none.Open(logDir, 1, 3, false);
+  EXPECT_EQ(none.slotNo(), 1);
+  EXPECT_FALSE(none.IsOpen());
+  none.Telephone("dropped");
+  none.Shutdown();
+  EXPECT_FALSE(std::filesystem::exists(logDir));
+
+  SlotLogs logs(clock);
+  logs.Open(logDir, 2, 3, true);
+  logs.Device(DeviceLogKind::Error, "first");
+  logs.Open(logDir, 3, 0, true);  // only the slot number changes, not the level or files
+  logs.Device(DeviceLogKind::Error, "second");
+  logs.Shutdown();
+  logs.Shutdown();
+  logs.Device(DeviceLogKind::Error, "after shutdown");
+  EXPECT_EQ(Texts(ReadLines(program2), false),
+            (std::vector<std::string>{"DEV02: ERROR", "first", "DEV03: ERROR", "second"}));
+  EXPECT_FALSE(std::filesystem::exists(logDir / "Program_DEV03_260314.log"));
+}
+
+TEST_F(SlotLogsTest, LinesFollowTheLogDayTheyWereProducedIn) {
+  SlotLogs logs(clock);
+  clock.Set({2026, 3, 15, 8, 59, 59, 0});
+  logs.Open(logDir, 2, 3, true);
+  logs.Telephone("yesterday's day");
+  clock.Set({2026, 3, 15, 9, 0, 0, 0});
+  logs.Telephone("today's day");
+  logs.Shutdown();
+  EXPECT_EQ(Texts(ReadLines(telephone2), false), std::vector<std::string>{"yesterday's day"});
+  EXPECT_EQ(Texts(ReadLines(logDir / "Telephone_DEV02_260315.log"), false), std::vector<std::string>{"today's day"});
+}
+
+TEST_F(SlotLogsTest, ShutdownWritesEverythingStillQueuedInOrder) {
+  constexpr int kProducers = 4;
+  constexpr int kPerProducer = 5000;
+  SlotLogs logs(clock);
+  logs.Open(logDir, 2, 3, true);
+  std::vector<std::thread> producers;
+  for (int p = 0; p < kProducers; ++p)
+    producers.emplace_back([&logs, p] {
+      for (int i = 0; i < kPerProducer; ++i) {
+        std::string n = std::to_string(p) + ":" + std::to_string(i);
+        logs.DeviceRaw(DeviceLogKind::Read, n);
+        logs.Telephone(n);
+      }
+    });
+  for (auto& t : producers) t.join();
+  logs.Shutdown();
+
+  // Each producer's lines in its own order; a READ heading right before its data.
+  auto program = ReadLines(program2);
+  ASSERT_EQ(program.size(), 2u * kProducers * kPerProducer);
+  std::vector<int> next(kProducers, 0);
+  for (size_t i = 0; i < program.size(); i += 2) {
+    ASSERT_EQ(program[i].text, "DEV02: READ ----->");
+    int p = program[i + 1].text[0] - '0';
+    ASSERT_EQ(program[i + 1].text, std::to_string(p) + ":" + std::to_string(next[p]++));
+  }
+  auto phone = ReadLines(telephone2);
+  ASSERT_EQ(phone.size(), 1u * kProducers * kPerProducer);
+  std::fill(next.begin(), next.end(), 0);
+  for (const auto& l : phone) {
+    int p = l.text[0] - '0';
+    ASSERT_EQ(l.text, std::to_string(p) + ":" + std::to_string(next[p]++));
+  }
+}
+
+TEST_F(SlotLogsTest, DestructionFlushesLikeShutdown) {
+  {
+    SlotLogs logs(clock);
+    logs.Open(logDir, 2, 3, true);
+    for (int i = 0; i < 1000; ++i) logs.Telephone("line " + std::to_string(i));
+  }
+  auto phone = ReadLines(telephone2);
+  ASSERT_EQ(phone.size(), 1000u);
+  EXPECT_EQ(phone.back().text, "line 999");
+}
+
+}  // namespace
+}  // namespace lindra
