@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include "parse/parse_frame.h"
+#include "parse_test_support.h"
+
+namespace lindra {
+namespace {
+
+using namespace std::string_literals;
+
+struct BoxCase {
+  std::string frame;
+  size_t length;  // the length the channel passes (bytes before the terminator)
+  std::string trunk, extension, callerNumber, receivedTime;
+};
+
+void ExpectBoxEvents(uint32_t model, std::initializer_list<BoxCase> cases) {
+  for (const auto& c : cases) {
+    auto outcome = ParseFrame(c.frame, c.length, model, "");
+    ASSERT_TRUE(outcome.event) << model << " " << c.frame;
+    EXPECT_EQ(*outcome.event, (CallEvent{"T", c.callerNumber, c.trunk, "", c.extension, {}, c.receivedTime}))
+        << model << " [" << c.frame << "]";
+    EXPECT_TRUE(outcome.log.empty());
+  }
+}
+
+TEST(CallerIdFormats, McidNumberWidthFollowsLength) {
+  const auto frame = "0101151234 0212345678"s;
+  ExpectBoxEvents(7, {{frame, 21, "01", "", "0212345678", ""},
+                      {frame, 14, "01", "", "021", ""},
+                      {frame, 9, "01", "", "", ""},  // length - 10 < 0
+                      {frame, 400, "01", "", "0212345678", ""},
+                      {"7", 1, "7", "", "", ""}});
+}
+
+TEST(CallerIdFormats, SeeIdPcReport) {
+  const auto call = "Call Report\r\nd\r\nTime:0115 1234\r\nNumber:0212345678\r\nGroup:3\r\nE"s;
+  ExpectBoxEvents(
+      8, {{call, call.size(), "3", "3", "0212345678", "0115 1234"},
+          {"d\r\nReport\r\nD\r\nNumber: 0212345678\r\nGroup:12345678901234", 0, "12345678901", "1234567", " 0212345678",
+           ""},
+          {"Report\r\nD\r\nTime:01151234567890\r\nNumber:0212345678", 0, "", "", "0212345678", "01151234567"},
+          // A zero byte ends the report text.
+          {"Report\r\nD\r\nNumber:0212\0 345\r\nGroup:1\r\n"s, 0, "", "", "0212", ""}});
+  for (std::string other : {"Report\r\nE\r\nNumber:0212345678\r\nGroup:3\r\n", "Report\r\nDX\r\nNumber:1\r\n",
+                            "Number:0212345678\r\nGroup:3\r\n", "Report\r\n"}) {
+    auto outcome = ParseFrame(other, other.size(), 8, "");
+    ASSERT_TRUE(outcome.event);
+    EXPECT_EQ(*outcome.event, (CallEvent{"H", "", "", "", "", {}, ""})) << other;
+  }
+  // The leading blank kept in the number stops the area code from seeing a '0'.
+  EXPECT_EQ(ParseFrame("Report\r\nD\r\nNumber: 0212\r\n", 0, 8, "031").event->callerNumber, "031 0212");
+}
+
+TEST(CallerIdFormats, SeeId4PositionsFromTheC) {
+  ExpectBoxEvents(9, {{"[3CT\x04"
+                       "1234N\x09"
+                       "212345678",
+                       0, "3", "3", "0212345678", "1234"},
+                      {"[3CT\x04"
+                       "1234N\x0A"
+                       "0212345678",
+                       0, "3", "3", "0212345678", "1234"},
+                      // One more byte before the number's length.
+                      {"[2CT\x00Nx\x03"
+                       "021"s,
+                       0, "2", "2", "021", ""},
+                      {"CT\x02"
+                       "12N\x03"
+                       "021",
+                       0, "", "", "021", "12"},  // no line before the C
+                      {"[4CT\x7F"
+                       "12",
+                       0, "4", "4", "", "12"},  // length byte past the frame
+                      {"[4CT\x80"
+                       "12N\x02"
+                       "12",
+                       0, "4", "4", "", ""},  // negative length
+                      {"[1CT\x00N\x14"
+                       "12345678901234567890"s,
+                       0, "1", "1", "012345678901234", ""},
+                      {"[1CT\x00N\x03"
+                       "9"s,
+                       0, "1", "1", "09", ""},
+                      {"[12]", 0, "]", "]", "", ""}});  // no C: the line is the last byte
+}
+
+TEST(CallerIdFormats, CallStarRecords) {
+  ExpectBoxEvents(10, {{"I301151234 0212345678 ", 0, "3", "3", "0212345678", ""},
+                       {"5x 0212345678  99", 0, "5", "5", "0212345678", ""},
+                       {"I2", 0, "2", "2", "", ""}});
+}
+
+TEST(CallerIdFormats, SpeedBurumiDecodesByLine) {
+  ExpectBoxEvents(11, {{"\x50\x70\x72\x5F", 3, "2", "2", "02", ""},
+                       {"\x10\x30\x31\x10\x32\x1F", 5, "1", "1", "012", ""},  // start codes are skipped
+                       {"\xD0\xF0\xF1\xDF\xF2", 4, "4", "4", "01", ""},
+                       {"\x90\xB0\xB1\xB2\xB3\xB4\xB5\xB6\xB7\xB8\xB9\xB0\xB1\xB2\xB3\xB4\xB5\xB6", 18, "3", "3",
+                        "012345678901234", ""},
+                       {"\x50\x71\x40\x72\x5F", 4, "2", "2", "1", ""},  // a zero code ends the number
+                       {"\x10\x31\x00\x32\x1F"s, 4, "1", "1", "1", ""}});
+  for (std::string rejected : {"\x20\x30\x1F"s, "\x11\x30\x1F"s, ""s}) {
+    auto outcome = ParseFrame(rejected, rejected.size(), 11, "031");
+    EXPECT_FALSE(outcome.event);
+    EXPECT_TRUE(outcome.log.empty());
+    EXPECT_TRUE(outcome.statusLine.empty());
+  }
+}
+
+TEST(CallerIdFormats, Cid1000NumberWidthFollowsLength) {
+  const auto cid =
+      "1\x02"
+      "100212345678\x03"s;
+  const auto cidA =
+      "2\x02"
+      "100212345678\r"s;
+  ExpectBoxEvents(
+      12,
+      {{cid, cid.size(), "1", "", "0212345678", ""}, {cid, 4, "1", "", "", ""}, {cid, 255, "1", "", "0212345678", ""}});
+  ExpectBoxEvents(13, {{cidA, cidA.size() - 1, "2", "", "0212345678", ""},
+                       {cidA, 1, "2", "", "", ""},
+                       {"\0\x02"
+                        "10021\0"
+                        "2345678\r"s,
+                        17, "", "", "021", ""}});
+}
+
+TEST(CtiFormat, CommaSeparatedFields) {
+  ExpectBoxEvents(202, {{"201,701,0212345678", 18, "701", "201", "0212345678", ""},
+                        {"0212345678", 10, "", "", "0212345678", ""},
+                        {"201,0212345678", 14, "", "201", "0212345678", ""},
+                        {"201,701,01234567890123456789", 0, "701", "201", "012345678901234", ""},
+                        {"201,701, 0212345678 \r\n", 0, "701", "201", "0212345678", ""},
+                        {"123456789,123456789012345,1", 0, "12345678901", "1234567", "1", ""},
+                        {"201,701,0212\0,999"s, 0, "701", "201", "0212", ""},
+                        {"", 0, "", "", "", ""}});
+}
+
+TEST(ParseDispatch, ModelWithoutFormatIsRejected) {
+  for (uint32_t model : {0u, 1u, 14u, 100u, 101u, 108u, 201u, 203u, 4294967295u}) {
+    auto outcome = ParseFrame("201,701,0212345678", 18, model, "");
+    EXPECT_FALSE(outcome.event);
+    const auto text = "DEV에러 : " + std::to_string(static_cast<int32_t>(model));
+    EXPECT_EQ(outcome.log, (std::vector<ParseLogEntry>{{ParseLogEntry::Kind::Error, text}}));
+    EXPECT_EQ(outcome.statusLine, "[ERR] " + text);
+  }
+}
+
+TEST(ParseDispatch, AreaCodeFinishing) {
+  struct Case {
+    std::string caller, area, result;
+  } cases[] = {{"12345678", "031", "03112345678"},
+               {"0212345678", "031", "0212345678"},
+               {"", "031", "031"},
+               {"12345678", "", "12345678"},
+               {"", "", ""}};
+  for (const auto& c : cases) {
+    auto number = c.caller;
+    ApplyAreaCode(number, c.area);
+    EXPECT_EQ(number, c.result);
+    auto outcome = ParseFrame(",," + c.caller, 0, 202, c.area);
+    EXPECT_EQ(outcome.event->callerNumber, c.result) << c.caller << " " << c.area;
+  }
+}
+
+}  // namespace
+}  // namespace lindra
