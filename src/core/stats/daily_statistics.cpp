@@ -70,6 +70,7 @@ bool RunDailyStatistics(const DayContext& context, const Clock& clock, const Day
     const std::string logText = text::ToInternal(*bytes);
     bytes.reset();
     std::string part;
+    part.reserve(logText.size() + 128);  // the trimmed lines and the two count lines
     last = CollectSlotLog(logText, slot, context.did2, part);
     summary.Append(part);
   }

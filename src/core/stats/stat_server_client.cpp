@@ -37,12 +37,13 @@ std::string FormHead(const std::string& headId, const std::string& workDay, int 
 std::string FormTail() { return std::string("\r\n--") + kBoundary + "--\r\n"; }
 
 // Reads the file straight into the body block, so a large day summary is held once.
-bool AppendFileBytes(const std::filesystem::path& file, std::string& out) {
+bool AppendFileBytes(const std::filesystem::path& file, std::string& out, size_t reserveAfter) {
   std::ifstream in(file, std::ios::binary | std::ios::ate);
   if (!in) return false;
   const std::streamoff size = in.tellg();
   if (size < 0) return false;
   const size_t start = out.size();
+  out.reserve(start + static_cast<size_t>(size) + reserveAfter);
   out.resize(start + static_cast<size_t>(size));
   in.seekg(0);
   return static_cast<bool>(in.read(out.data() + start, size));
@@ -108,8 +109,9 @@ std::string StatServerClient::UploadDayLog(const std::string& headId, const std:
   request.url = Url(kUploadPath);
   if (!filePath.empty()) {
     std::string body = text::ToExternal(FormHead(headId, workDay, total, used, PeerLogPath(filePath)));
-    if (!AppendFileBytes(filePath, body)) return {};
-    body += text::ToExternal(FormTail());
+    const std::string tail = text::ToExternal(FormTail());
+    if (!AppendFileBytes(filePath, body, tail.size())) return {};
+    body += tail;
     request.body = std::move(body);
   }
   request.headers =
