@@ -8,8 +8,8 @@
 namespace lindra::sim {
 
 struct SimCommand {
-  std::string name;     // "serial", "exchange", "cti", "operator", "statserver"
-  std::string summary;  // one line for `lindra-sim --help`
+  std::string name;                               // "serial", "exchange", "cti", "operator", "statserver"
+  std::string summary;                            // one line for `lindra-sim --help`
   std::function<int(int argc, char** argv)> run;  // argv[0] is the subcommand name
 };
 

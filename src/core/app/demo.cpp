@@ -17,15 +17,16 @@ namespace {
 
 constexpr const char* kOperatorA = "127.0.0.2";
 constexpr const char* kOperatorB = "127.0.0.3";
-constexpr const char* kCallRate = "0.5";        // calls per second and exchange
-constexpr const char* kCallCount = "7200";      // bounded: four hours of calls at most
+constexpr const char* kCallRate = "0.5";    // calls per second and exchange
+constexpr const char* kCallCount = "7200";  // bounded: four hours of calls at most
 constexpr std::chrono::seconds kAnnounceTimeout{10};
 
 // The simulator sits beside the server in an install, or in the build tree.
 std::string FindSimulator() {
   std::error_code ec;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
-  for (const auto& candidate : {self / "lindra-sim", self / "../../tools/sim/lindra-sim", self / "../tools/sim/lindra-sim"})
+  for (const auto& candidate :
+       {self / "lindra-sim", self / "../../tools/sim/lindra-sim", self / "../tools/sim/lindra-sim"})
     if (access(candidate.c_str(), X_OK) == 0) return std::filesystem::weakly_canonical(candidate, ec).string();
   return {};
 }
@@ -128,8 +129,8 @@ bool DemoPeers::Start(ServerOptions& options, std::string& error) {
   options.mirror = HostPort{"127.0.0.1", mirrorPort};
 
   std::string line;
-  if (!StartPeer({"statserver", "--listen", "127.0.0.1:0", "--headid", "H1234", "--did2", "0299990000",
-                  "--upload-time", "03:30", "--store", (folder_ / "uploads").string()},
+  if (!StartPeer({"statserver", "--listen", "127.0.0.1:0", "--headid", "H1234", "--did2", "0299990000", "--upload-time",
+                  "03:30", "--store", (folder_ / "uploads").string()},
                  ChildProcess::Output::Capture, error) ||
       !ReadAnnouncement(line, error))
     return false;
@@ -145,8 +146,8 @@ bool DemoPeers::Start(ServerOptions& options, std::string& error) {
   options.serialPaths["COM1"] = line;
 
   // Slot 2: a Samsung DCS 828 on the LAN.
-  if (!StartPeer({"exchange", "--model", "102", "--listen", "127.0.0.1:0", "--rate", kCallRate, "--count",
-                  kCallCount, "--trunks", "703,704", "--extensions", "201,203"},
+  if (!StartPeer({"exchange", "--model", "102", "--listen", "127.0.0.1:0", "--rate", kCallRate, "--count", kCallCount,
+                  "--trunks", "703,704", "--extensions", "201,203"},
                  ChildProcess::Output::Capture, error) ||
       !ReadAnnouncement(line, error))
     return false;
@@ -184,7 +185,8 @@ bool DemoPeers::Start(ServerOptions& options, std::string& error) {
          WriteText(folder_ / "ip.tbl", operators, error) &&
          WriteText(folder_ / "did2.tbl", "703 0212340001\r\n704 0299990000\r\n", error) &&
          WriteText(folder_ / "ip2.tbl", operators, error) &&
-         WriteText(folder_ / "did3.tbl", "705 0312340002\r\n", error) && WriteText(folder_ / "ip3.tbl", operators, error);
+         WriteText(folder_ / "did3.tbl", "705 0312340002\r\n", error) &&
+         WriteText(folder_ / "ip3.tbl", operators, error);
 }
 
 }  // namespace lindra

@@ -67,8 +67,7 @@ bool ServerController::LoadServer() {
   view_.MessageLogCleared();
   AddMessage("[WARN] Starting server... Version:08/10/01");
 
-  if (!EnsureDirectory(options_.logDir))
-    AddMessage("[ERR] 로그 폴더 생성 실패: " + options_.logDir.string());
+  if (!EnsureDirectory(options_.logDir)) AddMessage("[ERR] 로그 폴더 생성 실패: " + options_.logDir.string());
 
   ConfigLoadResult config = LoadConfiguration(options_.workDir);
   if (config.status == ConfigLoadStatus::CannotCreate) {
@@ -242,8 +241,7 @@ EditOutcome ServerController::AddDidRow(int index, std::string_view trunkSpec, s
   return outcome;
 }
 
-EditOutcome ServerController::ModifyDidRow(int index, int row, std::string_view trunkSpec,
-                                           std::string_view didNumber) {
+EditOutcome ServerController::ModifyDidRow(int index, int row, std::string_view trunkSpec, std::string_view didNumber) {
   EditOutcome outcome = lindra::ModifyDidRow(tables_[index], row, trunkSpec, didNumber);
   if (outcome.accepted) SaveTable(index, TableKind::Did);
   return outcome;
@@ -273,8 +271,7 @@ EditOutcome ServerController::AddAgentRow(int index, std::string_view extension,
   return outcome;
 }
 
-EditOutcome ServerController::ModifyAgentRow(int index, int row, std::string_view extension,
-                                             std::string_view agentIp) {
+EditOutcome ServerController::ModifyAgentRow(int index, int row, std::string_view extension, std::string_view agentIp) {
   EditOutcome outcome = lindra::ModifyAgentRow(tables_[index], row, extension, agentIp);
   if (!outcome.accepted) return outcome;
   SaveTable(index, TableKind::Agent);

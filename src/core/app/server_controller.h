@@ -5,10 +5,10 @@
 // "front-end thread"); everything the core has to say goes out through
 // ControllerView, which never blocks.
 #include <array>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>

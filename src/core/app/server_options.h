@@ -15,14 +15,14 @@ struct HostPort {
 };
 
 struct ServerOptions {
-  std::filesystem::path workDir;       // lindra.ini and the table files
-  std::filesystem::path logDir;        // created when missing
-  HostPort statServer;                 // statistics web server
-  HostPort configServer;               // server of the two XML documents
-  std::optional<HostPort> mirror;      // diagnostic copy of CTI frames; off when empty
+  std::filesystem::path workDir;   // lindra.ini and the table files
+  std::filesystem::path logDir;    // created when missing
+  HostPort statServer;             // statistics web server
+  HostPort configServer;           // server of the two XML documents
+  std::optional<HostPort> mirror;  // diagnostic copy of CTI frames; off when empty
   std::string broadcastAddress = "255.255.255.255";
   std::map<std::string, std::string> serialPaths;  // "COM1" -> "/dev/ttyUSB0"
-  std::string codePage;                // empty: the locale's charset
+  std::string codePage;                            // empty: the locale's charset
   std::string remoteSupportUrl;
   bool demo = false;
 };

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 #include <thread>
 
 namespace lindra {
@@ -27,7 +28,10 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   return *this;
 }
 
-bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args, Output output) {
+extern "C" char** environ;
+
+bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args, Output output,
+                         const std::vector<std::string>& environment) {
   int pipeFds[2] = {-1, -1};
   if (output == Output::Capture && pipe2(pipeFds, O_CLOEXEC) != 0) return false;
   std::vector<std::string> argvStrings;
@@ -36,6 +40,18 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
   std::vector<char*> argv;
   for (auto& a : argvStrings) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // The environment is built here: after fork only async-signal-safe calls are allowed.
+  std::vector<std::string> envStrings(environment);
+  for (char** e = environ; *e; ++e) {
+    std::string_view entry(*e);
+    auto name = entry.substr(0, entry.find('=') + 1);
+    bool overridden = false;
+    for (const auto& added : environment) overridden = overridden || added.compare(0, name.size(), name) == 0;
+    if (!overridden) envStrings.emplace_back(entry);
+  }
+  std::vector<char*> envp;
+  for (auto& e : envStrings) envp.push_back(e.data());
+  envp.push_back(nullptr);
   const pid_t parent = getpid();
 
   pid_t pid = fork();
@@ -45,7 +61,7 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent) _exit(127);
     if (pipeFds[1] >= 0) dup2(pipeFds[1], STDOUT_FILENO);
-    execv(program.c_str(), argv.data());
+    execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   pid_ = pid;

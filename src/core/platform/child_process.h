@@ -24,8 +24,10 @@ class ChildProcess {
   ChildProcess& operator=(ChildProcess&&) noexcept;
 
   // Starts `program` (a path) with `args` (without argv[0]). With Capture, the
-  // child's standard output is read through ReadLine. False with errno on failure.
-  bool Start(const std::string& program, const std::vector<std::string>& args, Output output = Output::Inherit);
+  // child's standard output is read through ReadLine. `environment` ("NAME=value")
+  // is added to the child's environment. False with errno on failure.
+  bool Start(const std::string& program, const std::vector<std::string>& args, Output output = Output::Inherit,
+             const std::vector<std::string>& environment = {});
   bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
 

@@ -1,0 +1,129 @@
+#pragma once
+// Runs lindra2d in its own temporary work and log folder, with every outside peer on
+// loopback, and reads what it prints.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/child_process.h"
+#include "support/temp_dir.h"
+
+namespace lindra::testing {
+
+using namespace std::chrono_literals;
+
+// A loopback TCP port that nothing listens on.
+inline int ClosedPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+  close(fd);
+  return ntohs(sa.sin_port);
+}
+
+class ServerHarness {
+ public:
+  ServerHarness() {
+    std::filesystem::create_directories(workDir());
+    std::filesystem::create_directories(logDir());
+  }
+
+  std::filesystem::path workDir() const { return dir_.path() / "work"; }
+  std::filesystem::path logDir() const { return dir_.path() / "logs"; }
+  const std::filesystem::path& root() const { return dir_.path(); }
+
+  std::vector<std::string> BaseArgs() const {
+    const std::string deadServer = "127.0.0.1:" + std::to_string(ClosedPort());
+    return {"--workdir",     workDir().string(), "--log-dir",       logDir().string(), "--broadcast", "127.255.255.255",
+            "--stat-server", deadServer,         "--config-server", deadServer,        "--codepage",  "UTF-8"};
+  }
+
+  // The lock of the single instance lives in the test's own folder, so tests may run
+  // side by side.
+  std::vector<std::string> Environment() const { return {"XDG_RUNTIME_DIR=" + dir_.path().string()}; }
+
+  void Start(std::vector<std::string> extra = {}) {
+    auto args = BaseArgs();
+    args.insert(args.end(), extra.begin(), extra.end());
+    ASSERT_TRUE(server_.Start(LINDRA2D_PATH, args, ChildProcess::Output::Capture, Environment()));
+  }
+
+  // Reads printed lines until one after the previous match contains `text`, so that
+  // successive waits also check the order of the lines. Every line read is kept.
+  bool WaitFor(const std::string& text, std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+      for (; cursor_ < lines_.size(); ++cursor_) {
+        if (lines_[cursor_].find(text) != std::string::npos) {
+          ++cursor_;
+          return true;
+        }
+      }
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      auto line = server_.ReadLine(left);
+      if (!line) return false;
+      lines_.push_back(*line);
+    }
+  }
+
+  // Every line printed within `window` (for checks that something did not happen).
+  const std::vector<std::string>& CollectFor(std::chrono::milliseconds window) {
+    const auto deadline = std::chrono::steady_clock::now() + window;
+    while (true) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      auto line = server_.ReadLine(left);
+      if (!line) break;
+      lines_.push_back(*line);
+    }
+    return lines_;
+  }
+
+  int CountLines(const std::string& text) const {
+    int n = 0;
+    for (const auto& line : lines_) n += line.find(text) != std::string::npos;
+    return n;
+  }
+
+  // SIGTERM; the exit status, or -1 when it did not end in time.
+  int Stop(std::chrono::milliseconds timeout = 20s) {
+    server_.Signal(SIGTERM);
+    auto status = server_.Wait(timeout);
+    if (!status) return -1;
+    CollectRemaining();
+    return WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
+  }
+
+  void CollectRemaining() {
+    std::string rest = server_.DrainOutput();
+    size_t start = 0;
+    while (start < rest.size()) {
+      size_t end = rest.find('\n', start);
+      if (end == std::string::npos) end = rest.size();
+      lines_.push_back(rest.substr(start, end - start));
+      start = end + 1;
+    }
+  }
+
+  ChildProcess& process() { return server_; }
+  const std::vector<std::string>& lines() const { return lines_; }
+
+ private:
+  TempDir dir_;
+  ChildProcess server_;
+  std::vector<std::string> lines_;
+  size_t cursor_ = 0;
+};
+
+}  // namespace lindra::testing
