@@ -134,8 +134,8 @@ class AgentSlot {
     reporter_.AgentState(index_, ip, colour);
   }
 
-  // Opens a socket and connects it to the operator PC, showing the outcome as the
-  // row colour. Called without mutex_ held.
+  // Opens a socket and connects it to the operator PC, showing the attempt as the
+  // row colour; the caller shows the outcome. Called without mutex_ held.
   Attempt Connect(const std::string& ip) {
     Attempt attempt;
     attempt.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -155,7 +155,6 @@ class AgentSlot {
           address ? net::ConnectWithin(attempt.fd, *address, timings_.connectTimeout, timings_.sendTimeout) : EINVAL;
     }
     attempt.connected = error == 0;
-    ReportColour(ip, attempt.connected ? kAgentConnected : kAgentFailed);
     return attempt;
   }
 
@@ -177,6 +176,7 @@ class AgentSlot {
       const std::string ip = agentIp_;
       lock.unlock();
       Attempt attempt = Connect(ip);
+      ReportColour(ip, attempt.connected ? kAgentConnected : kAgentFailed);
       lock.lock();
       if (!running_) return ReleaseSocket(attempt);
       if (state_ == kPending) {
@@ -213,6 +213,9 @@ class AgentSlot {
       if (!running_) return ReleaseSocket(attempt);
       if (attempt.connected) {
         connected_ = true;
+        lock.unlock();
+        ReportColour(ip, kAgentConnected);
+        lock.lock();
         Serve(lock, attempt.fd, ip);
       } else {
         // The operator PC is away: what waited for it is dropped, and the next try
@@ -220,6 +223,9 @@ class AgentSlot {
         connected_ = false;
         state_ = kProbeDue;
         pendingEvents_.clear();
+        lock.unlock();
+        ReportColour(ip, kAgentFailed);
+        lock.lock();
       }
       ReleaseSocket(attempt);
       if (state_ == kNew || state_ == kProbeDue) {
@@ -294,7 +300,8 @@ std::string AgentSenders::AddAgentSlot(int index, int extensionKey, const std::s
   if (slots_[index])
     return text::Format("[ERR] DEV0%d 상담원IP %d행 (%s): 전송 슬롯 사용 중", reporter_.slotNo(), index + 1,
                         ip.c_str());
-  slots_[index] = std::make_unique<AgentSlot>(reporter_, timings_, index, progPort_, extensionKey, ip);
+  int port = timings_.portOverride ? timings_.portOverride : progPort_;
+  slots_[index] = std::make_unique<AgentSlot>(reporter_, timings_, index, port, extensionKey, ip);
   slots_[index]->Start(progPort_ == kPersistentProgPort);
   return "";
 }

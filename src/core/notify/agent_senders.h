@@ -32,6 +32,9 @@ struct SenderTimings {
   std::chrono::milliseconds connectTimeout{3'000};   // bounds a connect, and so every stop
   std::chrono::milliseconds sendTimeout{3'000};      // bounds a send to a PC that stopped reading
   std::chrono::milliseconds persistentGap{100};      // least time between two notifications
+  // When set, the senders connect to this port while progPort still selects the
+  // mode (tests use a free port with the persistent mode of 8001).
+  int portOverride = 0;
 };
 
 // The notification bytes: "%s|%s|%s" in the edge code page, no terminator.

@@ -1,0 +1,296 @@
+#include "notify/agent_senders.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "notify_test_support.h"
+
+namespace lindra {
+namespace {
+
+using testing::RecordingReporter;
+using testing::TcpReceiver;
+using namespace std::chrono_literals;
+
+CallEvent Event(std::string kind, std::string caller, std::string extension, std::vector<std::string> ips) {
+  CallEvent event;
+  event.kind = std::move(kind);
+  event.callerNumber = std::move(caller);
+  event.trunk = "701";
+  event.didNumber = "0215881234";
+  event.extension = std::move(extension);
+  event.agentIps = std::move(ips);
+  event.receivedTime = "09:05:07";
+  return event;
+}
+
+SenderTimings Timings(int port, std::chrono::milliseconds probe = 1h) {
+  SenderTimings timings;
+  timings.probeInterval = probe;
+  timings.portOverride = port;
+  return timings;
+}
+
+std::vector<Colour> ColoursOf(const RecordingReporter& reporter) {
+  std::vector<Colour> colours;
+  for (const auto& c : reporter.colours()) colours.push_back(c.colour);
+  return colours;
+}
+
+// Operator PCs on 127.0.0.2 and 127.0.0.3 listening on one free port, as operator
+// PCs of a slot do on its progPort.
+struct OperatorPair {
+  OperatorPair() {
+    for (int attempt = 0; attempt < 20 && !second; ++attempt) {
+      first = std::make_unique<TcpReceiver>("127.0.0.2");
+      second = std::make_unique<TcpReceiver>("127.0.0.3", true, first->port());
+      if (!second->bound()) second.reset();
+    }
+  }
+  std::unique_ptr<TcpReceiver> first;
+  std::unique_ptr<TcpReceiver> second;
+};
+
+TEST(NotificationText, BytesAndTelephoneLine) {
+  CallEvent event = Event("T", "0212345678", "201", {"127.0.0.2"});
+  EXPECT_EQ(NotificationBytes(event), "T|0212345678|0215881234");
+  EXPECT_EQ(TelephoneLine(2, event, "127.0.0.2", 23),
+            "DEV02: T 0212345678, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:23");
+  event.kind = "";
+  EXPECT_EQ(TelephoneLine(1, event, "127.0.0.2", -1),
+            "DEV01:  0212345678, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1");
+}
+
+TEST(PerEventSender, ConnectsOnceAtStartThenOnceForEachEvent) {
+  TcpReceiver pc("127.0.0.2");
+  RecordingReporter reporter;
+  AgentSenders senders(reporter, Timings(pc.port()));
+  EXPECT_EQ(senders.AllocateAgentSlots(1, 7001), "");
+  EXPECT_EQ(senders.AddAgentSlot(0, 201, "127.0.0.2"), "");
+  ASSERT_TRUE(pc.WaitForClosed(1));  // the connection test of a new sender
+
+  senders.DispatchToAgents(Event("T", "0212345678", "201", {"127.0.0.2"}), 201);
+  senders.DispatchToAgents(Event("H", "0212345678", "201", {"127.0.0.2"}), 201);
+  ASSERT_TRUE(reporter.WaitForTelephoneLines(2));
+  ASSERT_TRUE(pc.WaitForClosed(3));
+
+  auto connections = pc.connections();
+  ASSERT_EQ(connections.size(), 3u);
+  EXPECT_EQ(connections[0].Text(), "");
+  EXPECT_EQ(connections[1].Text(), "T|0212345678|0215881234");
+  EXPECT_EQ(connections[2].Text(), "H|0212345678|0215881234");
+  EXPECT_EQ(reporter.telephoneLines(),
+            (std::vector<std::string>{"DEV01: T 0212345678, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:23",
+                                      "DEV01: H 0212345678, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:23"}));
+  std::vector<Colour> expected;
+  for (int i = 0; i < 3; ++i) expected.insert(expected.end(), {kAgentConnecting, kAgentConnected});
+  EXPECT_EQ(ColoursOf(reporter), expected);
+  EXPECT_EQ(reporter.program().at(0).second, "IP LIST COUNT: 1");
+}
+
+TEST(PerEventSender, OperatorDownShowsFailureAndLogsMinusOne) {
+  TcpReceiver pc("127.0.0.2", false);  // bound, not listening: connects are refused
+  RecordingReporter reporter;
+  AgentSenders senders(reporter, Timings(pc.port()));
+  senders.AllocateAgentSlots(1, 7001);
+  senders.AddAgentSlot(0, 201, "127.0.0.2");
+  ASSERT_TRUE(reporter.WaitForColours(kAgentFailed, 1));
+  senders.DispatchToAgents(Event("T", "0212345678", "201", {"127.0.0.2"}), 201);
+  ASSERT_TRUE(reporter.WaitForTelephoneLines(1));
+  EXPECT_EQ(reporter.telephoneLines()[0], "DEV01: T 0212345678, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1");
+  // An event that comes during the start test is sent over that attempt, so there
+  // are one or two attempts, each shown connecting and then failed.
+  std::vector<Colour> colours = ColoursOf(reporter);
+  ASSERT_TRUE(colours.size() == 2 || colours.size() == 4) << colours.size();
+  for (size_t i = 0; i < colours.size(); i += 2) {
+    EXPECT_EQ(colours[i], kAgentConnecting);
+    EXPECT_EQ(colours[i + 1], kAgentFailed);
+  }
+  for (const auto& c : reporter.colours()) EXPECT_EQ(c.ip, "127.0.0.2");
+}
+
+TEST(PerEventSender, ProbesWhileIdle) {
+  TcpReceiver pc("127.0.0.2");
+  RecordingReporter reporter;
+  AgentSenders senders(reporter, Timings(pc.port(), 50ms));
+  senders.AllocateAgentSlots(1, 7001);
+  senders.AddAgentSlot(0, 201, "127.0.0.2");
+  ASSERT_TRUE(pc.WaitForClosed(3));  // the start test and two probes
+  senders.StopAgentSlots();
+  for (const auto& connection : pc.connections()) EXPECT_EQ(connection.Text(), "");
+  EXPECT_TRUE(reporter.telephoneLines().empty());
+}
+
+TEST(Dispatch, SelectsSendersByExtensionValueAndIp) {
+  OperatorPair pcs;
+  ASSERT_TRUE(pcs.second) << "no common free port on 127.0.0.2 and 127.0.0.3";
+  RecordingReporter reporter;
+  AgentSenders senders(reporter, Timings(pcs.first->port()));
+  senders.AllocateAgentSlots(3, 7001);
+  senders.AddAgentSlot(0, 201, "127.0.0.2");
+  senders.AddAgentSlot(1, 201, "127.0.0.3");
+  senders.AddAgentSlot(2, 202, "127.0.0.2");  // same PC, another extension
+  // Every start test is over once its connection is closed.
+  ASSERT_TRUE(pcs.first->WaitForClosed(2));
+  ASSERT_TRUE(pcs.second->WaitForClosed(1));
+
+  senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2", "127.0.0.3"}), 201);
+  ASSERT_TRUE(reporter.WaitForTelephoneLines(2));
+  // An event without IPs (no extension) reaches nobody; the next one shows what came after it.
+  senders.DispatchToAgents(Event("T", "222", "", {}), 0);
+  senders.DispatchToAgents(Event("T", "333", "202", {"127.0.0.2"}), 202);
+  ASSERT_TRUE(reporter.WaitForTelephoneLines(3));
+  ASSERT_TRUE(pcs.first->WaitForClosed(4));
+  ASSERT_TRUE(pcs.second->WaitForClosed(2));
+
+  auto texts = [](const TcpReceiver& pc) {
+    std::vector<std::string> all;
+    for (const auto& c : pc.connections())
+      if (!c.Text().empty()) all.push_back(c.Text());
+    std::sort(all.begin(), all.end());
+    return all;
+  };
+  EXPECT_EQ(texts(*pcs.first), (std::vector<std::string>{"T|111|0215881234", "T|333|0215881234"}));
+  EXPECT_EQ(texts(*pcs.second), (std::vector<std::string>{"T|111|0215881234"}));
+  auto program = reporter.program();
+  ASSERT_EQ(program.size(), 3u);
+  EXPECT_EQ(program[1], std::make_pair(DeviceLogKind::Plain, std::string("IP LIST COUNT: 0")));
+  EXPECT_EQ(reporter.telephoneLines().size(), 3u);
+}
+
+TEST(SenderTable, RemoveUpdateAndFreeIndices) {
+  OperatorPair pcs;
+  ASSERT_TRUE(pcs.second);
+  RecordingReporter reporter;
+  AgentSenders senders(reporter, Timings(pcs.first->port()));
+  senders.AllocateAgentSlots(2, 7001);
+  senders.AddAgentSlot(0, 201, "127.0.0.2");
+  senders.AddAgentSlot(1, 201, "127.0.0.3");
+  ASSERT_TRUE(pcs.second->WaitForClosed(1));
+  EXPECT_EQ(senders.FreeSlotIndex(), 2);
+  EXPECT_EQ(senders.AddAgentSlot(1, 205, "127.0.0.4"), "[ERR] DEV01 상담원IP 2행 (127.0.0.4): 전송 슬롯 사용 중");
+
+  senders.RemoveAgentSlot(0, "127.0.0.3");  // another IP: the sender keeps running
+  EXPECT_EQ(senders.FindSlotIndex(201, "127.0.0.2"), 0);
+  senders.RemoveAgentSlot(0, "127.0.0.2");
+  EXPECT_EQ(senders.FindSlotIndex(201, "127.0.0.2"), std::nullopt);
+  EXPECT_EQ(senders.FreeSlotIndex(), 0);
+
+  // Slot 1 now serves extension 202 on 127.0.0.2.
+  senders.UpdateAgentSlot(1, 202, "127.0.0.2");
+  EXPECT_EQ(senders.FindSlotIndex(202, "127.0.0.2"), 1);
+  senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2", "127.0.0.3"}), 201);
+  senders.DispatchToAgents(Event("T", "222", "202", {"127.0.0.2"}), 202);
+  ASSERT_TRUE(reporter.WaitForTelephoneLines(1));
+  senders.StopAgentSlots();
+  EXPECT_EQ(reporter.telephoneLines(),
+            (std::vector<std::string>{"DEV01: T 222, 701, 0215881234, 202, 127.0.0.2, 09:05:07, SENT:16"}));
+}
+
+TEST(SenderTable, RowsBeyondTheSlotTableAreRefused) {
+  RecordingReporter reporter(3);
+  AgentSenders senders(reporter, Timings(9));
+  EXPECT_EQ(senders.AllocateAgentSlots(201, 7001), "[ERR] DEV03 상담원IP 테이블 초과: 201행 중 200행까지만 전송");
+  EXPECT_EQ(senders.AddAgentSlot(200, 201, "127.0.0.2"), "[ERR] DEV03 상담원IP 201행 (127.0.0.2): 전송 슬롯 없음");
+  EXPECT_EQ(senders.AddAgentSlot(-1, 201, "127.0.0.2"), "[ERR] DEV03 상담원IP 0행 (127.0.0.2): 전송 슬롯 없음");
+  EXPECT_EQ(senders.FreeSlotIndex(), 0);
+}
+
+TEST(SenderStop, CutsAPendingConnectShort) {
+  // A listener whose backlog is full drops further connection requests, so the
+  // sender's connect hangs until it is stopped.
+  TcpReceiver pc("127.0.0.2", false, 0, 0);
+  pc.Listen(false);
+  UniqueFd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address = testing::LoopbackAddress("127.0.0.2", pc.port());
+  ASSERT_EQ(::connect(filler.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+  RecordingReporter reporter;
+  SenderTimings timings = Timings(pc.port());
+  timings.connectTimeout = 60s;
+  AgentSenders senders(reporter, timings);
+  senders.AllocateAgentSlots(1, kPersistentProgPort);
+  senders.AddAgentSlot(0, 201, "127.0.0.2");
+  ASSERT_TRUE(reporter.WaitForColours(kAgentConnecting, 1));
+  auto started = testing::SteadyClock::now();
+  senders.StopAgentSlots();
+  EXPECT_LT(testing::SteadyClock::now() - started, 30s);
+  EXPECT_EQ(ColoursOf(reporter), (std::vector<Colour>{kAgentConnecting}));  // nothing after the stop
+}
+
+TEST(PersistentSender, SeveralEventsOnOneConnectionAtLeast100MsApart) {
+  TcpReceiver pc("127.0.0.2");
+  RecordingReporter reporter;
+  AgentSenders senders(reporter, Timings(pc.port()));
+  senders.AllocateAgentSlots(1, kPersistentProgPort);
+  senders.AddAgentSlot(0, 201, "127.0.0.2");
+  ASSERT_TRUE(reporter.WaitForColours(kAgentConnected, 1));
+  for (const char* caller : {"111", "222", "333"})
+    senders.DispatchToAgents(Event("T", caller, "201", {"127.0.0.2"}), 201);
+  ASSERT_TRUE(reporter.WaitForTelephoneLines(3));
+  ASSERT_TRUE(pc.WaitFor([](const auto& all) { return !all.empty() && all[0].Text().size() >= 48; }));
+
+  auto connections = pc.connections();
+  ASSERT_EQ(connections.size(), 1u);
+  EXPECT_EQ(connections[0].Text(), "T|111|0215881234T|222|0215881234T|333|0215881234");
+  auto lines = reporter.telephone();
+  for (size_t i = 1; i < lines.size(); ++i) EXPECT_GE(lines[i].at - lines[i - 1].at, 100ms);
+  EXPECT_EQ(lines[2].line, "DEV01: T 333, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:16");
+}
+
+TEST(PersistentSender, OperatorDownDropsEventsAndReconnectsWithTheNextEvent) {
+  TcpReceiver pc("127.0.0.2", false);
+  RecordingReporter reporter;
+  AgentSenders senders(reporter, Timings(pc.port()));
+  senders.AllocateAgentSlots(1, kPersistentProgPort);
+  senders.AddAgentSlot(0, 201, "127.0.0.2");
+  ASSERT_TRUE(reporter.WaitForColours(kAgentFailed, 1));
+
+  senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
+  ASSERT_TRUE(reporter.WaitForColours(kAgentFailed, 2));  // this event's connect failed: dropped
+  pc.Listen();
+  senders.DispatchToAgents(Event("T", "222", "201", {"127.0.0.2"}), 201);
+  ASSERT_TRUE(reporter.WaitForTelephoneLines(1));
+  ASSERT_TRUE(pc.WaitFor([](const auto& all) { return !all.empty() && !all[0].chunks.empty(); }));
+  EXPECT_EQ(pc.connections()[0].Text(), "T|222|0215881234");
+  EXPECT_EQ(reporter.telephoneLines(),
+            (std::vector<std::string>{"DEV01: T 222, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:16"}));
+  EXPECT_EQ(ColoursOf(reporter), (std::vector<Colour>{kAgentConnecting, kAgentFailed, kAgentConnecting, kAgentFailed,
+                                                      kAgentConnecting, kAgentConnected}));
+}
+
+TEST(PersistentSender, RetriesAfterTheProbeIntervalWhileIdle) {
+  TcpReceiver pc("127.0.0.2", false);
+  RecordingReporter reporter;
+  AgentSenders senders(reporter, Timings(pc.port(), 100ms));
+  senders.AllocateAgentSlots(1, kPersistentProgPort);
+  senders.AddAgentSlot(0, 201, "127.0.0.2");
+  ASSERT_TRUE(reporter.WaitForColours(kAgentFailed, 1));
+  pc.Listen();
+  ASSERT_TRUE(reporter.WaitForColours(kAgentConnected, 1));
+  ASSERT_TRUE(pc.WaitFor([](const auto& all) { return all.size() == 1; }));
+}
+
+TEST(PersistentSender, AConnectionTheOperatorClosedIsRebuiltBeforeTheNextSend) {
+  TcpReceiver pc("127.0.0.2");
+  RecordingReporter reporter;
+  AgentSenders senders(reporter, Timings(pc.port()));
+  senders.AllocateAgentSlots(1, kPersistentProgPort);
+  senders.AddAgentSlot(0, 201, "127.0.0.2");
+  senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
+  ASSERT_TRUE(reporter.WaitForTelephoneLines(1));
+  ASSERT_TRUE(pc.WaitFor([](const auto& all) { return !all.empty() && !all[0].chunks.empty(); }));
+  pc.CloseConnections();
+  ASSERT_TRUE(pc.WaitForClosed(1));
+
+  senders.DispatchToAgents(Event("H", "111", "201", {"127.0.0.2"}), 201);
+  ASSERT_TRUE(reporter.WaitForTelephoneLines(2));
+  ASSERT_TRUE(pc.WaitFor([](const auto& all) { return all.size() == 2 && !all[1].chunks.empty(); }));
+  EXPECT_EQ(pc.connections()[1].Text(), "H|111|0215881234");
+  EXPECT_EQ(reporter.telephoneLines()[1], "DEV01: H 111, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:16");
+}
+
+}  // namespace
+}  // namespace lindra

@@ -1,0 +1,149 @@
+#include "notify/routing_tables.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "support/temp_dir.h"
+#include "text/codec.h"
+
+namespace lindra {
+namespace {
+
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+
+TEST(RoutingTableFiles, NamesBySlot) {
+  EXPECT_EQ(RoutingTableFileName(TableKind::Did, 1), "did.tbl");
+  EXPECT_EQ(RoutingTableFileName(TableKind::Agent, 1), "ip.tbl");
+  EXPECT_EQ(RoutingTableFileName(TableKind::Did, 2), "did2.tbl");
+  EXPECT_EQ(RoutingTableFileName(TableKind::Agent, 4), "ip4.tbl");
+}
+
+TEST(RoutingTableParsing, AgentLinesAreSplitTrimmedAndFiltered) {
+  AgentList rows = ParseAgentTable(
+      "201   192.168.10.5\r\n"
+      "201\r\n"                 // no space: skipped
+      "\r\n   \n"               // blank lines
+      "2a01 10.0.0.x\r\n"       // dropped characters, trailing dot kept
+      "  202\t 127.0.0.3 x \n"  // trimmed line and columns
+      "203\t127.0.0.4\n"        // a tab is not the separator
+      "204 1.2.3.4 5.6");       // last line without LF; the second column keeps its dots and digits
+  EXPECT_EQ(rows,
+            (AgentList{{"201", "192.168.10.5"}, {"201", "10.0.0."}, {"202", "127.0.0.3"}, {"204", "1.2.3.45.6"}}));
+}
+
+TEST(RoutingTableParsing, DidColumnsKeepTheirCharacterSets) {
+  DidList rows = ParseDidTable("701:708 02-1588-1234\n 0701 x \n7a0#1 15881234\n");
+  EXPECT_EQ(rows, (DidList{{"701:708", "0215881234"}, {"0701", ""}, {"701", "15881234"}}));
+}
+
+class LoadRoutingTablesTest : public ::testing::Test {
+ protected:
+  std::vector<std::string> Load(std::array<uint32_t, 4> models) {
+    return LoadRoutingTables(dir.path(), tables, models);
+  }
+  TempDir dir;
+  std::array<RoutingTables, 4> tables;
+};
+
+TEST_F(LoadRoutingTablesTest, ReportsInOrderAndSwitchesEmptyOrMissingOperatorTablesToBroadcast) {
+  WriteFile(dir / "did.tbl", "701:708 0215881234\r\n709 0215885678\r\n");
+  WriteFile(dir / "ip.tbl", "201 127.0.0.2\r\n");
+  WriteFile(dir / "did2.tbl", "");
+  WriteFile(dir / "ip2.tbl", "\r\n  \r\n");
+  // Slot 3 has no files at all; slot 4 has no model and is not read.
+  std::vector<std::string> lines = Load({102, 5, 202, 0});
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "[WARN] DEV01 대표전화 테이블 읽기 완료: did.tbl (2)",
+                       "[WARN] DEV02 대표전화 테이블 읽기 완료: did2.tbl (0)",
+                       "[ERR] DEV03 대표전화 테이블 읽기 실패: 2 (did3.tbl)",
+                       "[WARN] DEV01 상담원IP 테이블 읽기 완료: ip.tbl (1)",
+                       "[WARN] DEV02 상담원IP 테이블 읽기 완료: ip2.tbl (0)",
+                       "[WARN] DEV02 Broadcasting으로 전환",
+                       "[ERR] DEV03 상담원IP 테이블 읽기 실패: 2 (ip3.tbl)",
+                       "[WARN] DEV03 Broadcasting으로 전환",
+                   }));
+  EXPECT_EQ(tables[0].Dids()->size(), 2u);
+  EXPECT_FALSE(tables[0].broadcastMode());
+  EXPECT_TRUE(tables[1].broadcastMode());
+  EXPECT_TRUE(tables[2].broadcastMode());
+  EXPECT_TRUE(tables[2].Dids()->empty());
+  EXPECT_FALSE(tables[3].broadcastMode());
+}
+
+TEST_F(LoadRoutingTablesTest, ModelCodesOutsideOneTo999AreNotLoadedAndReloadReplacesTables) {
+  WriteFile(dir / "did.tbl", "701 1\r\n");
+  WriteFile(dir / "did2.tbl", "702 2\r\n");
+  Load({1, 1000, 0, 0});
+  EXPECT_EQ(tables[0].Dids()->size(), 1u);
+  EXPECT_TRUE(tables[1].Dids()->empty());
+
+  // After a settings change the tables are read again; broadcast mode, once set, stays.
+  WriteFile(dir / "did.tbl", "");
+  WriteFile(dir / "ip.tbl", "201 127.0.0.2\r\n");
+  std::vector<std::string> lines = Load({999, 0, 0, 0});
+  EXPECT_TRUE(tables[0].Dids()->empty());
+  EXPECT_EQ(tables[0].Agents()->size(), 1u);
+  EXPECT_TRUE(tables[0].broadcastMode());
+  EXPECT_EQ(lines.size(), 2u);
+}
+
+TEST_F(LoadRoutingTablesTest, AFolderInPlaceOfTheFileIsAReadFailure) {
+  std::filesystem::create_directory(dir / "ip.tbl");
+  std::vector<std::string> lines = Load({2, 0, 0, 0});
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1], "[ERR] DEV01 상담원IP 테이블 읽기 실패: 21 (ip.tbl)");
+  EXPECT_EQ(lines[2], "[WARN] DEV01 Broadcasting으로 전환");
+}
+
+TEST(RoutingTableSaving, WritesRowsAsSpaceSeparatedCrLfLinesAndReadsBack) {
+  TempDir dir;
+  RoutingTables tables;
+  tables.SetDids({{"701:708", "0215881234"}, {"709", "0215885678"}});
+  tables.SetAgents({{"201", "127.0.0.2"}, {"201", "127.0.0.3"}});
+  EXPECT_EQ(SaveRoutingTable(dir.path(), TableKind::Did, 1, tables), "");
+  EXPECT_EQ(SaveRoutingTable(dir.path(), TableKind::Agent, 3, tables), "");
+  EXPECT_EQ(ReadFile(dir / "did.tbl"), "701:708 0215881234\r\n709 0215885678\r\n");
+  EXPECT_EQ(ReadFile(dir / "ip3.tbl"), "201 127.0.0.2\r\n201 127.0.0.3\r\n");
+
+  std::array<RoutingTables, 4> loaded;
+  LoadRoutingTables(dir.path(), loaded, {0, 0, 7, 0});
+  EXPECT_EQ(*loaded[2].Agents(), *tables.Agents());
+
+  tables.SetAgents({});
+  EXPECT_EQ(SaveRoutingTable(dir.path(), TableKind::Agent, 3, tables), "");
+  EXPECT_EQ(ReadFile(dir / "ip3.tbl"), "");
+}
+
+TEST(RoutingTableSaving, AFolderThatCannotBeWrittenLeavesTheOldFile) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes anywhere";
+  TempDir dir;
+  WriteFile(dir / "did.tbl", "701 1\r\n");
+  ::chmod(dir.path().c_str(), 0555);
+  RoutingTables tables;
+  tables.SetDids({{"702", "2"}});
+  EXPECT_EQ(SaveRoutingTable(dir.path(), TableKind::Did, 1, tables), "[ERR] 테이블 파일 생성 실패: 13 (did.tbl)");
+  ::chmod(dir.path().c_str(), 0755);
+  EXPECT_EQ(ReadFile(dir / "did.tbl"), "701 1\r\n");
+}
+
+TEST(RoutingTables, ReadersKeepTheirSnapshotAcrossAnEdit) {
+  RoutingTables tables;
+  tables.SetDids({{"701", "1"}});
+  auto before = tables.Dids();
+  tables.EditDids([](DidList& rows) {
+    rows.push_back({"702", "2"});
+    return true;
+  });
+  EXPECT_FALSE(tables.EditDids([](DidList& rows) {
+    rows.clear();
+    return false;  // refused: nothing is published
+  }));
+  EXPECT_EQ(before->size(), 1u);
+  EXPECT_EQ(tables.Dids()->size(), 2u);
+}
+
+}  // namespace
+}  // namespace lindra

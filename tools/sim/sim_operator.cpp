@@ -1,0 +1,217 @@
+// lindra-sim operator: an operator PC. It receives the server's notifications over
+// TCP (one per connection, or several on a kept connection for PROG_PORT 8001) or as
+// UDP datagrams (broadcast mode) and prints each one as "HH:MM:SS.mmm PEER TEXT".
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/unique_fd.h"
+#include "sim_command.h"
+#include "text/strings.h"
+
+namespace lindra::sim {
+namespace {
+
+struct Options {
+  std::string listen;
+  bool persistent = false;
+  bool refuse = false;
+  bool udp = false;
+  int count = 0;       // stop after this many notifications (0: no limit)
+  double seconds = 0;  // stop after this long (0: no limit)
+};
+
+// Only loopback addresses: the simulator never talks to a real network.
+std::optional<sockaddr_in> LoopbackEndpoint(const std::string& text) {
+  size_t colon = text.rfind(':');
+  if (colon == std::string::npos) return std::nullopt;
+  std::string host = text.substr(0, colon);
+  std::string port = text.substr(colon + 1);
+  if (port.empty() || !text::AllDigits(port) || port.size() > 5 || std::stoi(port) > 65535) return std::nullopt;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
+  if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) return std::nullopt;
+  if ((ntohl(address.sin_addr.s_addr) >> 24) != 127) return std::nullopt;
+  return address;
+}
+
+std::string PeerText(const sockaddr_in& peer) {
+  char ip[INET_ADDRSTRLEN] = "?";
+  ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+  return text::Format("%s:%d", ip, ntohs(peer.sin_port));
+}
+
+std::string BoundText(int fd) {
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
+  return PeerText(bound);
+}
+
+void PrintNotification(const std::string& peer, const std::string& bytes) {
+  LocalTime now = SystemClock::Instance().Now();
+  std::printf("%02d:%02d:%02d.%03d %s %s\n", now.hour, now.minute, now.second, now.millisecond, peer.c_str(),
+              bytes.c_str());
+  std::fflush(stdout);
+}
+
+class OperatorPc {
+ public:
+  explicit OperatorPc(const Options& options) : options_(options) {}
+
+  int Run(const sockaddr_in& address) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &signals, nullptr);
+    signals_.Reset(::signalfd(-1, &signals, SFD_CLOEXEC));
+
+    socket_.Reset(::socket(AF_INET, (options_.udp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0));
+    int on = 1;
+    ::setsockopt(socket_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (!socket_ || ::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      std::perror("lindra-sim operator: bind");
+      return 1;
+    }
+    // Refusing: bound but not listening, so every connect is refused.
+    if (!options_.udp && !options_.refuse && ::listen(socket_.get(), 64) != 0) {
+      std::perror("lindra-sim operator: listen");
+      return 1;
+    }
+    const char* mode = options_.udp ? "udp" : (options_.refuse ? "refusing" : "tcp");
+    std::printf("LISTEN %s %s\n", mode, BoundText(socket_.get()).c_str());
+    std::fflush(stdout);
+    return Loop();
+  }
+
+ private:
+  int Loop() {
+    auto deadline =
+        options_.seconds > 0
+            ? std::optional(std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                                   std::chrono::duration<double>(options_.seconds)))
+            : std::nullopt;
+    while (options_.count == 0 || printed_ < options_.count) {
+      std::vector<pollfd> fds{{signals_.get(), POLLIN, 0}};
+      if (!options_.refuse) fds.push_back({socket_.get(), POLLIN, 0});
+      for (const auto& [fd, client] : clients_) fds.push_back({fd, POLLIN, 0});
+      int timeout = -1;
+      if (deadline) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return 0;
+        timeout = static_cast<int>(left.count());
+      }
+      if (::poll(fds.data(), fds.size(), timeout) < 0) continue;
+      if (fds[0].revents & POLLIN) return 0;
+      for (size_t i = 1; i < fds.size(); ++i) {
+        if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        if (fds[i].fd == socket_.get()) {
+          options_.udp ? ReceiveDatagram() : Accept();
+        } else {
+          ReceiveFrom(fds[i].fd);
+        }
+      }
+    }
+    return 0;
+  }
+
+  void ReceiveDatagram() {
+    char buffer[2048];
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    ssize_t n = ::recvfrom(socket_.get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&peer), &length);
+    if (n < 0) return;
+    Print(PeerText(peer), std::string(buffer, static_cast<size_t>(n)));
+  }
+
+  void Accept() {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    int fd = ::accept4(socket_.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    if (fd >= 0) clients_.emplace(fd, Client{UniqueFd(fd), PeerText(peer), {}});
+  }
+
+  // Per-event connections carry one notification, complete at the close; a kept
+  // connection carries one notification per read, the sender pausing between them.
+  void ReceiveFrom(int fd) {
+    Client& client = clients_.at(fd);
+    char buffer[2048];
+    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n > 0) {
+      if (options_.persistent) {
+        Print(client.peer, std::string(buffer, static_cast<size_t>(n)));
+      } else {
+        client.pending.append(buffer, static_cast<size_t>(n));
+      }
+      return;
+    }
+    if (!client.pending.empty()) {
+      Print(client.peer, client.pending);
+    } else if (!options_.persistent) {
+      std::fprintf(stderr, "probe from %s\n", client.peer.c_str());
+    }
+    clients_.erase(fd);
+  }
+
+  void Print(const std::string& peer, const std::string& bytes) {
+    if (options_.count != 0 && printed_ >= options_.count) return;
+    PrintNotification(peer, bytes);
+    ++printed_;
+  }
+
+  struct Client {
+    UniqueFd fd;
+    std::string peer;
+    std::string pending;
+  };
+
+  const Options& options_;
+  UniqueFd signals_;
+  UniqueFd socket_;
+  std::map<int, Client> clients_;
+  int printed_ = 0;
+};
+
+int RunOperator(int argc, char** argv) {
+  CLI::App app{"An operator PC: prints every notification it receives", "lindra-sim operator"};
+  Options options;
+  app.add_option("--listen", options.listen, "loopback ADDR:PORT to listen on (PORT 0 picks a free one)")->required();
+  app.add_flag("--persistent", options.persistent, "a kept connection: one notification per read (PROG_PORT 8001)");
+  app.add_flag("--refuse", options.refuse, "hold the port but refuse every connection (an operator PC that is down)");
+  app.add_flag("--udp", options.udp, "receive datagrams (broadcast mode; listen on 127.255.255.255)");
+  app.add_option("--count", options.count, "exit after this many notifications");
+  app.add_option("--seconds", options.seconds, "exit after this many seconds");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+  std::optional<sockaddr_in> address = LoopbackEndpoint(options.listen);
+  if (!address) {
+    std::fprintf(stderr, "lindra-sim operator: --listen needs a loopback ADDR:PORT (127.x.x.x), not '%s'\n",
+                 options.listen.c_str());
+    return 2;
+  }
+  return OperatorPc(options).Run(*address);
+}
+
+const RegisterSimCommand kRegistered{
+    {"operator", "an operator PC that prints the notifications it receives", RunOperator}};
+
+}  // namespace
+}  // namespace lindra::sim
