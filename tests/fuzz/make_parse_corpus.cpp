@@ -1,6 +1,6 @@
 // Writes the seed corpora of the parser fuzz targets: every call the frame builder
-// can send for the target's models, cut the way the framing cuts it (terminator
-// dropped, or kept by models 11 and 13), with the length the channel would pass.
+// can send for the target's models, cut the way the framing cuts it, with the length
+// the channel would pass.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -9,37 +9,11 @@
 
 #include "frames/frame_builder.h"
 #include "parse_fuzz_input.h"
+#include "support/delivered_frames.h"
 
 namespace {
 
 using lindra::sim::CallSpec;
-
-struct Frame {
-  std::string bytes;
-  size_t length;
-};
-
-Frame AsDelivered(uint32_t model, std::string message) {
-  switch (model) {
-    case 8:
-      return {message.substr(0, message.rfind("nd\r")), message.rfind("nd\r")};
-    case 11:
-      return {message, message.size() - 1};
-    case 12:
-      message.resize(message.find('\0'));
-      return {message, message.size()};
-    case 13:
-      return {message, message.size() - 1};
-    case 202:
-      return {message, message.size()};
-    default: {
-      // Everything else ends at one terminator (CR LF counting as one).
-      const size_t cut = model == 5 || model == 6 || model == 105 ? message.size() - 2 : message.size() - 1;
-      message.resize(cut);
-      return {message, cut};
-    }
-  }
-}
 
 CallSpec SpecFor(uint32_t model, char kind) {
   if (model >= 7 && model <= 13) return {kind, model == 7 ? "01" : "2", "", "0212345678", "0115 0941", ""};
@@ -51,20 +25,18 @@ void WriteSeeds(const std::filesystem::path& dir, std::span<const uint32_t> mode
   for (size_t index = 0; index < models.size(); ++index) {
     const uint32_t model = models[index];
     for (char kind : lindra::sim::SupportedKinds(model)) {
-      const auto message = lindra::sim::BuildFrame(model, SpecFor(model, kind));
-      if (message.empty()) continue;
-      const auto frame = AsDelivered(model, message);
-      std::ofstream(dir / (std::to_string(model) + "_" + kind), std::ios::binary)
-          << lindra::fuzz::EncodeInput(static_cast<uint8_t>(index), frame.length, frame.bytes);
+      for (const auto& frame : lindra::testing::FramesOf(model, lindra::sim::BuildFrame(model, SpecFor(model, kind))))
+        std::ofstream(dir / (std::to_string(model) + "_" + kind), std::ios::binary)
+            << lindra::fuzz::EncodeInput(static_cast<uint8_t>(index), frame.length, frame.bytes);
     }
   }
   // The older LG answered layout, which BuildFrame does not send.
-  auto lg = lindra::sim::BuildLgOlderAnswered({'T', "701", "201", "0212345678", "", ""});
-  lg.resize(lg.size() - 2);
+  const auto lg = lindra::sim::BuildLgOlderAnswered({'T', "701", "201", "0212345678", "", ""});
   for (size_t index = 0; index < models.size(); ++index)
     if (models[index] == 5)
-      std::ofstream(dir / "5_T_older", std::ios::binary)
-          << lindra::fuzz::EncodeInput(static_cast<uint8_t>(index), lg.size(), lg);
+      for (const auto& frame : lindra::testing::FramesOf(5, lg))
+        std::ofstream(dir / "5_T_older", std::ios::binary)
+            << lindra::fuzz::EncodeInput(static_cast<uint8_t>(index), frame.length, frame.bytes);
 }
 
 }  // namespace
