@@ -80,6 +80,7 @@ std::string_view ParseAnswered(const FrameBytes& frame, uint32_t modelCode, Call
 
 void LogAnswered(std::string_view tag, const CallEvent& event, ParseOutcome& outcome) {
   using Kind = ParseLogEntry::Kind;
+  outcome.log.reserve(5);
   if (!tag.empty()) outcome.log.push_back({Kind::Plain, std::string(tag)});
   for (const std::string* field : {&event.kind, &event.trunk, &event.extension, &event.callerNumber})
     outcome.log.push_back({Kind::Plain, *field});
