@@ -77,7 +77,7 @@ void ParseSeeId4(const FrameBytes& frame, CallEvent& event) {
     event.callerNumber = text::ToInternal(number);
     return;
   }
-  // The box drops the trunk prefix; the area keeps its 15 bytes with the '0' in front.
+  // Numbers come without their leading '0'; the area keeps 15 bytes with it in front.
   std::array<char, kCallerArea> prefixed{'0'};
   const size_t kept = std::min(number.size(), kCallerArea - 1);
   number.copy(prefixed.data() + 1, kept);
