@@ -16,8 +16,7 @@ namespace {
 constexpr size_t kFlushBytes = 64 * 1024;
 constexpr std::string_view kTags[] = {"[ERROR] ", "[WARN ] ", "[INFO ] ", "[DEBUG] "};
 
-// The tag of a type outside 0..3 cannot occur: such a line is above every level
-// a log is opened with, or an error-level line.
+// A type outside 0..3 takes the nearest tag.
 std::string_view Tag(int type) { return kTags[type < 0 ? 0 : type > 3 ? 3 : type]; }
 
 int ThreadId() {

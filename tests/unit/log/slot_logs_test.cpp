@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <regex>
-#include <set>
+#include <cctype>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -23,19 +23,34 @@ struct Line {
   long tid = 0;
 };
 
+// Reads one line by the layout: "HH:MM:SS.t", an 8-character tag, "[t-N] ", text.
+std::optional<Line> ParseLine(const std::string& one) {
+  auto digitsAt = [&one](std::initializer_list<size_t> positions) {
+    for (size_t p : positions)
+      if (p >= one.size() || !std::isdigit(static_cast<unsigned char>(one[p]))) return false;
+    return true;
+  };
+  if (one.size() < 22 || !digitsAt({0, 1, 3, 4, 6, 7, 9}) || one[2] != ':' || one[5] != ':' || one[8] != '.')
+    return std::nullopt;
+  if (one[10] != '[' || one[16] != ']' || one[17] != ' ' || one.compare(18, 3, "[t-") != 0) return std::nullopt;
+  size_t close = one.find("] ", 21);
+  if (close == std::string::npos || close == 21) return std::nullopt;
+  for (size_t p = 21; p < close; ++p)
+    if (!digitsAt({p})) return std::nullopt;
+  return Line{one.substr(0, 10), one.substr(10, 8), one.substr(close + 2), std::stol(one.substr(21, close - 21))};
+}
+
 // Splits a log file into its lines; every line must have the layout, and one file
 // is written by one thread.
 std::vector<Line> ReadLines(const std::filesystem::path& file) {
-  static const std::regex layout(R"(^(\d\d:\d\d:\d\d\.\d)(\[[A-Z ]{5}\] )\[t-(\d+)\] (.*)$)");
   std::vector<Line> lines;
   std::string content = ReadFile(file);
   size_t start = 0;
   for (size_t end; (end = content.find("\r\n", start)) != std::string::npos; start = end + 2) {
-    std::smatch m;
-    std::string one = content.substr(start, end - start);
-    EXPECT_TRUE(std::regex_match(one, m, layout)) << one;
-    if (m.empty()) continue;
-    lines.push_back({m[1], m[2], m[4], std::stol(m[3])});
+    auto line = ParseLine(content.substr(start, end - start));
+    EXPECT_TRUE(line) << content.substr(start, end - start);
+    if (!line) continue;
+    lines.push_back(*line);
     EXPECT_EQ(lines.back().tid, lines.front().tid);
     EXPECT_NE(lines.back().tid, ::gettid()) << "lines are written by the writer thread";
   }
