@@ -29,10 +29,19 @@ void SyncFolder(const std::filesystem::path& folder) {
   if (dir) ::fsync(dir.get());
 }
 
+// A link stays a link: the file it points to is the one replaced.
+std::filesystem::path ResolveLink(const std::filesystem::path& file) {
+  std::error_code ec;
+  if (!std::filesystem::is_symlink(file, ec)) return file;
+  std::filesystem::path target = std::filesystem::canonical(file, ec);
+  return ec ? file : target;
+}
+
 }  // namespace
 
-std::error_code WriteFileAtomically(const std::filesystem::path& file, std::string_view bytes) {
-  if (file.filename().empty()) return std::make_error_code(std::errc::invalid_argument);
+std::error_code WriteFileAtomically(const std::filesystem::path& link, std::string_view bytes) {
+  if (link.filename().empty()) return std::make_error_code(std::errc::invalid_argument);
+  const std::filesystem::path file = ResolveLink(link);
   std::filesystem::path temp;
   UniqueFd fd;
   for (int attempt = 0; attempt < 16 && !fd; ++attempt) {

@@ -44,6 +44,16 @@ TEST(WriteFileAtomicallyTest, CreatesAndReplacesWithExactBytesAndLeavesNoTempora
   EXPECT_EQ(FileCount(dir.path()), 1);
 }
 
+TEST(WriteFileAtomicallyTest, LinkedFileIsReplacedAndTheLinkKept) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "etc");
+  WriteFile(dir / "etc" / "lindra.ini", "old");
+  std::filesystem::create_symlink("etc/lindra.ini", dir / "lindra.ini");
+  ASSERT_FALSE(WriteFileAtomically(dir / "lindra.ini", "new"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "lindra.ini"));
+  EXPECT_EQ(ReadFile(dir / "etc" / "lindra.ini"), "new");
+}
+
 TEST(WriteFileAtomicallyTest, FailureReportsTheErrorAndKeepsTheOldFile) {
   TempDir dir;
   auto ec = WriteFileAtomically(dir / "missing-folder" / "did.tbl", "x");
