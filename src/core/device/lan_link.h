@@ -35,12 +35,12 @@ class LanLink {
   // Resolves lanIp once (a host name when its first character is a letter, else a
   // dotted address) and connects within kConnectTimeoutMs. Returns
   // "[WARN] DEV0%d Connected PBX : %s, %d" (deviceNo, lanIp as given, lanPort) or
-  // "[ERR] DEV0%d LAN - socket 실패 ErrNo:%d" (socket; a failed name look-up) /
+  // "[ERR] DEV0%d LAN - socket 실패 ErrNo:%d" (socket; a failed name look-up: the
+  // resolver's EAI_ code, negative) /
   // "[ERR] DEV0%d LAN - connect 실패 ErrNo:%d" (no address, a malformed address:
   // EINVAL, refused, timed out: ETIMEDOUT). The caller writes the program-log
   // entries of a successful start.
   std::string Start(int deviceNo, const std::string& lanIp, int lanPort);
-  bool IsConnected() const { return socket_.valid() && connected_; }
 
   // Receives until the link gives up or Stop(): each chunk goes to onChunk. A lost
   // connection (receive error, or the exchange closing it) is reported and retried:
@@ -56,14 +56,13 @@ class LanLink {
   void Stop();
 
  private:
-  // A new socket connected to peer_, or the errno of its failure (socketError tells
-  // which step failed).
-  int Connect(bool& socketError);
+  // Connects fd to peer_ within kConnectTimeoutMs (a stop cuts it short); 0 or errno.
+  int Connect(int fd);
   // One pass of the reconnect policy; false when Run must return.
   bool Reconnect(int recvError, const StatusHandler& onStatus);
 
   UniqueFd socket_;
-  bool connected_ = false;
+  bool connected_ = false;  // touched by Run's thread while it runs, else by the controller's
   sockaddr_in peer_{};
   int retryCount_ = 0;  // failed reconnects in a row, this slot's own
   RunGate gate_;

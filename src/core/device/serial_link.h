@@ -1,6 +1,7 @@
 #pragma once
 // The RS232C link of a slot with a serial model (codes 2..100), on POSIX termios.
 #include <map>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -54,8 +55,9 @@ class SerialLink {
   void Stop();
 
  private:
-  // Gathers bytes until the line is quiet or the chunk is full; false on a read failure.
-  bool ReadChunk(std::string& chunk, int& error);
+  // Gathers bytes until the line is quiet or the chunk is full; sets error (errno)
+  // when a read fails, and returns the bytes read before.
+  size_t ReadChunk(std::span<char, kChunkBytes> chunk, int& error);
   void WritePoll();
 
   UniqueFd port_;
