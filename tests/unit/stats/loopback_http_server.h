@@ -46,9 +46,9 @@ inline UniqueFd ListenOnLoopback(int& port) {
   return fd;
 }
 
-// One thread serves the connections one after another. The handler returns the
-// reply body (sent after a plain "HTTP/1.0 200 OK" head), or nullopt to close the
-// connection without any reply.
+// One thread serves the connections one after another. A request is recorded (and
+// waiters woken) before the handler runs; the handler returns the reply body (sent
+// after a plain "HTTP/1.0 200 OK" head), or nullopt to close without any reply.
 class LoopbackHttpServer {
  public:
   using Handler = std::function<std::optional<std::string>(const RecordedRequest&)>;
@@ -98,6 +98,7 @@ class LoopbackHttpServer {
         std::lock_guard lock(mutex_);
         requests_.push_back(*request);
       }
+      arrived_.notify_all();
       if (const std::optional<std::string> body = handler_(*request)) {
         WriteAll(peer.get(), text::Format("HTTP/1.0 200 OK\r\nContent-Length: %zu\r\n\r\n", body->size()) + *body);
         ::shutdown(peer.get(), SHUT_WR);

@@ -33,21 +33,36 @@ class RunningClock final : public Clock {
 };
 
 // The statistics server and the configuration server in one: DID 0212 belongs to
-// H1234, the branch list names H1234, uploads answer with `uploadReply`.
+// H1234, the branch list names H1234, uploads are acknowledged unless refused.
 class Peers {
  public:
   Peers()
       : server_([this](const RecordedRequest& r) -> std::optional<std::string> {
           if (r.path() == kQueryPath) return r.body == "did=0212" ? "H1234" : "UNKNOWN";
-          if (r.path() == kUploadPath) return uploadReplies_ > 0 && uploadReplies_-- ? "FAIL" : "200";
-          if (r.path() == kTimePath) return "<BV_Lindra><time><hour>03</hour><min>30</min></time></BV_Lindra>";
+          if (r.path() == kUploadPath) {
+            ++uploads_;
+            return refusals_ > 0 && refusals_-- ? "FAIL" : "200";
+          }
+          if (r.path() == kTimePath) {
+            HoldIfAsked();
+            return "<BV_Lindra><time><hour>03</hour><min>30</min></time></BV_Lindra>";
+          }
           if (r.path() == kListPath)
             return "<BV_Lindra><Branch><ID>H1234</ID><DID2>0299999999</DID2></Branch></BV_Lindra>";
           return "<html>404</html";
         }) {}
+  ~Peers() { Release(); }
 
   // The next `count` uploads are refused.
-  void RefuseUploads(int count) { uploadReplies_ = count; }
+  void RefuseUploads(int count) { refusals_ = count; }
+  // The first pass after the n-th upload waits in its upload-time request until
+  // Release(), so the test sees the files as that upload left them.
+  void HoldPassAfterUpload(int n) { holdAfter_ = n; }
+  void Release() {
+    std::lock_guard lock(gateMutex_);
+    released_ = true;
+    gate_.notify_all();
+  }
   LoopbackHttpServer& server() { return server_; }
 
   // Waits for the n-th upload (from 1) and for the pass after it, which begins only
@@ -66,8 +81,20 @@ class Peers {
   }
 
  private:
-  std::atomic<int> uploadReplies_{0};
-  LoopbackHttpServer server_;
+  void HoldIfAsked() {
+    if (holdAfter_ == 0 || uploads_ < holdAfter_) return;
+    holdAfter_ = 0;
+    std::unique_lock lock(gateMutex_);
+    gate_.wait_for(lock, std::chrono::seconds(20), [this] { return released_; });
+  }
+
+  std::mutex gateMutex_;
+  std::condition_variable gate_;
+  bool released_ = false;
+  std::atomic<int> holdAfter_{0};
+  std::atomic<int> uploads_{0};
+  std::atomic<int> refusals_{0};
+  LoopbackHttpServer server_;  // last: its thread ends before the members it uses
 };
 
 class StatisticsServiceTest : public ::testing::Test {
@@ -120,6 +147,7 @@ TEST_F(StatisticsServiceTest, RefusedDaySummaryStaysAndIsRetried) {
   testing::WriteFile(logs / "Telephone_DEV02_260313.log",
                      "10:00:00.1[INFO ] [t-1] DEV02: T 010, 3, 0212, 100, ip, t, SENT:9\r\n");
   peers.RefuseUploads(3);  // the StartedLog and the first two day summaries
+  peers.HoldPassAfterUpload(2);
   StatisticsService service(Settings(), clock);
   service.StartReport({"0212"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
@@ -128,6 +156,7 @@ TEST_F(StatisticsServiceTest, RefusedDaySummaryStaysAndIsRetried) {
   peers.UploadAndNextPass(2);
   EXPECT_TRUE(std::filesystem::exists(logs / "H1234_260313.log"));
   EXPECT_EQ(ReadLastUpdate(temp.path()), "00000000");
+  peers.Release();
   const RecordedRequest last = peers.UploadAndNextPass(4);
   EXPECT_TRUE(Contains(last.body, "DEV02 TOTAL CALLING COUNT: 1\r\n"));
   EXPECT_FALSE(std::filesystem::exists(logs / "H1234_260313.log"));
