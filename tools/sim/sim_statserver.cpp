@@ -48,6 +48,7 @@ struct Request {
   std::string method, path, head, body;
 };
 
+// Shared with the signal handler by design: SIGINT and SIGTERM wake the accept loop.
 int stopPipe[2] = {-1, -1};
 
 void OnStopSignal(int) {

@@ -49,6 +49,7 @@ inline UniqueFd ListenOnLoopback(int& port) {
 // One thread serves the connections one after another. A request is recorded (and
 // waiters woken) before the handler runs; the handler returns the reply body (sent
 // after a plain "HTTP/1.0 200 OK" head), or nullopt to close without any reply.
+// Called by the test thread and its own server thread; mutex_ guards the record.
 class LoopbackHttpServer {
  public:
   using Handler = std::function<std::optional<std::string>(const RecordedRequest&)>;
