@@ -22,21 +22,24 @@ using MessageHandler = std::function<void(std::string_view message)>;
 // ("Accept 실패: %d", "접속 끊김: ...", ...). UTF-8.
 using CtiLogHandler = std::function<void(DeviceLogKind kind, const std::string& text)>;
 
+struct CtiLimits {
+  // Connections open at once. At the cap the oldest connection (one that has sent
+  // nothing yet) is closed to make room, so idle or half-open clients cannot lock
+  // out the CTI program, whose connections last a moment.
+  size_t maxConnections = 512;
+  // A connection that has sent nothing after this long is closed.
+  int idleTimeoutMs = 10'000;
+};
+
 // Threads: Start, Stop and Shutdown on the controller's thread, Run on the channel's
 // LoopThread, the message and log handlers on the pool's workers (log also on the
 // LoopThread). The connection list has its own mutex; RunGate orders Run and Stop.
 class CtiListener {
  public:
   static constexpr size_t kMessageBytes = 1000;  // one receive per connection
-  // Connections open at once. At the cap the oldest connection (one that has sent
-  // nothing yet) is closed to make room, so idle or half-open clients cannot lock
-  // out the CTI program.
-  static constexpr size_t kMaxConnections = 512;
-  // A connection that has sent nothing after this long is closed.
-  static constexpr int kIdleTimeoutMs = 10'000;
-  static constexpr int kAcceptPauseMs = 1000;  // after running out of descriptors
+  static constexpr int kAcceptPauseMs = 1000;    // after running out of descriptors
 
-  CtiListener();
+  explicit CtiListener(CtiLimits limits = {});
   ~CtiListener();  // Shutdown()
   CtiListener(const CtiListener&) = delete;
   CtiListener& operator=(const CtiListener&) = delete;
@@ -66,7 +69,7 @@ class CtiListener {
  private:
   struct Pool;  // the io_context, its workers and the open connections
 
-  void Accept(const MessageHandler& onMessage, const CtiLogHandler& onLog);
+  const CtiLimits limits_;
 
   UniqueFd listener_;
   int port_ = 0;

@@ -1,0 +1,244 @@
+#include "device/cti_listener.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <random>
+#include <stdexcept>
+#include <thread>
+
+#include "link_test_support.h"
+#include "text/strings.h"
+
+namespace lindra {
+namespace {
+
+using testing::kPatience;
+
+// What the listener hands over, from any thread.
+class Sink {
+ public:
+  void Message(std::string_view message) {
+    std::lock_guard lock(mutex_);
+    messages_.emplace_back(message);
+    changed_.notify_all();
+  }
+  void Log(DeviceLogKind kind, const std::string& text) {
+    std::lock_guard lock(mutex_);
+    log_.emplace_back(kind, text);
+    changed_.notify_all();
+  }
+  bool WaitMessage(std::string_view wanted) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kPatience,
+                             [&] { return std::find(messages_.begin(), messages_.end(), wanted) != messages_.end(); });
+  }
+  // Waits for a log entry of that kind beginning with `prefix`; returns it or "".
+  std::string WaitLog(DeviceLogKind kind, std::string_view prefix) {
+    std::unique_lock lock(mutex_);
+    std::string found;
+    changed_.wait_for(lock, kPatience, [&] {
+      for (const auto& [k, text] : log_)
+        if (k == kind && text.starts_with(prefix)) found = text;
+      return !found.empty();
+    });
+    return found;
+  }
+  std::vector<std::string> messages() const {
+    std::lock_guard lock(mutex_);
+    return messages_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> messages_;
+  std::vector<std::pair<DeviceLogKind, std::string>> log_;
+};
+
+// A started listener with its accept loop on its own thread, as the channel runs it.
+struct Served {
+  explicit Served(CtiLimits limits = {}, MessageHandler onMessage = {}) : listener(limits) {
+    result = listener.Start(1, 0);
+    thread = std::thread([this, onMessage] {
+      listener.Run(
+          onMessage ? onMessage : [this](std::string_view m) { sink.Message(m); },
+          [this](DeviceLogKind kind, const std::string& text) { sink.Log(kind, text); });
+    });
+  }
+  ~Served() {
+    listener.Stop();
+    thread.join();
+    listener.Shutdown();
+  }
+  UniqueFd Connect() const { return testing::ConnectTo(listener.port()); }
+
+  Sink sink;
+  CtiListener listener;
+  std::string result;
+  std::thread thread;
+};
+
+// Reads until the server closes the connection; true when it did within the patience.
+bool ClosedByServer(const UniqueFd& fd) {
+  timeval patience{static_cast<time_t>(kPatience.count()), 0};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  char buffer[64];
+  for (;;) {
+    const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
+    if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
+    if (n < 0) return false;
+  }
+}
+
+TEST(CtiListener, StartTextsAndPool) {
+  CtiListener listener;
+  EXPECT_EQ(listener.Start(4, 0), "[WARN] DEV04 CTI - Listen CTI Event : 0");
+  EXPECT_TRUE(listener.IsListening());
+  EXPECT_GT(listener.port(), 0);
+  EXPECT_EQ(listener.workerCount(), 2 * std::max(1u, std::thread::hardware_concurrency()) + 2);
+
+  CtiListener second;
+  EXPECT_EQ(second.Start(2, listener.port()), "[ERR] DEV02 CTI - bind 실패 ErrNo:98");
+  EXPECT_FALSE(second.IsListening());
+
+  listener.Shutdown();
+  EXPECT_FALSE(listener.IsListening());
+  EXPECT_EQ(listener.workerCount(), 0u);
+  listener.Shutdown();
+}
+
+TEST(CtiListener, OneMessagePerConnectionThenClosed) {
+  Served served;
+  ASSERT_EQ(served.result, "[WARN] DEV01 CTI - Listen CTI Event : 0");
+  UniqueFd client = served.Connect();
+  ASSERT_TRUE(WriteAll(client.get(), "201,701,0212345678"));
+  ASSERT_TRUE(served.sink.WaitMessage("201,701,0212345678"));
+  EXPECT_TRUE(ClosedByServer(client));
+
+  const std::string connected = served.sink.WaitLog(DeviceLogKind::Plain, "접속됨: ");
+  EXPECT_TRUE(connected.starts_with("접속됨: [IP:127.0.0.1, CONTEXT:1, SOCKET:")) << connected;
+  EXPECT_EQ(served.sink.WaitLog(DeviceLogKind::Plain, "받음: "), "받음: [CONTEXT:1, TOTAL:18, RECV:18]");
+}
+
+TEST(CtiListener, LongMessageIsCutToOneReceive) {
+  Served served;
+  UniqueFd client = served.Connect();
+  std::string longMessage;
+  while (longMessage.size() < 1500) longMessage += "201,701,0212345678;";
+  ASSERT_TRUE(WriteAll(client.get(), longMessage));
+  EXPECT_TRUE(ClosedByServer(client));
+  ASSERT_FALSE(served.sink.WaitLog(DeviceLogKind::Plain, "받음: ").empty());
+  const std::vector<std::string> messages = served.sink.messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].size(), CtiListener::kMessageBytes);
+  EXPECT_TRUE(longMessage.starts_with(messages[0]));
+}
+
+TEST(CtiListener, PeerClosingWithoutSendingIsLogged) {
+  Served served;
+  UniqueFd client = served.Connect();
+  ASSERT_FALSE(served.sink.WaitLog(DeviceLogKind::Plain, "접속됨: ").empty());
+  client.Reset();
+  const std::string entry = served.sink.WaitLog(DeviceLogKind::Error, "접속 끊김: ");
+  EXPECT_TRUE(entry.starts_with("접속 끊김: [CONTEXT:1, SOCKET:")) << entry;
+  EXPECT_TRUE(entry.ends_with(", RETURN:1]")) << entry;
+  EXPECT_TRUE(served.sink.messages().empty());
+}
+
+TEST(CtiListener, IdleConnectionIsClosedAfterTheTimeout) {
+  Served served(CtiLimits{.maxConnections = 8, .idleTimeoutMs = 200});
+  UniqueFd client = served.Connect();
+  EXPECT_TRUE(ClosedByServer(client));
+  EXPECT_TRUE(served.sink.WaitLog(DeviceLogKind::Error, "접속 끊김: ").ends_with(", RETURN:0]"));
+}
+
+TEST(CtiListener, AtTheCapTheOldestConnectionMakesRoom) {
+  Served served(CtiLimits{.maxConnections = 4, .idleTimeoutMs = 60'000});
+  std::vector<UniqueFd> idle;
+  for (int i = 0; i < 4; ++i) {
+    idle.push_back(served.Connect());
+    ASSERT_FALSE(
+        served.sink.WaitLog(DeviceLogKind::Plain, text::Format("접속됨: [IP:127.0.0.1, CONTEXT:%x,", i + 1)).empty());
+  }
+  UniqueFd caller = served.Connect();
+  EXPECT_TRUE(ClosedByServer(idle.front()));
+  ASSERT_TRUE(WriteAll(caller.get(), "201,701,02"));
+  EXPECT_TRUE(served.sink.WaitMessage("201,701,02"));
+}
+
+TEST(CtiListener, IdleAndGarbageClientsLeaveItServing) {
+  rlimit files{};
+  ::getrlimit(RLIMIT_NOFILE, &files);
+  if (files.rlim_cur < 4096) {
+    files.rlim_cur = std::min<rlim_t>(files.rlim_max, 4096);
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
+  ASSERT_GE(files.rlim_cur, 2048u) << "too few descriptors for the test";
+
+  std::atomic<int> received{0};
+  Served served({}, [&](std::string_view message) {
+    if (message == "201,701,0212345678") served.sink.Message(message);
+    ++received;
+  });
+  std::vector<UniqueFd> idle;
+  for (int i = 0; i < 1000; ++i) {
+    idle.push_back(served.Connect());
+    ASSERT_TRUE(idle.back().valid()) << i;
+  }
+  std::mt19937 random(20260314);
+  std::uniform_int_distribution<int> length(1, 1500), byte(0, 255);
+  for (int i = 0; i < 2000; ++i) {
+    UniqueFd client = served.Connect();
+    ASSERT_TRUE(client.valid()) << i;
+    std::string garbage(static_cast<size_t>(length(random)), '\0');
+    for (char& c : garbage) c = static_cast<char>(byte(random));
+    ::send(client.get(), garbage.data(), garbage.size(), MSG_NOSIGNAL);
+  }
+  UniqueFd caller = served.Connect();
+  ASSERT_TRUE(WriteAll(caller.get(), "201,701,0212345678"));
+  EXPECT_TRUE(served.sink.WaitMessage("201,701,0212345678"));
+  EXPECT_GT(received.load(), 0);
+}
+
+TEST(CtiListener, HandlerFailureCostsOnlyItsMessage) {
+  Served served({}, [](std::string_view message) {
+    if (message == "bad") throw std::runtime_error("parser failure");
+  });
+  UniqueFd bad = served.Connect();
+  ASSERT_TRUE(WriteAll(bad.get(), "bad"));
+  EXPECT_TRUE(ClosedByServer(bad));
+  EXPECT_EQ(served.sink.WaitLog(DeviceLogKind::Error, "WorkThread"), "WorkThread 비정상 0xE06D7363");
+  // The pool goes on serving.
+  UniqueFd good = served.Connect();
+  ASSERT_TRUE(WriteAll(good.get(), "good"));
+  EXPECT_TRUE(ClosedByServer(good));
+  EXPECT_EQ(served.sink.WaitLog(DeviceLogKind::Plain, "받음: [CONTEXT:2"), "받음: [CONTEXT:2, TOTAL:4, RECV:4]");
+}
+
+TEST(CtiListener, StopEndsAcceptingAndStartListensAgain) {
+  CtiListener listener;
+  ASSERT_EQ(listener.Start(1, 0)[1], 'W');
+  Sink sink;
+  std::thread loop([&] {
+    listener.Run([&](std::string_view m) { sink.Message(m); },
+                 [&](DeviceLogKind kind, const std::string& text) { sink.Log(kind, text); });
+  });
+  const int port = listener.port();
+  listener.Stop();
+  loop.join();
+  EXPECT_FALSE(listener.IsListening());
+  EXPECT_FALSE(testing::ConnectTo(port).valid());
+
+  ASSERT_EQ(listener.Start(1, port)[1], 'W');  // the same port at once
+  loop = std::thread(
+      [&] { listener.Run([&](std::string_view m) { sink.Message(m); }, [](DeviceLogKind, const std::string&) {}); });
+  UniqueFd client = testing::ConnectTo(port);
+  ASSERT_TRUE(WriteAll(client.get(), "again"));
+  EXPECT_TRUE(sink.WaitMessage("again"));
+  listener.Stop();
+  loop.join();
+}
+
+}  // namespace
+}  // namespace lindra
