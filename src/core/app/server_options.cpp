@@ -64,6 +64,10 @@ std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std
       ->capture_default_str();
   app.add_flag("--demo", options.demo, "start with built-in simulators on loopback");
 
+  // A later option overrides an earlier one, as a wrapper script expects.
+  for (auto* option : app.get_options())
+    if (option->get_name() != "--serial") option->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
