@@ -213,6 +213,21 @@ class TcpReceiver {
         changed_.notify_all();
         continue;
       }
+      // Clients first: fds holds exactly the clients that were polled, in order.
+      for (size_t i = clients.size(); i-- > 0;) {
+        if (!(fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        char buffer[2048];
+        ssize_t n = ::recv(clients[i].get(), buffer, sizeof buffer, 0);
+        std::lock_guard lock(mutex_);
+        if (n > 0) {
+          connections_[slots[i]].chunks.emplace_back(buffer, static_cast<size_t>(n));
+        } else {
+          connections_[slots[i]].closed = true;
+          clients.erase(clients.begin() + static_cast<long>(i));
+          slots.erase(slots.begin() + static_cast<long>(i));
+        }
+        changed_.notify_all();
+      }
       if (fds[1].revents & POLLIN) {
         int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
@@ -222,25 +237,6 @@ class TcpReceiver {
           connections_.emplace_back();
           changed_.notify_all();
         }
-      }
-      for (size_t i = 0; i < clients.size();) {
-        if (!(fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)) || fds[i + 2].fd != clients[i].get()) {
-          ++i;
-          continue;
-        }
-        char buffer[2048];
-        ssize_t n = ::recv(clients[i].get(), buffer, sizeof buffer, 0);
-        std::lock_guard lock(mutex_);
-        if (n > 0) {
-          connections_[slots[i]].chunks.emplace_back(buffer, static_cast<size_t>(n));
-          ++i;
-        } else {
-          connections_[slots[i]].closed = true;
-          clients.erase(clients.begin() + static_cast<long>(i));
-          slots.erase(slots.begin() + static_cast<long>(i));
-          fds.erase(fds.begin() + static_cast<long>(i) + 2);
-        }
-        changed_.notify_all();
       }
     }
   }
