@@ -1,5 +1,6 @@
 #include "parse/parse_frame.h"
 
+#include "parse/format_family.h"
 #include "parse/formats.h"
 #include "text/strings.h"
 
@@ -15,50 +16,18 @@ void Reject(ParseOutcome& outcome, ParseLogEntry::Kind kind, std::string text) {
 
 namespace {
 
-enum class Family { Samsung, Lg, CallerId, Cti, None };
-
-Family FamilyOf(uint32_t modelCode) {
-  switch (modelCode) {
-    case 2:
-    case 3:
-    case 4:
-    case 102:
-    case 103:
-    case 104:
-    case 106:
-    case 107:
-      return Family::Samsung;
-    case 5:
-    case 6:
-    case 105:
-      return Family::Lg;
-    case 7:
-    case 8:
-    case 9:
-    case 10:
-    case 11:
-    case 12:
-    case 13:
-      return Family::CallerId;
-    case 202:
-      return Family::Cti;
-    default:
-      return Family::None;
-  }
-}
-
 bool ParseByFamily(std::string_view frame, size_t length, uint32_t modelCode, CallEvent& event, ParseOutcome& outcome) {
-  switch (FamilyOf(modelCode)) {
-    case Family::Samsung:
+  switch (FormatFamilyOf(modelCode)) {
+    case FormatFamily::Samsung:
       return parse::ParseSamsung(frame, modelCode, event, outcome);
-    case Family::Lg:
+    case FormatFamily::Lg:
       return parse::ParseLg(frame, modelCode, event, outcome);
-    case Family::CallerId:
+    case FormatFamily::CallerId:
       return parse::ParseCallerId(frame, length, modelCode, event);
-    case Family::Cti:
+    case FormatFamily::Cti:
       parse::ParseCti(frame, event);
       return true;
-    case Family::None:
+    case FormatFamily::None:
       break;
   }
   // The code is printed as the original's signed conversion shows it.

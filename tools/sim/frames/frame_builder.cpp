@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "parse/format_family.h"
 #include "text/codec.h"
 #include "text/strings.h"
 
@@ -10,39 +11,6 @@ namespace {
 
 constexpr std::array<uint32_t, 19> kModelCodes{2,  3,  4,   5,   6,   7,   8,   9,   10, 11,
                                                12, 13, 102, 103, 104, 105, 106, 107, 202};
-
-enum class Family { Samsung, Lg, SeeIdPc, OtherBox, Cti, None };
-
-Family FamilyOf(uint32_t modelCode) {
-  switch (modelCode) {
-    case 2:
-    case 3:
-    case 4:
-    case 102:
-    case 103:
-    case 104:
-    case 106:
-    case 107:
-      return Family::Samsung;
-    case 5:
-    case 6:
-    case 105:
-      return Family::Lg;
-    case 8:
-      return Family::SeeIdPc;
-    case 7:
-    case 9:
-    case 10:
-    case 11:
-    case 12:
-    case 13:
-      return Family::OtherBox;
-    case 202:
-      return Family::Cti;
-    default:
-      return Family::None;
-  }
-}
 
 // Writes `value` (edge bytes) left-aligned into the columns [offset, offset + width),
 // cut to the width; the columns are blank beforehand.
@@ -174,9 +142,10 @@ std::string Cid1000(uint32_t modelCode, const std::string& line, const CallSpec&
   return modelCode == 12 ? message + std::string("\x03\0", 2) : message + "\r";
 }
 
-// Every box but the MCID reports its line as one byte.
+// Every box but the MCID and the SeeID-PC reports its line as one byte.
 std::string CallerIdBox(uint32_t modelCode, const CallSpec& spec) {
   if (modelCode == 7) return Mcid(spec);
+  if (modelCode == 8) return SeeIdPcReport(spec);
   const auto line = text::ToExternal(spec.trunk);
   if (line.size() != 1) return {};
   switch (modelCode) {
@@ -196,17 +165,16 @@ std::string CallerIdBox(uint32_t modelCode, const CallSpec& spec) {
 std::span<const uint32_t> FrameModelCodes() { return kModelCodes; }
 
 std::string_view SupportedKinds(uint32_t modelCode) {
-  switch (FamilyOf(modelCode)) {
-    case Family::Samsung:
+  switch (FormatFamilyOf(modelCode)) {
+    case FormatFamily::Samsung:
       return "RTHN";
-    case Family::Lg:
+    case FormatFamily::Lg:
       return "RTH";
-    case Family::SeeIdPc:
-      return "TH";
-    case Family::OtherBox:
-    case Family::Cti:
+    case FormatFamily::CallerId:
+      return modelCode == 8 ? "TH" : "T";
+    case FormatFamily::Cti:
       return "T";
-    case Family::None:
+    case FormatFamily::None:
       break;
   }
   return {};
@@ -214,19 +182,17 @@ std::string_view SupportedKinds(uint32_t modelCode) {
 
 std::string BuildFrame(uint32_t modelCode, const CallSpec& spec) {
   if (SupportedKinds(modelCode).find(spec.kind) == std::string_view::npos) return {};
-  switch (FamilyOf(modelCode)) {
-    case Family::Samsung:
+  switch (FormatFamilyOf(modelCode)) {
+    case FormatFamily::Samsung:
       return SamsungLine(modelCode, spec);
-    case Family::Lg:
+    case FormatFamily::Lg:
       return LgLine(modelCode, spec);
-    case Family::SeeIdPc:
-      return SeeIdPcReport(spec);
-    case Family::OtherBox:
+    case FormatFamily::CallerId:
       return CallerIdBox(modelCode, spec);
-    case Family::Cti:
+    case FormatFamily::Cti:
       return text::ToExternal(spec.extension) + "," + text::ToExternal(spec.trunk) + "," +
              text::ToExternal(spec.callerNumber);
-    case Family::None:
+    case FormatFamily::None:
       break;
   }
   return {};
