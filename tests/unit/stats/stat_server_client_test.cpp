@@ -110,7 +110,8 @@ TEST(StatServerClient, ConnectionClosedWithoutReplyGivesEmptyResults) {
 
 TEST(StatServerClient, UploadIsSentByteForByte) {
   testing::TempDir dir;
-  const std::string file("line one\r\n\0\xff\xfe binary\r\n", 24);
+  constexpr char kBytes[] = "line one\r\n\0\xff\xfe binary\r\n";
+  const std::string file(kBytes, sizeof kBytes - 1);
   testing::WriteFile(dir / "H1234_260313.log", file);
   LoopbackHttpServer server(Reply("200"));
   const StatServerClient client({"127.0.0.1", server.port()});
