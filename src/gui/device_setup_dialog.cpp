@@ -1,0 +1,282 @@
+#include "device_setup_dialog.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QScreen>
+
+#include "config/lindra_ini.h"
+#include "gui_texts.h"
+#include "text/strings.h"
+
+namespace lindra::gui {
+
+const ModelEntry kModelEntries[kModelEntryCount] = {
+    {"교환기 선택", 0},
+    {"-RS232C------------", 0},
+    {"삼성 DCS 828(816i)", 2},
+    {"삼성 DCS 500", 3},
+    {"삼성 DCS 500PRI", 4},
+    {"LG LDK 시리즈", 5},
+    {"LG Digital Keyphone", 6},
+    {"MCID", 7},
+    {"BDTel SeeID-PC", 8},
+    {"BDTel SeeID-4", 9},
+    {"CallStar CTI-XXX", 10},
+    {"포스피아 Speed 부르미", 11},
+    {"CID-1000", 12},
+    {"CID-1000A", 13},
+    {"-LAN---------------", 0},
+    {"삼성 DCS 828(816i)", 102},
+    {"삼성 DCS 500", 103},
+    {"삼성 DCS 500PRI", 104},
+    {"삼성 Office Serv 7100", 106},
+    {"삼성 Office Serv 7200", 107},
+    {"LG LDK 시리즈", 105},
+    {"-CTI---------------", 0},
+    {"길따라 CTI", 202},
+};
+
+const SpeedEntry kSpeedEntries[kSpeedEntryCount] = {
+    {"1200", 1200},   {"2400", 2400},   {"4800", 4800},    {"9600", 9600},
+    {"19200", 19200}, {"38400", 38400}, {"576700", 57600}, {"115200", 115200},
+};
+
+int DefaultSpeedEntry(uint32_t modelCode) {
+  switch (modelCode) {
+    case 2:
+    case 7:
+    case 12:
+    case 13:
+      return 3;  // 9600
+    case 3:
+    case 4:
+    case 5:
+    case 6:
+    case 10:
+    case 11:
+      return 4;  // 19200
+    case 8:
+    case 9:
+      return 2;  // 4800
+    default:
+      return -1;
+  }
+}
+
+namespace {
+
+QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+
+const char* const kComPorts[] = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6"};
+
+bool IsSerialEntry(int index) { return index >= 2 && index <= 13; }
+bool IsNetworkEntry(int index) { return (index >= 15 && index <= 20) || index == 22; }
+
+int EntryOfCode(uint32_t code) {
+  if (code == 0) return 0;
+  for (int i = 0; i < kModelEntryCount; ++i) {
+    if (kModelEntries[i].code == code) return i;
+  }
+  return 0;
+}
+
+int EntryOfSpeed(int speed) {
+  for (int i = 0; i < kSpeedEntryCount; ++i) {
+    if (kSpeedEntries[i].speed == speed) return i;
+  }
+  return -1;
+}
+
+QLineEdit* DigitsField(QWidget* parent) {
+  auto* field = new QLineEdit(parent);
+  field->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), field));
+  return field;
+}
+
+QLabel* Label(const char* text, QWidget* parent, int x, int y, int w, int h) {
+  auto* label = new QLabel(U(text), parent);
+  label->setGeometry(x, y, w, h);
+  return label;
+}
+
+}  // namespace
+
+DeviceSetupDialog::DeviceSetupDialog(Asker& asker, QWidget* parent) : QDialog(parent), asker_(asker) {
+  setWindowTitle(U(texts::kSetupTitle));
+  setFixedSize(420, 320);
+  setModal(true);
+
+  auto* devices = new QGroupBox(U(texts::kDeviceGroup), this);
+  devices->setGeometry(5, 5, 405, 200);
+  auto* program = new QGroupBox(U(texts::kProgramGroup), this);
+  program->setGeometry(5, 210, 405, 50);
+
+  for (int k = 0; k < kSlotCount; ++k) BuildSlot(k);
+
+  Label(texts::kAreaCodeLabel, this, 10, 235, 60, 20);
+  areaCode_ = DigitsField(this);
+  areaCode_->setGeometry(70, 230, 100, 20);
+  Label(texts::kProgPortLabel, this, 200, 235, 60, 20);
+  progPort_ = DigitsField(this);
+  progPort_->setGeometry(270, 230, 100, 20);
+
+  okButton_ = new QPushButton(U(texts::kOkButton), this);
+  okButton_->setGeometry(105, 268, 100, 20);
+  okButton_->setDefault(true);
+  cancelButton_ = new QPushButton(U(texts::kCancelButton), this);
+  cancelButton_->setGeometry(215, 268, 100, 20);
+  connect(okButton_, &QPushButton::clicked, this, [this] { Confirm(); });
+  connect(cancelButton_, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void DeviceSetupDialog::BuildSlot(int k) {
+  const int y0 = 45 * k;
+  SlotControls& c = slots_[k];
+  c.number = Label("", this, 10, 25 + y0, 15, 20);
+  c.number->setText(QStringLiteral("%1.").arg(k + 1));
+  c.use = new QCheckBox(U(texts::kUseCheck), this);
+  c.use->setGeometry(25, 20 + y0, 40, 20);
+  c.model = new QComboBox(this);
+  c.model->setGeometry(75, 20 + y0, 150, 20);
+  c.model->setMaxVisibleItems(kModelEntryCount);
+  for (const ModelEntry& entry : kModelEntries) c.model->addItem(U(entry.text));
+  c.addressLabel = Label(texts::kAddressLabel, this, 230, 25 + y0, 30, 20);
+  c.address = new QLineEdit(this);
+  c.address->setGeometry(270, 20 + y0, 120, 20);
+  c.lanPortLabel = Label(texts::kPortLabel, this, 230, 45 + y0, 40, 20);
+  c.lanPort = DigitsField(this);
+  c.lanPort->setGeometry(270, 40 + y0, 120, 20);
+  c.comPortLabel = Label(texts::kPortLabel, this, 230, 25 + y0, 30, 20);
+  c.comPort = new QComboBox(this);
+  c.comPort->setGeometry(290, 20 + y0, 100, 20);
+  for (const char* port : kComPorts) c.comPort->addItem(U(port));
+  c.baudLabel = Label(texts::kBaudLabel, this, 230, 45 + y0, 60, 20);
+  c.baud = new QComboBox(this);
+  c.baud->setGeometry(290, 40 + y0, 100, 20);
+  for (const SpeedEntry& entry : kSpeedEntries) c.baud->addItem(U(entry.text));
+
+  if (k == 0) {
+    c.use->setChecked(true);
+    c.use->setEnabled(false);
+  } else {
+    connect(c.use, &QCheckBox::clicked, this, [this, k] { ApplyUseRule(k); });
+  }
+  // Only the operator's choice of a model proposes that model's speed.
+  connect(c.model, &QComboBox::activated, this, [this, k] { ApplyModelRule(k, true); });
+}
+
+void DeviceSetupDialog::Load(const Slots& slots) {
+  records_ = slots;
+  for (int k = 0; k < kSlotCount; ++k) {
+    SlotControls& c = slots_[k];
+    const SlotConfig& record = slots[k];
+    c.model->setCurrentIndex(0);
+    c.address->setEnabled(false);
+    c.lanPort->setEnabled(false);
+    for (QWidget* w : std::initializer_list<QWidget*>{c.comPortLabel, c.baudLabel, c.comPort, c.baud}) w->hide();
+
+    if (k > 0) c.use->setChecked(record.devUse);
+    c.model->setCurrentIndex(EntryOfCode(record.modelCode));
+    c.comPort->setCurrentIndex(c.comPort->findText(QString::fromStdString(record.comPort), Qt::MatchExactly));
+    c.address->setText(QString::fromStdString(record.lanIp));
+    c.lanPort->setText(QString::number(record.lanPort));
+    // The stored speed stays selected, so that confirming without touching the slot
+    // writes back what was read.
+    c.baud->setCurrentIndex(EntryOfSpeed(record.baudRate));
+    ApplyUseRule(k);
+  }
+  areaCode_->setText(QString::fromStdString(slots[0].areaCode));
+  progPort_->setText(QString::number(slots[0].progPort));
+}
+
+void DeviceSetupDialog::ApplyUseRule(int k) {
+  SlotControls& c = slots_[k];
+  if (k == 0 || c.use->isChecked()) {
+    c.model->setEnabled(true);
+    ApplyModelRule(k, false);
+    return;
+  }
+  c.model->setEnabled(false);
+  for (QWidget* w : std::initializer_list<QWidget*>{c.comPortLabel, c.baudLabel, c.comPort, c.baud}) w->hide();
+  for (QWidget* w : std::initializer_list<QWidget*>{c.addressLabel, c.lanPortLabel, c.address, c.lanPort}) {
+    w->setEnabled(false);
+    w->hide();
+  }
+}
+
+void DeviceSetupDialog::ApplyModelRule(int k, bool proposeSpeed) {
+  SlotControls& c = slots_[k];
+  const int entry = c.model->currentIndex();
+  for (QWidget* w : std::initializer_list<QWidget*>{c.addressLabel, c.lanPortLabel, c.address, c.lanPort,
+                                                    c.comPortLabel, c.baudLabel, c.comPort, c.baud}) {
+    w->hide();
+  }
+  if (IsSerialEntry(entry)) {
+    for (QWidget* w : std::initializer_list<QWidget*>{c.comPortLabel, c.baudLabel, c.comPort, c.baud}) w->show();
+    c.comPort->setEnabled(true);
+    c.baud->setEnabled(true);
+    if (proposeSpeed) c.baud->setCurrentIndex(DefaultSpeedEntry(kModelEntries[entry].code));
+  } else if (IsNetworkEntry(entry)) {
+    for (QWidget* w : std::initializer_list<QWidget*>{c.addressLabel, c.lanPortLabel, c.address, c.lanPort}) w->show();
+    c.address->setEnabled(true);
+    c.lanPort->setEnabled(true);
+  }
+}
+
+void DeviceSetupDialog::Confirm() {
+  std::array<uint32_t, kSlotCount> codes{};
+  for (int k = 0; k < kSlotCount; ++k) {
+    const SlotControls& c = slots_[k];
+    if (k > 0 && !c.use->isChecked()) continue;
+    const int entry = c.model->currentIndex();
+    codes[k] = entry >= 0 ? kModelEntries[entry].code : 0;
+    if (codes[k] == 0) {
+      asker_.Inform(this, U(texts::kChooseModel));
+      c.model->setFocus();
+      return;
+    }
+  }
+
+  Slots confirmed = records_;
+  for (int k = 0; k < kSlotCount; ++k) {
+    const SlotControls& c = slots_[k];
+    SlotConfig& r = confirmed[k];
+    r.modelCode = codes[k];
+    if (k > 0 && !c.use->isChecked()) {
+      r.devUse = false;
+      continue;
+    }
+    r.devUse = true;
+    r.comPort = c.comPort->currentIndex() >= 0 ? c.comPort->currentText().toStdString() : std::string();
+    // With no speed entry chosen (a stored speed the list does not hold), the stored
+    // speed is kept rather than replaced by 0.
+    const int speed = c.baud->currentIndex();
+    if (speed >= 0) r.baudRate = kSpeedEntries[speed].speed;
+    r.lanIp = c.address->text().toStdString();
+    r.lanPort = text::LeadingInt32(c.lanPort->text().toStdString());
+    r.progPort = text::LeadingInt32(progPort_->text().toStdString());
+    r.areaCode = areaCode_->text().toStdString();
+  }
+
+  if (writer_ && !writer_(confirmed)) {
+    asker_.Inform(this, QString::fromUtf8(kFileSaveFailedText.data(), kFileSaveFailedText.size()));
+    return;
+  }
+  records_ = confirmed;
+  accept();
+}
+
+void DeviceSetupDialog::showEvent(QShowEvent* event) {
+  if (const QScreen* screen = this->screen()) {
+    const QRect area = screen->availableGeometry();
+    move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
+  }
+  QDialog::showEvent(event);
+}
+
+}  // namespace lindra::gui

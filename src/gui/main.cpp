@@ -1,0 +1,133 @@
+// lindra2: the window front end. It runs the same controller as lindra2d and lives
+// in the tray; see main_window.h.
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "app/demo.h"
+#include "app/server_controller.h"
+#include "app/server_options.h"
+#include "asker.h"
+#include "gui_texts.h"
+#include "main_window.h"
+#include "platform/single_instance.h"
+#include "queued_view.h"
+#include "watchdog.h"
+
+namespace {
+
+using namespace lindra;
+
+// Options of the window alone, taken out before the shared ones are parsed:
+// --screenshot PATH saves the window to a PNG file after --screenshot-delay MS
+// (8000 by default) and ends the program.
+struct WindowOptions {
+  std::optional<QString> screenshot;
+  int screenshotDelayMs = 8000;
+};
+
+WindowOptions TakeWindowOptions(int& argc, char** argv) {
+  WindowOptions options;
+  std::vector<char*> kept{argv[0]};
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--screenshot") == 0 && i + 1 < argc) {
+      options.screenshot = QString::fromLocal8Bit(argv[++i]);
+    } else if (std::strcmp(argv[i], "--screenshot-delay") == 0 && i + 1 < argc) {
+      options.screenshotDelayMs = std::max(0, std::atoi(argv[++i]));
+    } else {
+      kept.push_back(argv[i]);
+    }
+  }
+  argc = static_cast<int>(kept.size());
+  std::copy(kept.begin(), kept.end(), argv);
+  argv[argc] = nullptr;
+  return options;
+}
+
+std::filesystem::path OwnExecutable() {
+  std::error_code ec;
+  return std::filesystem::read_symlink("/proc/self/exe", ec);
+}
+
+void ScheduleScreenshot(gui::MainWindow& window, ServerController& controller, const WindowOptions& options) {
+  QTimer::singleShot(options.screenshotDelayMs, &window, [&window, &controller, path = *options.screenshot] {
+    window.show();
+    const bool saved = window.grab().save(path, "PNG");
+    std::fprintf(saved ? stdout : stderr, "lindra2: screenshot %s %s\n", saved ? "saved to" : "could not be saved to",
+                 path.toLocal8Bit().constData());
+    controller.StopServer();
+    QCoreApplication::exit(saved ? 0 : 1);
+  });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);  // takes Qt's own options (-platform ...) out of argv
+  QApplication::setQuitOnLastWindowClosed(false);
+  const WindowOptions windowOptions = TakeWindowOptions(argc, argv);
+
+  std::string error, help;
+  auto options = ParseServerOptions(argc, argv, "lindra2", error, help);
+  if (!options) {
+    if (!help.empty()) {
+      std::fputs(help.c_str(), stdout);
+      std::fputs(
+          "  --screenshot PATH         save the window to a PNG file and end (after the delay)\n"
+          "  --screenshot-delay MS     wait before the screenshot (default 8000)\n",
+          stdout);
+      return 0;
+    }
+    std::fprintf(stderr, "lindra2: %s\n", error.c_str());
+    return 2;
+  }
+  if (!ApplyCodePage(*options, error)) {
+    std::fprintf(stderr, "lindra2: %s\n", error.c_str());
+    return 2;
+  }
+
+  gui::MessageBoxAsker asker;
+  SingleInstance instance;
+  if (!instance.Acquire("Lindra2")) {
+    asker.Inform(nullptr, QString::fromUtf8(gui::texts::kAlreadyRunning));
+    return 1;
+  }
+
+  std::optional<DemoPeers> demo;
+  if (options->demo) {
+    demo.emplace();
+    if (!demo->Start(*options, error)) {
+      std::fprintf(stderr, "lindra2: demo: %s\n", error.c_str());
+      return 1;
+    }
+  }
+
+  gui::QueuedView view;
+  ServerController controller(*options, view);
+  // A demo or a screenshot run leaves no watchdog behind to start it again.
+  gui::WindowHooks hooks;
+  if (!options->demo && !windowOptions.screenshot) {
+    const std::filesystem::path self = OwnExecutable();
+    hooks.startWatchdog = [self] { gui::StartWatchdog(self); };
+    hooks.stopWatchdog = [] { gui::StopWatchdog(); };
+  }
+  hooks.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+
+  gui::MainWindow window(controller, asker, QSystemTrayIcon::isSystemTrayAvailable(),
+                         QUrl(QString::fromStdString(options->remoteSupportUrl)), hooks);
+  view.Attach(&window.form(), &window.form());
+  QObject::connect(&window, &gui::MainWindow::exited, &app, &QCoreApplication::quit);
+  window.Start();
+  if (windowOptions.screenshot) ScheduleScreenshot(window, controller, windowOptions);
+
+  const int rc = app.exec();
+  view.Detach();
+  return rc;
+}

@@ -1,0 +1,114 @@
+#include "main_window.h"
+
+#include <QCloseEvent>
+#include <QLabel>
+#include <QScreen>
+#include <QStatusBar>
+
+#include "gui_texts.h"
+#include "tray_icon.h"
+
+namespace lindra::gui {
+
+namespace {
+constexpr int kWindowWidth = 800;
+constexpr int kWindowHeight = 670;
+}  // namespace
+
+MainWindow::MainWindow(ServerController& controller, Asker& asker, bool trayAvailable, QUrl remoteSupport,
+                       WindowHooks hooks)
+    : QMainWindow(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                               Qt::WindowCloseButtonHint),
+      controller_(controller),
+      asker_(asker),
+      remoteSupport_(std::move(remoteSupport)),
+      hooks_(std::move(hooks)) {
+  setWindowTitle(QString::fromUtf8(texts::kProgramName));
+  setWindowIcon(ProgramIcon());
+  form_ = new MainForm(controller_, asker_, this);
+  setCentralWidget(form_);
+  // The usual indicator panes (caps lock, num lock, scroll lock), empty while off.
+  for (int pane = 0; pane < 3; ++pane) {
+    auto* indicator = new QLabel(this);
+    indicator->setMinimumWidth(40);
+    statusBar()->addPermanentWidget(indicator);
+  }
+  setFixedSize(kWindowWidth, kWindowHeight);
+
+  if (trayAvailable) {
+    tray_ = std::make_unique<TrayIcon>(this);
+    connect(tray_.get(), &TrayIcon::showRequested, this, [this] {
+      show();
+      raise();
+      activateWindow();
+    });
+    connect(tray_.get(), &TrayIcon::hideRequested, this, &QWidget::hide);
+    connect(tray_.get(), &TrayIcon::remoteSupportRequested, this, [this] {
+      if (hooks_.openUrl) hooks_.openUrl(remoteSupport_);
+    });
+    connect(tray_.get(), &TrayIcon::exitRequested, this, &MainWindow::RequestExit);
+    // Without a tray the window is the only way back in, so it never hides itself.
+    connect(form_, &MainForm::autoHideRequested, this, &QWidget::hide);
+  }
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::Start() {
+  if (tray_) tray_->Show();
+  if (hooks_.startWatchdog) hooks_.startWatchdog();
+  controller_.PurgeOldLogs();
+  form_->Start();
+  show();
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (!placed_) {
+    placed_ = true;
+    PlaceWindow();
+  }
+}
+
+// The outer frame is 800 x 670 (as far as the window system tells its frame size),
+// centred in the screen's work area.
+void MainWindow::PlaceWindow() {
+  const QSize frameExtra = frameGeometry().size() - geometry().size();
+  if (frameExtra.isValid() && !frameExtra.isEmpty()) {
+    setFixedSize(kWindowWidth - frameExtra.width(), kWindowHeight - frameExtra.height());
+  }
+  if (const QScreen* s = screen()) {
+    const QRect area = s->availableGeometry();
+    move(area.x() + (area.width() - kWindowWidth) / 2, area.y() + (area.height() - kWindowHeight) / 2);
+  }
+}
+
+bool MainWindow::ConfirmAndStop() {
+  if (!asker_.Confirm(this, QString::fromUtf8(texts::kExitQuestion), Asker::Buttons::OkCancel)) return false;
+  controller_.StopServer();
+  allowClose_ = true;
+  return true;
+}
+
+void MainWindow::RequestExit() {
+  if (ConfirmAndStop()) close();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (!allowClose_) {
+    if (tray_) {
+      hide();
+      event->ignore();
+      return;
+    }
+    if (!ConfirmAndStop()) {
+      event->ignore();
+      return;
+    }
+  }
+  if (hooks_.stopWatchdog) hooks_.stopWatchdog();
+  event->accept();
+  Q_EMIT exited();
+}
+
+}  // namespace lindra::gui

@@ -1,0 +1,130 @@
+// The main frame: title and size, the tray menu and its actions, the close button
+// that only hides, the exit that asks first, the automatic connect's hide, and the
+// desktop without a tray.
+#include <QAction>
+#include <QComboBox>
+#include <QMenu>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "gui_harness.h"
+#include "test_registry.h"
+#include "tray_icon.h"
+
+namespace lindra::gui {
+
+using testing::Harness;
+
+class MainWindowTest : public QObject {
+  Q_OBJECT
+ private Q_SLOTS:
+  void titleSizeAndShown() {
+    Harness h;
+    QCOMPARE(h.window->windowTitle(), QString("Lindra2"));
+    QCOMPARE(h.window->frameGeometry().size(), QSize(800, 670));
+    QVERIFY(h.window->isVisible());
+    QVERIFY(!(h.window->windowFlags() & Qt::WindowMaximizeButtonHint));
+  }
+
+  void trayMenuInOrder() {
+    Harness h;
+    QVERIFY(h.window->tray());
+    QStringList entries;
+    for (QAction* a : h.window->tray()->menu().actions()) entries << (a->isSeparator() ? "-" : a->text());
+    QCOMPARE(entries, (QStringList{"보기", "감추기", "-", "원격지원", "-", "종료"}));
+  }
+
+  void trayShowHideAndRemoteSupport() {
+    Harness h;
+    TrayIcon& tray = *h.window->tray();
+    tray.hideAction().trigger();
+    QVERIFY(!h.window->isVisible());
+    tray.showAction().trigger();
+    QVERIFY(h.window->isVisible());
+    tray.remoteSupportAction().trigger();
+    QCOMPARE(h.urlsOpened, 1);
+    QCOMPARE(h.lastUrl, QUrl("http://127.0.0.1/support"));
+    QVERIFY(h.asker.asked.isEmpty());
+  }
+
+  void closeButtonOnlyHides() {
+    Harness h({{"lindra.ini", testing::TestConfig()}, {"did.tbl", "701 1\r\n"}});
+    QSignalSpy exited(h.window.get(), &MainWindow::exited);
+    h.window->close();
+    QVERIFY(!h.window->isVisible());
+    QVERIFY(h.asker.asked.isEmpty());
+    QCOMPARE(exited.count(), 0);
+    QVERIFY(!h.controller->MessageLog().empty());  // the server goes on
+    h.window->tray()->showAction().trigger();
+    QCOMPARE(h.form().didGrid(0).grid().rowCount(), 1);
+  }
+
+  void exitAsksAndCancelChangesNothing() {
+    Harness h;
+    QSignalSpy exited(h.window.get(), &MainWindow::exited);
+    h.asker.answers = {false};
+    h.window->tray()->exitAction().trigger();
+    QCOMPARE(h.asker.asked, QStringList{"프로그램을 종료 합니다."});
+    QVERIFY(h.asker.askedButtons.back() == Asker::Buttons::OkCancel);
+    QCOMPARE(exited.count(), 0);
+    QVERIFY(h.window->isVisible());
+    QVERIFY(!h.controller->MessageLog().empty());
+    QCOMPARE(h.watchdogStops, 0);
+  }
+
+  void exitOkStopsTheServerAndTheWatchdog() {
+    Harness h;
+    QSignalSpy exited(h.window.get(), &MainWindow::exited);
+    h.asker.answers = {true};
+    h.window->tray()->exitAction().trigger();
+    QCOMPARE(exited.count(), 1);
+    QVERIFY(h.window->allowClose());
+    QVERIFY(!h.window->isVisible());
+    QVERIFY(h.controller->MessageLog().empty());  // StopServer empties the log
+    QCOMPARE(h.watchdogStops, 1);
+  }
+
+  void automaticConnectHidesOnlyWhenAllConnected() {
+    Harness h;
+    h.form().AutoConnectDone(1, false);
+    QVERIFY(h.window->isVisible());
+    QCOMPARE(h.form().deviceList().currentIndex(), 1);
+    h.form().AutoConnectDone(0, true);
+    QVERIFY(!h.window->isVisible());
+  }
+
+  void automaticConnectThatFailsLeavesTheWindowAndSaysSo() {
+    Harness h;
+    QCOMPARE(h.timers->held.size(), size_t(1));
+    QCOMPARE(h.timers->held[0].first, 1500);
+    h.timers->held[0].second();  // the start timer fires: serial ports that do not exist
+    h.Drain();
+    QVERIFY(h.window->isVisible());
+    QVERIFY(h.asker.informed.contains("일부 DEVICE가 연결되지 않았습니다."));
+    QCOMPARE(h.form().deviceList().currentIndex(), 1);  // the last slot tried
+    QVERIFY(h.form().connectButton().isEnabled());
+  }
+
+  void withoutTrayTheWindowStaysAndCloseAsks() {
+    Harness h(Harness::Files{{"lindra.ini", testing::TestConfig()}}, {.trayAvailable = false, .start = true});
+    QVERIFY(!h.window->tray());
+    QSignalSpy exited(h.window.get(), &MainWindow::exited);
+    h.form().AutoConnectDone(0, true);
+    QVERIFY(h.window->isVisible());
+    h.asker.answers = {false};
+    h.window->close();
+    QVERIFY(h.window->isVisible());
+    QCOMPARE(h.asker.asked, QStringList{"프로그램을 종료 합니다."});
+    h.asker.answers = {true};
+    h.window->close();
+    QCOMPARE(exited.count(), 1);
+    QVERIFY(!h.window->isVisible());
+    QCOMPARE(h.watchdogStops, 1);
+  }
+};
+
+}  // namespace lindra::gui
+
+LINDRA_GUI_TEST(lindra::gui::MainWindowTest)
+#include "main_window_test.moc"
