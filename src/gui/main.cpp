@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -27,10 +28,11 @@ using namespace lindra;
 
 // Options of the window alone, taken out before the shared ones are parsed:
 // --screenshot PATH saves the window to a PNG file after --screenshot-delay MS
-// (8000 by default) and ends the program.
+// (8000 by default) and ends the program; --screenshot-slot N selects slot N first.
 struct WindowOptions {
   std::optional<QString> screenshot;
   int screenshotDelayMs = 8000;
+  int screenshotSlot = 0;  // 0: the slot the window shows
 };
 
 WindowOptions TakeWindowOptions(int& argc, char** argv) {
@@ -41,6 +43,8 @@ WindowOptions TakeWindowOptions(int& argc, char** argv) {
       options.screenshot = QString::fromLocal8Bit(argv[++i]);
     } else if (std::strcmp(argv[i], "--screenshot-delay") == 0 && i + 1 < argc) {
       options.screenshotDelayMs = std::max(0, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--screenshot-slot") == 0 && i + 1 < argc) {
+      options.screenshotSlot = std::clamp(std::atoi(argv[++i]), 0, kSlotCount);
     } else {
       kept.push_back(argv[i]);
     }
@@ -57,7 +61,12 @@ std::filesystem::path OwnExecutable() {
 }
 
 void ScheduleScreenshot(gui::MainWindow& window, ServerController& controller, const WindowOptions& options) {
-  QTimer::singleShot(options.screenshotDelayMs, &window, [&window, &controller, path = *options.screenshot] {
+  QTimer::singleShot(options.screenshotDelayMs, &window, [&window, &controller, options] {
+    const QString path = *options.screenshot;
+    if (options.screenshotSlot > 0) {
+      window.form().deviceList().setCurrentIndex(options.screenshotSlot - 1);
+      window.form().SelectDevice();
+    }
     window.show();
     const bool saved = window.grab().save(path, "PNG");
     std::fprintf(saved ? stdout : stderr, "lindra2: screenshot %s %s\n", saved ? "saved to" : "could not be saved to",
