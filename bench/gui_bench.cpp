@@ -3,6 +3,11 @@
 // thread through QueuedView, as in the program; the GUI thread's responsiveness is
 // the largest gap between ticks of a 10 ms timer while the rows arrive.
 // Run: QT_QPA_PLATFORM=offscreen gui_bench
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTimer>
@@ -92,6 +97,54 @@ Run Feed(QueuedView& view, MainForm& form, int rows, int perSecond) {
   return run;
 }
 
+// A loopback listener whose accept queue is full: further connects get no answer.
+struct SilentExchange {
+  int listener = -1;
+  std::vector<int> fillers;
+  int port = 0;
+
+  SilentExchange() {
+    listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(listener, 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
+    port = ntohs(addr.sin_port);
+    for (int n = 0; n < 4; ++n) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+      fillers.push_back(fd);
+    }
+  }
+  ~SilentExchange() {
+    for (int fd : fillers) ::close(fd);
+    ::close(listener);
+  }
+};
+
+// How long "연결" holds the GUI thread for a LAN exchange that never answers.
+double SilentConnectSeconds(const ServerOptions& base) {
+  SilentExchange exchange;
+  ServerOptions options = base;
+  options.workDir = base.workDir / "silent";
+  std::filesystem::create_directories(options.workDir);
+  std::ofstream(options.workDir / "lindra.ini")
+      << "[DEVICE01]\r\nDEV_NAME=102\r\nLAN_IP=127.0.0.1\r\nLAN_PORT=" << exchange.port
+      << "\r\n\r\n[CLIENT]\r\nPROG_PORT=7001\r\nCENTERID=C00000\r\nENCRYPTION=Y\r\n";
+  QueuedView view;
+  ServerController controller(options, view);
+  controller.LoadServer();
+  QElapsedTimer clock;
+  clock.start();
+  controller.ConnectDevice(0);
+  const double seconds = clock.nsecsElapsed() / 1e9;
+  controller.StopServer();
+  return seconds;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -104,6 +157,8 @@ int main(int argc, char** argv) {
   options.workDir = pattern;
   options.logDir = std::filesystem::path(pattern) / "logs";
   options.broadcastAddress = "127.255.255.255";
+  // Nothing answers here: the start report gives up at once, on loopback.
+  options.statServer = options.configServer = HostPort{"127.0.0.1", 9};
   QueuedView view;
   ServerController controller(options, view);
   gui::MessageBoxAsker asker;
@@ -144,6 +199,9 @@ int main(int argc, char** argv) {
     std::printf("an uncapped model of 100,000 rows: +%ld KiB (%.0f bytes per row)\n", ResidentKb() - beforeKb,
                 (ResidentKb() - beforeKb) * 1024.0 / 100'000);
   }
+
+  std::printf("\"연결\" to a LAN exchange that never answers holds the GUI thread %.2f s\n",
+              SilentConnectSeconds(options));
 
   view.Detach();
   controller.StopServer();
