@@ -70,11 +70,20 @@ class ServerHarness {
         }
       }
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return false;
-      auto line = server_.ReadLine(left);
-      if (!line) return false;
+      auto line = left.count() > 0 ? server_.ReadLine(left) : std::nullopt;
+      if (!line) {
+        ADD_FAILURE() << "no line with \"" << text << "\" after line " << cursor_ << "; the server printed:\n"
+                      << Printed();
+        return false;
+      }
       lines_.push_back(*line);
     }
+  }
+
+  std::string Printed() const {
+    std::string all;
+    for (const auto& line : lines_) all += line + "\n";
+    return all;
   }
 
   // Every line printed within `window` (for checks that something did not happen).

@@ -144,6 +144,10 @@ void ServerController::AutoConnect() {
 void ServerController::ConnectDevice(int index) {
   DeviceChannel& channel = *channels_[index];
   channel.Configure(slotConfigs_[index]);
+  // The socket and the senders are ready before the link opens: a call that arrives
+  // at once (a CTI program waiting to connect) must not find nobody to tell.
+  channel.CreateNotifySocket();
+  StartSenders(index);
   std::string result = channel.Start();
   // Codes 1, 101 and 201 name no device: nothing was opened, so it is a failure.
   if (result.empty()) result = "[ERR] Device가 선택되지 않았습니다.";
@@ -153,8 +157,6 @@ void ServerController::ConnectDevice(int index) {
   } else {
     AddMessage("[WARN] Server Started ----------------------");
   }
-  channel.CreateNotifySocket();
-  StartSenders(index);
   view_.SlotStateChanged(index + 1);
 }
 

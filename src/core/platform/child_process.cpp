@@ -60,6 +60,9 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     // Only async-signal-safe calls from here on.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent) _exit(127);
+    // Its own process group: a Ctrl-C at the terminal reaches the owner alone, which
+    // then ends its children in order.
+    setpgid(0, 0);
     if (pipeFds[1] >= 0) dup2(pipeFds[1], STDOUT_FILENO);
     execve(program.c_str(), argv.data(), envp.data());
     _exit(127);

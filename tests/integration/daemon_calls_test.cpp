@@ -1,0 +1,213 @@
+// Calls through the whole server: simulated exchanges and the CTI program on one
+// side, simulated operator PCs on the other, lindra2d in between.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <map>
+
+#include "config/lindra_ini.h"
+#include "server_harness.h"
+
+namespace lindra::testing {
+namespace {
+
+// A simulated peer whose first printed line announces where it listens.
+class Peer {
+ public:
+  explicit Peer(std::vector<std::string> args) {
+    EXPECT_TRUE(process_.Start(LINDRA_SIM_PATH, args, ChildProcess::Output::Capture));
+    auto line = process_.ReadLine(10s);
+    EXPECT_TRUE(line.has_value()) << args[0] << " did not start";
+    announced_ = line.value_or("");
+  }
+  const std::string& announced() const { return announced_; }
+  int port() const { return std::stoi(announced_.substr(announced_.rfind(':') + 1)); }
+
+  // Waits until `count` printed lines in all contain `text`; returns how many do.
+  int Expect(const std::string& text, int count, std::chrono::milliseconds timeout = 20s) {
+    auto matches = [&] {
+      int n = 0;
+      for (const auto& line : received_) n += line.find(text) != std::string::npos;
+      return n;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (matches() < count) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      auto line = process_.ReadLine(left);
+      if (!line) break;
+      received_.push_back(*line);
+    }
+    return matches();
+  }
+  const std::vector<std::string>& received() const { return received_; }
+
+ private:
+  ChildProcess process_;
+  std::string announced_;
+  std::vector<std::string> received_;
+};
+
+// An operator PC: "LISTEN tcp ADDR:PORT", then one line per notification.
+Peer Operator(const std::string& address, int port) {
+  return Peer({"operator", "--listen", address + ":" + std::to_string(port), "--seconds", "120"});
+}
+
+int FreeOperatorPort() {
+  // The operators of a slot share its notification port, each on its own address.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    int port = ClosedPort();
+    if (port > 1024) return port;
+  }
+  return 0;
+}
+
+void WriteTables(const ServerHarness& server, const std::map<std::string, std::string>& files) {
+  for (const auto& [name, text] : files) WriteFile(server.workDir() / name, text);
+}
+
+std::string TelephoneLog(const ServerHarness& server, int slotNo) {
+  std::string all;
+  for (const auto& entry : std::filesystem::directory_iterator(server.logDir())) {
+    const auto name = entry.path().filename().string();
+    if (name.rfind("Telephone_DEV0" + std::to_string(slotNo) + "_", 0) == 0) all += ReadFile(entry.path());
+  }
+  return all;
+}
+
+int Count(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+std::array<SlotConfig, kSlotCount> Slots(int progPort) {
+  std::array<SlotConfig, kSlotCount> slots{};
+  for (auto& slot : slots) {
+    slot.progPort = progPort;
+    slot.comPort = "COM1";
+    slot.baudRate = 9600;
+    slot.lanIp = "127.0.0.1";
+  }
+  return slots;
+}
+
+TEST(DaemonCalls, SerialLanAndCtiSlotsReachTheirOperatorsAndLogEverySend) {
+  ServerHarness server;
+  const int progPort = FreeOperatorPort();
+  Peer operatorA = Operator("127.0.0.2", progPort);
+  Peer operatorB = Operator("127.0.0.3", progPort);
+  Peer serial({"serial", "--model", "2", "--count", "3", "--rate", "20", "--trunks", "701", "--extensions", "201",
+               "--hold", "60"});
+  Peer exchange({"exchange", "--model", "102", "--listen", "127.0.0.1:0", "--count", "3", "--rate", "20", "--trunks",
+                 "703", "--extensions", "202", "--hold", "60"});
+  const int ctiPort = ClosedPort();
+
+  auto slots = Slots(progPort);
+  slots[0].modelCode = 2;
+  slots[1].devUse = true;
+  slots[1].modelCode = 102;
+  slots[1].lanPort = exchange.port();
+  slots[2].devUse = true;
+  slots[2].modelCode = 202;
+  slots[2].lanPort = ctiPort;
+  ASSERT_TRUE(SaveConfiguration(server.workDir(), slots, "C00001"));
+  WriteTables(server, {{"did.tbl", "701 0211110000\r\n"},
+                       {"ip.tbl", "201 127.0.0.2\r\n"},
+                       {"did2.tbl", "700:709 0222220000\r\n"},
+                       {"ip2.tbl", "202 127.0.0.3\r\n"},
+                       {"did3.tbl", "705 0333330000\r\n"},
+                       {"ip3.tbl", "203 127.0.0.2\r\n203 127.0.0.3\r\n"}});
+
+  server.Start({"--serial", "COM1=" + serial.announced()});
+  ASSERT_TRUE(server.WaitFor("[WARN] Connected PBX : COM1, 9600"));
+  ASSERT_TRUE(server.WaitFor("[WARN] DEV02 Connected PBX : 127.0.0.1, " + std::to_string(exchange.port())));
+  ASSERT_TRUE(server.WaitFor("[WARN] DEV03 CTI - Listen CTI Event : " + std::to_string(ctiPort)));
+
+  ChildProcess cti;
+  ASSERT_TRUE(cti.Start(LINDRA_SIM_PATH,
+                        {"cti", "--connect", "127.0.0.1:" + std::to_string(ctiPort), "--count", "2", "--rate", "20",
+                         "--message", "203,705,0311112222"},
+                        ChildProcess::Output::Capture));
+
+  EXPECT_EQ(operatorA.Expect("|0211110000", 3), 3) << "serial calls of trunk 701 to extension 201";
+  EXPECT_EQ(operatorA.Expect("T|0311112222|0333330000", 2), 2) << "CTI calls to both operators of 203";
+  EXPECT_EQ(operatorB.Expect("|0222220000", 3), 3) << "LAN calls of the range 700:709 to extension 202";
+  EXPECT_EQ(operatorB.Expect("T|0311112222|0333330000", 2), 2);
+
+  EXPECT_EQ(server.Stop(), 0);
+  const std::string dev1 = TelephoneLog(server, 1);
+  EXPECT_EQ(Count(dev1, ", 701, 0211110000, 201, 127.0.0.2, "), 3) << dev1;
+  EXPECT_EQ(Count(dev1, "SENT:23\r\n"), 3) << "T|<10-digit caller>|<10-digit DID> is 23 bytes";
+  EXPECT_EQ(Count(TelephoneLog(server, 2), ", 703, 0222220000, 202, 127.0.0.3, "), 3);
+  const std::string dev3 = TelephoneLog(server, 3);
+  EXPECT_EQ(Count(dev3, "DEV03: T 0311112222, 705, 0333330000, 203, 127.0.0.2, , SENT:23\r\n"), 2) << dev3;
+  EXPECT_EQ(Count(dev3, "DEV03: T 0311112222, 705, 0333330000, 203, 127.0.0.3, , SENT:23\r\n"), 2) << dev3;
+}
+
+TEST(DaemonCalls, OneSlotThatCannotConnectIsReportedOnceAndTheOthersServe) {
+  ServerHarness server;
+  const int progPort = FreeOperatorPort();
+  Peer operatorA = Operator("127.0.0.2", progPort);
+  Peer serial({"serial", "--model", "5", "--count", "2", "--rate", "20", "--trunks", "701", "--extensions", "201",
+               "--hold", "60"});
+  auto slots = Slots(progPort);
+  slots[0].modelCode = 5;
+  slots[1].devUse = true;
+  slots[1].modelCode = 102;
+  slots[1].lanPort = ClosedPort();
+  slots[0].areaCode = slots[1].areaCode = "02";
+  ASSERT_TRUE(SaveConfiguration(server.workDir(), slots, "C00001"));
+  WriteTables(server, {{"did.tbl", "701 0211110000\r\n"}, {"ip.tbl", "201 127.0.0.2\r\n"}});
+
+  server.Start({"--serial", "COM1=" + serial.announced()});
+  ASSERT_TRUE(server.WaitFor("[WARN] Connected PBX : COM1, 9600"));
+  ASSERT_TRUE(server.WaitFor("[ERR] DEV02 LAN - connect 실패 ErrNo:111"));
+  ASSERT_TRUE(server.WaitFor("일부 DEVICE가 연결되지 않았습니다."));
+  EXPECT_EQ(operatorA.Expect("|0211110000", 2), 2);
+  server.CollectFor(500ms);
+  EXPECT_EQ(server.CountLines("일부 DEVICE가 연결되지 않았습니다."), 1);
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST(DaemonCalls, AnExchangeThatResetsAndRefusesReconnectsIsReportedInOrder) {
+  ServerHarness server;
+  // The reset comes with the second call, half a second after the connect.
+  Peer exchange({"exchange", "--model", "102", "--listen", "127.0.0.1:0", "--count", "2", "--rate", "2", "--drop",
+                 "reset", "--after", "2", "--refuse-reconnects", "3", "--hold", "60"});
+  auto slots = Slots(ClosedPort());
+  slots[0].modelCode = 102;
+  slots[0].lanPort = exchange.port();
+  ASSERT_TRUE(SaveConfiguration(server.workDir(), slots, "C00001"));
+
+  server.Start();
+  ASSERT_TRUE(server.WaitFor("[WARN] DEV01 Connected PBX : 127.0.0.1"));
+  ASSERT_TRUE(server.WaitFor("[ERR] recv 실패 : 104"));
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    EXPECT_TRUE(server.WaitFor("[ERR] 기존 연결 에러/종료됨. 연결 재시도(" + std::to_string(attempt) + "회)"));
+    EXPECT_TRUE(server.WaitFor("[ERR] connect 실패: 111"));
+  }
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST(DaemonCalls, WithoutOperatorTableEveryEventIsOneDatagramToTheBroadcastAddress) {
+  ServerHarness server;
+  const int progPort = FreeOperatorPort();
+  Peer receiver({"operator", "--udp", "--listen", "127.255.255.255:" + std::to_string(progPort), "--seconds", "120"});
+  Peer serial({"serial", "--model", "2", "--count", "2", "--rate", "20", "--trunks", "701", "--extensions", "201",
+               "--hold", "60"});
+  auto slots = Slots(progPort);
+  slots[0].modelCode = 2;
+  ASSERT_TRUE(SaveConfiguration(server.workDir(), slots, "C00001"));
+  WriteTables(server, {{"did.tbl", "701 0211110000\r\n"}});
+
+  server.Start({"--serial", "COM1=" + serial.announced()});
+  ASSERT_TRUE(server.WaitFor("[WARN] DEV01 Broadcasting으로 전환"));
+  EXPECT_EQ(receiver.Expect("|0211110000", 2), 2);
+  EXPECT_TRUE(server.WaitFor("send : 0 -> DID:0211110000, CID:0212340000"));
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_EQ(Count(TelephoneLog(server, 1), "send : 0 -> DID:0211110000, CID:"), 2);
+}
+
+}  // namespace
+}  // namespace lindra::testing
