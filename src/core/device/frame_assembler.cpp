@@ -76,7 +76,7 @@ void FrameAssembler::Feed(std::string_view chunk, const FrameHandler& onFrame) {
 
   for (size_t p = 0; p < n; ++p) {
     // Model 3 restarts its frame at every start marker, dropping what came before.
-    if (model_ == 3 && chunk.substr(p, kStartMarker.size()) == kStartMarker) {
+    if (model_ == 3 && b[p] == ' ' && chunk.substr(p, kStartMarker.size()) == kStartMarker) {
       length_ = 0;
       cut_ = false;
     }

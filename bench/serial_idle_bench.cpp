@@ -1,0 +1,77 @@
+// CPU used by an idle serial link: one SerialLink reads a pseudo-terminal on which
+// nothing arrives, for a given time; the process's user and system time come from
+// getrusage. Usage: serial_idle_bench [SECONDS=10] [--model7]
+// With --model7 the link writes its "Z" polls (about ten a second), drained here.
+#include <poll.h>
+#include <pty.h>
+#include <sys/resource.h>
+#include <termios.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "device/serial_link.h"
+
+namespace {
+
+double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int seconds = 10;
+  bool model7 = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--model7") == 0)
+      model7 = true;
+    else
+      seconds = std::max(1, std::atoi(argv[i]));
+  }
+  termios raw{};
+  ::cfmakeraw(&raw);
+  int master = -1, slave = -1;
+  char path[256] = "";
+  if (::openpty(&master, &slave, path, &raw, nullptr) != 0) {
+    std::perror("openpty");
+    return 1;
+  }
+  lindra::SerialLink link;
+  const std::string started = link.Start(path, "COM1", 9600);
+  if (started.size() < 2 || started[1] != 'W') {
+    std::fprintf(stderr, "%s\n", started.c_str());
+    return 1;
+  }
+  rusage before{};
+  ::getrusage(RUSAGE_SELF, &before);
+  std::thread reader([&] {
+    link.Run(
+        model7, [](std::string_view) {}, [](const std::string&) {});
+  });
+
+  // Drain the polls (if any) until the time is up; this thread sleeps in poll().
+  size_t polls = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  for (auto now = std::chrono::steady_clock::now(); now < end; now = std::chrono::steady_clock::now()) {
+    pollfd fd{master, POLLIN, 0};
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
+    if (::poll(&fd, 1, static_cast<int>(left) + 1) > 0) {
+      char buffer[256];
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n > 0) polls += static_cast<size_t>(n);
+    }
+  }
+  link.Stop();
+  reader.join();
+  rusage after{};
+  ::getrusage(RUSAGE_SELF, &after);
+  const double user = Seconds(after.ru_utime) - Seconds(before.ru_utime);
+  const double system = Seconds(after.ru_stime) - Seconds(before.ru_stime);
+  std::printf("idle serial link%s, %d s: user %.4f s, system %.4f s, %.4f %% of one core; %zu polls written\n",
+              model7 ? " (model 7)" : "", seconds, user, system, 100.0 * (user + system) / seconds, polls);
+  ::close(slave);
+  ::close(master);
+  return 0;
+}
