@@ -1,0 +1,309 @@
+// Whole-server figures, lindra2d against this program on loopback:
+//   server_bench latency [CALLS] [RATE]   a LAN exchange's write to the operator PC's
+//                                         receipt, per-event mode (p50 / p99 / max)
+//   server_bench cti [MESSAGES]           CTI messages that become notifications to
+//                                         10 operators per second, and peak memory
+//   server_bench idle [SECONDS]           4 slots with 200 operator rows each and no
+//                                         calls: CPU and resident memory
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/lindra_ini.h"
+#include "frames/frame_builder.h"
+#include "platform/child_process.h"
+#include "platform/unique_fd.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+using lindra::UniqueFd;
+
+UniqueFd Listen(const char* address, int port, int backlog = 512) {
+  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  int on = 1;
+  setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, address, &sa.sin_addr);
+  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd.get(), backlog) != 0) return {};
+  return fd;
+}
+
+int PortOf(const UniqueFd& fd) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  getsockname(fd.get(), reinterpret_cast<sockaddr*>(&sa), &len);
+  return ntohs(sa.sin_port);
+}
+
+// Operator PCs: each accepted connection carries one notification; its arrival time
+// is kept under the text received. One thread per PC, as a PC's sender connects once
+// at a time.
+class Operators {
+ public:
+  Operators(int count, int port) {
+    for (int i = 0; i < count; ++i) {
+      UniqueFd listener = Listen(("127.0.0." + std::to_string(2 + i)).c_str(), port);
+      if (!listener) std::fprintf(stderr, "cannot listen on 127.0.0.%d:%d\n", 2 + i, port);
+      threads_.emplace_back([this, l = std::move(listener)] { Serve(l.get()); });
+    }
+  }
+  ~Operators() {
+    stop_ = true;
+    for (auto& t : threads_) t.join();
+  }
+  size_t received() {
+    std::lock_guard lock(mutex_);
+    return count_;
+  }
+  std::map<std::string, Clock::time_point> firstArrival() {
+    std::lock_guard lock(mutex_);
+    return first_;
+  }
+
+ private:
+  void Serve(int listener) {
+    while (!stop_) {
+      pollfd pfd{listener, POLLIN, 0};
+      if (poll(&pfd, 1, 100) <= 0) continue;
+      UniqueFd c(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+      if (!c) continue;
+      std::string text;
+      char buffer[256];
+      for (ssize_t n; (n = recv(c.get(), buffer, sizeof buffer, 0)) > 0;) text.append(buffer, static_cast<size_t>(n));
+      if (text.empty()) continue;  // a probe
+      const auto now = Clock::now();
+      std::lock_guard lock(mutex_);
+      ++count_;
+      first_.emplace(text, now);
+    }
+  }
+
+  std::atomic<bool> stop_{false};
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  size_t count_ = 0;
+  std::map<std::string, Clock::time_point> first_;
+};
+
+struct Server {
+  lindra::testing::TempDir dir;
+  lindra::ChildProcess process;
+
+  void Write(const std::string& name, const std::string& text) { lindra::testing::WriteFile(dir / name, text); }
+  bool Start(const std::array<lindra::SlotConfig, 4>& slots) {
+    if (!lindra::SaveConfiguration(dir.path(), slots, "C00000")) return false;
+    std::vector<std::string> args = {"--workdir",       dir.path().string(), "--log-dir",     (dir / "logs").string(),
+                                     "--broadcast",     "127.255.255.255",   "--stat-server", "127.0.0.1:9",
+                                     "--config-server", "127.0.0.1:9",       "--codepage",    "UTF-8"};
+    return process.Start(LINDRA2D_PATH, args, lindra::ChildProcess::Output::Capture,
+                         {"XDG_RUNTIME_DIR=" + dir.path().string()});
+  }
+  bool WaitFor(const std::string& text) {
+    while (auto line = process.ReadLine(15s)) {
+      if (line->find(text) != std::string::npos) return true;
+      if (line->find("[ERR]") != std::string::npos) std::fprintf(stderr, "%s\n", line->c_str());
+    }
+    return false;
+  }
+  // CPU seconds and peak / current resident memory of the server.
+  void Usage(double& cpuSeconds, long& peakKb, long& rssKb) {
+    std::ifstream stat("/proc/" + std::to_string(process.pid()) + "/stat");
+    std::string field;
+    unsigned long utime = 0, stime = 0;
+    for (int i = 1; stat >> field; ++i) {
+      if (i == 14) utime = std::stoul(field);
+      if (i == 15) {
+        stime = std::stoul(field);
+        break;
+      }
+    }
+    cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    std::ifstream status("/proc/" + std::to_string(process.pid()) + "/status");
+    std::string key;
+    while (status >> key) {
+      if (key == "VmHWM:") status >> peakKb;
+      if (key == "VmRSS:") status >> rssKb;
+    }
+  }
+};
+
+std::array<lindra::SlotConfig, 4> EmptySlots(int progPort) {
+  std::array<lindra::SlotConfig, 4> slots{};
+  for (auto& s : slots) {
+    s.progPort = progPort;
+    s.lanIp = "127.0.0.1";
+  }
+  return slots;
+}
+
+int FreePortOnAll(int operators) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    UniqueFd probe = Listen("127.0.0.2", 0);
+    int port = PortOf(probe);
+    bool ok = true;
+    std::vector<UniqueFd> held;
+    for (int i = 1; i < operators && ok; ++i) {
+      held.push_back(Listen(("127.0.0." + std::to_string(2 + i)).c_str(), port));
+      ok = static_cast<bool>(held.back());
+    }
+    if (ok) return port;
+  }
+  return 0;
+}
+
+double Percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
+}
+
+int Latency(int calls, double rate) {
+  const int progPort = FreePortOnAll(1);
+  Operators operators(1, progPort);
+  UniqueFd exchange = Listen("127.0.0.1", 0);
+  Server server;
+  auto slots = EmptySlots(progPort);
+  slots[0].modelCode = 102;
+  slots[0].lanPort = PortOf(exchange);
+  server.Write("did.tbl", "701 0211110000\r\n");
+  server.Write("ip.tbl", "201 127.0.0.2\r\n");
+  if (!server.Start(slots)) return 1;
+  UniqueFd link(accept4(exchange.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  if (!link) return 1;
+  std::this_thread::sleep_for(500ms);  // let the sender's start-up connection test pass
+
+  std::map<std::string, Clock::time_point> sent;
+  const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
+  auto due = Clock::now();
+  for (int i = 0; i < calls; ++i) {
+    lindra::sim::CallSpec spec{'T', "701", "201", "0" + std::to_string(3000000000LL + i), "12:00:00", ""};
+    const std::string frame = lindra::sim::BuildFrame(102, spec);
+    std::this_thread::sleep_until(due);
+    due += interval;
+    sent["T|" + spec.callerNumber + "|0211110000"] = Clock::now();
+    if (send(link.get(), frame.data(), frame.size(), MSG_NOSIGNAL) < 0) return 1;
+  }
+  for (int wait = 0; wait < 100 && operators.received() < static_cast<size_t>(calls); ++wait)
+    std::this_thread::sleep_for(100ms);
+  std::vector<double> micros;
+  for (const auto& [text, at] : operators.firstArrival())
+    if (auto s = sent.find(text); s != sent.end())
+      micros.push_back(std::chrono::duration<double, std::micro>(at - s->second).count());
+  std::printf("latency: %zu of %d calls delivered at %.0f calls/s; p50 %.0f us, p99 %.0f us, max %.0f us\n",
+              micros.size(), calls, rate, Percentile(micros, 0.50), Percentile(micros, 0.99),
+              micros.empty() ? 0.0 : *std::max_element(micros.begin(), micros.end()));
+  server.process.Terminate();
+  return 0;
+}
+
+int CtiThroughput(int messages) {
+  const int operatorsCount = 10;
+  const int progPort = FreePortOnAll(operatorsCount);
+  Operators operators(operatorsCount, progPort);
+  Server server;
+  UniqueFd portProbe = Listen("127.0.0.1", 0);
+  const int ctiPort = PortOf(portProbe);
+  portProbe.Reset();
+  auto slots = EmptySlots(progPort);
+  slots[0].modelCode = 202;
+  slots[0].lanPort = ctiPort;
+  std::string rows;
+  for (int i = 0; i < operatorsCount; ++i) rows += "201 127.0.0." + std::to_string(2 + i) + "\r\n";
+  server.Write("did.tbl", "701 0211110000\r\n");
+  server.Write("ip.tbl", rows);
+  if (!server.Start(slots) || !server.WaitFor("Listen CTI Event")) {
+    std::fprintf(stderr, "cti: the server did not start its slot\n");
+    return 1;
+  }
+  std::this_thread::sleep_for(500ms);
+
+  const auto start = Clock::now();
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(ctiPort));
+  inet_pton(AF_INET, "127.0.0.1", &sa.sin_addr);
+  for (int i = 0; i < messages; ++i) {
+    UniqueFd c(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (connect(c.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return 1;
+    const std::string message = "201,701,0" + std::to_string(3000000000LL + i);
+    send(c.get(), message.data(), message.size(), MSG_NOSIGNAL);
+  }
+  const size_t expected = static_cast<size_t>(messages) * operatorsCount;
+  for (int wait = 0; wait < 600 && operators.received() < expected; ++wait) std::this_thread::sleep_for(100ms);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  double cpu = 0;
+  long peak = 0, rss = 0;
+  server.Usage(cpu, peak, rss);
+  std::printf(
+      "cti: %d messages -> %zu of %zu notifications in %.2f s: %.0f messages/s, %.0f notifications/s; "
+      "server peak RSS %ld KiB\n",
+      messages, operators.received(), expected, seconds, messages / seconds,
+      static_cast<double>(operators.received()) / seconds, peak);
+  server.process.Terminate();
+  return 0;
+}
+
+int Idle(int seconds) {
+  Server server;
+  // Below the ephemeral range, so that the 800 senders' own connections cannot take
+  // a listening port before its slot binds it.
+  int basePort = 20000 + static_cast<int>(getpid() % 5000) * 2;
+  while (basePort < 32000 && !(Listen("0.0.0.0", basePort) && Listen("0.0.0.0", basePort + 1) &&
+                               Listen("0.0.0.0", basePort + 2) && Listen("0.0.0.0", basePort + 3)))
+    basePort += 4;
+  // Nobody listens on the operator port: the senders' probes are refused at once.
+  auto slots = EmptySlots(FreePortOnAll(1));
+  for (int i = 0; i < 4; ++i) {
+    slots[i].devUse = true;
+    slots[i].modelCode = 202;
+    slots[i].lanPort = basePort + i;
+    std::string rows;
+    for (int r = 0; r < 200; ++r) rows += std::to_string(200 + r) + " 127.0.1." + std::to_string(1 + r) + "\r\n";
+    const std::string suffix = i == 0 ? "" : std::to_string(i + 1);
+    server.Write("did" + suffix + ".tbl", "701 0211110000\r\n");
+    server.Write("ip" + suffix + ".tbl", rows);
+  }
+  if (!server.Start(slots) || !server.WaitFor("DEV04 CTI - Listen CTI Event")) {
+    std::fprintf(stderr, "idle: the server did not start its four slots\n");
+    return 1;
+  }
+  std::this_thread::sleep_for(3s);  // the start-up connection tests of 800 senders
+  double cpu0 = 0, cpu1 = 0;
+  long peak = 0, rss = 0;
+  server.Usage(cpu0, peak, rss);
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  server.Usage(cpu1, peak, rss);
+  std::printf("idle: 4 slots x 200 operator rows, %d s: %.3f s CPU = %.3f %% of one core; RSS %ld KiB\n", seconds,
+              cpu1 - cpu0, 100.0 * (cpu1 - cpu0) / seconds, rss);
+  server.process.Terminate();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "latency") return Latency(argc > 2 ? std::stoi(argv[2]) : 10000, argc > 3 ? std::stod(argv[3]) : 100);
+  if (mode == "cti") return CtiThroughput(argc > 2 ? std::stoi(argv[2]) : 5000);
+  if (mode == "idle") return Idle(argc > 2 ? std::stoi(argv[2]) : 30);
+  std::fprintf(stderr, "usage: server_bench latency [CALLS] [RATE] | cti [MESSAGES] | idle [SECONDS]\n");
+  return 2;
+}
