@@ -10,6 +10,7 @@
 #include <QScreen>
 
 #include "config/lindra_ini.h"
+#include "form_font.h"
 #include "gui_texts.h"
 #include "text/strings.h"
 
@@ -108,6 +109,7 @@ QLabel* Label(const char* text, QWidget* parent, int x, int y, int w, int h) {
 
 DeviceSetupDialog::DeviceSetupDialog(Asker& asker, QWidget* parent) : QDialog(parent), asker_(asker) {
   setWindowTitle(U(texts::kSetupTitle));
+  setFont(FormFont(font()));
   setFixedSize(420, 320);
   setModal(true);
 
@@ -145,13 +147,14 @@ void DeviceSetupDialog::BuildSlot(int k) {
   c.model->setGeometry(75, 20 + y0, 150, 20);
   c.model->setMaxVisibleItems(kModelEntryCount);
   for (const ModelEntry& entry : kModelEntries) c.model->addItem(U(entry.text));
-  c.addressLabel = Label(texts::kAddressLabel, this, 230, 25 + y0, 30, 20);
+  // Labels reach up to their field: the platform's fonts run wider than the original's.
+  c.addressLabel = Label(texts::kAddressLabel, this, 230, 25 + y0, 40, 20);
   c.address = new QLineEdit(this);
   c.address->setGeometry(270, 20 + y0, 120, 20);
   c.lanPortLabel = Label(texts::kPortLabel, this, 230, 45 + y0, 40, 20);
   c.lanPort = DigitsField(this);
   c.lanPort->setGeometry(270, 40 + y0, 120, 20);
-  c.comPortLabel = Label(texts::kPortLabel, this, 230, 25 + y0, 30, 20);
+  c.comPortLabel = Label(texts::kPortLabel, this, 230, 25 + y0, 60, 20);
   c.comPort = new QComboBox(this);
   c.comPort->setGeometry(290, 20 + y0, 100, 20);
   for (const char* port : kComPorts) c.comPort->addItem(U(port));

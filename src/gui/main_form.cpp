@@ -11,6 +11,7 @@
 
 #include "device/model_table.h"
 #include "device_setup_dialog.h"
+#include "form_font.h"
 #include "gui_texts.h"
 #include "text/strings.h"
 
@@ -50,6 +51,7 @@ GridModel::Row TableRow(const std::string& first, const std::string& second, siz
 
 MainForm::MainForm(ServerController& controller, Asker& asker, QWidget* parent)
     : QWidget(parent), controller_(controller), asker_(asker) {
+  setFont(FormFont(font()));
   BuildLayout();
   setupDialog_ = std::make_unique<DeviceSetupDialog>(asker_, this);
   setupDialog_->SetWriter(

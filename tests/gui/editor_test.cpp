@@ -124,8 +124,8 @@ class EditorTest : public QObject {
     Enter(editor, trunk, did);
     Click(editor.add);
     QCOMPARE(h.asker.informed, QStringList{message});
-    if (focus == "trunk") QCOMPARE(QApplication::focusWidget(), editor.first);
-    if (focus == "did") QCOMPARE(QApplication::focusWidget(), editor.second);
+    if (focus == "trunk") QCOMPARE(h.window->focusWidget(), editor.first);
+    if (focus == "did") QCOMPARE(h.window->focusWidget(), editor.second);
     const GridView& grid = h.form().didGrid(0);
     QCOMPARE(grid.selectionModel()->selectedRows().size(), selectedRow < 0 ? 0 : 1);
     if (selectedRow >= 0) QCOMPARE(grid.selectionModel()->selectedRows().first().row(), selectedRow);
@@ -226,7 +226,7 @@ class EditorTest : public QObject {
     QCOMPARE(h.asker.informed,
              (QStringList{"상담원IP를 입력 해 주세요.", "내선에는 '0~9' 를 제외한 문자는 입력 할 수 없습니다.",
                           "IP에는 '0~9', '.' 를 제외한 문자는 입력 할 수 없습니다."}));
-    QCOMPARE(QApplication::focusWidget(), editor.second);
+    QCOMPARE(h.window->focusWidget(), editor.second);
 
     h.asker.informed.clear();
     ClickRow(h.form().agentGrid(0), 1);

@@ -135,7 +135,7 @@ class SetupDialogTest : public QObject {
     QTest::mouseClick(&d.okButton(), Qt::LeftButton);
     QCOMPARE(h.asker.informed, QStringList{"교환기를 선택 해 주세요."});
     QVERIFY(d.isVisible());
-    QCOMPARE(QApplication::focusWidget(), d.slot(0).model);
+    QCOMPARE(d.focusWidget(), d.slot(0).model);
     // A separator is no model either, for a checked slot 3.
     Choose(d.slot(0).model, 2);
     QTest::mouseClick(d.slot(2).use, Qt::LeftButton);
@@ -143,7 +143,7 @@ class SetupDialogTest : public QObject {
     Choose(d.slot(2).model, 14);
     QTest::mouseClick(&d.okButton(), Qt::LeftButton);
     QCOMPARE(h.asker.informed.size(), 2);
-    QCOMPARE(QApplication::focusWidget(), d.slot(2).model);
+    QCOMPARE(d.focusWidget(), d.slot(2).model);
     QCOMPARE(h.ReadWorkFile("lindra.ini"), before);
     d.hide();
   }
