@@ -76,9 +76,30 @@ void ScheduleScreenshot(gui::MainWindow& window, ServerController& controller, c
   });
 }
 
+// The help needs no display: it is answered before the window system is touched.
+bool AskedForHelp(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
+  }
+  return false;
+}
+
+int PrintHelp(int argc, char** argv) {
+  std::string error, help;
+  ParseServerOptions(argc, argv, "lindra2", error, help);
+  std::fputs(help.c_str(), stdout);
+  std::fputs(
+      "  --screenshot PATH         save the window to a PNG file and end (after the delay)\n"
+      "  --screenshot-delay MS     wait before the screenshot (default 8000)\n"
+      "  --screenshot-slot N       show slot N (1 to 4) in the screenshot\n",
+      stdout);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (AskedForHelp(argc, argv)) return PrintHelp(argc, argv);
   QApplication app(argc, argv);  // takes Qt's own options (-platform ...) out of argv
   QApplication::setQuitOnLastWindowClosed(false);
   const WindowOptions windowOptions = TakeWindowOptions(argc, argv);
@@ -86,14 +107,6 @@ int main(int argc, char** argv) {
   std::string error, help;
   auto options = ParseServerOptions(argc, argv, "lindra2", error, help);
   if (!options) {
-    if (!help.empty()) {
-      std::fputs(help.c_str(), stdout);
-      std::fputs(
-          "  --screenshot PATH         save the window to a PNG file and end (after the delay)\n"
-          "  --screenshot-delay MS     wait before the screenshot (default 8000)\n",
-          stdout);
-      return 0;
-    }
     std::fprintf(stderr, "lindra2: %s\n", error.c_str());
     return 2;
   }
