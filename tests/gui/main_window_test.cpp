@@ -76,6 +76,7 @@ class MainWindowTest : public QObject {
   void exitOkStopsTheServerAndTheWatchdog() {
     Harness h;
     QSignalSpy exited(h.window.get(), &MainWindow::exited);
+    h.window->tray()->hideAction().trigger();  // in the tray, as it usually is
     h.asker.answers = {true};
     h.window->tray()->exitAction().trigger();
     QCOMPARE(exited.count(), 1);
