@@ -1,12 +1,15 @@
 // lindra2: the window front end. It runs the same controller as lindra2d and lives
 // in the tray; see main_window.h.
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -96,6 +99,30 @@ int PrintHelp(int argc, char** argv) {
   return 0;
 }
 
+// SIGTERM and SIGINT (a logout, systemctl, Ctrl-C) end the server in order, as
+// "종료" does without the question: the handler only writes a byte, the GUI thread does
+// the rest when it reads it.
+int signalPipe[2] = {-1, -1};
+
+void OnTerminationSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+void StopOnTerminationSignals(ServerController& controller, const gui::WindowHooks& hooks) {
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return;
+  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, qApp);
+  QObject::connect(notifier, &QSocketNotifier::activated, qApp, [&controller, hooks] {
+    controller.StopServer();
+    if (hooks.stopWatchdog) hooks.stopWatchdog();
+    QCoreApplication::exit(0);
+  });
+  struct sigaction action {};
+  action.sa_handler = OnTerminationSignal;
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGINT, &action, nullptr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -146,6 +173,7 @@ int main(int argc, char** argv) {
                          QUrl(QString::fromStdString(options->remoteSupportUrl)), hooks);
   view.Attach(&window.form(), &window.form());
   QObject::connect(&window, &gui::MainWindow::exited, &app, &QCoreApplication::quit);
+  StopOnTerminationSignals(controller, hooks);
   window.Start();
   if (windowOptions.screenshot) ScheduleScreenshot(window, controller, windowOptions);
 
