@@ -20,6 +20,7 @@
 #include "platform/clock.h"
 #include "platform/unique_fd.h"
 #include "sim_command.h"
+#include "sim_play.h"
 #include "text/strings.h"
 
 namespace lindra::sim {
@@ -34,32 +35,11 @@ struct Options {
   double seconds = 0;  // stop after this long (0: no limit)
 };
 
-// Only loopback addresses: the simulator never talks to a real network.
-std::optional<sockaddr_in> LoopbackEndpoint(const std::string& text) {
-  size_t colon = text.rfind(':');
-  if (colon == std::string::npos) return std::nullopt;
-  std::string host = text.substr(0, colon);
-  std::string port = text.substr(colon + 1);
-  if (port.empty() || !text::AllDigits(port) || port.size() > 5 || std::stoi(port) > 65535) return std::nullopt;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
-  if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) return std::nullopt;
-  if ((ntohl(address.sin_addr.s_addr) >> 24) != 127) return std::nullopt;
-  return address;
-}
-
-std::string PeerText(const sockaddr_in& peer) {
-  char ip[INET_ADDRSTRLEN] = "?";
-  ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-  return text::Format("%s:%d", ip, ntohs(peer.sin_port));
-}
-
 std::string BoundText(int fd) {
   sockaddr_in bound{};
   socklen_t length = sizeof bound;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
-  return PeerText(bound);
+  return AddressText(bound);
 }
 
 void PrintNotification(const std::string& peer, const std::string& bytes) {
@@ -136,14 +116,14 @@ class OperatorPc {
     socklen_t length = sizeof peer;
     ssize_t n = ::recvfrom(socket_.get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&peer), &length);
     if (n < 0) return;
-    Print(PeerText(peer), std::string(buffer, static_cast<size_t>(n)));
+    Print(AddressText(peer), std::string(buffer, static_cast<size_t>(n)));
   }
 
   void Accept() {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     int fd = ::accept4(socket_.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-    if (fd >= 0) clients_.emplace(fd, Client{UniqueFd(fd), PeerText(peer), {}});
+    if (fd >= 0) clients_.emplace(fd, Client{UniqueFd(fd), AddressText(peer), {}});
   }
 
   // Per-event connections carry one notification, complete at the close; a kept
@@ -201,7 +181,7 @@ int RunOperator(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     return app.exit(e);
   }
-  std::optional<sockaddr_in> address = LoopbackEndpoint(options.listen);
+  std::optional<sockaddr_in> address = LoopbackAddress(options.listen);
   if (!address) {
     std::fprintf(stderr, "lindra-sim operator: --listen needs a loopback ADDR:PORT (127.x.x.x), not '%s'\n",
                  options.listen.c_str());

@@ -25,6 +25,7 @@
 
 #include "platform/unique_fd.h"
 #include "sim_command.h"
+#include "sim_play.h"
 #include "text/strings.h"
 
 namespace lindra::sim {
@@ -64,26 +65,21 @@ bool StopRequested() {
 // Binds the listener; only 127.0.0.0/8 is accepted, so the simulator never serves
 // beyond this machine.
 UniqueFd Listen(const std::string& listen, std::string& bound) {
-  const size_t colon = listen.rfind(':');
-  const std::string host = listen.substr(0, colon);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  if (colon == std::string::npos || inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1 ||
-      (ntohl(addr.sin_addr.s_addr) >> 24) != 127) {
+  std::optional<sockaddr_in> addr = LoopbackAddress(listen);
+  if (!addr) {
     std::fprintf(stderr, "statserver: --listen needs a loopback address 127.x.x.x:PORT\n");
     return {};
   }
-  addr.sin_port = htons(static_cast<uint16_t>(text::LeadingInt32(listen.substr(colon + 1))));
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const int on = 1;
-  socklen_t len = sizeof addr;
+  socklen_t len = sizeof *addr;
   if (!fd || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-      ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd.get(), 16) != 0 ||
-      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      ::bind(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0 || ::listen(fd.get(), 16) != 0 ||
+      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&*addr), &len) != 0) {
     std::perror("statserver: listen");
     return {};
   }
-  bound = host + ":" + std::to_string(ntohs(addr.sin_port));
+  bound = AddressText(*addr);
   return fd;
 }
 

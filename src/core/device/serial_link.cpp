@@ -39,13 +39,6 @@ std::string CommFailure(const char* step, int error) {
 
 }  // namespace
 
-bool AddSerialOverride(std::string_view option, SerialOverrides& overrides) {
-  const size_t eq = option.find('=');
-  if (eq == std::string_view::npos || eq == 0 || eq + 1 == option.size()) return false;
-  overrides[text::ToUpperAscii(option.substr(0, eq))] = std::string(option.substr(eq + 1));
-  return true;
-}
-
 std::string SerialPathFor(const std::string& comPort, const SerialOverrides& overrides) {
   const std::string name = text::ToUpperAscii(comPort);
   if (auto it = overrides.find(name); it != overrides.end()) return it->second;

@@ -12,10 +12,8 @@
 namespace lindra {
 
 // Port names "COM1".."COM6" of lindra.ini and the device paths they stand for here.
+// Keys in upper case, as --serial COMn=PATH gives them.
 using SerialOverrides = std::map<std::string, std::string>;  // "COM1" -> "/dev/ttyUSB0"
-
-// Adds one "COMn=PATH" option (--serial); false when it has no '=' or an empty side.
-bool AddSerialOverride(std::string_view option, SerialOverrides& overrides);
 
 // The device path of a port name: its override, else /dev/ttyS(n-1) for "COMn"
 // (letters in any case); any other name is used unchanged as the path.
