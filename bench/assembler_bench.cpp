@@ -12,15 +12,15 @@ namespace {
 // About 1 MB of calls: every kind the model sends, on a few trunks and extensions.
 std::string CallStream(uint32_t model) {
   std::string stream;
-  lindra::sim::CallSpec spec;
-  spec.time = "12:34:56";
+  lindra::sim::CallSpec call;
+  call.time = "12:34:56";
   for (int i = 0; stream.size() < (1 << 20); ++i) {
-    spec.trunk = std::to_string(701 + i % 8);
-    spec.extension = std::to_string(201 + i % 30);
-    spec.callerNumber = "02" + std::to_string(12340000 + i);
+    call.trunk = std::to_string(701 + i % 8);
+    call.extension = std::to_string(201 + i % 30);
+    call.callerNumber = "02" + std::to_string(12340000 + i);
     for (char kind : lindra::sim::SupportedKinds(model)) {
-      spec.kind = kind;
-      stream += lindra::sim::BuildFrame(model, spec);
+      call.kind = kind;
+      stream += lindra::sim::BuildFrame(model, call);
     }
   }
   return stream;

@@ -40,9 +40,9 @@ std::vector<ModelFrame> FramesFor(std::initializer_list<uint32_t> models) {
   for (uint32_t model : models) {
     for (char kind : lindra::sim::SupportedKinds(model)) {
       const bool box = model >= 7 && model <= 13;
-      const lindra::sim::CallSpec spec{kind, box ? (model == 7 ? "01" : "2") : "7012", "201", "0212345678", "0115 0941",
+      const lindra::sim::CallSpec call{kind, box ? (model == 7 ? "01" : "2") : "7012", "201", "0212345678", "0115 0941",
                                        ""};
-      for (auto& frame : lindra::testing::FramesOf(model, lindra::sim::BuildFrame(model, spec)))
+      for (auto& frame : lindra::testing::FramesOf(model, lindra::sim::BuildFrame(model, call)))
         frames.push_back({model, std::move(frame)});
     }
   }

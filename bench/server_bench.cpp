@@ -194,11 +194,11 @@ int Latency(int calls, double rate) {
   const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
   auto due = Clock::now();
   for (int i = 0; i < calls; ++i) {
-    lindra::sim::CallSpec spec{'T', "701", "201", "0" + std::to_string(3000000000LL + i), "12:00:00", ""};
-    const std::string frame = lindra::sim::BuildFrame(102, spec);
+    lindra::sim::CallSpec call{'T', "701", "201", "0" + std::to_string(3000000000LL + i), "12:00:00", ""};
+    const std::string frame = lindra::sim::BuildFrame(102, call);
     std::this_thread::sleep_until(due);
     due += interval;
-    sent["T|" + spec.callerNumber + "|0211110000"] = Clock::now();
+    sent["T|" + call.callerNumber + "|0211110000"] = Clock::now();
     if (send(link.get(), frame.data(), frame.size(), MSG_NOSIGNAL) < 0) return 1;
   }
   for (int wait = 0; wait < 100 && operators.received() < static_cast<size_t>(calls); ++wait)

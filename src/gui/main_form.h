@@ -63,7 +63,7 @@ class MainForm final : public QWidget, public ControllerView {
     QGroupBox* group = nullptr;
     QLabel* firstLabel = nullptr;
     QLabel* secondLabel = nullptr;
-    QLineEdit* first = nullptr;   // trunk spec / extension
+    QLineEdit* first = nullptr;   // trunkSpec / extension
     QLineEdit* second = nullptr;  // DID number / operator IP
     QPushButton* add = nullptr;
     QPushButton* remove = nullptr;

@@ -10,7 +10,7 @@
 #include "notify/route_call_event.h"
 #include "notify/routing_tables.h"
 #include "notify/table_editing.h"
-#include "notify/trunk_spec.h"
+#include "notify/trunk_range.h"
 #include "text/codec.h"
 
 namespace {

@@ -180,15 +180,15 @@ std::string FramePlayer::Next() {
   const int i = played_++;
   if (!fileFrames_.empty()) return fileFrames_[static_cast<size_t>(i) % fileFrames_.size()];
   const LocalTime now = SystemClock::Instance().Now();
-  CallSpec spec;
-  spec.trunk = trunks_[static_cast<size_t>(i) % trunks_.size()];
-  spec.extension = extensions_[static_cast<size_t>(i) % extensions_.size()];
-  spec.callerNumber = text::Format("02%08d", 12340000 + i % 10000);
-  spec.time = text::Format("%02d:%02d:%02d", now.hour, now.minute, now.second);
+  CallSpec call;
+  call.trunk = trunks_[static_cast<size_t>(i) % trunks_.size()];
+  call.extension = extensions_[static_cast<size_t>(i) % extensions_.size()];
+  call.callerNumber = text::Format("02%08d", 12340000 + i % 10000);
+  call.time = text::Format("%02d:%02d:%02d", now.hour, now.minute, now.second);
   std::string bytes;
   for (char kind : options_.kinds) {
-    spec.kind = kind;
-    bytes += BuildFrame(options_.model, spec);
+    call.kind = kind;
+    bytes += BuildFrame(options_.model, call);
   }
   return bytes;
 }

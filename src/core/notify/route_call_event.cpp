@@ -1,6 +1,6 @@
 #include "notify/route_call_event.h"
 
-#include "notify/trunk_spec.h"
+#include "notify/trunk_range.h"
 #include "parse/parse_frame.h"
 #include "text/strings.h"
 

@@ -1,6 +1,6 @@
 #include "notify/table_editing.h"
 
-#include "notify/trunk_spec.h"
+#include "notify/trunk_range.h"
 #include "text/strings.h"
 
 namespace lindra {

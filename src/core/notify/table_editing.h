@@ -23,10 +23,10 @@ inline constexpr const char* kDeleteQuestion = "정말 삭제 하시겠습니까
 std::optional<std::string> CheckTableField(FieldKind kind, std::string_view text);
 
 // A range (the editor's view: ':' anywhere) whose ends have the same width and whose
-// high end is not below its low end. A spec without ':' is not a range.
+// high end is not below its low end. A trunkSpec without ':' is not a range.
 bool IsWellFormedRange(std::string_view trunkSpec);
 
-// The first data row (0-based) whose trunk spec conflicts with `trunkSpec`, skipping
+// The first data row (0-based) whose trunkSpec conflicts with `trunkSpec`, skipping
 // row `skipRow`; nullopt when none does.
 std::optional<int> FindTrunkConflict(const DidList& rows, std::string_view trunkSpec,
                                      std::optional<int> skipRow = std::nullopt);

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "notify/trunk_spec.h"
+#include "notify/trunk_range.h"
 
 namespace lindra {
 namespace {
@@ -21,7 +21,7 @@ CallEvent Event(std::string kind, std::string trunk, std::string extension = "20
 
 TEST(TrunkMatching, RangesByWidthAndValueOtherSpecsByText) {
   struct Case {
-    const char* spec;
+    const char* trunkSpec;
     const char* trunk;
     bool matches;
   };
@@ -44,7 +44,8 @@ TEST(TrunkMatching, RangesByWidthAndValueOtherSpecsByText) {
       {"99999999999999999990:99999999999999999999", "99999999999999999995", true},
       {"99999999999999999990:99999999999999999999", "99999999999999999989", false},
   };
-  for (const Case& c : cases) EXPECT_EQ(TrunkMatches(c.spec, c.trunk), c.matches) << c.spec << " / " << c.trunk;
+  for (const Case& c : cases)
+    EXPECT_EQ(TrunkMatches(c.trunkSpec, c.trunk), c.matches) << c.trunkSpec << " / " << c.trunk;
 }
 
 TEST(TrunkMatching, DecimalComparisonReadsLeadingDigits) {

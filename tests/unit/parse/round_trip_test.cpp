@@ -19,18 +19,18 @@ Fills FillsOf(uint32_t model) {
 }
 
 // What each family carries of a call (Samsung and LG per kind).
-CallEvent Expected(uint32_t model, const CallSpec& spec) {
-  CallEvent e{std::string(1, spec.kind), spec.callerNumber, spec.trunk, "", spec.extension, {}, ""};
+CallEvent Expected(uint32_t model, const CallSpec& call) {
+  CallEvent e{std::string(1, call.kind), call.callerNumber, call.trunk, "", call.extension, {}, ""};
   const bool lg = model == 5 || model == 6 || model == 105;
   switch (FillsOf(model)) {
     case Fills::Exchange:
       if (lg) {
-        if (spec.kind == 'R') e.extension.clear();
-        if (spec.kind == 'H') e.receivedTime = spec.time.substr(0, 5);
+        if (call.kind == 'R') e.extension.clear();
+        if (call.kind == 'H') e.receivedTime = call.time.substr(0, 5);
       } else {
-        e.receivedTime = spec.time;
+        e.receivedTime = call.time;
         const bool pri = model == 4 || model == 104 || model == 106 || model == 107;
-        if (pri) e.didNumber = spec.didNumber;
+        if (pri) e.didNumber = call.didNumber;
       }
       return e;
     case Fills::LineOnly:
@@ -38,8 +38,8 @@ CallEvent Expected(uint32_t model, const CallSpec& spec) {
       return e;
     case Fills::LineAsBoth:
       e.extension = e.trunk;
-      if (model == 8 || model == 9) e.receivedTime = spec.time;
-      if (spec.kind == 'H') e = CallEvent{"H", "", "", "", "", {}, ""};
+      if (model == 8 || model == 9) e.receivedTime = call.time;
+      if (call.kind == 'H') e = CallEvent{"H", "", "", "", "", {}, ""};
       return e;
     case Fills::Cti:
       return e;
@@ -78,12 +78,12 @@ TEST(RoundTrip, EveryModelAndKind) {
   for (uint32_t model : sim::FrameModelCodes()) {
     for (char kind : sim::SupportedKinds(model)) {
       for (std::string extension : {"201", "2011"}) {
-        const auto spec = SpecFor(model, kind, extension);
-        const auto bytes = sim::BuildFrame(model, spec);
+        const auto call = SpecFor(model, kind, extension);
+        const auto bytes = sim::BuildFrame(model, call);
         ASSERT_FALSE(bytes.empty()) << model << kind;
         auto outcome = SendAndParse(model, bytes, "");
         ASSERT_TRUE(outcome.event) << model << kind;
-        EXPECT_EQ(*outcome.event, Expected(model, spec)) << model << " " << kind << " " << extension;
+        EXPECT_EQ(*outcome.event, Expected(model, call)) << model << " " << kind << " " << extension;
       }
     }
   }
@@ -91,10 +91,10 @@ TEST(RoundTrip, EveryModelAndKind) {
 
 TEST(RoundTrip, LgOlderLayout) {
   for (uint32_t model : {5u, 6u, 105u}) {
-    const CallSpec spec{'T', "701", "201", "0212345678", "", ""};
-    auto outcome = SendAndParse(model, sim::BuildLgOlderAnswered(spec), "");
+    const CallSpec call{'T', "701", "201", "0212345678", "", ""};
+    auto outcome = SendAndParse(model, sim::BuildLgOlderAnswered(call), "");
     ASSERT_TRUE(outcome.event);
-    EXPECT_EQ(*outcome.event, Expected(model, spec));
+    EXPECT_EQ(*outcome.event, Expected(model, call));
     EXPECT_EQ(outcome.log.front().text, "LDK50 OLD");
   }
 }

@@ -27,7 +27,7 @@ std::span<const uint32_t> FrameModelCodes();
 std::string_view SupportedKinds(uint32_t modelCode);
 
 // One call as the device sends it; empty when the model has no format, cannot send
-// spec.kind, or (models 9 to 13) spec.trunk is not a line the box can report. Fields wider than the device's column are
+// call.kind, or (models 9 to 13) call.trunk is not a line the box can report. Fields wider than the device's column are
 // cut to it, shorter ones padded with blanks where the device pads.
 //   2..4, 102..107 Samsung: one fixed-column line ending in CR alone (an LF after it
 //                  would start the next frame and shift every column). time: 8 columns.
@@ -42,10 +42,10 @@ std::string_view SupportedKinds(uint32_t modelCode);
 //                  byte, which the framing of this model takes as the end.
 //   13  CID-1000A: line, 0x02, two-digit number length, the number, CR.
 //   202 CTI:       "extension,trunk,callerNumber" (one message per connection).
-std::string BuildFrame(uint32_t modelCode, const CallSpec& spec);
+std::string BuildFrame(uint32_t modelCode, const CallSpec& call);
 
 // An answered line of the LG models (5, 6, 105) in the older column layout
 // ("LDK50 OLD"), CR LF included; BuildFrame sends the newer one.
-std::string BuildLgOlderAnswered(const CallSpec& spec);
+std::string BuildLgOlderAnswered(const CallSpec& call);
 
 }  // namespace lindra::sim

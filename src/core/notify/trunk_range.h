@@ -17,14 +17,14 @@ int CompareDecimal(std::string_view a, std::string_view b);
 // True when the decimal value of `value` lies within the range, bounds included.
 bool WithinRange(std::string_view value, const TrunkRange& range);
 
-// Routing's view: a spec is a range when it holds ':' after its first character.
+// Routing's view: a trunkSpec is a range when it holds ':' after its first character.
 std::optional<TrunkRange> RoutingRange(std::string_view trunkSpec);
 
-// The editor's view: a spec is a range when it holds ':' anywhere.
+// The editor's view: a trunkSpec is a range when it holds ':' anywhere.
 std::optional<TrunkRange> EditorRange(std::string_view trunkSpec);
 
 // A trunk matches a range of the same width as its low end and within its bounds,
-// and any other spec by equal text.
+// and any other trunkSpec by equal text.
 bool TrunkMatches(std::string_view trunkSpec, std::string_view trunk);
 
 }  // namespace lindra

@@ -1,4 +1,4 @@
-#include "notify/trunk_spec.h"
+#include "notify/trunk_range.h"
 
 #include "text/strings.h"
 
@@ -31,9 +31,9 @@ int CompareMagnitude(std::string_view a, std::string_view b) {
   return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
-std::optional<TrunkRange> SplitAt(std::string_view spec, size_t colon) {
+std::optional<TrunkRange> SplitAt(std::string_view text, size_t colon) {
   if (colon == std::string_view::npos) return std::nullopt;
-  return TrunkRange{spec.substr(0, colon), spec.substr(colon + 1)};
+  return TrunkRange{text.substr(0, colon), text.substr(colon + 1)};
 }
 
 }  // namespace
