@@ -11,48 +11,6 @@
 namespace lindra::testing {
 namespace {
 
-// A simulated peer whose first printed line announces where it listens.
-class Peer {
- public:
-  explicit Peer(std::vector<std::string> args) {
-    EXPECT_TRUE(process_.Start(LINDRA_SIM_PATH, args, ChildProcess::Output::Capture));
-    auto line = process_.ReadLine(10s);
-    EXPECT_TRUE(line.has_value()) << args[0] << " did not start";
-    announced_ = line.value_or("");
-  }
-  const std::string& announced() const { return announced_; }
-  int port() const { return std::stoi(announced_.substr(announced_.rfind(':') + 1)); }
-
-  // Waits until `count` printed lines in all contain `text`; returns how many do.
-  int Expect(const std::string& text, int count, std::chrono::milliseconds timeout = 20s) {
-    auto matches = [&] {
-      int n = 0;
-      for (const auto& line : received_) n += line.find(text) != std::string::npos;
-      return n;
-    };
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (matches() < count) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
-      auto line = process_.ReadLine(left);
-      if (!line) break;
-      received_.push_back(*line);
-    }
-    return matches();
-  }
-  const std::vector<std::string>& received() const { return received_; }
-
- private:
-  ChildProcess process_;
-  std::string announced_;
-  std::vector<std::string> received_;
-};
-
-// An operator PC: "LISTEN tcp ADDR:PORT", then one line per notification.
-Peer Operator(const std::string& address, int port) {
-  return Peer({"operator", "--listen", address + ":" + std::to_string(port), "--seconds", "120"});
-}
-
 int FreeOperatorPort() {
   // The operators of a slot share its notification port, each on its own address.
   for (int attempt = 0; attempt < 20; ++attempt) {

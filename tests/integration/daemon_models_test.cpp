@@ -1,0 +1,79 @@
+// Every serial model end to end: a call played by the simulated device on a
+// pseudo-terminal is framed, parsed, routed and sent, and its fields show in the
+// slot's telephone log.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <optional>
+
+#include "config/lindra_ini.h"
+#include "server_harness.h"
+
+namespace lindra::testing {
+namespace {
+
+struct SerialModel {
+  uint32_t code;
+  const char* line;       // the trunk (caller-ID boxes: their line)
+  const char* extension;  // empty: the model reports no extension, so the slot broadcasts
+};
+
+class DaemonSerialModels : public ::testing::TestWithParam<SerialModel> {};
+
+std::string TelephoneLines(const ServerHarness& server) {
+  std::string all;
+  for (const auto& entry : std::filesystem::directory_iterator(server.logDir()))
+    if (entry.path().filename().string().rfind("Telephone_DEV01_", 0) == 0) all += ReadFile(entry.path());
+  return all;
+}
+
+TEST_P(DaemonSerialModels, ACallReachesTheTelephoneLogWithItsFields) {
+  const SerialModel model = GetParam();
+  const bool broadcast = *model.extension == '\0';
+  ServerHarness server;
+  ChildProcess device;
+  std::vector<std::string> args{"serial", "--model", std::to_string(model.code), "--count", "1", "--trunks", model.line,
+                                "--hold", "60"};
+  if (!broadcast) args.insert(args.end(), {"--extensions", model.extension});
+  ASSERT_TRUE(device.Start(LINDRA_SIM_PATH, args, ChildProcess::Output::Capture));
+  auto ptyPath = device.ReadLine(10s);
+  ASSERT_TRUE(ptyPath.has_value());
+
+  std::array<SlotConfig, kSlotCount> slots{};
+  const int progPort = ClosedPort();
+  for (auto& slot : slots) slot.progPort = progPort;
+  slots[0].modelCode = model.code;
+  slots[0].comPort = "COM2";
+  slots[0].baudRate = 19200;
+  ASSERT_TRUE(SaveConfiguration(server.workDir(), slots, "C00001"));
+  WriteFile(server.workDir() / "did.tbl", std::string(model.line) + " 0211110000\r\n");
+  if (!broadcast) WriteFile(server.workDir() / "ip.tbl", std::string(model.extension) + " 127.0.0.2\r\n");
+  std::optional<Peer> operatorPc;
+  if (!broadcast) operatorPc.emplace(Operator("127.0.0.2", slots[0].progPort));
+
+  server.Start({"--serial", "COM2=" + *ptyPath});
+  ASSERT_TRUE(server.WaitFor("[WARN] Connected PBX : COM2, 19200"));
+  const std::string expected = broadcast ? "send : 0 -> DID:0211110000, CID:0212340000"
+                                         : std::string("DEV01: T 0212340000, ") + model.line + ", 0211110000, " +
+                                               model.extension + ", 127.0.0.2, ";
+  if (broadcast)
+    ASSERT_TRUE(server.WaitFor(expected));
+  else
+    ASSERT_EQ(operatorPc->Expect("T|0212340000|0211110000", 1), 1);
+  // Every queued telephone-log line is written when the server stops.
+  EXPECT_EQ(server.Stop(), 0);
+  const std::string log = TelephoneLines(server);
+  EXPECT_NE(log.find(expected), std::string::npos) << log << "\nserver:\n" << server.Printed();
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryModel, DaemonSerialModels,
+                         ::testing::Values(SerialModel{2, "701", "201"}, SerialModel{3, "702", "202"},
+                                           SerialModel{4, "703", "203"}, SerialModel{5, "704", "204"},
+                                           SerialModel{6, "705", "205"}, SerialModel{7, "01", ""},
+                                           SerialModel{8, "1", "1"}, SerialModel{9, "2", "2"},
+                                           SerialModel{10, "3", "3"}, SerialModel{11, "4", "4"},
+                                           SerialModel{12, "1", ""}, SerialModel{13, "2", ""}),
+                         [](const auto& info) { return "Model" + std::to_string(info.param.code); });
+
+}  // namespace
+}  // namespace lindra::testing
