@@ -1,5 +1,5 @@
-// Every serial model end to end: a call played by the simulated device on a
-// pseudo-terminal is framed, parsed, routed and sent, and its fields show in the
+// Every serial and LAN model end to end: a call played by the simulated device on a
+// pseudo-terminal or a TCP connection is framed, parsed, routed and sent, and its fields show in the
 // slot's telephone log.
 #include <gtest/gtest.h>
 
@@ -74,6 +74,35 @@ INSTANTIATE_TEST_SUITE_P(EveryModel, DaemonSerialModels,
                                            SerialModel{10, "3", "3"}, SerialModel{11, "4", "4"},
                                            SerialModel{12, "1", ""}, SerialModel{13, "2", ""}),
                          [](const auto& info) { return "Model" + std::to_string(info.param.code); });
+
+class DaemonLanModels : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(DaemonLanModels, ACallReachesTheOperatorAndTheTelephoneLog) {
+  const uint32_t model = GetParam();
+  ServerHarness server;
+  Peer exchange({"exchange", "--model", std::to_string(model), "--listen", "127.0.0.1:0", "--count", "1", "--trunks",
+                 "7012", "--extensions", "2013", "--hold", "60"});
+  std::array<SlotConfig, kSlotCount> slots{};
+  const int progPort = ClosedPort();
+  for (auto& slot : slots) slot.progPort = progPort;
+  slots[0].modelCode = model;
+  slots[0].lanIp = "localhost";
+  slots[0].lanPort = exchange.port();
+  ASSERT_TRUE(SaveConfiguration(server.workDir(), slots, "C00001"));
+  WriteFile(server.workDir() / "did.tbl", "7000:7099 0211110000\r\n");
+  WriteFile(server.workDir() / "ip.tbl", "2013 127.0.0.2\r\n");
+  Peer operatorPc = Operator("127.0.0.2", progPort);
+
+  server.Start();
+  ASSERT_TRUE(server.WaitFor("[WARN] DEV01 Connected PBX : localhost, " + std::to_string(exchange.port())));
+  ASSERT_EQ(operatorPc.Expect("T|0212340000|0211110000", 1), 1);
+  EXPECT_EQ(server.Stop(), 0);
+  const std::string log = TelephoneLines(server);
+  EXPECT_NE(log.find("DEV01: T 0212340000, 7012, 0211110000, 2013, 127.0.0.2, "), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryModel, DaemonLanModels, ::testing::Values(102u, 103u, 104u, 105u, 106u, 107u),
+                         [](const auto& info) { return "Model" + std::to_string(info.param); });
 
 }  // namespace
 }  // namespace lindra::testing
