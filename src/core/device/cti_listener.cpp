@@ -8,6 +8,7 @@
 #include <array>
 #include <asio.hpp>
 #include <cerrno>
+#include <chrono>
 #include <list>
 #include <mutex>
 #include <thread>
@@ -66,6 +67,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   ConnectionList::iterator listed;  // guarded by the pool's mutex
   bool isListed = false;
+  const std::chrono::steady_clock::time_point accepted = std::chrono::steady_clock::now();
 
  private:
   void CloseNow() {
@@ -167,6 +169,14 @@ struct CtiListener::Pool {
         if (h) h->log(DeviceLogKind::Error, text::Format("WorkThread 비정상 0x%X", kCppExceptionCode));
       }
     }
+  }
+
+  // Whether a new connection can be taken now: below the cap, or the oldest one has
+  // been silent long enough to make room.
+  bool HasRoom() {
+    std::lock_guard lock(mutex);
+    return open.size() < limits.maxConnections ||
+           std::chrono::steady_clock::now() - open.front()->accepted >= std::chrono::milliseconds(limits.evictAfterMs);
   }
 
   // Tracks a new connection; at the cap the oldest one is closed to make room.
@@ -309,6 +319,11 @@ void CtiListener::Run(const MessageHandler& onMessage, const CtiLogHandler& onLo
     pool_->handlers = handlers;
   }
   while (gate_.WaitFor(listener_.get(), POLLIN, -1) != RunGate::Wait::Stop) {
+    // At the cap with only young connections: they are being served; the kernel's
+    // backlog holds the newcomers meanwhile.
+    bool stopped = false;
+    while (!stopped && !pool_->HasRoom()) stopped = gate_.Pause(kRoomPollMs);
+    if (stopped) break;
     sockaddr_in peer{};
     socklen_t size = sizeof peer;
     const int fd = ::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);

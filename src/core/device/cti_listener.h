@@ -23,10 +23,12 @@ using MessageHandler = std::function<void(std::string_view message)>;
 using CtiLogHandler = std::function<void(DeviceLogKind kind, const std::string& text)>;
 
 struct CtiLimits {
-  // Connections open at once. At the cap the oldest connection (one that has sent
-  // nothing yet) is closed to make room, so idle or half-open clients cannot lock
-  // out the CTI program, whose connections last a moment.
+  // Connections open at once. At the cap the oldest connection, when it has been
+  // silent for at least evictAfterMs, is closed to make room, so idle or half-open
+  // clients cannot lock out the CTI program; a younger one is a burst of real calls,
+  // so accepting waits for room instead of dropping a message.
   size_t maxConnections = 512;
+  int evictAfterMs = 1000;
   // A connection that has sent nothing after this long is closed.
   int idleTimeoutMs = 10'000;
 };
@@ -38,6 +40,7 @@ class CtiListener {
  public:
   static constexpr size_t kMessageBytes = 1000;  // one receive per connection
   static constexpr int kAcceptPauseMs = 1000;    // after running out of descriptors
+  static constexpr int kRoomPollMs = 10;         // at the cap, until a connection ends
 
   explicit CtiListener(CtiLimits limits = {});
   ~CtiListener();  // Shutdown()

@@ -146,6 +146,20 @@ TEST(CtiListener, PeerClosingWithoutSendingIsLogged) {
   EXPECT_TRUE(served.sink.messages().empty());
 }
 
+TEST(CtiListener, AtTheCapYoungConnectionsAreServedBeforeTheNextIsTaken) {
+  Served served(CtiLimits{.maxConnections = 4, .evictAfterMs = 60'000, .idleTimeoutMs = 60'000});
+  std::vector<UniqueFd> callers;
+  for (int i = 0; i < 4; ++i) callers.push_back(served.Connect());
+  UniqueFd waiting = served.Connect();
+  ASSERT_TRUE(WriteAll(waiting.get(), "201,701,05"));
+  // Nothing is dropped: the fifth message waits until one of the four has sent its own.
+  ASSERT_TRUE(WriteAll(callers[2].get(), "201,701,03"));
+  EXPECT_TRUE(served.sink.WaitMessage("201,701,03"));
+  EXPECT_TRUE(served.sink.WaitMessage("201,701,05"));
+  for (int i : {0, 1, 3}) ASSERT_TRUE(WriteAll(callers[i].get(), "201,701,0" + std::to_string(i)));
+  for (int i : {0, 1, 3}) EXPECT_TRUE(served.sink.WaitMessage("201,701,0" + std::to_string(i)));
+}
+
 TEST(CtiListener, IdleConnectionIsClosedAfterTheTimeout) {
   Served served(CtiLimits{.maxConnections = 8, .idleTimeoutMs = 200});
   UniqueFd client = served.Connect();
@@ -153,8 +167,8 @@ TEST(CtiListener, IdleConnectionIsClosedAfterTheTimeout) {
   EXPECT_TRUE(served.sink.WaitLog(DeviceLogKind::Error, "접속 끊김: ").ends_with(", RETURN:0]"));
 }
 
-TEST(CtiListener, AtTheCapTheOldestConnectionMakesRoom) {
-  Served served(CtiLimits{.maxConnections = 4, .idleTimeoutMs = 60'000});
+TEST(CtiListener, AtTheCapTheOldestSilentConnectionMakesRoom) {
+  Served served(CtiLimits{.maxConnections = 4, .evictAfterMs = 0, .idleTimeoutMs = 60'000});
   std::vector<UniqueFd> idle;
   for (int i = 0; i < 4; ++i) {
     idle.push_back(served.Connect());
@@ -188,7 +202,7 @@ TEST(CtiListener, IdleAndGarbageClientsLeaveItServing) {
   }
   std::mt19937 random(20260314);
   std::uniform_int_distribution<int> length(1, 1500), byte(0, 255);
-  for (int i = 0; i < 2000; ++i) {
+  for (int i = 0; i < 10000; ++i) {
     UniqueFd client = served.Connect();
     ASSERT_TRUE(client.valid()) << i;
     std::string garbage(static_cast<size_t>(length(random)), '\0');
