@@ -23,7 +23,12 @@ DeviceChannel::DeviceChannel(int slotNo, RoutingTables& tables, ChannelEnvironme
 
 DeviceChannel::~DeviceChannel() { Shutdown(); }
 
-void DeviceChannel::Configure(const SlotConfig& config) { config_ = config; }
+// CTI workers may still deliver messages accepted before a reader ended; they read
+// the configuration under the same lock.
+void DeviceChannel::Configure(const SlotConfig& config) {
+  std::lock_guard lock(deliverMutex_);
+  config_ = config;
+}
 
 void DeviceChannel::OpenLogs(const std::filesystem::path& logDir, int programLevel) {
   logs_.Open(logDir, slotNo_, programLevel, config_.modelCode != 0);
