@@ -90,9 +90,15 @@ class AgentSlot {
     return running_ && extensionKey_ == extensionKey && agentIp_ == ip;
   }
 
+  // A persistent connection to the row's old PC is given up: the events now routed
+  // to the new IP must not go on reaching the old one while it stays up.
   void Update(int extensionKey, const std::string& ip) {
     std::lock_guard lock(mutex_);
     extensionKey_ = extensionKey;
+    if (agentIp_ != ip && connected_) {
+      connected_ = false;
+      wake_.notify_all();
+    }
     agentIp_ = ip;
   }
 
@@ -242,9 +248,11 @@ class AgentSlot {
   void Serve(std::unique_lock<std::mutex>& lock, int fd, const std::string& ip) {
     std::optional<SteadyClock::time_point> lastSend;
     while (running_ && connected_) {
-      wake_.wait(lock, [this] { return !running_ || (state_ == kPending && !pendingEvents_.empty()); });
-      if (lastSend) wake_.wait_until(lock, *lastSend + timings_.persistentGap, [this] { return !running_; });
-      if (!running_) return;
+      wake_.wait(lock,
+                 [this] { return !running_ || !connected_ || (state_ == kPending && !pendingEvents_.empty()); });
+      if (lastSend)
+        wake_.wait_until(lock, *lastSend + timings_.persistentGap, [this] { return !running_ || !connected_; });
+      if (!running_ || !connected_) return;
       CallEvent event = pendingEvents_.front();
       lock.unlock();
       // A PC that closed the connection would take one more send without error and

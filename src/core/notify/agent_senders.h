@@ -62,7 +62,8 @@ class AgentSenders {
   // Returns "" or the message-log line refusing an index outside the slot table
   // (such a row gets no sender and no notification).
   std::string AddAgentSlot(int index, int extensionKey, const std::string& ip);
-  // A modified row: the sender uses the new values from its next connection.
+  // A modified row: the sender uses the new values from its next connection; a
+  // persistent connection to a PC other than the new one is closed for that.
   void UpdateAgentSlot(int index, int extensionKey, const std::string& ip);
   // Ends the sender at `index` when it serves `ip`; the slot is free again.
   void RemoveAgentSlot(int index, const std::string& ip);

@@ -273,6 +273,27 @@ TEST(PersistentSender, RetriesAfterTheProbeIntervalWhileIdle) {
   ASSERT_TRUE(pc.WaitFor([](const auto& all) { return all.size() == 1; }));
 }
 
+TEST(PersistentSender, AModifiedRowsEventsReachItsNewPcNotTheOldConnection) {
+  OperatorPair pcs;
+  ASSERT_TRUE(pcs.second);
+  RecordingReporter reporter;
+  AgentSenders senders(reporter, Timings(pcs.first->port()));
+  senders.AllocateAgentSlots(1, kPersistentProgPort);
+  senders.AddAgentSlot(0, 201, "127.0.0.2");
+  senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
+  ASSERT_TRUE(reporter.WaitForTelephoneLines(1));
+
+  senders.UpdateAgentSlot(0, 201, "127.0.0.3");
+  ASSERT_TRUE(pcs.first->WaitForClosed(1));
+  senders.DispatchToAgents(Event("T", "222", "201", {"127.0.0.3"}), 201);
+  ASSERT_TRUE(reporter.WaitForTelephoneLines(2));
+  ASSERT_TRUE(pcs.second->WaitFor([](const auto& all) { return all.size() == 1 && !all[0].chunks.empty(); }));
+  EXPECT_EQ(pcs.second->connections()[0].Text(), "T|222|0215881234");
+  ASSERT_EQ(pcs.first->connections().size(), 1u);
+  EXPECT_EQ(pcs.first->connections()[0].Text(), "T|111|0215881234");
+  EXPECT_EQ(reporter.telephoneLines()[1], "DEV01: T 222, 701, 0215881234, 201, 127.0.0.3, 09:05:07, SENT:16");
+}
+
 TEST(PersistentSender, AConnectionTheOperatorClosedIsRebuiltBeforeTheNextSend) {
   TcpReceiver pc("127.0.0.2");
   RecordingReporter reporter;
