@@ -248,8 +248,7 @@ class AgentSlot {
   void Serve(std::unique_lock<std::mutex>& lock, int fd, const std::string& ip) {
     std::optional<SteadyClock::time_point> lastSend;
     while (running_ && connected_) {
-      wake_.wait(lock,
-                 [this] { return !running_ || !connected_ || (state_ == kPending && !pendingEvents_.empty()); });
+      wake_.wait(lock, [this] { return !running_ || !connected_ || (state_ == kPending && !pendingEvents_.empty()); });
       if (lastSend)
         wake_.wait_until(lock, *lastSend + timings_.persistentGap, [this] { return !running_ || !connected_; });
       if (!running_ || !connected_) return;
