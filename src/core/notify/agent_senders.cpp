@@ -172,6 +172,14 @@ class AgentSlot {
     attempt.fd = -1;
   }
 
+  // A row modified while this connect was under way: the connection leads to the
+  // row's old PC, so it is given up and the new PC is tried instead. mutex_ is held.
+  bool LeadsElsewhere(Attempt& attempt, const std::string& ip) {
+    if (agentIp_ == ip) return false;
+    ReleaseSocket(attempt);
+    return true;
+  }
+
   // One connection per event, one connection test at start and per probe.
   void RunPerEvent() {
     std::unique_lock lock(mutex_);
@@ -185,6 +193,7 @@ class AgentSlot {
       ReportColour(ip, attempt.connected ? kAgentConnected : kAgentFailed);
       lock.lock();
       if (!running_) return ReleaseSocket(attempt);
+      if (LeadsElsewhere(attempt, ip)) continue;
       if (state_ == kPending) {
         if (!pendingEvents_.empty()) {
           CallEvent event = std::move(pendingEvents_.front());
@@ -217,6 +226,7 @@ class AgentSlot {
       Attempt attempt = Connect(ip);
       lock.lock();
       if (!running_) return ReleaseSocket(attempt);
+      if (LeadsElsewhere(attempt, ip)) continue;
       if (attempt.connected) {
         connected_ = true;
         lock.unlock();

@@ -294,6 +294,37 @@ TEST(PersistentSender, AModifiedRowsEventsReachItsNewPcNotTheOldConnection) {
   EXPECT_EQ(reporter.telephoneLines()[1], "DEV01: T 222, 701, 0215881234, 201, 127.0.0.3, 09:05:07, SENT:16");
 }
 
+TEST(SenderTable, ARowModifiedDuringAConnectSendsToItsNewPc) {
+  for (int progPort : {7001, kPersistentProgPort}) {
+    // The old PC's backlog is full, so the sender's connect to it hangs until the
+    // PC starts accepting; the row is modified and given an event meanwhile.
+    TcpReceiver oldPc("127.0.0.2", false, 0, 0);
+    oldPc.Listen(false);
+    UniqueFd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address = testing::LoopbackAddress("127.0.0.2", oldPc.port());
+    ASSERT_EQ(::connect(filler.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    TcpReceiver newPc("127.0.0.3", true, oldPc.port());
+    ASSERT_TRUE(newPc.bound());
+
+    RecordingReporter reporter;
+    SenderTimings timings = Timings(oldPc.port());
+    timings.connectTimeout = 60s;
+    AgentSenders senders(reporter, timings);
+    senders.AllocateAgentSlots(1, progPort);
+    senders.AddAgentSlot(0, 201, "127.0.0.2");
+    ASSERT_TRUE(reporter.WaitForColours(kAgentConnecting, 1));
+    senders.UpdateAgentSlot(0, 201, "127.0.0.3");
+    senders.DispatchToAgents(Event("T", "222", "201", {"127.0.0.3"}), 201);
+    oldPc.Listen();
+
+    ASSERT_TRUE(reporter.WaitForTelephoneLines(1)) << progPort;
+    EXPECT_EQ(reporter.telephoneLines()[0], "DEV01: T 222, 701, 0215881234, 201, 127.0.0.3, 09:05:07, SENT:16");
+    ASSERT_TRUE(newPc.WaitFor([](const auto& all) { return !all.empty() && !all.back().chunks.empty(); }));
+    EXPECT_EQ(newPc.connections().back().Text(), "T|222|0215881234");
+    for (const auto& connection : oldPc.connections()) EXPECT_EQ(connection.Text(), "") << progPort;
+  }
+}
+
 TEST(PersistentSender, AConnectionTheOperatorClosedIsRebuiltBeforeTheNextSend) {
   TcpReceiver pc("127.0.0.2");
   RecordingReporter reporter;
