@@ -271,6 +271,8 @@ std::string CtiListener::Start(int deviceNo, int lanPort) {
   // listeners share the port this way.)
   const int on = 1;
   ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  // A port beyond 16 bits would silently listen on another port: refuse it instead.
+  if (lanPort < 0 || lanPort > 65535) return failure("bind", EINVAL);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);

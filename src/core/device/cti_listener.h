@@ -51,9 +51,10 @@ class CtiListener {
   // worker pool (2 x processors + 2) if it is not running yet. Returns
   // "[WARN] DEV0%d CTI - Listen CTI Event : %d" (deviceNo, lanPort) or the failure
   // text of the step that failed ("[ERR] DEV0%d CTI - WSASocket 실패 ErrNo:%d",
-  // "... bind ...", "... listen ...", "... setsockopt(SENDBUF) ...", "...(RECVBUF)...",
-  // "...(LINGER)...", "[ERR] DEV0%d CTI - WorkerThread 생성 실패"). The caller writes
-  // the program-log entries of a successful start.
+  // "... bind ..." (also a port outside 0..65535: EINVAL), "... listen ...",
+  // "... setsockopt(SENDBUF) ...", "...(RECVBUF)...", "...(LINGER)...",
+  // "[ERR] DEV0%d CTI - WorkerThread 생성 실패"). The caller writes the program-log
+  // entries of a successful start.
   std::string Start(int deviceNo, int lanPort);
   bool IsListening() const { return listener_.valid(); }
   int port() const { return port_; }  // the bound port

@@ -48,6 +48,8 @@ std::string LanLink::Start(int deviceNo, const std::string& lanIp, int lanPort) 
 
   UniqueFd socket = NewStreamSocket();
   if (!socket) return socketFailure(errno);
+  // A port beyond 16 bits would silently become another port: refuse it instead.
+  if (lanPort < 0 || lanPort > 65535) return connectFailure(EINVAL);
 
   peer_ = {};
   peer_.sin_family = AF_INET;

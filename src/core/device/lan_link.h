@@ -37,8 +37,8 @@ class LanLink {
   // "[WARN] DEV0%d Connected PBX : %s, %d" (deviceNo, lanIp as given, lanPort) or
   // "[ERR] DEV0%d LAN - socket 실패 ErrNo:%d" (socket; a failed name look-up: the
   // resolver's EAI_ code, negative) /
-  // "[ERR] DEV0%d LAN - connect 실패 ErrNo:%d" (no address, a malformed address:
-  // EINVAL, refused, timed out: ETIMEDOUT). The caller writes the program-log
+  // "[ERR] DEV0%d LAN - connect 실패 ErrNo:%d" (no address, a malformed address or
+  // a port outside 0..65535: EINVAL, refused, timed out: ETIMEDOUT). The caller writes the program-log
   // entries of a successful start.
   std::string Start(int deviceNo, const std::string& lanIp, int lanPort);
 

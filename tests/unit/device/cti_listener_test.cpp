@@ -101,6 +101,9 @@ TEST(CtiListener, StartTextsAndPool) {
   CtiListener second;
   EXPECT_EQ(second.Start(2, listener.port()), "[ERR] DEV02 CTI - bind 실패 ErrNo:98");
   EXPECT_FALSE(second.IsListening());
+  // Cut to 16 bits this port would be 0, any free port.
+  EXPECT_EQ(second.Start(3, 65536), "[ERR] DEV03 CTI - bind 실패 ErrNo:22");
+  EXPECT_FALSE(second.IsListening());
 
   listener.Shutdown();
   EXPECT_FALSE(listener.IsListening());

@@ -60,6 +60,8 @@ TEST(LanLink, StartTexts) {
       {3, "localhost", port, text::Format("[WARN] DEV03 Connected PBX : localhost, %d", port)},
       {2, "127.0.0.1", refusing.port, "[ERR] DEV02 LAN - connect 실패 ErrNo:111"},
       {4, "300.1.2.3", port, "[ERR] DEV04 LAN - connect 실패 ErrNo:22"},
+      // Cut to 16 bits this port would reach the listening exchange.
+      {2, "127.0.0.1", 65536 + port, "[ERR] DEV02 LAN - connect 실패 ErrNo:22"},
   };
   for (const Case& c : cases) {
     LanLink link;

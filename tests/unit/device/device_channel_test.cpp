@@ -1,0 +1,111 @@
+#include "device/device_channel.h"
+
+#include <gtest/gtest.h>
+
+#include "notify/routing_tables.h"
+
+namespace lindra {
+namespace {
+
+// A slot whose every setting is present, so each case breaks exactly what it names.
+SlotConfig Complete(uint32_t modelCode) {
+  SlotConfig c;
+  c.devUse = true;
+  c.areaCode = "02";
+  c.modelCode = modelCode;
+  c.comPort = "COM1";
+  c.baudRate = 9600;
+  c.lanIp = "127.0.0.1";
+  c.lanPort = 5100;
+  c.progPort = 8001;
+  return c;
+}
+
+// Configuration checks come before anything is opened, in a fixed order, and the
+// first that applies is the result.
+TEST(DeviceChannel, StartChecksTheConfigurationInOrder) {
+  struct Case {
+    const char* what;
+    SlotConfig config;
+    std::string expected;
+  };
+  auto with = [](uint32_t model, auto change) {
+    SlotConfig c = Complete(model);
+    change(c);
+    return c;
+  };
+  const Case cases[] = {
+      {"no model, all else set", with(0, [](SlotConfig&) {}), "[ERR] Device가 선택되지 않았습니다."},
+      {"no model, no program port", with(0, [](SlotConfig& c) { c.progPort = 0; }),
+       "[ERR] Device가 선택되지 않았습니다."},
+      {"no program port skips the port checks",
+       with(2,
+            [](SlotConfig& c) {
+              c.progPort = 0;
+              c.comPort.clear();
+            }),
+       "[ERR] Program Port가 설정되지 않았습니다."},
+      {"serial without port",
+       with(5,
+            [](SlotConfig& c) {
+              c.comPort.clear();
+              c.baudRate = 0;
+            }),
+       "[ERR] Device의 RS232C 연결 포트가 설정되지 않았습니다."},
+      {"serial without speed", with(13, [](SlotConfig& c) { c.baudRate = 0; }),
+       "[ERR] Device의 RS232C 전송 속도가 설정되지 않았습니다."},
+      {"serial ignores the LAN settings",
+       with(2,
+            [](SlotConfig& c) {
+              c.lanIp.clear();
+              c.baudRate = -1;
+            }),
+       "[ERR] Device의 RS232C 전송 속도가 설정되지 않았습니다."},
+      {"LAN without address",
+       with(102,
+            [](SlotConfig& c) {
+              c.lanIp.clear();
+              c.lanPort = -1;
+            }),
+       "[ERR] Device의 Lan IP가 설정되지 않았습니다."},
+      {"LAN with negative port",
+       with(107,
+            [](SlotConfig& c) {
+              c.lanPort = -1;
+              c.comPort.clear();
+            }),
+       "[ERR] Device의 Lan Port가 설정되지 않았습니다."},
+      {"CTI without address", with(202, [](SlotConfig& c) { c.lanIp.clear(); }),
+       "[ERR] Device의 Lan IP가 설정되지 않았습니다."},
+      {"CTI with negative port", with(202, [](SlotConfig& c) { c.lanPort = -5; }),
+       "[ERR] Device의 Lan Port가 설정되지 않았습니다."},
+      {"code 1 names no device", with(1, [](SlotConfig&) {}), ""},
+      {"code 101 names no device", with(101, [](SlotConfig&) {}), ""},
+      {"code 201 names no device", with(201, [](SlotConfig&) {}), ""},
+      {"code 1 still needs a program port", with(1, [](SlotConfig& c) { c.progPort = 0; }),
+       "[ERR] Program Port가 설정되지 않았습니다."},
+  };
+  for (const Case& c : cases) {
+    RoutingTables tables;
+    DeviceChannel channel(2, tables, ChannelEnvironment{});
+    channel.Configure(c.config);
+    EXPECT_EQ(channel.Start(), c.expected) << c.what;
+    EXPECT_FALSE(channel.running()) << c.what;
+  }
+}
+
+TEST(DeviceChannel, AMissingSerialPortLeavesTheSlotNotRunning) {
+  RoutingTables tables;
+  ChannelEnvironment env;
+  env.serialPaths["COM3"] = "/nonexistent/lindra-test-tty";
+  DeviceChannel channel(1, tables, std::move(env));
+  SlotConfig config = Complete(2);
+  config.comPort = "COM3";
+  channel.Configure(config);
+  EXPECT_EQ(channel.Start(), "[ERR] RS232C - CreateFile 실패 ErrNo:2");
+  EXPECT_FALSE(channel.running());
+  channel.Stop();  // nothing to stop: no status line is due
+}
+
+}  // namespace
+}  // namespace lindra
