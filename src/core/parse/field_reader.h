@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "parse/call_event.h"
 #include "text/codec.h"
 #include "text/strings.h"
 
@@ -48,12 +49,13 @@ class FrameBytes {
   std::string_view frame_;
 };
 
-// Field areas of the parser, terminator excluded (bytes of the edge text).
-inline constexpr size_t kCallerArea = 15;
-inline constexpr size_t kTrunkArea = 11;
-inline constexpr size_t kSecondNumberArea = 15;
-inline constexpr size_t kExtensionArea = 7;
-inline constexpr size_t kTimeArea = 11;
+// Field areas of the parser in bytes of the edge text, terminator excluded: the
+// event's capacities, so that no field outgrows what the event promises.
+inline constexpr size_t kCallerArea = kCallerNumberCapacity;
+inline constexpr size_t kTrunkArea = kTrunkCapacity;
+inline constexpr size_t kSecondNumberArea = kDidNumberCapacity;
+inline constexpr size_t kExtensionArea = kExtensionCapacity;
+inline constexpr size_t kTimeArea = kReceivedTimeCapacity;
 
 inline std::string_view CutBytes(std::string_view bytes, size_t capacity) { return bytes.substr(0, capacity); }
 
