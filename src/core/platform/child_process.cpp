@@ -11,6 +11,8 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/process_list.h"
+
 namespace lindra {
 
 ChildProcess::~ChildProcess() { Terminate(); }
@@ -32,8 +34,14 @@ extern "C" char** environ;
 
 bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args, Output output,
                          const std::vector<std::string>& environment) {
+  // A second start would lose the first child: it would never be ended or reaped.
+  if (pid_ > 0) {
+    errno = EBUSY;
+    return false;
+  }
   int pipeFds[2] = {-1, -1};
   if (output == Output::Capture && pipe2(pipeFds, O_CLOEXEC) != 0) return false;
+  UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
   std::vector<std::string> argvStrings;
   argvStrings.push_back(program);
   argvStrings.insert(argvStrings.end(), args.begin(), args.end());
@@ -55,7 +63,7 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
   const pid_t parent = getpid();
 
   pid_t pid = fork();
-  if (pid < 0) return false;
+  if (pid < 0) return false;  // the pipe closes with readEnd and writeEnd
   if (pid == 0) {
     // Only async-signal-safe calls from here on.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -68,10 +76,7 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     _exit(127);
   }
   pid_ = pid;
-  if (pipeFds[1] >= 0) {
-    close(pipeFds[1]);
-    output_.Reset(pipeFds[0]);
-  }
+  output_ = std::move(readEnd);
   return true;
 }
 
@@ -118,6 +123,9 @@ void ChildProcess::Signal(int signal) const {
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
   if (pid_ <= 0) return std::nullopt;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
+  // waitpid has no timed form; the process descriptor becomes readable when the
+  // child ends. Only kernels without one fall back to a backed-off retry.
+  const UniqueFd ended = OpenProcessFd(pid_);
   auto pause = std::chrono::milliseconds(1);
   while (true) {
     int status = 0;
@@ -126,10 +134,16 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
       pid_ = -1;
       return status;
     }
-    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-    // waitpid has no timed form; back off so a long wait costs nothing.
-    std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    if (ended) {
+      pollfd pfd{ended.get(), POLLIN, 0};
+      poll(&pfd, 1, static_cast<int>(left.count()));
+    } else {
+      std::this_thread::sleep_for(std::min(pause, left));
+      pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
   }
 }
 

@@ -8,7 +8,6 @@
 #include <csignal>
 
 #include "platform/file_read.h"
-#include "platform/unique_fd.h"
 #include "text/strings.h"
 
 namespace lindra {
@@ -32,9 +31,9 @@ std::string ProcessName(const std::filesystem::path& dir) {
   return !ec && exe.starts_with(name) ? exe : name;
 }
 
-int PidfdOpen(int pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
-
 }  // namespace
+
+UniqueFd OpenProcessFd(int pid) { return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); }
 
 std::optional<std::vector<ProcessInfo>> ListProcesses(const std::filesystem::path& procRoot) {
   std::error_code ec;
@@ -70,7 +69,7 @@ bool TerminateProcess(int pid, std::chrono::milliseconds wait) {
   if (pid <= 0) return false;
   // A pidfd pins the process: the signal cannot hit a later process that reused the
   // number, and the descriptor becomes readable when the process has ended.
-  UniqueFd pidfd(PidfdOpen(pid));
+  UniqueFd pidfd = OpenProcessFd(pid);
   if (!pidfd) {
     if (errno != ENOSYS) return false;
     return ::kill(pid, SIGKILL) == 0;  // kernels before 5.3: nothing to wait on

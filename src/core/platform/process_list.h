@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 namespace lindra {
 
 struct ProcessInfo {
@@ -26,6 +28,10 @@ int CountProcessesNamed(const std::vector<ProcessInfo>& processes, std::string_v
 // `excludedPid`.
 std::optional<ProcessInfo> FindProcessNamed(const std::vector<ProcessInfo>& processes, std::string_view name,
                                             int excludedPid);
+
+// A descriptor that pins process `pid` and becomes readable when it ends; invalid
+// (errno ENOSYS) on kernels before 5.3.
+UniqueFd OpenProcessFd(int pid);
 
 // Kills `pid` (SIGKILL, the counterpart of a forced termination) and waits up to
 // `wait` for it to end. False when the process could not be signalled.
