@@ -31,6 +31,7 @@ void AppendTime(std::string& out, const LocalTime& t) {
   out.append(stamp, static_cast<size_t>(n < 10 ? (n < 0 ? 0 : n) : 10));
 }
 
+// A line is never cut to a fixed buffer: a long chunk or frame is logged whole.
 void AppendLine(std::string& out, const LogLine& line, std::string_view threadTag) {
   AppendTime(out, line.time);
   out += Tag(line.type);

@@ -32,9 +32,12 @@ TEST_F(SimpleLogTest, LineLayoutIsExactAndTextIsNeverAFormat) {
   clock.Set({2026, 3, 14, 14, 3, 28, 7});
   log.Write(kLogError, "100% %s %d %n");
   log.Write(kLogDebug, "above the level");
+  const std::string longChunk(5000, 'x');  // beyond a 4096-character line buffer
+  log.Write(kLogInfo, longChunk);
   EXPECT_EQ(ReadFile(dir / "Telephone_DEV01_260314.log"),
             "14:03:27.4[INFO ] " + ThreadTag() + "DEV01: T 0212345678, 3, 0215550000, 201, 127.0.0.2, , SENT:30\r\n" +
-                "14:03:28.0[ERROR] " + ThreadTag() + "100% %s %d %n\r\n");
+                "14:03:28.0[ERROR] " + ThreadTag() + "100% %s %d %n\r\n" + "14:03:28.0[INFO ] " + ThreadTag() +
+                longChunk + "\r\n");
 }
 
 TEST_F(SimpleLogTest, FileFollowsTheLogDayAtNineOClock) {
