@@ -185,6 +185,7 @@ void DeviceSetupDialog::Load(const Slots& slots) {
 
     if (k > 0) c.use->setChecked(record.devUse);
     c.model->setCurrentIndex(EntryOfCode(record.modelCode));
+    shownModel_[k] = c.model->currentIndex();
     c.comPort->setCurrentIndex(c.comPort->findText(QString::fromStdString(record.comPort), Qt::MatchExactly));
     c.address->setText(QString::fromStdString(record.lanIp));
     c.lanPort->setText(QString::number(record.lanPort));
@@ -223,12 +224,13 @@ void DeviceSetupDialog::ApplyModelRule(int k, bool proposeSpeed) {
     for (QWidget* w : std::initializer_list<QWidget*>{c.comPortLabel, c.baudLabel, c.comPort, c.baud}) w->show();
     c.comPort->setEnabled(true);
     c.baud->setEnabled(true);
-    if (proposeSpeed) c.baud->setCurrentIndex(DefaultSpeedEntry(kModelEntries[entry].code));
+    if (proposeSpeed && entry != shownModel_[k]) c.baud->setCurrentIndex(DefaultSpeedEntry(kModelEntries[entry].code));
   } else if (IsNetworkEntry(entry)) {
     for (QWidget* w : std::initializer_list<QWidget*>{c.addressLabel, c.lanPortLabel, c.address, c.lanPort}) w->show();
     c.address->setEnabled(true);
     c.lanPort->setEnabled(true);
   }
+  shownModel_[k] = entry;
 }
 
 void DeviceSetupDialog::Confirm() {

@@ -59,7 +59,8 @@ class DeviceSetupDialog final : public QDialog {
  private:
   void BuildSlot(int k);
   void ApplyUseRule(int k);
-  // `proposeSpeed`: the operator chose the model, so its usual speed is suggested.
+  // `proposeSpeed`: the operator chose a model, so its usual speed is suggested when
+  // the choice differs from the model shown before.
   void ApplyModelRule(int k, bool proposeSpeed);
   void Confirm();
 
@@ -67,6 +68,9 @@ class DeviceSetupDialog final : public QDialog {
   Writer writer_;
   Slots records_{};
   std::array<SlotControls, kSlotCount> slots_{};
+  // The model entry each slot showed before the operator's latest choice: picking the
+  // same entry again is no change and keeps the speed in the list.
+  std::array<int, kSlotCount> shownModel_{};
   QLineEdit* areaCode_ = nullptr;
   QLineEdit* progPort_ = nullptr;
   QPushButton* okButton_ = nullptr;

@@ -92,6 +92,8 @@ class SetupDialogTest : public QObject {
   void choosingAModelProposesItsSpeed() {
     Harness h;
     DeviceSetupDialog& d = OpenDialog(h);
+    Choose(d.slot(1).model, 3);  // the model it already has: no change, its speed stays
+    QCOMPARE(d.slot(1).baud->currentText(), QString("9600"));
     Choose(d.slot(1).model, 15);  // a LAN model
     QVERIFY(d.slot(1).baud->isHidden());
     QVERIFY(!d.slot(1).address->isHidden() && d.slot(1).address->isEnabled());
