@@ -334,9 +334,9 @@ void MainForm::AgentStateChanged(int slotNo, int agentIndex, const std::string& 
   }
 }
 
-void MainForm::SlotStateChanged(int slotNo) {
-  if (slotNo - 1 == selectedIndex()) RefreshSlotControls();
-}
+// The controls follow the selected slot, but "설정" also depends on every other slot:
+// a link of another slot that ends by itself may leave nothing running.
+void MainForm::SlotStateChanged(int) { RefreshSlotControls(); }
 
 void MainForm::AutoConnectDone(int lastTriedIndex, bool allConnected) {
   FillDeviceList();

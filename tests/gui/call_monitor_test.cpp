@@ -260,6 +260,28 @@ class CallMonitorTest : public QObject {
     QVERIFY(form.setupButton().isEnabled());
   }
 
+  void aLinkOfAnotherSlotEndingFreesSetup() {
+    std::string ini = testing::TestConfig();
+    const std::string from = "DEV_NAME=3\r\nCOM_PORT=COM2\r\nCOM_BAUDRATE=9600\r\nLAN_IP=127.0.0.1\r\nLAN_PORT=5100";
+    ini.replace(ini.find(from), from.size(),
+                "DEV_NAME=202\r\nCOM_PORT=COM2\r\nCOM_BAUDRATE=9600\r\nLAN_IP=127.0.0.1\r\nLAN_PORT=" +
+                    std::to_string(testing::FreeLocalPort()));
+    Harness h({{"lindra.ini", ini}});
+    MainForm& form = h.form();
+    h.Select(1);
+    QTest::mouseClick(&form.connectButton(), Qt::LeftButton);
+    h.Drain();
+    QVERIFY(h.controller->IsRunning(1));
+    h.Select(0);
+    QVERIFY(!form.setupButton().isEnabled());
+    // Slot 2's link ends without the operator, while slot 1 is the one shown.
+    h.controller->DisconnectDevice(1);
+    h.Drain();
+    QVERIFY(!h.controller->AnyRunning());
+    QVERIFY(form.setupButton().isEnabled());
+    QCOMPARE(form.statusLabel().text(), QString("연결상태: DEV1 - 연결 끊김"));
+  }
+
   void messageLogBoxNumbersTheNewestHundredLines() {
     Harness h;
     for (int n = 1; n <= 120; ++n) h.controller->AddMessage("line " + std::to_string(n));
