@@ -63,8 +63,11 @@ void WaitForEnd(pid_t pid) {
     while (::poll(&pfd, 1, -1) < 0 && errno == EINTR) {
     }
   } else {
-    // Kernels without pidfd: look once a second.
-    while (::kill(pid, 0) == 0 || errno == EPERM) std::this_thread::sleep_for(1s);
+    // Kernels without pidfd: look once a second. A server we started stays our zombie,
+    // which kill() still reaches, until it is collected here.
+    while (::waitpid(pid, nullptr, WNOHANG) != pid && (::kill(pid, 0) == 0 || errno == EPERM)) {
+      std::this_thread::sleep_for(1s);
+    }
   }
   // The server is our child when we started it: collect it.
   while (::waitpid(pid, nullptr, WNOHANG) < 0 && errno == EINTR) {
