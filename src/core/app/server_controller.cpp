@@ -40,14 +40,15 @@ ServerController::ServerController(ServerOptions options, ControllerView& view, 
 ServerController::~ServerController() { StopServer(); }
 
 void ServerController::AddMessage(const std::string& text) {
+  const std::string cut = text::CutChars(text, kMessageTextLimit);
+  // Stamped, stored and handed on under one lock: lines from several channel threads
+  // reach the front end in the order of the log, with their times in order too. The
+  // view only queues the line, so holding the lock over it costs nothing.
+  std::lock_guard lock(messageMutex_);
   const LocalTime now = clock_.Now();
-  std::string line = text::Format("[%02d:%02d:%02d.%03d]", now.hour, now.minute, now.second, now.millisecond) +
-                     text::CutChars(text, kMessageTextLimit);
-  {
-    std::lock_guard lock(messageMutex_);
-    if (!messageLog_.empty() && messageLog_.size() >= messageLogLimit_) messageLog_.pop_front();
-    messageLog_.push_back(line);
-  }
+  std::string line = text::Format("[%02d:%02d:%02d.%03d]", now.hour, now.minute, now.second, now.millisecond) + cut;
+  if (!messageLog_.empty() && messageLog_.size() >= messageLogLimit_) messageLog_.pop_front();
+  messageLog_.push_back(line);
   view_.MessageAdded(line);
 }
 
@@ -63,8 +64,8 @@ bool ServerController::LoadServer() {
     std::lock_guard lock(messageMutex_);
     messageLogLimit_ = kMessageLogLimit;
     messageLog_.clear();
+    view_.MessageLogCleared();
   }
-  view_.MessageLogCleared();
   AddMessage("[WARN] Starting server... Version:08/10/01");
 
   if (!EnsureDirectory(options_.logDir)) AddMessage("[ERR] 로그 폴더 생성 실패: " + options_.logDir.string());
@@ -212,8 +213,8 @@ void ServerController::StopServer() {
   {
     std::lock_guard lock(messageMutex_);
     messageLog_.clear();
+    view_.MessageLogCleared();
   }
-  view_.MessageLogCleared();
   if (statistics_) statistics_->Stop();
   for (auto& channel : channels_) channel->Shutdown();
 }
