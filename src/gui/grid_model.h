@@ -55,7 +55,6 @@ class GridModel final : public QAbstractTableModel {
 
   // Number shown in column 0 of data row `row` (the first row ever added is 1).
   qint64 RowNumber(int row) const { return firstNumber_ + row; }
-  size_t rowCap() const { return rowCap_; }
 
  private:
   Row Normalised(Row row) const;
