@@ -67,14 +67,14 @@ void SpawnDetached(const std::filesystem::path& program, const std::filesystem::
 }  // namespace
 
 void StartWatchdog(const std::filesystem::path& serverPath) {
-  const auto processes = ListProcesses();
+  const auto processes = ListProcesses("/proc", ::getuid());
   if (!processes || CountProcessesNamed(*processes, kWatchdogName) != 0) return;
   const std::filesystem::path program = FindWatchdogProgram(serverPath);
   if (!program.empty()) SpawnDetached(program, serverPath);
 }
 
 void StopWatchdog() {
-  const auto processes = ListProcesses();
+  const auto processes = ListProcesses("/proc", ::getuid());
   if (!processes) return;
   if (const auto watchdog = FindProcessNamed(*processes, kWatchdogName, static_cast<int>(::getpid()))) {
     TerminateProcess(watchdog->pid, std::chrono::milliseconds(1000));

@@ -1,6 +1,7 @@
 #include "platform/process_list.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -35,7 +36,8 @@ std::string ProcessName(const std::filesystem::path& dir) {
 
 UniqueFd OpenProcessFd(int pid) { return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); }
 
-std::optional<std::vector<ProcessInfo>> ListProcesses(const std::filesystem::path& procRoot) {
+std::optional<std::vector<ProcessInfo>> ListProcesses(const std::filesystem::path& procRoot,
+                                                      std::optional<unsigned> ownerUid) {
   std::error_code ec;
   std::filesystem::directory_iterator it(procRoot, ec);
   if (ec) return std::nullopt;
@@ -44,6 +46,8 @@ std::optional<std::vector<ProcessInfo>> ListProcesses(const std::filesystem::pat
     if (ec) break;
     std::string entry = it->path().filename().string();
     if (!IsPidName(entry)) continue;
+    struct stat owner {};
+    if (ownerUid && (::stat(it->path().c_str(), &owner) != 0 || owner.st_uid != *ownerUid)) continue;
     std::string name = ProcessName(it->path());
     if (name.empty()) continue;  // ended while we looked
     processes.push_back({text::LeadingInt32(entry), std::move(name)});

@@ -18,8 +18,11 @@ struct ProcessInfo {
 };
 
 // Every process of `procRoot` (the /proc file system), or nullopt when the table
-// cannot be read at all. Processes that end during the scan are left out.
-std::optional<std::vector<ProcessInfo>> ListProcesses(const std::filesystem::path& procRoot = "/proc");
+// cannot be read at all. Processes that end during the scan are left out. With
+// `ownerUid`, only that user's processes: the watchdog is per user, like the server's
+// single instance, so another user's watchdog neither counts nor is ended.
+std::optional<std::vector<ProcessInfo>> ListProcesses(const std::filesystem::path& procRoot = "/proc",
+                                                      std::optional<unsigned> ownerUid = std::nullopt);
 
 // Processes whose name equals `name` without regard to case.
 int CountProcessesNamed(const std::vector<ProcessInfo>& processes, std::string_view name);

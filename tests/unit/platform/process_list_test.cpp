@@ -53,6 +53,19 @@ TEST(ProcessListTest, ReadsNamesFromAProcTable) {
   EXPECT_EQ(ListProcesses(root / "missing"), std::nullopt);
 }
 
+TEST(ProcessTable, AnotherUsersProcessesAreLeftOutWhenAskedFor) {
+  if (::getuid() != 0) GTEST_SKIP() << "only root can hand a folder to another user";
+  TempDir root;
+  AddFakeProcess(root, "10", "Wardex");
+  AddFakeProcess(root, "11", "Wardex");
+  ASSERT_EQ(::chown((root / "11").c_str(), 4242, 4242), 0);
+  EXPECT_EQ(CountProcessesNamed(*ListProcesses(root.path()), "wardex"), 2);
+  const auto mine = ListProcesses(root.path(), ::getuid());
+  ASSERT_TRUE(mine);
+  ASSERT_EQ(mine->size(), 1u);
+  EXPECT_EQ(mine->front().pid, 10);
+}
+
 // Starts a copy of sleep(1) under `name`, so the process table shows that name.
 pid_t SpawnNamed(const TempDir& dir, const std::string& name) {
   const auto exe = dir / name;
