@@ -10,8 +10,6 @@ namespace {
 constexpr const char* kServerStarted = "Server Started ----------------------";
 constexpr const char* kServerStopped = "CTI Server stopped ----------------------";
 
-bool IsNoDeviceCode(uint32_t code) { return code == 1 || code == 101 || code == 201; }
-
 }  // namespace
 
 DeviceChannel::DeviceChannel(int slotNo, RoutingTables& tables, ChannelEnvironment environment)
@@ -58,8 +56,9 @@ std::string DeviceChannel::Start() {
   // A reader that ended by itself leaves its link to be closed here, before the new start.
   if (running_) CloseLink();
   if (std::string failure = CheckConfiguration(); !failure.empty()) return failure;
+  // Past the checks only the codes 1, 101 and 201 have no link: they open nothing.
   const LinkKind kind = LinkKindOf(config_.modelCode);
-  if (kind == LinkKind::None || IsNoDeviceCode(config_.modelCode)) return {};
+  if (kind == LinkKind::None) return {};
 
   std::string result = StartLink(kind);
   if (result.size() < 2 || result[1] == 'E') return result;
@@ -151,11 +150,12 @@ void DeviceChannel::Deliver(std::string_view frame, size_t length) {
 }
 
 void DeviceChannel::CloseLink() {
+  // Cleared first, so the reader ending now knows it was stopped and not lost.
+  running_ = false;
   serial_.Stop();
   lan_.Stop();
   cti_.Stop();
   if (reader_.joinable()) reader_.join();
-  running_ = false;
   readerAlive_ = false;
 }
 

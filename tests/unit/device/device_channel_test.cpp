@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
+
 #include "notify/routing_tables.h"
 
 namespace lindra {
@@ -20,6 +23,21 @@ SlotConfig Complete(uint32_t modelCode) {
   c.progPort = 8001;
   return c;
 }
+
+// Counts what a channel tells the front end about its slot.
+class SlotStateCounter final : public ControllerView {
+ public:
+  void MessageAdded(const std::string&) override {}
+  void MessageLogCleared() override {}
+  void ShowMessageBox(const std::string&) override {}
+  void CallRowsAdded(int, std::vector<CallRow>) override {}
+  void AgentStateChanged(int, int, const std::string&, Colour) override {}
+  void SlotStateChanged(int) override { ++slotStateChanges; }
+  void AutoConnectDone(int, bool) override {}
+  void RunLater(int, std::function<void()>) override {}
+
+  std::atomic<int> slotStateChanges{0};
+};
 
 // Configuration checks come before anything is opened, in a fixed order, and the
 // first that applies is the result.
@@ -105,6 +123,34 @@ TEST(DeviceChannel, AMissingSerialPortLeavesTheSlotNotRunning) {
   EXPECT_EQ(channel.Start(), "[ERR] RS232C - CreateFile 실패 ErrNo:2");
   EXPECT_FALSE(channel.running());
   channel.Stop();  // nothing to stop: no status line is due
+}
+
+// Stopping on purpose is reported once as the stop line; only a reader that ends by
+// itself tells the front end that the slot changed.
+TEST(DeviceChannel, StopIsReportedOnceAndIsNoNewsOfALostLink) {
+  RoutingTables tables;
+  SlotStateCounter view;
+  std::mutex mutex;
+  std::vector<std::string> statusLines;
+  ChannelEnvironment env;
+  env.view = &view;
+  env.addMessage = [&](const std::string& line) {
+    std::lock_guard lock(mutex);
+    statusLines.push_back(line);
+  };
+  DeviceChannel channel(4, tables, std::move(env));
+  SlotConfig config = Complete(202);
+  config.lanPort = 0;  // any free port
+  channel.Configure(config);
+  EXPECT_EQ(channel.Start(), "[WARN] DEV04 CTI - Listen CTI Event : 0");
+  EXPECT_TRUE(channel.running());
+
+  channel.Stop();
+  channel.Stop();
+  EXPECT_FALSE(channel.running());
+  EXPECT_EQ(view.slotStateChanges, 0);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(statusLines, std::vector<std::string>{"[WARN] CTI Server stopped ----------------------"});
 }
 
 }  // namespace
