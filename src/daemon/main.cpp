@@ -1,6 +1,7 @@
 // lindra2d: the headless front end. It runs the same controller as the window and
 // writes the message log to standard output; SIGTERM and SIGINT stop it in order.
 #include <asio/io_context.hpp>
+#include <asio/post.hpp>
 #include <asio/signal_set.hpp>
 #include <cstdio>
 #include <optional>
@@ -51,7 +52,8 @@ int main(int argc, char** argv) {
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const std::error_code&, int) {
     controller.StopServer();
-    io.stop();
+    // After the lines the stop itself has queued.
+    asio::post(io, [&io] { io.stop(); });
   });
 
   controller.PurgeOldLogs();

@@ -7,11 +7,23 @@
 
 namespace lindra {
 
+// Core threads only queue the line: a reader of standard output that stops reading
+// (a full pipe, a paused terminal) then holds up the daemon's own thread, never a link
+// or a sender. Beyond kMaxPendingLines the lines are counted, not kept.
 void StdoutView::PrintLine(const std::string& line) {
-  std::lock_guard lock(outputMutex_);
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+  if (pending_.fetch_add(1) >= kMaxPendingLines) {
+    pending_.fetch_sub(1);
+    ++dropped_;
+    return;
+  }
+  asio::post(io_, [this, line] {
+    if (const unsigned long dropped = dropped_.exchange(0))
+      std::printf("(%lu lines not shown: standard output was blocked)\n", dropped);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    pending_.fetch_sub(1);
+  });
 }
 
 void StdoutView::MessageAdded(const std::string& line) { PrintLine(line); }

@@ -3,14 +3,14 @@
 // output as they come, flushed at once; RunLater runs work on the daemon's one
 // front-end thread (the io_context that also handles the signals).
 #include <asio/io_context.hpp>
-#include <mutex>
+#include <atomic>
 
 #include "app/controller_view.h"
 
 namespace lindra {
 
-// Called from any core thread; printing is serialised by one mutex, and work for the
-// front-end thread is posted to its io_context.
+// Called from any core thread; lines and other work are posted to the front-end
+// thread's io_context, in the order they come, and printed there.
 class StdoutView final : public ControllerView {
  public:
   StdoutView(asio::io_context& io, bool printCallRows) : io_(io), printCallRows_(printCallRows) {}
@@ -27,9 +27,12 @@ class StdoutView final : public ControllerView {
  private:
   void PrintLine(const std::string& line);
 
+  static constexpr long kMaxPendingLines = 100'000;
+
   asio::io_context& io_;
   bool printCallRows_;
-  std::mutex outputMutex_;
+  std::atomic<long> pending_{0};
+  std::atomic<unsigned long> dropped_{0};
 };
 
 }  // namespace lindra
