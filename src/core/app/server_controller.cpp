@@ -27,7 +27,7 @@ ServerController::ServerController(ServerOptions options, ControllerView& view, 
     env.view = &view_;
     env.addMessage = [this](const std::string& line) { AddMessage(line); };
     env.clock = &clock_;
-    env.serialPaths = SerialOverrides(options_.serialPaths.begin(), options_.serialPaths.end());
+    env.serialPaths = options_.serialPaths;
     env.broadcastAddress = options_.broadcastAddress;
     if (options_.mirror) {
       env.mirrorHost = options_.mirror->host;
