@@ -5,6 +5,7 @@
 
 #include <array>
 #include <optional>
+#include <ostream>
 
 #include "config/lindra_ini.h"
 #include "server_harness.h"
@@ -17,6 +18,9 @@ struct SerialModel {
   const char* line;       // the trunk (caller-ID boxes: their line)
   const char* extension;  // empty: the model reports no extension, so the slot broadcasts
 };
+
+// Test names show the model code, not the structure's bytes.
+void PrintTo(const SerialModel& model, std::ostream* out) { *out << "model " << model.code; }
 
 class DaemonSerialModels : public ::testing::TestWithParam<SerialModel> {};
 
