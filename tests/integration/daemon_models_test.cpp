@@ -76,8 +76,12 @@ TEST_P(DaemonSerialModels, ACallReachesTheTelephoneLogWithItsFields) {
   EXPECT_NE(program.find("[DEBUG] "), std::string::npos);
   EXPECT_NE(program.find("DEV01: READ ----->\r\n"), std::string::npos) << program;
   EXPECT_NE(program.find("DEV01: PARSE ----->\r\n"), std::string::npos) << program;
-  if (model.code == 5) EXPECT_NE(program.find("] LDK50 NEW\r\n"), std::string::npos) << program;
-  if (model.code == 6) EXPECT_NE(program.find("] LG Digital Keyphone\r\n"), std::string::npos) << program;
+  if (model.code == 5) {
+    EXPECT_NE(program.find("] LDK50 NEW\r\n"), std::string::npos) << program;
+  }
+  if (model.code == 6) {
+    EXPECT_NE(program.find("] LG Digital Keyphone\r\n"), std::string::npos) << program;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryModel, DaemonSerialModels,
