@@ -25,6 +25,7 @@
 #include "config/lindra_ini.h"
 #include "frames/frame_builder.h"
 #include "platform/child_process.h"
+#include "platform/free_port.h"
 #include "platform/unique_fd.h"
 #include "support/temp_dir.h"
 
@@ -154,19 +155,11 @@ std::array<lindra::SlotConfig, 4> EmptySlots(int progPort) {
   return slots;
 }
 
+// A port free on the loopback addresses of `operators` PCs, 127.0.0.2 upwards.
 int FreePortOnAll(int operators) {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    UniqueFd probe = Listen("127.0.0.2", 0);
-    int port = PortOf(probe);
-    bool ok = true;
-    std::vector<UniqueFd> held;
-    for (int i = 1; i < operators && ok; ++i) {
-      held.push_back(Listen(("127.0.0." + std::to_string(2 + i)).c_str(), port));
-      ok = static_cast<bool>(held.back());
-    }
-    if (ok) return port;
-  }
-  return 0;
+  std::vector<std::string> addresses;
+  for (int i = 0; i < operators; ++i) addresses.push_back("127.0.0." + std::to_string(2 + i));
+  return lindra::FreeTcpPort(addresses);
 }
 
 double Percentile(std::vector<double> v, double p) {
@@ -219,9 +212,7 @@ int CtiThroughput(int messages) {
   const int progPort = FreePortOnAll(operatorsCount);
   Operators operators(operatorsCount, progPort);
   Server server;
-  UniqueFd portProbe = Listen("127.0.0.1", 0);
-  const int ctiPort = PortOf(portProbe);
-  portProbe.Reset();
+  const int ctiPort = lindra::FreeTcpPort();
   auto slots = EmptySlots(progPort);
   slots[0].modelCode = 202;
   slots[0].lanPort = ctiPort;

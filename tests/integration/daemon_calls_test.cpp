@@ -11,14 +11,8 @@
 namespace lindra::testing {
 namespace {
 
-int FreeOperatorPort() {
-  // The operators of a slot share its notification port, each on its own address.
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    int port = ClosedPort();
-    if (port > 1024) return port;
-  }
-  return 0;
-}
+// The operators of a slot share its notification port, each on its own address.
+int FreeOperatorPort() { return FreeTcpPort({"127.0.0.2", "127.0.0.3"}); }
 
 void WriteTables(const ServerHarness& server, const std::map<std::string, std::string>& files) {
   for (const auto& [name, text] : files) WriteFile(server.workDir() / name, text);

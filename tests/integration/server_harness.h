@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/child_process.h"
+#include "platform/free_port.h"
 #include "support/temp_dir.h"
 
 namespace lindra::testing {
@@ -19,17 +20,7 @@ namespace lindra::testing {
 using namespace std::chrono_literals;
 
 // A loopback TCP port that nothing listens on.
-inline int ClosedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  close(fd);
-  return ntohs(sa.sin_port);
-}
+inline int ClosedPort() { return FreeTcpPort(); }
 
 class ServerHarness {
  public:

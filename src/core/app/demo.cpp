@@ -10,6 +10,7 @@
 
 #include "config/lindra_ini.h"
 #include "platform/atomic_file.h"
+#include "platform/free_port.h"
 #include "text/strings.h"
 
 namespace lindra {
@@ -29,35 +30,6 @@ std::string FindSimulator() {
        {self / "lindra-sim", self / "../../tools/sim/lindra-sim", self / "../tools/sim/lindra-sim"})
     if (access(candidate.c_str(), X_OK) == 0) return std::filesystem::weakly_canonical(candidate, ec).string();
   return {};
-}
-
-// A TCP port free on every given loopback address at once (the operators share
-// the slot's notification port, each on its own address).
-int FreePort(std::initializer_list<const char*> addresses) {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    int port = 0;
-    bool ok = true;
-    std::vector<int> held;
-    for (const char* address : addresses) {
-      int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_in sa{};
-      sa.sin_family = AF_INET;
-      sa.sin_port = htons(static_cast<uint16_t>(port));
-      inet_pton(AF_INET, address, &sa.sin_addr);
-      socklen_t len = sizeof sa;
-      if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-          getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-        ok = false;
-        if (fd >= 0) close(fd);
-        break;
-      }
-      port = ntohs(sa.sin_port);
-      held.push_back(fd);
-    }
-    for (int fd : held) close(fd);
-    if (ok) return port;
-  }
-  return 0;
 }
 
 bool WriteText(const std::filesystem::path& file, const std::string& text, std::string& error) {
@@ -110,9 +82,9 @@ bool DemoPeers::Start(ServerOptions& options, std::string& error) {
   options.logDir = folder_ / "logs";
   options.broadcastAddress = "127.255.255.255";
 
-  const int progPort = FreePort({kOperatorA, kOperatorB});
-  const int ctiPort = FreePort({"127.0.0.1"});
-  const int mirrorPort = FreePort({"127.0.0.1"});
+  const int progPort = FreeTcpPort({kOperatorA, kOperatorB});
+  const int ctiPort = FreeTcpPort();
+  const int mirrorPort = FreeTcpPort();
   if (progPort == 0 || ctiPort == 0 || mirrorPort == 0) {
     error = "no free loopback port";
     return false;

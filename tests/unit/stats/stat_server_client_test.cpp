@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "loopback_http_server.h"
+#include "platform/free_port.h"
 #include "support/temp_dir.h"
 
 namespace lindra {
@@ -20,12 +21,8 @@ LoopbackHttpServer::Handler Reply(std::string body) {
   return [body](const RecordedRequest&) { return body; };
 }
 
-// A port on which nothing listens: bound, then closed again.
-int ClosedPort() {
-  int port = 0;
-  testing::ListenOnLoopback(port);
-  return port;
-}
+// A port on which nothing listens.
+int ClosedPort() { return FreeTcpPort(); }
 
 std::string QueryHead(int port, size_t bodySize) {
   return "POST /stat/checkHeadID.asp HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" + kAccept +
