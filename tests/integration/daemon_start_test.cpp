@@ -108,7 +108,7 @@ TEST(DaemonStart, ASecondInstanceRefusesAndLeavesTheFirstRunning) {
   first.Start();
   ASSERT_TRUE(first.WaitFor(kStarting));
   ChildProcess second;
-  ASSERT_TRUE(second.Start(LINDRA2D_PATH, first.BaseArgs(), ChildProcess::Output::Capture, first.Environment()));
+  ASSERT_TRUE(second.Start(LINDRA2D_PATH, first.BaseArgs(), ChildProcess::Output::Capture));
   auto status = second.Wait(10s);
   ASSERT_TRUE(status.has_value());
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0);
@@ -125,7 +125,9 @@ TEST(DaemonStart, BadOptionsAreRefusedWithExitCodeTwo) {
                                                {"--codepage", "NO-SUCH-CODEPAGE"}}) {
     ServerHarness server;
     ChildProcess daemon;
-    ASSERT_TRUE(daemon.Start(LINDRA2D_PATH, args, ChildProcess::Output::Capture, server.Environment()));
+    auto all = server.BaseArgs();
+    all.insert(all.end(), args.begin(), args.end());
+    ASSERT_TRUE(daemon.Start(LINDRA2D_PATH, all, ChildProcess::Output::Capture));
     auto status = daemon.Wait(10s);
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status)) << args[0];

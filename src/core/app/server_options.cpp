@@ -44,6 +44,7 @@ std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std
   ServerOptions options;
   std::string workDir = std::filesystem::current_path().string();
   std::string logDir;
+  std::string stateDir;
   std::string statServer = LINDRA_DEFAULT_STAT_SERVER;
   std::string configServer = LINDRA_DEFAULT_CONFIG_SERVER;
   std::string mirror;
@@ -52,6 +53,9 @@ std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std
 
   app.add_option("--workdir", workDir, "folder of lindra.ini and the table files")->capture_default_str();
   app.add_option("--log-dir", logDir, "log folder, created when missing (default: " + DefaultLogDir().string() + ")");
+  app.add_option("--state-dir", stateDir,
+                 "private state folder (upload bookkeeping, instance lock), mode 0700 (default: " +
+                     DefaultStateDir().string() + ")");
   app.add_option("--stat-server", statServer, "statistics web server HOST[:PORT]")->capture_default_str();
   app.add_option("--config-server", configServer, "server of the statistics documents HOST[:PORT]")
       ->capture_default_str();
@@ -80,6 +84,10 @@ std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std
 
   options.workDir = workDir;
   options.logDir = logDir.empty() ? DefaultLogDir() : std::filesystem::path(logDir);
+  // A given state folder also holds the lock, so servers with their own folders
+  // (tests side by side) do not exclude each other.
+  options.stateDir = stateDir.empty() ? DefaultStateDir() : std::filesystem::path(stateDir);
+  options.lockDir = stateDir.empty() ? DefaultLockDir() : options.stateDir;
   auto stat = ParseHostPort(statServer, 80);
   auto config = ParseHostPort(configServer, 80);
   if (!stat) error = "--stat-server: expected HOST[:PORT], got '" + statServer + "'";
