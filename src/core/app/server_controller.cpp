@@ -108,7 +108,7 @@ void ServerController::StartStatistics() {
     settings.configHost = options_.configServer.host;
     settings.configPort = options_.configServer.port;
     settings.logDir = options_.logDir;
-    settings.tempDir = TempDirectory();
+    settings.stateDir = options_.stateDir;
     statistics_ = std::make_unique<StatisticsService>(std::move(settings), clock_);
   }
   std::vector<std::string> dids;

@@ -15,9 +15,9 @@ namespace lindra {
 inline constexpr const char* kBookkeepingFileName = "lindra2Update.log";
 
 struct DayContext {
-  std::filesystem::path logDir;   // telephone logs and the day summary
-  std::filesystem::path tempDir;  // the bookkeeping file
-  std::string headId;             // an identifier (IsHeadId), so a safe file-name part
+  std::filesystem::path logDir;    // telephone logs and the day summary
+  std::filesystem::path stateDir;  // the bookkeeping file, in the server's private folder
+  std::string headId;              // an identifier (IsHeadId), so a safe file-name part
   std::string did2;
 };
 
@@ -26,11 +26,13 @@ using DayLogUploader = std::function<std::string(const std::string& headId, cons
                                                  int used, const std::filesystem::path& file)>;
 
 std::filesystem::path TelephoneLogPath(const std::filesystem::path& logDir, int slotNo, const std::string& day);
-// LASTUPDATE of the bookkeeping file, "00000000" when there is none.
-std::string ReadLastUpdate(const std::filesystem::path& tempDir);
+// LASTUPDATE of the bookkeeping file, "00000000" when there is none (or a link
+// stands in its place).
+std::string ReadLastUpdate(const std::filesystem::path& stateDir);
 
 // The statistics job for yesterday (as six digits, D). True when the server
-// acknowledged the upload: the summary is then deleted and LASTUPDATE written.
+// acknowledged the upload: the summary is then deleted and LASTUPDATE records D,
+// also when the acknowledgement arrives after midnight.
 //
 // A telephone log that its writer still holds cannot be read on the original
 // platform. Here any open file can be read, so the rule is mirrored by the log day:
