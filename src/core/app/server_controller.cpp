@@ -75,6 +75,8 @@ bool ServerController::LoadServer() {
     AddMessage("[ERR] lindra.ini 읽기/생성 실패: " + (options_.workDir / kConfigFileName).string());
     return false;
   }
+  if (config.undecodable)
+    AddMessage(std::string(kUndecodableConfigText) + (options_.workDir / kConfigFileName).string());
   const int programLevel = ProgramLogLevel(config.logLevelText);
   for (int i = 0; i < kSlotCount; ++i) {
     slotConfigs_[i] = config.slots[i];
