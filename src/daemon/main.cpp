@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
       std::puts(kAlreadyRunningText);
       return kExitAlreadyRunning;
     case InstanceClaim::Unusable:
-      std::fprintf(stderr, "lindra2d: %s\n", error.c_str());
+      std::puts(error.c_str());  // where the window would show it in a message box
       return kExitNoPrivatePlace;
   }
 

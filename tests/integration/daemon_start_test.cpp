@@ -1,11 +1,14 @@
-// Start-up of the whole server: configuration, old logs, bad input, single instance.
+// Start-up of the whole server: configuration, old logs, bad input, single instance,
+// its private folders.
 #include <gtest/gtest.h>
 
 #include <random>
 
+#include "config/lindra_ini.h"
 #include "log/log_date.h"
 #include "platform/clock.h"
 #include "server_harness.h"
+#include "stats/daily_statistics.h"
 
 namespace lindra::testing {
 namespace {
@@ -54,15 +57,21 @@ TEST(DaemonStart, DeletesLogsOlderThanSevenDaysAndReportFilesWithoutDate) {
   const auto oldLog = server.logDir() / ("Program_DEV01_" + DateShift(now, -8, false) + ".log");
   const auto keptLog = server.logDir() / ("Program_DEV01_" + DateShift(now, -7, false) + ".log");
   const auto report = server.logDir() / "H1234_061206_Started.log";
-  const auto notALog = server.logDir() / ("notes_" + DateShift(now, -30, false) + ".txt");
-  for (const auto& file : {oldLog, keptLog, report, notALog}) WriteFile(file, "x");
+  // Other programs' logs in a shared log folder, however old, are not the server's.
+  const std::string oldDay = DateShift(now, -30, false);
+  std::vector<std::filesystem::path> foreign;
+  for (const std::string& name : {"notes_" + oldDay + ".txt", std::string("dpkg.log"), std::string("Xorg.0.log"),
+                                  std::string("app-2026-12-07.log"), "backup_" + oldDay + ".log"})
+    foreign.push_back(server.logDir() / name);
+  for (const auto& file : {oldLog, keptLog, report}) WriteFile(file, "x");
+  for (const auto& file : foreign) WriteFile(file, "x");
   server.Start();
   ASSERT_TRUE(server.WaitFor(kStarting));
   EXPECT_EQ(server.Stop(), 0);
   EXPECT_FALSE(std::filesystem::exists(oldLog));
   EXPECT_TRUE(std::filesystem::exists(keptLog));
   EXPECT_FALSE(std::filesystem::exists(report));
-  EXPECT_TRUE(std::filesystem::exists(notALog));
+  for (const auto& file : foreign) EXPECT_TRUE(std::filesystem::exists(file)) << file;
 }
 
 TEST(DaemonStart, BinaryConfigurationIsReadWithoutCrashing) {
@@ -103,17 +112,51 @@ TEST(DaemonStart, AWorkFolderThatIsNoFolderIsReported) {
   EXPECT_EQ(server.Stop(), 0);
 }
 
+// A shell with XDG_RUNTIME_DIR and a service without it share one lock.
 TEST(DaemonStart, ASecondInstanceRefusesAndLeavesTheFirstRunning) {
   ServerHarness first;
-  first.Start();
+  first.Start({}, {"XDG_RUNTIME_DIR=" + first.root().string()});
   ASSERT_TRUE(first.WaitFor(kStarting));
   ChildProcess second;
-  ASSERT_TRUE(second.Start(LINDRA2D_PATH, first.BaseArgs(), ChildProcess::Output::Capture));
+  ASSERT_TRUE(
+      second.Start(LINDRA2D_PATH, first.BaseArgs(), ChildProcess::Output::Capture, {"XDG_RUNTIME_DIR=/nonexistent"}));
   auto status = second.Wait(10s);
   ASSERT_TRUE(status.has_value());
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0);
   EXPECT_NE(second.DrainOutput().find("이미 프로그램이 실행 중 입니다."), std::string::npos);
   EXPECT_EQ(first.Stop(), 0) << "the first instance is still running and stops in order";
+}
+
+// A private folder or lock that cannot be had is said as such, never as a running server.
+TEST(DaemonStart, UnusableStateFolderOrLockPlaceExitsWithItsOwnText) {
+  ServerHarness server;
+  const auto good = server.root() / "good";
+  std::filesystem::create_directory(good);
+  std::filesystem::create_symlink(good, server.root() / "link");
+  WriteFile(server.root() / "plain-file", "x");
+  std::filesystem::create_directories(server.root() / "occupied" / ("lindra2-" + std::to_string(::getuid()) + ".lock"));
+  const struct {
+    std::filesystem::path stateDir;
+    std::string printed;
+  } cases[] = {
+      {server.root() / "link", "상태 폴더 사용 불가: " + (server.root() / "link").string() + ": 심볼릭 링크입니다"},
+      {server.root() / "plain-file" / "state",
+       "상태 폴더 사용 불가: " + (server.root() / "plain-file" / "state").string() +
+           ": 만들 수 없습니다 (Not a directory)"},
+      {server.root() / "occupied", "실행 잠금 파일 생성 실패: " + (server.root() / "occupied").string() + "/lindra2-" +
+                                       std::to_string(::getuid()) + ".lock: Is a directory"},
+  };
+  for (const auto& c : cases) {
+    auto args = server.BaseArgs();
+    args.insert(args.end(), {"--state-dir", c.stateDir.string()});
+    ChildProcess daemon;
+    ASSERT_TRUE(daemon.Start(LINDRA2D_PATH, args, ChildProcess::Output::Capture, {"XDG_RUNTIME_DIR=/nonexistent"}));
+    auto status = daemon.Wait(10s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 3) << c.stateDir;
+    EXPECT_EQ(daemon.DrainOutput(), c.printed + "\n");
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(good)) << "nothing was written through the link";
 }
 
 TEST(DaemonStart, BadOptionsAreRefusedWithExitCodeTwo) {
