@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "server_harness.h"
 #include "stats/daily_statistics.h"
+#include "text/codec.h"
 
 namespace lindra::testing {
 namespace {
@@ -157,6 +158,105 @@ TEST(DaemonStart, UnusableStateFolderOrLockPlaceExitsWithItsOwnText) {
     EXPECT_EQ(daemon.DrainOutput(), c.printed + "\n");
   }
   EXPECT_TRUE(std::filesystem::is_empty(good)) << "nothing was written through the link";
+}
+
+// Slot 1 a CTI slot with its tables; Korean text where the rewrite keeps it.
+std::array<SlotConfig, kSlotCount> CtiSlots(int ctiPort, int progPort, const std::string& korean) {
+  std::array<SlotConfig, kSlotCount> slots{};
+  for (auto& slot : slots) {
+    slot.progPort = progPort;
+    slot.comPort = "COM1";
+    slot.baudRate = 9600;
+    slot.lanIp = "127.0.0.1";
+  }
+  slots[0].modelCode = 202;
+  slots[0].lanPort = ctiPort;
+  slots[1].lanIp = korean;  // unused slot: the text only has to survive
+  return slots;
+}
+
+void WriteCtiTables(const ServerHarness& server) {
+  WriteFile(server.workDir() / "did.tbl", "705 0333330000\r\n");
+  WriteFile(server.workDir() / "ip.tbl", "203 127.0.0.2\r\n");
+}
+
+// What an operator PC received, without the simulator's time and peer.
+std::string Payload(const std::string& printed) { return printed.substr(printed.find(' ', printed.find(' ') + 1) + 1); }
+
+// Under a ko_KR.EUC-KR locale the edges speak EUC-KR without --codepage: the
+// start-up rewrite keeps Korean text, and a Korean CTI caller name reaches the
+// operator and the telephone log as EUC-KR bytes.
+TEST(DaemonStart, LocaleCodePageIsUsedWithoutTheOption) {
+  if (!std::filesystem::exists("/usr/bin/localedef")) GTEST_SKIP() << "localedef (package libc-bin) is not installed";
+  ServerHarness server;
+  const auto locales = server.root() / "locales";
+  std::filesystem::create_directory(locales);
+  ChildProcess localedef;
+  ASSERT_TRUE(localedef.Start("/usr/bin/localedef",
+                              {"-i", "ko_KR", "-f", "EUC-KR", (locales / "ko_KR.EUC-KR").string()},
+                              ChildProcess::Output::Capture));
+  auto built = localedef.Wait(60s);
+  ASSERT_TRUE(built && WIFEXITED(*built) && WEXITSTATUS(*built) == 0) << "localedef -i ko_KR -f EUC-KR failed";
+
+  const std::string seoul = "\xEC\x84\x9C\xEC\x9A\xB8";  // "서울" in UTF-8
+  const std::string seoulEucKr = "\xBC\xAD\xBF\xEF";
+  const std::string nameEucKr = "\xC8\xAB\xB1\xE6\xB5\xBF";  // "홍길동"
+  const int progPort = FreeTcpPort({"127.0.0.2"});
+  const int ctiPort = ClosedPort();
+  Peer operatorPc = Operator("127.0.0.2", progPort);
+  const auto slots = CtiSlots(ctiPort, progPort, seoul);
+  const std::string previous = text::CodePage();
+  ASSERT_TRUE(text::SetCodePage("EUC-KR"));
+  const std::string withoutCentre = FullRewriteText(slots, "");
+  const std::string rewritten = FullRewriteText(slots, "C00000");
+  text::SetCodePage(previous);
+  ASSERT_NE(withoutCentre.find("LAN_IP=" + seoulEucKr + "\r\n"), std::string::npos);
+  WriteFile(server.workDir() / "lindra.ini", withoutCentre);
+  WriteCtiTables(server);
+
+  server.SetCodePage("");
+  server.Start({}, {"LOCPATH=" + locales.string(), "LC_ALL=ko_KR.EUC-KR"});
+  ASSERT_TRUE(server.WaitFor("[WARN] DEV01 CTI - Listen CTI Event : " + std::to_string(ctiPort)));
+  EXPECT_EQ(ReadFile(server.workDir() / "lindra.ini"), rewritten);
+  ChildProcess cti;
+  ASSERT_TRUE(
+      cti.Start(LINDRA_SIM_PATH,
+                {"cti", "--connect", "127.0.0.1:" + std::to_string(ctiPort), "--message", "203,705," + nameEucKr},
+                ChildProcess::Output::Capture));
+  ASSERT_EQ(operatorPc.Expect("|0333330000", 1), 1);
+  EXPECT_EQ(Payload(operatorPc.received()[0]), "T|" + nameEucKr + "|0333330000");
+  EXPECT_EQ(server.Stop(), 0);
+  const std::string log =
+      ReadFile(server.logDir() / ("Telephone_DEV01_" + LogDate(SystemClock::Instance().Now()) + ".log"));
+  const std::string line = "DEV01: T " + nameEucKr + ", 705, 0333330000, 203, 127.0.0.2, , SENT:19\r\n";
+  const size_t text = log.find("] ", log.find("[t-"));
+  ASSERT_NE(text, std::string::npos) << log;
+  EXPECT_EQ(log.substr(text + 2), line) << "after the time, the tag and the thread";
+}
+
+// lindra.ini saved as "Unicode" by a Windows editor, in either byte order, is read
+// and rewritten in its own encoding; one that cannot be decoded is kept as it is.
+TEST(DaemonStart, Utf16ConfigurationIsReadAndRewrittenInItsEncoding) {
+  const std::string seoul = "\xEC\x84\x9C\xEC\x9A\xB8";
+  for (const IniEncoding encoding : {IniEncoding::Utf16Le, IniEncoding::Utf16Be}) {
+    ServerHarness server;
+    const int ctiPort = ClosedPort();
+    const auto slots = CtiSlots(ctiPort, ClosedPort(), seoul);
+    WriteFile(server.workDir() / "lindra.ini", FullRewriteText(slots, "", encoding));
+    WriteCtiTables(server);
+    server.Start();
+    ASSERT_TRUE(server.WaitFor("[WARN] DEV01 CTI - Listen CTI Event : " + std::to_string(ctiPort)));
+    EXPECT_EQ(server.Stop(), 0);
+    EXPECT_EQ(ReadFile(server.workDir() / "lindra.ini"), FullRewriteText(slots, "C00000", encoding));
+  }
+  ServerHarness server;
+  const std::string broken = FullRewriteText(CtiSlots(ClosedPort(), 7001, seoul), "", IniEncoding::Utf16Le) + "\xDC";
+  WriteFile(server.workDir() / "lindra.ini", broken);
+  server.Start();
+  ASSERT_TRUE(server.WaitFor("[ERR] lindra.ini 문자 변환 실패, 파일을 바꾸지 않음: " +
+                             (server.workDir() / "lindra.ini").string()));
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_EQ(ReadFile(server.workDir() / "lindra.ini"), broken);
 }
 
 TEST(DaemonStart, BadOptionsAreRefusedWithExitCodeTwo) {

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <CLI/CLI.hpp>
+#include <clocale>
 #include <regex>
 
 #include "platform/paths.h"
@@ -119,6 +120,9 @@ std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std
 }
 
 bool ApplyCodePage(const ServerOptions& options, std::string& error) {
+  // The character set is all this takes from the locale; numbers and messages stay
+  // as the C locale writes them.
+  std::setlocale(LC_CTYPE, "");
   const std::string name = options.codePage.empty() ? text::LocaleCodePage() : options.codePage;
   if (text::SetCodePage(name)) return true;
   error = "--codepage: unknown code page '" + name + "'";
