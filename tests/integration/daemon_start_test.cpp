@@ -2,7 +2,10 @@
 // its private folders.
 #include <gtest/gtest.h>
 
+#include <ctime>
+#include <functional>
 #include <random>
+#include <thread>
 
 #include "config/lindra_ini.h"
 #include "log/log_date.h"
@@ -10,6 +13,7 @@
 #include "server_harness.h"
 #include "stats/daily_statistics.h"
 #include "text/codec.h"
+#include "text/strings.h"
 
 namespace lindra::testing {
 namespace {
@@ -257,6 +261,97 @@ TEST(DaemonStart, Utf16ConfigurationIsReadAndRewrittenInItsEncoding) {
                              (server.workDir() / "lindra.ini").string()));
   EXPECT_EQ(server.Stop(), 0);
   EXPECT_EQ(ReadFile(server.workDir() / "lindra.ini"), broken);
+}
+
+// A time zone in which it is now about 14:00, far from 09:00 (when the day's logs
+// change hands) and from midnight, whatever the machine's clock says; with the
+// dates there `days` from today as YYMMDD and YYYYMMDD.
+struct AfternoonZone {
+  std::string tz;
+  int offsetHours = 0;
+
+  AfternoonZone() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    ::gmtime_r(&now, &utc);
+    offsetHours = 14 - utc.tm_hour;
+    tz = "TZ=LTZ" + std::to_string(-offsetHours);  // POSIX: "LTZ-5" is five hours ahead of UTC
+  }
+  std::string Date(int days, bool longForm) const {
+    const std::time_t then = std::time(nullptr) + (offsetHours * 3600L) + days * 86400L;
+    std::tm local{};
+    ::gmtime_r(&then, &local);
+    return text::Format(longForm ? "%04d%02d%02d" : "%02d%02d%02d",
+                        longForm ? local.tm_year + 1900 : local.tm_year % 100, local.tm_mon + 1, local.tm_mday);
+  }
+};
+
+// The uploads the statistics simulator has stored (upload-NNNN.txt), in order.
+std::vector<std::string> StoredUploads(const std::filesystem::path& store) {
+  std::vector<std::string> uploads;
+  for (int n = 1; std::filesystem::exists(store / text::Format("upload-%04d.txt", n)); ++n)
+    uploads.push_back(ReadFile(store / text::Format("upload-%04d.txt", n)));
+  return uploads;
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(50ms);  // polls a file written by another process
+  }
+  return true;
+}
+
+// The bookkeeping of uploaded days lives in the state folder: a link planted there is
+// replaced, not written through, and a temporary folder emptied by a reboot does not
+// make yesterday go up twice.
+TEST(DaemonStart, UploadedDayIsRememberedInTheStateFolderAcrossARestart) {
+  ServerHarness server;
+  const AfternoonZone zone;
+  const auto store = server.root() / "store";
+  const auto tmp = server.root() / "tmp";
+  std::filesystem::create_directories(tmp);
+  Peer statServer({"statserver", "--listen", "127.0.0.1:0", "--headid", "H1234", "--did2", "0299999999",
+                   "--upload-time", "00:00", "--store", store.string()});
+  const std::string statArg = "127.0.0.1:" + std::to_string(statServer.port());
+  const int ctiPort = ClosedPort();
+  WriteFile(server.workDir() / "lindra.ini", FullRewriteText(CtiSlots(ctiPort, ClosedPort(), "x"), "C00001"));
+  WriteCtiTables(server);
+  const std::string yesterday = zone.Date(-1, false);
+  const std::string call =
+      "10:00:00.0[INFO ] [t-1] DEV01: T 0311112222, 705, 0333330000, 203, 127.0.0.2, , SENT:23\r\n";
+  WriteFile(TelephoneLogPath(server.logDir(), 1, yesterday), call);
+  std::filesystem::create_directories(server.stateDir());
+  WriteFile(server.root() / "victim", "victim");
+  std::filesystem::create_symlink(server.root() / "victim", server.stateDir() / kBookkeepingFileName);
+
+  const std::vector<std::string> serverArgs = {"--stat-server", statArg, "--config-server", statArg};
+  const std::vector<std::string> environment = {zone.tz, "TMPDIR=" + tmp.string()};
+  const std::string dayUpload = "sHeadId=H1234\nsWorkDay=" + yesterday +
+                                "\nnAllCnt=1\nnUsedCnt=1\nsLogFile=c:\\brenvo\\logs\\H1234_" + yesterday + ".log\n";
+  server.Start(serverArgs, environment);
+  ASSERT_TRUE(WaitUntil([&] { return StoredUploads(store).size() >= 2; })) << server.Printed();
+  EXPECT_EQ(StoredUploads(store)[1], dayUpload);
+  EXPECT_EQ(ReadFile(store / ("upload-0002-H1234_" + yesterday + ".log")),
+            call + "DEV01 TOTAL CALLING COUNT: 1\r\nDEV01 BRENVO CALLING COUNT: 1\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return ReadLastUpdate(server.stateDir()) == zone.Date(-1, true); }));
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_EQ(ReadFile(server.root() / "victim"), "victim");
+  EXPECT_FALSE(std::filesystem::is_symlink(server.stateDir() / kBookkeepingFileName));
+  EXPECT_TRUE(std::filesystem::is_empty(tmp));
+
+  // After a reboot, which empties the temporary folder: the start is reported again,
+  // yesterday is not.
+  std::filesystem::remove_all(tmp);
+  std::filesystem::create_directories(tmp);
+  server.Start(serverArgs, environment);
+  ASSERT_TRUE(WaitUntil([&] { return StoredUploads(store).size() >= 3; })) << server.Printed();
+  server.CollectFor(6s);  // the scheduler's first pass comes three seconds after the report
+  EXPECT_EQ(server.Stop(), 0);
+  const auto uploads = StoredUploads(store);
+  ASSERT_EQ(uploads.size(), 3u);
+  EXPECT_NE(uploads[2].find("sWorkDay=" + zone.Date(0, false) + "\nnAllCnt=-1\n"), std::string::npos) << uploads[2];
 }
 
 TEST(DaemonStart, BadOptionsAreRefusedWithExitCodeTwo) {
