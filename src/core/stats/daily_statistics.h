@@ -34,11 +34,11 @@ std::string ReadLastUpdate(const std::filesystem::path& stateDir);
 // acknowledged the upload: the summary is then deleted and LASTUPDATE records D,
 // also when the acknowledgement arrives after midnight.
 //
-// A telephone log that its writer still holds cannot be read on the original
-// platform. Here any open file can be read, so the rule is mirrored by the log day:
-// the writer holds the file of the current log day, which is D only before 09:00,
-// and a file of day D is not read then. After 09:00 the writer has nothing left to
-// write to it.
+// A telephone log that its writer still holds is not read: it may still grow. Any
+// open file can be read here, so the writer's hold is judged by the log day: the
+// writer holds the file of the current log day, which is D only before 09:00, and a
+// file of day D is not read then. After 09:00 the writer has nothing left to write
+// to it.
 bool RunDailyStatistics(const DayContext& context, const Clock& clock, const DayLogUploader& upload);
 
 // The scheduler's passes, without the thread: Begin() once, then Pass() every three
