@@ -55,7 +55,7 @@ std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std
   app.add_option("--workdir", workDir, "folder of lindra.ini and the table files")->capture_default_str();
   app.add_option("--log-dir", logDir, "log folder, created when missing (default: " + DefaultLogDir().string() + ")");
   app.add_option("--state-dir", stateDir,
-                 "private state folder (upload bookkeeping, instance lock), mode 0700 (default: " +
+                 "private state folder, mode 0700: upload bookkeeping and, when given, the instance lock (default: " +
                      DefaultStateDir().string() + ")");
   app.add_option("--stat-server", statServer, "statistics web server HOST[:PORT]")->capture_default_str();
   app.add_option("--config-server", configServer, "server of the statistics documents HOST[:PORT]")
