@@ -124,20 +124,6 @@ TEST_F(DailyStatisticsTest, AcknowledgementAfterMidnightRecordsTheUploadedDay) {
   EXPECT_EQ(ReadLastUpdate(state.path()), "20260313");
 }
 
-// Links planted at the bookkeeping file's or the summary's name are never written through.
-TEST_F(DailyStatisticsTest, PlantedLinksAreReplacedNotFollowed) {
-  WriteLog(1, "260313", CallLine("10:00:00", "0212", "100"));
-  WriteFile(logs / "victim", "[UPDATE]\r\nLASTUPDATE=20991231\r\n");
-  std::filesystem::create_symlink(logs / "victim", state / kBookkeepingFileName);
-  std::filesystem::create_symlink(logs / "victim", logs / "H1234_260313.log");
-  EXPECT_EQ(ReadLastUpdate(state.path()), "00000000") << "a linked file is no bookkeeping of ours";
-  ASSERT_TRUE(RunDailyStatistics(Context(), clock, Uploader()));
-  EXPECT_EQ(uploads.at(0).content.rfind(CallLine("10:00:00", "0212", "100"), 0), 0u);
-  EXPECT_EQ(ReadFile(logs / "victim"), "[UPDATE]\r\nLASTUPDATE=20991231\r\n");
-  EXPECT_FALSE(std::filesystem::is_symlink(state / kBookkeepingFileName));
-  EXPECT_EQ(ReadLastUpdate(state.path()), "20260313");
-}
-
 TEST_F(DailyStatisticsTest, NothingToReportWithoutAnyReadableLog) {
   WriteLog(1, "260312", CallLine("10:00:00", "0212", "100"));
   EXPECT_FALSE(RunDailyStatistics(Context(), clock, Uploader()));
