@@ -1,9 +1,10 @@
 #include "app/server_options.h"
 
 #include <arpa/inet.h>
+#include <langinfo.h>
+#include <locale.h>
 
 #include <CLI/CLI.hpp>
-#include <clocale>
 #include <regex>
 
 #include "platform/paths.h"
@@ -28,6 +29,18 @@ std::optional<HostPort> ParseHostPort(const std::string& text, int defaultPort) 
   }
   if (hp.host.empty() || hp.port < 1 || hp.port > 65535) return std::nullopt;
   return hp;
+}
+
+// The character set of the environment's locale (LC_ALL, LC_CTYPE, LANG), read
+// without changing the process locale: lindra2d never sets one, and numbers and
+// messages stay as the C locale writes them. A locale that is not installed reads
+// as the process's own.
+std::string EnvironmentCodeSet() {
+  const locale_t environment = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
+  if (!environment) return text::LocaleCodePage();
+  std::string codeSet = ::nl_langinfo_l(CODESET, environment);
+  ::freelocale(environment);
+  return codeSet;
 }
 
 bool IsDottedIpv4(const std::string& text) {
@@ -120,10 +133,7 @@ std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std
 }
 
 bool ApplyCodePage(const ServerOptions& options, std::string& error) {
-  // The character set is all this takes from the locale; numbers and messages stay
-  // as the C locale writes them.
-  std::setlocale(LC_CTYPE, "");
-  const std::string name = options.codePage.empty() ? text::LocaleCodePage() : options.codePage;
+  const std::string name = options.codePage.empty() ? EnvironmentCodeSet() : options.codePage;
   if (text::SetCodePage(name)) return true;
   error = "--codepage: unknown code page '" + name + "'";
   return false;
