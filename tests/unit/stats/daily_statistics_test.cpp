@@ -113,14 +113,14 @@ TEST_F(DailyStatisticsTest, RefusedUploadKeepsTheSummaryAndTheBookkeeping) {
 TEST_F(DailyStatisticsTest, AcknowledgementAfterMidnightRecordsTheUploadedDay) {
   WriteLog(1, "260313", CallLine("10:00:00", "0212", "100"));
   At(23, 59, 59);
-  const DayLogUploader slow = [this](const std::string&, const std::string& day, int, int,
-                                     const std::filesystem::path&) {
-    uploads.push_back({"", day});
+  std::string uploadedDay;
+  const DayLogUploader slow = [&](const std::string&, const std::string& day, int, int, const std::filesystem::path&) {
+    uploadedDay = day;
     clock.Set({2026, 3, 15, 0, 0, 1, 0});
     return std::string("COMPLETE");
   };
   ASSERT_TRUE(RunDailyStatistics(Context(), clock, slow));
-  EXPECT_EQ(uploads.at(0).workDay, "260313");
+  EXPECT_EQ(uploadedDay, "260313");
   EXPECT_EQ(ReadLastUpdate(state.path()), "20260313");
 }
 
