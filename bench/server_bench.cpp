@@ -111,11 +111,12 @@ struct Server {
   void Write(const std::string& name, const std::string& text) { lindra::testing::WriteFile(dir / name, text); }
   bool Start(const std::array<lindra::SlotConfig, 4>& slots) {
     if (!lindra::SaveConfiguration(dir.path(), slots, "C00000")) return false;
-    std::vector<std::string> args = {"--workdir",       dir.path().string(), "--log-dir",     (dir / "logs").string(),
-                                     "--broadcast",     "127.255.255.255",   "--stat-server", "127.0.0.1:9",
-                                     "--config-server", "127.0.0.1:9",       "--codepage",    "UTF-8"};
-    return process.Start(LINDRA2D_PATH, args, lindra::ChildProcess::Output::Capture,
-                         {"XDG_RUNTIME_DIR=" + dir.path().string()});
+    std::vector<std::string> args = {
+        "--workdir",       dir.path().string(),     "--log-dir",     (dir / "logs").string(),
+        "--broadcast",     "127.255.255.255",       "--stat-server", "127.0.0.1:9",
+        "--config-server", "127.0.0.1:9",           "--codepage",    "UTF-8",
+        "--state-dir",     (dir / "state").string()};
+    return process.Start(LINDRA2D_PATH, args, lindra::ChildProcess::Output::Capture);
   }
   bool WaitFor(const std::string& text) {
     while (auto line = process.ReadLine(15s)) {

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "app/demo.h"
+#include "app/instance_claim.h"
 #include "app/server_controller.h"
 #include "app/server_options.h"
 #include "platform/single_instance.h"
@@ -30,10 +31,16 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  SingleInstance instance;
-  if (!instance.Acquire("Lindra2")) {
-    std::puts("이미 프로그램이 실행 중 입니다.");
-    return 1;
+  SingleInstance instance(options->lockDir);
+  switch (ClaimInstance(*options, instance, error)) {
+    case InstanceClaim::Held:
+      break;
+    case InstanceClaim::AlreadyRunning:
+      std::puts(kAlreadyRunningText);
+      return kExitAlreadyRunning;
+    case InstanceClaim::Unusable:
+      std::puts(error.c_str());  // where the window would show it in a message box
+      return kExitNoPrivatePlace;
   }
 
   std::optional<DemoPeers> demo;

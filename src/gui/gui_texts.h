@@ -4,7 +4,6 @@
 namespace lindra::gui::texts {
 
 inline constexpr const char* kProgramName = "Lindra2";
-inline constexpr const char* kAlreadyRunning = "이미 프로그램이 실행 중 입니다.";
 inline constexpr const char* kExitQuestion = "프로그램을 종료 합니다.";
 
 // Tray menu.

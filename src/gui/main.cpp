@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/demo.h"
+#include "app/instance_claim.h"
 #include "app/server_controller.h"
 #include "app/server_options.h"
 #include "asker.h"
@@ -143,10 +144,17 @@ int main(int argc, char** argv) {
   }
 
   gui::MessageBoxAsker asker;
-  SingleInstance instance;
-  if (!instance.Acquire("Lindra2")) {
-    asker.Inform(nullptr, QString::fromUtf8(gui::texts::kAlreadyRunning));
-    return 1;
+  SingleInstance instance(options->lockDir);
+  switch (ClaimInstance(*options, instance, error)) {
+    case InstanceClaim::Held:
+      break;
+    case InstanceClaim::AlreadyRunning:
+      asker.Inform(nullptr, QString::fromUtf8(kAlreadyRunningText));
+      return kExitAlreadyRunning;
+    case InstanceClaim::Unusable:
+      std::fprintf(stderr, "lindra2: %s\n", error.c_str());
+      asker.Inform(nullptr, QString::fromStdString(error));
+      return kExitNoPrivatePlace;
   }
 
   std::optional<DemoPeers> demo;

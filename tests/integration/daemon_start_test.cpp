@@ -1,11 +1,19 @@
-// Start-up of the whole server: configuration, old logs, bad input, single instance.
+// Start-up of the whole server: configuration, old logs, bad input, single instance,
+// its private folders.
 #include <gtest/gtest.h>
 
+#include <ctime>
+#include <functional>
 #include <random>
+#include <thread>
 
+#include "config/lindra_ini.h"
 #include "log/log_date.h"
 #include "platform/clock.h"
 #include "server_harness.h"
+#include "stats/daily_statistics.h"
+#include "text/codec.h"
+#include "text/strings.h"
 
 namespace lindra::testing {
 namespace {
@@ -54,15 +62,21 @@ TEST(DaemonStart, DeletesLogsOlderThanSevenDaysAndReportFilesWithoutDate) {
   const auto oldLog = server.logDir() / ("Program_DEV01_" + DateShift(now, -8, false) + ".log");
   const auto keptLog = server.logDir() / ("Program_DEV01_" + DateShift(now, -7, false) + ".log");
   const auto report = server.logDir() / "H1234_061206_Started.log";
-  const auto notALog = server.logDir() / ("notes_" + DateShift(now, -30, false) + ".txt");
-  for (const auto& file : {oldLog, keptLog, report, notALog}) WriteFile(file, "x");
+  // Other programs' logs in a shared log folder, however old, are not the server's.
+  const std::string oldDay = DateShift(now, -30, false);
+  std::vector<std::filesystem::path> foreign;
+  for (const std::string& name : {"notes_" + oldDay + ".txt", std::string("dpkg.log"), std::string("Xorg.0.log"),
+                                  std::string("app-2026-12-07.log"), "backup_" + oldDay + ".log"})
+    foreign.push_back(server.logDir() / name);
+  for (const auto& file : {oldLog, keptLog, report}) WriteFile(file, "x");
+  for (const auto& file : foreign) WriteFile(file, "x");
   server.Start();
   ASSERT_TRUE(server.WaitFor(kStarting));
   EXPECT_EQ(server.Stop(), 0);
   EXPECT_FALSE(std::filesystem::exists(oldLog));
   EXPECT_TRUE(std::filesystem::exists(keptLog));
   EXPECT_FALSE(std::filesystem::exists(report));
-  EXPECT_TRUE(std::filesystem::exists(notALog));
+  for (const auto& file : foreign) EXPECT_TRUE(std::filesystem::exists(file)) << file;
 }
 
 TEST(DaemonStart, BinaryConfigurationIsReadWithoutCrashing) {
@@ -103,17 +117,245 @@ TEST(DaemonStart, AWorkFolderThatIsNoFolderIsReported) {
   EXPECT_EQ(server.Stop(), 0);
 }
 
+// A shell with XDG_RUNTIME_DIR and a service without it share one lock.
 TEST(DaemonStart, ASecondInstanceRefusesAndLeavesTheFirstRunning) {
   ServerHarness first;
-  first.Start();
+  first.Start({}, {"XDG_RUNTIME_DIR=" + first.root().string()});
   ASSERT_TRUE(first.WaitFor(kStarting));
   ChildProcess second;
-  ASSERT_TRUE(second.Start(LINDRA2D_PATH, first.BaseArgs(), ChildProcess::Output::Capture, first.Environment()));
+  ASSERT_TRUE(
+      second.Start(LINDRA2D_PATH, first.BaseArgs(), ChildProcess::Output::Capture, {"XDG_RUNTIME_DIR=/nonexistent"}));
   auto status = second.Wait(10s);
   ASSERT_TRUE(status.has_value());
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0);
   EXPECT_NE(second.DrainOutput().find("이미 프로그램이 실행 중 입니다."), std::string::npos);
   EXPECT_EQ(first.Stop(), 0) << "the first instance is still running and stops in order";
+}
+
+// A private folder or lock that cannot be had is said as such, never as a running server.
+TEST(DaemonStart, UnusableStateFolderOrLockPlaceExitsWithItsOwnText) {
+  ServerHarness server;
+  const auto good = server.root() / "good";
+  std::filesystem::create_directory(good);
+  std::filesystem::create_symlink(good, server.root() / "link");
+  WriteFile(server.root() / "plain-file", "x");
+  std::filesystem::create_directories(server.root() / "occupied" / ("lindra2-" + std::to_string(::getuid()) + ".lock"));
+  const struct {
+    std::filesystem::path stateDir;
+    std::string printed;
+  } cases[] = {
+      {server.root() / "link", "상태 폴더 사용 불가: " + (server.root() / "link").string() + ": 심볼릭 링크입니다"},
+      {server.root() / "plain-file" / "state",
+       "상태 폴더 사용 불가: " + (server.root() / "plain-file" / "state").string() +
+           ": 만들 수 없습니다 (Not a directory)"},
+      {server.root() / "occupied", "실행 잠금 파일 생성 실패: " + (server.root() / "occupied").string() + "/lindra2-" +
+                                       std::to_string(::getuid()) + ".lock: Is a directory"},
+  };
+  for (const auto& c : cases) {
+    auto args = server.BaseArgs();
+    args.insert(args.end(), {"--state-dir", c.stateDir.string()});
+    ChildProcess daemon;
+    ASSERT_TRUE(daemon.Start(LINDRA2D_PATH, args, ChildProcess::Output::Capture, {"XDG_RUNTIME_DIR=/nonexistent"}));
+    auto status = daemon.Wait(10s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 3) << c.stateDir;
+    EXPECT_EQ(daemon.DrainOutput(), c.printed + "\n");
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(good)) << "nothing was written through the link";
+}
+
+// Slot 1 a CTI slot with its tables; Korean text where the rewrite keeps it.
+std::array<SlotConfig, kSlotCount> CtiSlots(int ctiPort, int progPort, const std::string& korean) {
+  std::array<SlotConfig, kSlotCount> slots{};
+  for (auto& slot : slots) {
+    slot.progPort = progPort;
+    slot.comPort = "COM1";
+    slot.baudRate = 9600;
+    slot.lanIp = "127.0.0.1";
+  }
+  slots[0].modelCode = 202;
+  slots[0].lanPort = ctiPort;
+  slots[1].lanIp = korean;  // unused slot: the text only has to survive
+  return slots;
+}
+
+void WriteCtiTables(const ServerHarness& server) {
+  WriteFile(server.workDir() / "did.tbl", "705 0333330000\r\n");
+  WriteFile(server.workDir() / "ip.tbl", "203 127.0.0.2\r\n");
+}
+
+// What an operator PC received, without the simulator's time and peer.
+std::string Payload(const std::string& printed) { return printed.substr(printed.find(' ', printed.find(' ') + 1) + 1); }
+
+// Under a ko_KR.EUC-KR locale the edges speak EUC-KR without --codepage: the
+// start-up rewrite keeps Korean text, and a Korean CTI caller name reaches the
+// operator and the telephone log as EUC-KR bytes.
+TEST(DaemonStart, LocaleCodePageIsUsedWithoutTheOption) {
+  if (!std::filesystem::exists("/usr/bin/localedef")) GTEST_SKIP() << "localedef (package libc-bin) is not installed";
+  ServerHarness server;
+  const auto locales = server.root() / "locales";
+  std::filesystem::create_directory(locales);
+  ChildProcess localedef;
+  ASSERT_TRUE(localedef.Start("/usr/bin/localedef",
+                              {"-i", "ko_KR", "-f", "EUC-KR", (locales / "ko_KR.EUC-KR").string()},
+                              ChildProcess::Output::Capture));
+  auto built = localedef.Wait(60s);
+  ASSERT_TRUE(built && WIFEXITED(*built) && WEXITSTATUS(*built) == 0) << "localedef -i ko_KR -f EUC-KR failed";
+
+  const std::string seoul = "\xEC\x84\x9C\xEC\x9A\xB8";  // "서울" in UTF-8
+  const std::string seoulEucKr = "\xBC\xAD\xBF\xEF";
+  const std::string nameEucKr = "\xC8\xAB\xB1\xE6\xB5\xBF";  // "홍길동"
+  const int progPort = FreeTcpPort({"127.0.0.2"});
+  const int ctiPort = ClosedPort();
+  Peer operatorPc = Operator("127.0.0.2", progPort);
+  const auto slots = CtiSlots(ctiPort, progPort, seoul);
+  const std::string previous = text::CodePage();
+  ASSERT_TRUE(text::SetCodePage("EUC-KR"));
+  const std::string withoutCentre = FullRewriteText(slots, "");
+  const std::string rewritten = FullRewriteText(slots, "C00000");
+  text::SetCodePage(previous);
+  ASSERT_NE(withoutCentre.find("LAN_IP=" + seoulEucKr + "\r\n"), std::string::npos);
+  WriteFile(server.workDir() / "lindra.ini", withoutCentre);
+  WriteCtiTables(server);
+
+  // glibc never frees its copy of the LOCPATH search path; under the leak checker of
+  // a sanitizer build that is no leak of the server's.
+  WriteFile(server.root() / "lsan.supp", "leak:__argz_add_sep\n");
+  server.SetCodePage("");
+  server.Start({}, {"LOCPATH=" + locales.string(), "LC_ALL=ko_KR.EUC-KR",
+                    "LSAN_OPTIONS=suppressions=" + (server.root() / "lsan.supp").string()});
+  ASSERT_TRUE(server.WaitFor("[WARN] DEV01 CTI - Listen CTI Event : " + std::to_string(ctiPort)));
+  EXPECT_EQ(ReadFile(server.workDir() / "lindra.ini"), rewritten);
+  ChildProcess cti;
+  ASSERT_TRUE(
+      cti.Start(LINDRA_SIM_PATH,
+                {"cti", "--connect", "127.0.0.1:" + std::to_string(ctiPort), "--message", "203,705," + nameEucKr},
+                ChildProcess::Output::Capture));
+  ASSERT_EQ(operatorPc.Expect("|0333330000", 1), 1);
+  EXPECT_EQ(Payload(operatorPc.received()[0]), "T|" + nameEucKr + "|0333330000");
+  EXPECT_EQ(server.Stop(), 0);
+  const std::string log =
+      ReadFile(server.logDir() / ("Telephone_DEV01_" + LogDate(SystemClock::Instance().Now()) + ".log"));
+  const std::string line = "DEV01: T " + nameEucKr + ", 705, 0333330000, 203, 127.0.0.2, , SENT:19\r\n";
+  const size_t text = log.find("] ", log.find("[t-"));
+  ASSERT_NE(text, std::string::npos) << log;
+  EXPECT_EQ(log.substr(text + 2), line) << "after the time, the tag and the thread";
+}
+
+// lindra.ini saved as "Unicode" by a Windows editor, in either byte order, is read
+// and rewritten in its own encoding; one that cannot be decoded is kept as it is.
+TEST(DaemonStart, Utf16ConfigurationIsReadAndRewrittenInItsEncoding) {
+  const std::string seoul = "\xEC\x84\x9C\xEC\x9A\xB8";
+  for (const IniEncoding encoding : {IniEncoding::Utf16Le, IniEncoding::Utf16Be}) {
+    ServerHarness server;
+    const int ctiPort = ClosedPort();
+    const auto slots = CtiSlots(ctiPort, ClosedPort(), seoul);
+    WriteFile(server.workDir() / "lindra.ini", FullRewriteText(slots, "", encoding));
+    WriteCtiTables(server);
+    server.Start();
+    ASSERT_TRUE(server.WaitFor("[WARN] DEV01 CTI - Listen CTI Event : " + std::to_string(ctiPort)));
+    EXPECT_EQ(server.Stop(), 0);
+    EXPECT_EQ(ReadFile(server.workDir() / "lindra.ini"), FullRewriteText(slots, "C00000", encoding));
+  }
+  ServerHarness server;
+  const std::string broken = FullRewriteText(CtiSlots(ClosedPort(), 7001, seoul), "", IniEncoding::Utf16Le) + "\xDC";
+  WriteFile(server.workDir() / "lindra.ini", broken);
+  server.Start();
+  ASSERT_TRUE(server.WaitFor("[ERR] lindra.ini 문자 변환 실패, 파일을 바꾸지 않음: " +
+                             (server.workDir() / "lindra.ini").string()));
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_EQ(ReadFile(server.workDir() / "lindra.ini"), broken);
+}
+
+// A time zone in which it is now about 14:00, far from 09:00 (when the day's logs
+// change hands) and from midnight, whatever the machine's clock says; with the
+// dates there `days` from today as YYMMDD and YYYYMMDD.
+struct AfternoonZone {
+  std::string tz;
+  int offsetHours = 0;
+
+  AfternoonZone() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    ::gmtime_r(&now, &utc);
+    offsetHours = 14 - utc.tm_hour;
+    tz = "TZ=LTZ" + std::to_string(-offsetHours);  // POSIX: "LTZ-5" is five hours ahead of UTC
+  }
+  std::string Date(int days, bool longForm) const {
+    const std::time_t then = std::time(nullptr) + (offsetHours * 3600L) + days * 86400L;
+    std::tm local{};
+    ::gmtime_r(&then, &local);
+    return text::Format(longForm ? "%04d%02d%02d" : "%02d%02d%02d",
+                        longForm ? local.tm_year + 1900 : local.tm_year % 100, local.tm_mon + 1, local.tm_mday);
+  }
+};
+
+// The uploads the statistics simulator has stored (upload-NNNN.txt), in order.
+std::vector<std::string> StoredUploads(const std::filesystem::path& store) {
+  std::vector<std::string> uploads;
+  for (int n = 1; std::filesystem::exists(store / text::Format("upload-%04d.txt", n)); ++n)
+    uploads.push_back(ReadFile(store / text::Format("upload-%04d.txt", n)));
+  return uploads;
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(50ms);  // polls a file written by another process
+  }
+  return true;
+}
+
+// The bookkeeping of uploaded days lives in the state folder: a link planted there is
+// replaced, not written through, and a temporary folder emptied by a reboot does not
+// make yesterday go up twice.
+TEST(DaemonStart, UploadedDayIsRememberedInTheStateFolderAcrossARestart) {
+  ServerHarness server;
+  const AfternoonZone zone;
+  const auto store = server.root() / "store";
+  const auto tmp = server.root() / "tmp";
+  std::filesystem::create_directories(tmp);
+  Peer statServer({"statserver", "--listen", "127.0.0.1:0", "--headid", "H1234", "--did2", "0299999999",
+                   "--upload-time", "00:00", "--store", store.string()});
+  const std::string statArg = "127.0.0.1:" + std::to_string(statServer.port());
+  const int ctiPort = ClosedPort();
+  WriteFile(server.workDir() / "lindra.ini", FullRewriteText(CtiSlots(ctiPort, ClosedPort(), "x"), "C00001"));
+  WriteCtiTables(server);
+  const std::string yesterday = zone.Date(-1, false);
+  const std::string call =
+      "10:00:00.0[INFO ] [t-1] DEV01: T 0311112222, 705, 0333330000, 203, 127.0.0.2, , SENT:23\r\n";
+  WriteFile(TelephoneLogPath(server.logDir(), 1, yesterday), call);
+  std::filesystem::create_directories(server.stateDir());
+  WriteFile(server.root() / "victim", "victim");
+  std::filesystem::create_symlink(server.root() / "victim", server.stateDir() / kBookkeepingFileName);
+
+  const std::vector<std::string> serverArgs = {"--stat-server", statArg, "--config-server", statArg};
+  const std::vector<std::string> environment = {zone.tz, "TMPDIR=" + tmp.string()};
+  const std::string dayUpload = "sHeadId=H1234\nsWorkDay=" + yesterday +
+                                "\nnAllCnt=1\nnUsedCnt=1\nsLogFile=c:\\brenvo\\logs\\H1234_" + yesterday + ".log\n";
+  server.Start(serverArgs, environment);
+  ASSERT_TRUE(WaitUntil([&] { return StoredUploads(store).size() >= 2; })) << server.Printed();
+  EXPECT_EQ(StoredUploads(store)[1], dayUpload);
+  EXPECT_EQ(ReadFile(store / ("upload-0002-H1234_" + yesterday + ".log")),
+            call + "DEV01 TOTAL CALLING COUNT: 1\r\nDEV01 BRENVO CALLING COUNT: 1\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return ReadLastUpdate(server.stateDir()) == zone.Date(-1, true); }));
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_EQ(ReadFile(server.root() / "victim"), "victim");
+  EXPECT_FALSE(std::filesystem::is_symlink(server.stateDir() / kBookkeepingFileName));
+  EXPECT_TRUE(std::filesystem::is_empty(tmp));
+
+  // After a reboot, which empties the temporary folder: the start is reported again,
+  // yesterday is not.
+  std::filesystem::remove_all(tmp);
+  std::filesystem::create_directories(tmp);
+  server.Start(serverArgs, environment);
+  ASSERT_TRUE(WaitUntil([&] { return StoredUploads(store).size() >= 3; })) << server.Printed();
+  server.CollectFor(6s);  // the scheduler's first pass comes three seconds after the report
+  EXPECT_EQ(server.Stop(), 0);
+  const auto uploads = StoredUploads(store);
+  ASSERT_EQ(uploads.size(), 3u);
+  EXPECT_NE(uploads[2].find("sWorkDay=" + zone.Date(0, false) + "\nnAllCnt=-1\n"), std::string::npos) << uploads[2];
 }
 
 TEST(DaemonStart, BadOptionsAreRefusedWithExitCodeTwo) {
@@ -125,7 +367,9 @@ TEST(DaemonStart, BadOptionsAreRefusedWithExitCodeTwo) {
                                                {"--codepage", "NO-SUCH-CODEPAGE"}}) {
     ServerHarness server;
     ChildProcess daemon;
-    ASSERT_TRUE(daemon.Start(LINDRA2D_PATH, args, ChildProcess::Output::Capture, server.Environment()));
+    auto all = server.BaseArgs();
+    all.insert(all.end(), args.begin(), args.end());
+    ASSERT_TRUE(daemon.Start(LINDRA2D_PATH, all, ChildProcess::Output::Capture));
     auto status = daemon.Wait(10s);
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status)) << args[0];

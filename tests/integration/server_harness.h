@@ -31,22 +31,28 @@ class ServerHarness {
 
   std::filesystem::path workDir() const { return dir_.path() / "work"; }
   std::filesystem::path logDir() const { return dir_.path() / "logs"; }
+  // The server's private folder, which also holds the single-instance lock, so tests
+  // may run side by side.
+  std::filesystem::path stateDir() const { return dir_.path() / "state"; }
   const std::filesystem::path& root() const { return dir_.path(); }
 
   std::vector<std::string> BaseArgs() const {
     const std::string deadServer = "127.0.0.1:" + std::to_string(ClosedPort());
-    return {"--workdir",     workDir().string(), "--log-dir",       logDir().string(), "--broadcast", "127.255.255.255",
-            "--stat-server", deadServer,         "--config-server", deadServer,        "--codepage",  "UTF-8"};
+    std::vector<std::string> args = {"--workdir",     workDir().string(),  "--log-dir",       logDir().string(),
+                                     "--state-dir",   stateDir().string(), "--broadcast",     "127.255.255.255",
+                                     "--stat-server", deadServer,          "--config-server", deadServer};
+    if (!codePage_.empty()) args.insert(args.end(), {"--codepage", codePage_});
+    return args;
   }
 
-  // The lock of the single instance lives in the test's own folder, so tests may run
-  // side by side.
-  std::vector<std::string> Environment() const { return {"XDG_RUNTIME_DIR=" + dir_.path().string()}; }
+  // Empty: the server takes the code page from its locale.
+  void SetCodePage(std::string codePage) { codePage_ = std::move(codePage); }
 
-  void Start(std::vector<std::string> extra = {}) {
+  // `environment` ("NAME=value") is added to the server's.
+  void Start(std::vector<std::string> extra = {}, const std::vector<std::string>& environment = {}) {
     auto args = BaseArgs();
     args.insert(args.end(), extra.begin(), extra.end());
-    ASSERT_TRUE(server_.Start(LINDRA2D_PATH, args, ChildProcess::Output::Capture, Environment()));
+    ASSERT_TRUE(server_.Start(LINDRA2D_PATH, args, ChildProcess::Output::Capture, environment));
   }
 
   // Reads printed lines until one after the previous match contains `text`, so that
@@ -121,6 +127,7 @@ class ServerHarness {
 
  private:
   TempDir dir_;
+  std::string codePage_ = "UTF-8";
   ChildProcess server_;
   std::vector<std::string> lines_;
   size_t cursor_ = 0;

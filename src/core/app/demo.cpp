@@ -80,6 +80,9 @@ bool DemoPeers::Start(ServerOptions& options, std::string& error) {
   folder_ = pattern;
   options.workDir = folder_;
   options.logDir = folder_ / "logs";
+  // The demo's uploads go to a simulator: a real installation's bookkeeping must not
+  // learn of them. The lock stays where it was, so the demo never runs beside a server.
+  options.stateDir = folder_;
   options.broadcastAddress = "127.255.255.255";
 
   const int progPort = FreeTcpPort({kOperatorA, kOperatorB});

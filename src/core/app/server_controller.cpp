@@ -75,6 +75,8 @@ bool ServerController::LoadServer() {
     AddMessage("[ERR] lindra.ini 읽기/생성 실패: " + (options_.workDir / kConfigFileName).string());
     return false;
   }
+  if (config.undecodable)
+    AddMessage(std::string(kUndecodableConfigText) + (options_.workDir / kConfigFileName).string());
   const int programLevel = ProgramLogLevel(config.logLevelText);
   for (int i = 0; i < kSlotCount; ++i) {
     slotConfigs_[i] = config.slots[i];
@@ -108,7 +110,7 @@ void ServerController::StartStatistics() {
     settings.configHost = options_.configServer.host;
     settings.configPort = options_.configServer.port;
     settings.logDir = options_.logDir;
-    settings.tempDir = TempDirectory();
+    settings.stateDir = options_.stateDir;
     statistics_ = std::make_unique<StatisticsService>(std::move(settings), clock_);
   }
   std::vector<std::string> dids;

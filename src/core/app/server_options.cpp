@@ -1,6 +1,8 @@
 #include "app/server_options.h"
 
 #include <arpa/inet.h>
+#include <langinfo.h>
+#include <locale.h>
 
 #include <CLI/CLI.hpp>
 #include <regex>
@@ -29,6 +31,18 @@ std::optional<HostPort> ParseHostPort(const std::string& text, int defaultPort) 
   return hp;
 }
 
+// The character set of the environment's locale (LC_ALL, LC_CTYPE, LANG), read
+// without changing the process locale: lindra2d never sets one, and numbers and
+// messages stay as the C locale writes them. A locale that is not installed reads
+// as the process's own.
+std::string EnvironmentCodeSet() {
+  const locale_t environment = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
+  if (!environment) return text::LocaleCodePage();
+  std::string codeSet = ::nl_langinfo_l(CODESET, environment);
+  ::freelocale(environment);
+  return codeSet;
+}
+
 bool IsDottedIpv4(const std::string& text) {
   in_addr addr{};
   return inet_pton(AF_INET, text.c_str(), &addr) == 1;
@@ -44,6 +58,7 @@ std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std
   ServerOptions options;
   std::string workDir = std::filesystem::current_path().string();
   std::string logDir;
+  std::string stateDir;
   std::string statServer = LINDRA_DEFAULT_STAT_SERVER;
   std::string configServer = LINDRA_DEFAULT_CONFIG_SERVER;
   std::string mirror;
@@ -52,6 +67,9 @@ std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std
 
   app.add_option("--workdir", workDir, "folder of lindra.ini and the table files")->capture_default_str();
   app.add_option("--log-dir", logDir, "log folder, created when missing (default: " + DefaultLogDir().string() + ")");
+  app.add_option("--state-dir", stateDir,
+                 "private state folder, mode 0700: upload bookkeeping and, when given, the instance lock (default: " +
+                     DefaultStateDir().string() + ")");
   app.add_option("--stat-server", statServer, "statistics web server HOST[:PORT]")->capture_default_str();
   app.add_option("--config-server", configServer, "server of the statistics documents HOST[:PORT]")
       ->capture_default_str();
@@ -80,6 +98,10 @@ std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std
 
   options.workDir = workDir;
   options.logDir = logDir.empty() ? DefaultLogDir() : std::filesystem::path(logDir);
+  // A given state folder also holds the lock, so servers with their own folders
+  // (tests side by side) do not exclude each other.
+  options.stateDir = stateDir.empty() ? DefaultStateDir() : std::filesystem::path(stateDir);
+  options.lockDir = stateDir.empty() ? DefaultLockDir() : options.stateDir;
   auto stat = ParseHostPort(statServer, 80);
   auto config = ParseHostPort(configServer, 80);
   if (!stat) error = "--stat-server: expected HOST[:PORT], got '" + statServer + "'";
@@ -111,7 +133,7 @@ std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std
 }
 
 bool ApplyCodePage(const ServerOptions& options, std::string& error) {
-  const std::string name = options.codePage.empty() ? text::LocaleCodePage() : options.codePage;
+  const std::string name = options.codePage.empty() ? EnvironmentCodeSet() : options.codePage;
   if (text::SetCodePage(name)) return true;
   error = "--codepage: unknown code page '" + name + "'";
   return false;

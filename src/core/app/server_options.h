@@ -17,6 +17,8 @@ struct HostPort {
 struct ServerOptions {
   std::filesystem::path workDir;   // lindra.ini and the table files
   std::filesystem::path logDir;    // created when missing
+  std::filesystem::path stateDir;  // private: the upload bookkeeping (mode 0700)
+  std::filesystem::path lockDir;   // private: the single-instance lock
   HostPort statServer;             // statistics web server
   HostPort configServer;           // server of the two XML documents
   std::optional<HostPort> mirror;  // diagnostic copy of CTI frames; off when empty
@@ -33,8 +35,9 @@ struct ServerOptions {
 std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std::string& programName,
                                                 std::string& error, std::string& help);
 
-// Selects the code page of every edge from --codepage, or from the locale when it is
-// not given. Called once at start-up, before any thread converts text.
+// Selects the code page of every edge from --codepage, or from the environment's
+// locale (LC_ALL, LC_CTYPE, LANG) when it is not given. Called once at start-up,
+// before any thread converts text.
 bool ApplyCodePage(const ServerOptions& options, std::string& error);
 
 }  // namespace lindra

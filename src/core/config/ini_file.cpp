@@ -1,22 +1,15 @@
 #include "config/ini_file.h"
 
+#include "config/ini_encoding.h"
 #include "platform/file_read.h"
-#include "text/codec.h"
 #include "text/strings.h"
 
 namespace lindra {
-namespace {
 
-// Editors may save the file with a UTF-8 byte-order mark; it is not part of the
-// first section's name.
-constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+IniFile IniFile::Parse(std::string_view bytes) { return ParseText(DecodeIniBytes(bytes).text); }
 
-}  // namespace
-
-IniFile IniFile::Parse(std::string_view bytes) {
+IniFile IniFile::ParseText(std::string_view content) {
   IniFile ini;
-  if (bytes.starts_with(kUtf8Bom)) bytes.remove_prefix(kUtf8Bom.size());
-  std::string content = text::ToInternal(bytes);
   std::string_view rest = content;
   Section* current = nullptr;  // keys before the first section belong to none
   while (!rest.empty()) {

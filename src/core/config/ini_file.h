@@ -13,8 +13,10 @@ namespace lindra {
 
 class IniFile {
  public:
-  // Edge bytes of the file; any bytes at all are accepted.
+  // The file's bytes in any encoding of DecodeIniBytes; any bytes at all are accepted.
   static IniFile Parse(std::string_view bytes);
+  // Text already decoded to UTF-8.
+  static IniFile ParseText(std::string_view text);
   // nullopt when the file cannot be read.
   static std::optional<IniFile> Load(const std::filesystem::path& file);
 

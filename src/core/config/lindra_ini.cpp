@@ -21,14 +21,14 @@ constexpr const char* kLogPathLine = "PATH=c:\\brenvo\\Logs\n";
 std::string SectionName(int slotNo) { return text::Format("DEVICE0%d", slotNo); }
 
 // The file is written in text mode: every line feed goes out as CR LF.
-std::string ToFileBytes(std::string_view textWithLf) {
+std::string ToFileBytes(std::string_view textWithLf, IniEncoding encoding) {
   std::string crlf;
   crlf.reserve(textWithLf.size() + textWithLf.size() / 8);
   for (char c : textWithLf) {
     if (c == '\n') crlf += '\r';
     crlf += c;
   }
-  return text::ToExternal(crlf);
+  return EncodeIniText(crlf, encoding);
 }
 
 std::filesystem::path ConfigPath(const std::filesystem::path& workDir) { return workDir / kConfigFileName; }
@@ -92,10 +92,11 @@ std::string DefaultConfigText(const std::optional<std::string>& lanIp) {
   out += "\n[CLIENT]\nAREACODE=\nPROG_PORT=7001\nCENTERID=C00000\nENCRYPTION=Y\n";
   out += "\n[LOG]\n";
   out += kLogPathLine;
-  return ToFileBytes(out);
+  return ToFileBytes(out, IniEncoding::CodePage);
 }
 
-std::string FullRewriteText(const std::array<SlotConfig, kSlotCount>& slots, std::string_view centerId) {
+std::string FullRewriteText(const std::array<SlotConfig, kSlotCount>& slots, std::string_view centerId,
+                            IniEncoding encoding) {
   std::string out;
   for (int n = 1; n <= kSlotCount; ++n) {
     const SlotConfig& c = slots[n - 1];
@@ -114,7 +115,7 @@ std::string FullRewriteText(const std::array<SlotConfig, kSlotCount>& slots, std
   out += "ENCRYPTION=Y\n";
   out += "\n[LOG]\n";
   out += kLogPathLine;
-  return ToFileBytes(out);
+  return ToFileBytes(out, encoding);
 }
 
 ConfigLoadResult LoadConfiguration(const std::filesystem::path& workDir, HostAddressLookup lookup) {
@@ -132,17 +133,20 @@ ConfigLoadResult LoadConfiguration(const std::filesystem::path& workDir, HostAdd
     bytes = std::move(fresh);
   }
 
-  const IniFile ini = IniFile::Parse(*bytes);
+  const DecodedIni decoded = DecodeIniBytes(*bytes);
+  const IniFile ini = IniFile::ParseText(decoded.text);
   for (int n = 1; n <= kSlotCount; ++n) result.slots[n - 1] = ReadSlotConfig(ini, n);
   result.logLevelText = ReadLogLevelText(ini);
+  result.undecodable = !decoded.lossless;
 
   std::string centerId = ReadCenterId(ini);
-  if (!centerId.empty() && !ReadEncryption(ini).empty()) {
+  const bool complete = !centerId.empty() && !ReadEncryption(ini).empty();
+  if (complete || result.undecodable) {
     result.status = ConfigLoadStatus::Loaded;
-    result.centerId = std::move(centerId);
+    result.centerId = centerId.empty() ? std::string(kDefaultCenterId) : std::move(centerId);
     return result;
   }
-  if (!SaveConfiguration(workDir, result.slots, kDefaultCenterId)) {
+  if (WriteFileAtomically(path, FullRewriteText(result.slots, kDefaultCenterId, decoded.encoding))) {
     result.status = ConfigLoadStatus::RewriteFailed;
     return result;
   }
@@ -153,7 +157,17 @@ ConfigLoadResult LoadConfiguration(const std::filesystem::path& workDir, HostAdd
 
 bool SaveConfiguration(const std::filesystem::path& workDir, const std::array<SlotConfig, kSlotCount>& slots,
                        std::string_view centerId) {
-  return !WriteFileAtomically(ConfigPath(workDir), FullRewriteText(slots, centerId));
+  const auto path = ConfigPath(workDir);
+  IniEncoding encoding = IniEncoding::CodePage;
+  std::error_code readError;
+  if (auto bytes = ReadFileBytes(path, &readError)) {
+    const DecodedIni current = DecodeIniBytes(*bytes);
+    if (!current.lossless) return false;
+    encoding = current.encoding;
+  } else if (readError != std::errc::no_such_file_or_directory) {
+    return false;  // what is there cannot be read, so it cannot be judged either
+  }
+  return !WriteFileAtomically(path, FullRewriteText(slots, centerId, encoding));
 }
 
 }  // namespace lindra

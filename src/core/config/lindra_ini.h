@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "config/ini_encoding.h"
 #include "config/ini_file.h"
 #include "config/slot_config.h"
 
@@ -15,6 +16,9 @@ namespace lindra {
 inline constexpr std::string_view kConfigFileName = "lindra.ini";
 // Shown when a rewrite of lindra.ini cannot be saved.
 inline constexpr std::string_view kFileSaveFailedText = "파일 저장 실패";
+// Message-log line (followed by the file's path) when lindra.ini holds bytes that are
+// no text of its encoding: the file is then never replaced.
+inline constexpr std::string_view kUndecodableConfigText = "[ERR] lindra.ini 문자 변환 실패, 파일을 바꾸지 않음: ";
 // The centre identifier a rewrite at start puts in place of a missing one.
 inline constexpr std::string_view kDefaultCenterId = "C00000";
 
@@ -35,8 +39,10 @@ using HostAddressLookup = std::optional<std::string> (*)();
 // The file written when none exists, in edge bytes (CR LF line ends); without a
 // LAN_IP line in any section when `lanIp` is nullopt.
 std::string DefaultConfigText(const std::optional<std::string>& lanIp);
-// The whole file from four slot records and a centre identifier, in edge bytes.
-std::string FullRewriteText(const std::array<SlotConfig, kSlotCount>& slots, std::string_view centerId);
+// The whole file from four slot records and a centre identifier, as bytes of
+// `encoding` (edge bytes of the code page unless the file came in another one).
+std::string FullRewriteText(const std::array<SlotConfig, kSlotCount>& slots, std::string_view centerId,
+                            IniEncoding encoding = IniEncoding::CodePage);
 
 enum class ConfigLoadStatus {
   Loaded,         // the file was there (or has just been created) and is complete
@@ -53,6 +59,9 @@ struct ConfigLoadResult {
   std::array<SlotConfig, kSlotCount> slots{};  // empty records on CannotCreate
   std::string centerId;                        // empty unless Loaded or Rewritten
   std::string logLevelText = "DEBUG";          // [LOG] LEVEL as read before any rewrite
+  // Some bytes could not be decoded: the values were read from what could be, and
+  // the file is kept as it is (no rewrite; the centre identifier defaults when empty).
+  bool undecodable = false;
 
   // True when the load goes on (routing tables and start report follow).
   bool ok() const { return status == ConfigLoadStatus::Loaded || status == ConfigLoadStatus::Rewritten; }
@@ -60,7 +69,8 @@ struct ConfigLoadResult {
 
 ConfigLoadResult LoadConfiguration(const std::filesystem::path& workDir, HostAddressLookup lookup = HostIpv4Address);
 
-// The setup dialog's rewrite; false when the file could not be saved.
+// The setup dialog's rewrite, in the encoding the file is in; false when the file
+// could not be saved or holds bytes that cannot be decoded (it is never replaced).
 bool SaveConfiguration(const std::filesystem::path& workDir, const std::array<SlotConfig, kSlotCount>& slots,
                        std::string_view centerId);
 

@@ -1,7 +1,7 @@
 #include "log/log_purge.h"
 
+#include <regex>
 #include <string>
-#include <string_view>
 #include <tuple>
 
 #include "log/log_date.h"
@@ -13,15 +13,16 @@ namespace {
 constexpr int kKeepDays = 7;
 constexpr size_t kDatedTail = 10;  // "YYMMDD.log"
 
-bool HasLogExtension(std::string_view name) {
-  return name.size() >= 4 && text::EqualsIgnoreCase(name.substr(name.size() - 4), ".log");
-}
-
 int TailField(std::string_view tail, size_t pos) {
   return pos < tail.size() ? text::LeadingInt32(tail.substr(pos, 2)) : 0;
 }
 
 }  // namespace
+
+bool IsOwnLogFileName(std::string_view name) {
+  static const std::regex kOwn(R"(((Program|Telephone)_DEV0[1-4]_[0-9]{6}|H.*_[0-9]{6}(_Started)?)\.log)");
+  return std::regex_match(name.begin(), name.end(), kOwn);
+}
 
 int PurgeOldLogs(const std::filesystem::path& logDir, const LocalTime& now) {
   const CalendarDate cut = ShiftDate(now, -kKeepDays);
@@ -32,7 +33,7 @@ int PurgeOldLogs(const std::filesystem::path& logDir, const LocalTime& now) {
   for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
     const std::string name = it->path().filename().string();
     std::error_code typeError;
-    if (!HasLogExtension(name) || it->is_directory(typeError)) continue;
+    if (!IsOwnLogFileName(name) || it->is_directory(typeError)) continue;
     std::string_view tail = name;
     if (tail.size() > kDatedTail) tail = tail.substr(tail.size() - kDatedTail);
     if (std::make_tuple(TailField(tail, 0), TailField(tail, 2), TailField(tail, 4)) >= cutKey) continue;

@@ -39,9 +39,9 @@ std::filesystem::path ResolveLink(const std::filesystem::path& file) {
 
 }  // namespace
 
-std::error_code WriteFileAtomically(const std::filesystem::path& link, std::string_view bytes) {
+std::error_code WriteFileAtomically(const std::filesystem::path& link, std::string_view bytes, AtLink atLink) {
   if (link.filename().empty()) return std::make_error_code(std::errc::invalid_argument);
-  const std::filesystem::path file = ResolveLink(link);
+  const std::filesystem::path file = atLink == AtLink::WriteThrough ? ResolveLink(link) : link;
   std::filesystem::path temp;
   UniqueFd fd;
   for (int attempt = 0; attempt < 16 && !fd; ++attempt) {
@@ -58,13 +58,19 @@ std::error_code WriteFileAtomically(const std::filesystem::path& link, std::stri
     return ec;
   };
   struct stat old {};
-  if (::stat(file.c_str(), &old) == 0 && S_ISREG(old.st_mode)) ::fchmod(fd.get(), old.st_mode & 07777);
+  if (::lstat(file.c_str(), &old) == 0 && S_ISREG(old.st_mode)) ::fchmod(fd.get(), old.st_mode & 07777);
   if (!WriteAll(fd.get(), bytes)) return fail(LastError());
   if (::fsync(fd.get()) != 0) return fail(LastError());
   if (::close(fd.Release()) != 0) return fail(LastError());
   if (::rename(temp.c_str(), file.c_str()) != 0) return fail(LastError());
   SyncFolder(file.parent_path());
   return {};
+}
+
+UniqueFd CreateFileAnew(const std::filesystem::path& file) {
+  if (::unlink(file.c_str()) != 0 && errno != ENOENT) return UniqueFd();
+  // O_EXCL: a link planted again since the unlink makes this fail instead of being followed.
+  return UniqueFd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
 }
 
 }  // namespace lindra

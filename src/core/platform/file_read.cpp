@@ -10,12 +10,13 @@
 
 namespace lindra {
 
-std::optional<std::string> ReadFileBytes(const std::filesystem::path& file, std::error_code* error) {
+std::optional<std::string> ReadFileBytes(const std::filesystem::path& file, std::error_code* error, LinkRule links) {
   auto failed = [error](int code) -> std::optional<std::string> {
     if (error) *error = std::error_code(code, std::generic_category());
     return std::nullopt;
   };
-  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  const int noFollow = links == LinkRule::Refuse ? O_NOFOLLOW : 0;
+  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | noFollow));
   if (!fd) return failed(errno);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return failed(errno);

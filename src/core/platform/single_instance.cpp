@@ -5,22 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
 #include "text/strings.h"
 
 namespace lindra {
-namespace {
-
-std::filesystem::path DefaultLockDir() {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime && runtime[0] == '/') return runtime;
-  return "/tmp";
-}
-
-}  // namespace
-
-SingleInstance::SingleInstance() : lockDir_(DefaultLockDir()) {}
 
 SingleInstance::SingleInstance(std::filesystem::path lockDir) : lockDir_(std::move(lockDir)) {}
 
@@ -33,17 +21,21 @@ std::filesystem::path SingleInstance::LockFile(const std::string& name) const {
   return lockDir_ / base;
 }
 
-bool SingleInstance::Acquire(const std::string& name) {
-  if (fd_) return true;
-  // O_NOFOLLOW: in a shared /tmp another user could plant a link to a file of ours.
+InstanceLock SingleInstance::Acquire(const std::string& name, std::error_code* error) {
+  if (fd_) return InstanceLock::Acquired;
+  auto unavailable = [error] {
+    if (error) *error = std::error_code(errno, std::generic_category());
+    return InstanceLock::Unavailable;
+  };
+  // O_NOFOLLOW: a link planted at the name is never followed to another file.
   UniqueFd fd(::open(LockFile(name).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd) return false;
+  if (!fd) return unavailable();
   int rc;
   do rc = ::flock(fd.get(), LOCK_EX | LOCK_NB);
   while (rc != 0 && errno == EINTR);
-  if (rc != 0) return false;
+  if (rc != 0) return errno == EWOULDBLOCK ? InstanceLock::HeldElsewhere : unavailable();
   fd_ = std::move(fd);
-  return true;
+  return InstanceLock::Acquired;
 }
 
 }  // namespace lindra

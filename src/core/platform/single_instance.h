@@ -5,20 +5,27 @@
 // taken.
 #include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "platform/unique_fd.h"
 
 namespace lindra {
 
+enum class InstanceLock {
+  Acquired,       // this object holds the name
+  HeldElsewhere,  // another holder has it: a server is running
+  Unavailable,    // the lock file cannot be opened: nothing is known about others
+};
+
 class SingleInstance {
  public:
-  // Lock files go to $XDG_RUNTIME_DIR when set, otherwise /tmp.
-  SingleInstance();
+  // The lock folder is a private one (DefaultLockDir or the given state folder): in a
+  // shared folder another user could take the name first.
   explicit SingleInstance(std::filesystem::path lockDir);
 
-  // True when this object now holds `name` (again true on a repeated call); false
-  // when another holder has it or the lock file cannot be opened.
-  bool Acquire(const std::string& name);
+  // Acquired also on a repeated call by the holder. Unavailable fills `error` with
+  // the reason when given.
+  InstanceLock Acquire(const std::string& name, std::error_code* error = nullptr);
   bool held() const { return fd_.valid(); }
   // The lock file of `name`: "<name in lower case>-<uid>.lock" in the lock folder.
   std::filesystem::path LockFile(const std::string& name) const;

@@ -1,11 +1,12 @@
 #include "stats/daily_statistics.h"
 
-#include <fstream>
+#include <unistd.h>
 
 #include "config/ini_file.h"
 #include "log/log_date.h"
 #include "platform/atomic_file.h"
 #include "platform/file_read.h"
+#include "platform/unique_fd.h"
 #include "stats/call_counting.h"
 #include "stats/stat_server_client.h"
 #include "text/codec.h"
@@ -22,25 +23,28 @@ class SummaryWriter {
  public:
   explicit SummaryWriter(std::filesystem::path path) : path_(std::move(path)) {}
   void Append(const std::string& internalText) {
-    if (!out_.is_open()) out_.open(path_, std::ios::binary | std::ios::trunc);
-    const std::string bytes = text::ToExternal(internalText);
-    out_.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!started_) {
+      started_ = true;
+      out_ = CreateFileAnew(path_);
+      ok_ = out_.valid();
+    }
+    ok_ = ok_ && WriteAll(out_.get(), text::ToExternal(internalText));
   }
-  bool started() const { return out_.is_open(); }
-  bool Finish() {
-    out_.close();
-    return !out_.fail();
-  }
+  bool started() const { return started_; }
+  bool Finish() { return ::close(out_.Release()) == 0 && ok_; }
 
  private:
   std::filesystem::path path_;
-  std::ofstream out_;
+  UniqueFd out_;
+  bool started_ = false;
+  bool ok_ = false;
 };
 
-void WriteLastUpdate(const std::filesystem::path& tempDir, const std::string& day) {
+void WriteLastUpdate(const std::filesystem::path& stateDir, const std::string& day) {
   // A failure leaves the old file; the day is then reported once more on a later start.
-  (void)WriteFileAtomically(tempDir / kBookkeepingFileName,
-                            text::ToExternal(text::Format("[UPDATE]\r\nLASTUPDATE=%s\r\n", day.c_str())));
+  (void)WriteFileAtomically(stateDir / kBookkeepingFileName,
+                            text::ToExternal(text::Format("[UPDATE]\r\nLASTUPDATE=%s\r\n", day.c_str())),
+                            AtLink::Replace);
 }
 
 }  // namespace
@@ -49,15 +53,16 @@ std::filesystem::path TelephoneLogPath(const std::filesystem::path& logDir, int 
   return logDir / text::Format("Telephone_DEV%02d_%s.log", slotNo, day.c_str());
 }
 
-std::string ReadLastUpdate(const std::filesystem::path& tempDir) {
+std::string ReadLastUpdate(const std::filesystem::path& stateDir) {
   constexpr const char* kNever = "00000000";
-  const std::optional<IniFile> file = IniFile::Load(tempDir / kBookkeepingFileName);
-  return file ? file->GetString("UPDATE", "LASTUPDATE", kNever) : kNever;
+  const std::optional<std::string> bytes = ReadFileBytes(stateDir / kBookkeepingFileName, nullptr, LinkRule::Refuse);
+  return bytes ? IniFile::Parse(*bytes).GetString("UPDATE", "LASTUPDATE", kNever) : kNever;
 }
 
 bool RunDailyStatistics(const DayContext& context, const Clock& clock, const DayLogUploader& upload) {
   const LocalTime now = clock.Now();
   const std::string day = DateShift(now, -1, false);
+  const std::string dayLong = DateShift(now, -1, true);
   if (day == LogDate(now)) return false;  // every slot's writer still holds its file of day D
 
   const std::filesystem::path summaryPath = context.logDir / (context.headId + "_" + day + ".log");
@@ -80,7 +85,7 @@ bool RunDailyStatistics(const DayContext& context, const Clock& clock, const Day
   if (upload(context.headId, day, last.total, last.brenvo, summaryPath) != kUploadComplete) return false;
   std::error_code ignored;
   std::filesystem::remove(summaryPath, ignored);
-  WriteLastUpdate(context.tempDir, DateShift(clock.Now(), -1, true));
+  WriteLastUpdate(context.stateDir, dayLong);
   return true;
 }
 
@@ -108,7 +113,7 @@ void DailyStatistics::Pass() {
 }
 
 void DailyStatistics::Check() {
-  const long long lastUpdate = text::LeadingInt(ReadLastUpdate(context_.tempDir));
+  const long long lastUpdate = text::LeadingInt(ReadLastUpdate(context_.stateDir));
   const long long yesterday = text::LeadingInt(DateShift(clock_.Now(), -1, true));
   if (yesterday > lastUpdate)
     settled_ = RunDailyStatistics(context_, clock_, upload_);

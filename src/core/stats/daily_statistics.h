@@ -15,9 +15,9 @@ namespace lindra {
 inline constexpr const char* kBookkeepingFileName = "lindra2Update.log";
 
 struct DayContext {
-  std::filesystem::path logDir;   // telephone logs and the day summary
-  std::filesystem::path tempDir;  // the bookkeeping file
-  std::string headId;             // an identifier (IsHeadId), so a safe file-name part
+  std::filesystem::path logDir;    // telephone logs and the day summary
+  std::filesystem::path stateDir;  // the bookkeeping file, in the server's private folder
+  std::string headId;              // an identifier (IsHeadId), so a safe file-name part
   std::string did2;
 };
 
@@ -26,17 +26,19 @@ using DayLogUploader = std::function<std::string(const std::string& headId, cons
                                                  int used, const std::filesystem::path& file)>;
 
 std::filesystem::path TelephoneLogPath(const std::filesystem::path& logDir, int slotNo, const std::string& day);
-// LASTUPDATE of the bookkeeping file, "00000000" when there is none.
-std::string ReadLastUpdate(const std::filesystem::path& tempDir);
+// LASTUPDATE of the bookkeeping file, "00000000" when there is none (or a link
+// stands in its place).
+std::string ReadLastUpdate(const std::filesystem::path& stateDir);
 
 // The statistics job for yesterday (as six digits, D). True when the server
-// acknowledged the upload: the summary is then deleted and LASTUPDATE written.
+// acknowledged the upload: the summary is then deleted and LASTUPDATE records D,
+// also when the acknowledgement arrives after midnight.
 //
-// A telephone log that its writer still holds cannot be read on the original
-// platform. Here any open file can be read, so the rule is mirrored by the log day:
-// the writer holds the file of the current log day, which is D only before 09:00,
-// and a file of day D is not read then. After 09:00 the writer has nothing left to
-// write to it.
+// A telephone log that its writer still holds is not read: it may still grow. Any
+// open file can be read here, so the writer's hold is judged by the log day: the
+// writer holds the file of the current log day, which is D only before 09:00, and a
+// file of day D is not read then. After 09:00 the writer has nothing left to write
+// to it.
 bool RunDailyStatistics(const DayContext& context, const Clock& clock, const DayLogUploader& upload);
 
 // The scheduler's passes, without the thread: Begin() once, then Pass() every three

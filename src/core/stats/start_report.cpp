@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "log/log_date.h"
+#include "platform/atomic_file.h"
 #include "stats/stat_server_client.h"
 #include "text/codec.h"
 #include "text/strings.h"
@@ -48,9 +49,8 @@ void ReportStart(const std::filesystem::path& logDir, const std::string& headId,
   const LocalTime now = clock.Now();
   const std::filesystem::path path = StartedLogPath(logDir, headId, now);
   {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    const std::string bytes = text::ToExternal(StartedLogText(now, headId, logDir));
-    if (!out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()))) return;
+    const UniqueFd out = CreateFileAnew(path);
+    if (!out || !WriteAll(out.get(), text::ToExternal(StartedLogText(now, headId, logDir)))) return;
   }
   if (upload(headId, DateShift(now, 0, false), -1, -1, path) == kUploadComplete) {
     std::error_code ignored;

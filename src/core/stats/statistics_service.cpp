@@ -69,7 +69,7 @@ void StatisticsService::Run(std::vector<std::string> dids) {
   if (!schedulerStarted()) return;
 
   DailyStatistics statistics(
-      {settings_.logDir, settings_.tempDir, headId, branch.did2}, clock_, uploadTime,
+      {settings_.logDir, settings_.stateDir, headId, branch.did2}, clock_, uploadTime,
       [&configServer, this](UploadTime& time) { return RefreshUploadTime(configServer, time, &cancel_); }, upload);
   RunScheduler(statistics);
 }

@@ -21,8 +21,8 @@ struct StatsSettings {
   int statPort = 80;
   std::string configHost;  // --config-server HOST[:PORT]
   int configPort = 80;
-  std::filesystem::path logDir;   // telephone logs, DaySummary, StartedLog
-  std::filesystem::path tempDir;  // lindra2Update.log
+  std::filesystem::path logDir;    // telephone logs, DaySummary, StartedLog
+  std::filesystem::path stateDir;  // lindra2Update.log, private to the server
   // Time between two scheduler passes on the clock's steady time; tests shorten it.
   std::chrono::milliseconds passInterval{3000};
 };

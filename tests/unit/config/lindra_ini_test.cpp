@@ -143,6 +143,83 @@ TEST(LoadConfigurationTest, FileThatCannotBeCreatedStopsTheLoadSilently) {
   EXPECT_TRUE(std::filesystem::is_directory(dir / "lindra.ini"));
 }
 
+TEST(IniEncodingTest, Utf16IsReadAndWrittenInItsByteOrderWithItsMark) {
+  // "A", a Korean syllable and a character beyond 16 bits (a surrogate pair).
+  const std::string text = "A\xEA\xB0\x80\xF0\x9D\x84\x9E\r\n";
+  const std::string le(
+      "\xFF\xFE"
+      "A\0"
+      "\x00\xAC"
+      "\x34\xD8\x1E\xDD"
+      "\r\0\n\0",
+      14);
+  const std::string be(
+      "\xFE\xFF"
+      "\0A"
+      "\xAC\x00"
+      "\xD8\x34\xDD\x1E"
+      "\0\r\0\n",
+      14);
+  EXPECT_EQ(EncodeIniText(text, IniEncoding::Utf16Le), le);
+  EXPECT_EQ(EncodeIniText(text, IniEncoding::Utf16Be), be);
+  for (const auto& [bytes, encoding] : {std::pair{le, IniEncoding::Utf16Le}, {be, IniEncoding::Utf16Be}}) {
+    const DecodedIni decoded = DecodeIniBytes(bytes);
+    EXPECT_EQ(decoded.text, text);
+    EXPECT_EQ(decoded.encoding, encoding);
+    EXPECT_TRUE(decoded.lossless);
+    EXPECT_FALSE(DecodeIniBytes(bytes.substr(0, 13)).lossless) << "an odd byte count";
+  }
+  EXPECT_FALSE(DecodeIniBytes(std::string("\xFF\xFE\x00\xDC", 4)).lossless) << "a lone low surrogate";
+  EXPECT_FALSE(DecodeIniBytes(std::string("\xFF\xFE\x00\xD8"
+                                          "A\0",
+                                          6))
+                   .lossless)
+      << "a high surrogate alone";
+}
+
+// A file saved as "Unicode" (either byte order) or UTF-8 with a mark is rewritten in
+// the encoding it came in.
+TEST(LoadConfigurationTest, FileWithAByteOrderMarkIsRewrittenInItsOwnEncoding) {
+  const std::string korean = "\xEC\x84\x9C\xEC\x9A\xB8";  // "서울"
+  for (IniEncoding encoding : {IniEncoding::Utf16Le, IniEncoding::Utf16Be, IniEncoding::Utf8}) {
+    TempDir dir;
+    std::string hand = kHandWritten;
+    hand.replace(hand.find("areacode=031"), 12, "areacode=" + korean);
+    WriteFile(dir / "lindra.ini", EncodeIniText(hand, encoding));
+    ConfigLoadResult r = LoadConfiguration(dir.path(), &NoHost);
+    EXPECT_EQ(r.status, ConfigLoadStatus::Rewritten);
+    EXPECT_FALSE(r.undecodable);
+    EXPECT_EQ(r.slots[0].modelCode, 102u);
+    EXPECT_EQ(r.slots[0].areaCode, korean);
+    EXPECT_EQ(r.logLevelText, "info");
+    const std::string file = ReadFile(dir / "lindra.ini");
+    EXPECT_EQ(file, FullRewriteText(r.slots, "C00000", encoding));
+    EXPECT_EQ(DecodeIniBytes(file).text, DecodeIniBytes(FullRewriteText(r.slots, "C00000")).text);
+    EXPECT_TRUE(SaveConfiguration(dir.path(), r.slots, "C9"));
+    EXPECT_EQ(DecodeIniBytes(ReadFile(dir / "lindra.ini")).encoding, encoding) << "the dialog's save keeps it too";
+  }
+}
+
+// Bytes that are no text of the file's encoding would be destroyed by a rewrite.
+TEST(LoadConfigurationTest, FileThatCannotBeDecodedIsReadAsFarAsPossibleAndNeverReplaced) {
+  const std::string wrongCodePage = std::string(kHandWritten) + "[DEVICE04]\nLAN_IP=\xBC\xAD\xBF\xEF\n";
+  const std::string brokenUtf16 = EncodeIniText(kHandWritten, IniEncoding::Utf16Le) + std::string("\x00\xDC", 2);
+  for (const std::string& bytes : {wrongCodePage, brokenUtf16}) {
+    TempDir dir;
+    WriteFile(dir / "lindra.ini", bytes);
+    ConfigLoadResult r = LoadConfiguration(dir.path(), &NoHost);
+    EXPECT_TRUE(r.undecodable);
+    EXPECT_EQ(r.status, ConfigLoadStatus::Loaded);
+    EXPECT_EQ(r.centerId, "C12345") << "no rewrite takes the centre identifier away";
+    EXPECT_EQ(r.slots[2].lanPort, 7777);
+    EXPECT_FALSE(SaveConfiguration(dir.path(), r.slots, "C12345"));
+    EXPECT_EQ(ReadFile(dir / "lindra.ini"), bytes);
+  }
+  TempDir dir;
+  WriteFile(dir / "lindra.ini", "[DEVICE01]\nDEV_NAME=\xFF\n");
+  EXPECT_EQ(LoadConfiguration(dir.path(), &NoHost).centerId, kDefaultCenterId) << "none to keep: the default";
+}
+
 // Makes every write of more than a few bytes fail (EFBIG), even for root.
 class FileSizeLimit {
  public:

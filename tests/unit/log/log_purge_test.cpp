@@ -18,19 +18,36 @@ std::set<std::string> Names(const std::filesystem::path& dir) {
   return names;
 }
 
-TEST(PurgeOldLogsTest, DeletesLogsOlderThanSevenDaysAndUndatedOnes) {
+TEST(PurgeOldLogsTest, DeletesOwnLogsOlderThanSevenDaysAndStartReports) {
   TempDir dir;
-  for (const char* name : {"Program_DEV01_260306.log", "Program_DEV01_260307.log", "Telephone_DEV02_260314.log",
-                           "Telephone_DEV04_251231.log", "H0001_260314_Started.log", "a.log", "UPPER_260101.LOG",
-                           "Program_DEV01_260306.txt", "lindra2Update.log.bak"})
+  // Other programs' files share the folder: old, undated or nearly ours, they stay.
+  const std::set<std::string> foreign = {"dpkg.log",
+                                         "Xorg.0.log",
+                                         "app-2026-12-07.log",
+                                         "a.log",
+                                         "UPPER_260101.LOG",
+                                         "Program_DEV05_200101.log",
+                                         "Program_DEV1_200101.log",
+                                         "program_dev01_200101.log",
+                                         "Program_DEV01_200101.log.1",
+                                         "Telephone_DEV01_20010.log",
+                                         "X1234_200101.log",
+                                         "H1234_200101.txt",
+                                         "H1234_Started.log",
+                                         "lindra2Update.log"};
+  for (const auto& name : foreign) WriteFile(dir / name, "x");
+  for (const char* name :
+       {"Program_DEV01_260306.log", "Program_DEV01_260307.log", "Telephone_DEV02_260314.log",
+        "Telephone_DEV04_251231.log", "H0001_260314_Started.log", "H0001_260306.log", "H0001_260307.log"})
     WriteFile(dir / name, "x");
   std::filesystem::create_directory(dir / "Program_DEV03_200101.log");
 
   int deleted = PurgeOldLogs(dir.path(), {2026, 3, 14, 8, 0, 0, 0});
-  EXPECT_EQ(deleted, 5);
-  EXPECT_EQ(Names(dir.path()),
-            (std::set<std::string>{"Program_DEV01_260307.log", "Telephone_DEV02_260314.log", "Program_DEV01_260306.txt",
-                                   "lindra2Update.log.bak", "Program_DEV03_200101.log"}));
+  EXPECT_EQ(deleted, 4);
+  std::set<std::string> kept = foreign;
+  kept.insert(
+      {"Program_DEV01_260307.log", "Telephone_DEV02_260314.log", "H0001_260307.log", "Program_DEV03_200101.log"});
+  EXPECT_EQ(Names(dir.path()), kept);
 }
 
 TEST(PurgeOldLogsTest, CutOffCrossesTheYear) {

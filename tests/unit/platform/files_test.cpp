@@ -54,6 +54,30 @@ TEST(WriteFileAtomicallyTest, LinkedFileIsReplacedAndTheLinkKept) {
   EXPECT_EQ(ReadFile(dir / "etc" / "lindra.ini"), "new");
 }
 
+// The server's private state never writes or reads through a link planted at its name.
+TEST(WriteFileAtomicallyTest, PrivateStateReplacesAPlantedLinkAndNeverReadsThroughIt) {
+  TempDir dir;
+  WriteFile(dir / "victim", "victim");
+  std::filesystem::create_symlink(dir / "victim", dir / "state.log");
+  std::error_code ec;
+  EXPECT_EQ(ReadFileBytes(dir / "state.log", &ec, LinkRule::Refuse), std::nullopt);
+  EXPECT_EQ(ec, std::errc::too_many_symbolic_link_levels);
+  ASSERT_FALSE(WriteFileAtomically(dir / "state.log", "mine", AtLink::Replace));
+  EXPECT_FALSE(std::filesystem::is_symlink(dir / "state.log"));
+  EXPECT_EQ(ReadFile(dir / "state.log"), "mine");
+  EXPECT_EQ(ReadFile(dir / "victim"), "victim");
+
+  std::filesystem::create_symlink(dir / "victim", dir / "summary.log");
+  {
+    UniqueFd fd = CreateFileAnew(dir / "summary.log");
+    ASSERT_TRUE(fd);
+    EXPECT_TRUE(WriteAll(fd.get(), "summary"));
+  }
+  EXPECT_FALSE(std::filesystem::is_symlink(dir / "summary.log"));
+  EXPECT_EQ(ReadFile(dir / "summary.log"), "summary");
+  EXPECT_EQ(ReadFile(dir / "victim"), "victim");
+}
+
 TEST(WriteFileAtomicallyTest, FailureReportsTheErrorAndKeepsTheOldFile) {
   TempDir dir;
   auto ec = WriteFileAtomically(dir / "missing-folder" / "did.tbl", "x");
@@ -111,16 +135,48 @@ TEST(PathsTest, TempDirectoryFollowsTmpdir) {
   EXPECT_EQ(TempDirectory(), "/tmp");
 }
 
-TEST(PathsTest, DefaultLogDirDependsOnTheUser) {
+TEST(PathsTest, DefaultFoldersDependOnTheUserAndTheLockOnNoRuntimeVariable) {
   ScopedEnv state("XDG_STATE_HOME", "/srv/state");
   ScopedEnv home("HOME", "/home/op");
+  ScopedEnv runtime("XDG_RUNTIME_DIR", "/nowhere");
   if (::geteuid() == 0) {
     EXPECT_EQ(DefaultLogDir(), "/var/log/lindra2");
+    EXPECT_EQ(DefaultStateDir(), "/var/lib/lindra2");
+    EXPECT_EQ(DefaultLockDir(), "/run/lindra2");
     return;
   }
   EXPECT_EQ(DefaultLogDir(), "/srv/state/lindra2/logs");
+  EXPECT_EQ(DefaultStateDir(), "/srv/state/lindra2");
+  EXPECT_EQ(DefaultLockDir(), "/srv/state/lindra2");
   ScopedEnv relative("XDG_STATE_HOME", "relative/state");
   EXPECT_EQ(DefaultLogDir(), "/home/op/.local/state/lindra2/logs");
+  EXPECT_EQ(DefaultStateDir(), "/home/op/.local/state/lindra2");
+}
+
+TEST(PathsTest, PrivateFolderIsMadeOwnerOnlyAndRefusedWhereOthersCouldPlantFiles) {
+  TempDir dir;
+  const auto made = dir / "state" / "lindra2";
+  EXPECT_EQ(PreparePrivateDirectory(made.string() + "/"), "");
+  struct stat st {};
+  ASSERT_EQ(::stat(made.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  ASSERT_EQ(::stat((dir / "state").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u) << "missing parents are private too";
+  EXPECT_EQ(PreparePrivateDirectory(made), "") << "an existing private folder is fine";
+
+  std::filesystem::create_directory_symlink(made, dir / "link");
+  EXPECT_EQ(PreparePrivateDirectory(dir / "link"), "심볼릭 링크입니다");
+  WriteFile(dir / "file", "x");
+  EXPECT_EQ(PreparePrivateDirectory(dir / "file"), "폴더가 아닙니다");
+  EXPECT_NE(PreparePrivateDirectory(dir / "file" / "sub"), "");
+  std::filesystem::create_directory(dir / "shared");
+  ASSERT_EQ(::chmod((dir / "shared").c_str(), 01777), 0);
+  EXPECT_EQ(PreparePrivateDirectory(dir / "shared"), "다른 사용자가 쓸 수 있는 폴더입니다");
+  if (::geteuid() == 0) {
+    std::filesystem::create_directory(dir / "theirs");
+    ASSERT_EQ(::chown((dir / "theirs").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(PreparePrivateDirectory(dir / "theirs"), "다른 사용자의 폴더입니다");
+  }
 }
 
 TEST(PathsTest, EnsureDirectoryCreatesParentsButNotOverAFile) {

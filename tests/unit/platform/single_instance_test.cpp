@@ -16,7 +16,7 @@ bool AcquireInOtherProcess(const std::filesystem::path& lockDir, const std::stri
   pid_t pid = ::fork();
   if (pid == 0) {
     SingleInstance other(lockDir);
-    ::_exit(other.Acquire(name) ? 0 : 1);
+    ::_exit(other.Acquire(name) == InstanceLock::Acquired ? 0 : 1);
   }
   int status = 0;
   if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return false;
@@ -27,12 +27,12 @@ TEST(SingleInstanceTest, SecondHolderFailsUntilTheFirstIsGone) {
   TempDir dir;
   {
     SingleInstance first(dir.path());
-    ASSERT_TRUE(first.Acquire("Lindra2"));
+    ASSERT_EQ(first.Acquire("Lindra2"), InstanceLock::Acquired);
     EXPECT_TRUE(first.held());
-    EXPECT_TRUE(first.Acquire("Lindra2")) << "a holder asking again keeps it";
+    EXPECT_EQ(first.Acquire("Lindra2"), InstanceLock::Acquired) << "a holder asking again keeps it";
     EXPECT_FALSE(AcquireInOtherProcess(dir.path(), "Lindra2"));
     SingleInstance sameProcess(dir.path());
-    EXPECT_FALSE(sameProcess.Acquire("Lindra2"));
+    EXPECT_EQ(sameProcess.Acquire("Lindra2"), InstanceLock::HeldElsewhere);
     EXPECT_FALSE(sameProcess.held());
     EXPECT_TRUE(AcquireInOtherProcess(dir.path(), "Other")) << "names are independent";
   }
@@ -46,14 +46,17 @@ TEST(SingleInstanceTest, LockFileIsPerUserAndLowerCase) {
   EXPECT_EQ(lock.LockFile("a/B").filename().string().find('/'), std::string::npos);
 }
 
-TEST(SingleInstanceTest, UnusableLockFolderFailsInsteadOfPassing) {
+// A lock that cannot be made is no sign of a running server.
+TEST(SingleInstanceTest, UnusableLockPlaceIsUnavailableNotHeld) {
   TempDir dir;
   SingleInstance lock(dir / "no-such-folder");
-  EXPECT_FALSE(lock.Acquire("Lindra2"));
+  std::error_code error;
+  EXPECT_EQ(lock.Acquire("Lindra2", &error), InstanceLock::Unavailable);
+  EXPECT_EQ(error, std::errc::no_such_file_or_directory);
   // A link planted in place of the lock file is not followed.
   std::filesystem::create_symlink(dir / "target", dir / ("lindra2-" + std::to_string(::getuid()) + ".lock"));
   SingleInstance planted(dir.path());
-  EXPECT_FALSE(planted.Acquire("Lindra2"));
+  EXPECT_EQ(planted.Acquire("Lindra2"), InstanceLock::Unavailable);
   EXPECT_FALSE(std::filesystem::exists(dir / "target"));
 }
 

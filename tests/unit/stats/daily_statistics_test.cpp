@@ -27,7 +27,7 @@ std::string CallLine(const char* time, const char* did, const char* extension, i
 
 class DailyStatisticsTest : public ::testing::Test {
  protected:
-  DayContext Context() const { return {logs.path(), temp.path(), "H1234", "0299999999"}; }
+  DayContext Context() const { return {logs.path(), state.path(), "H1234", "0299999999"}; }
 
   DayLogUploader Uploader() {
     return [this](const std::string& headId, const std::string& day, int total, int used,
@@ -53,11 +53,11 @@ class DailyStatisticsTest : public ::testing::Test {
     WriteFile(TelephoneLogPath(logs.path(), slot, day), content);
   }
   void SetLastUpdate(const std::string& day) {
-    WriteFile(temp / kBookkeepingFileName, "[UPDATE]\r\nLASTUPDATE=" + day + "\r\n");
+    WriteFile(state / kBookkeepingFileName, "[UPDATE]\r\nLASTUPDATE=" + day + "\r\n");
   }
   void At(int hour, int minute, int second = 0) { clock.Set({2026, 3, 14, hour, minute, second, 0}); }
 
-  testing::TempDir logs, temp;
+  testing::TempDir logs, state;
   testing::FakeClock clock{{2026, 3, 14, 14, 0, 0, 0}};
   std::vector<Upload> uploads;
   std::string reply = "COMPLETE";
@@ -83,7 +83,7 @@ TEST_F(DailyStatisticsTest, SummaryJoinsSlotsInOrderAndUploadCarriesTheLastReadS
                            CallLine("11:00:00", "0299999999", "200") + CallLine("11:00:00", "0213", "201", -1) +
                            "DEV02 TOTAL CALLING COUNT: 2\r\nDEV02 BRENVO CALLING COUNT: 0\r\n");
   EXPECT_FALSE(std::filesystem::exists(u.file));
-  EXPECT_EQ(ReadFile(temp / kBookkeepingFileName), "[UPDATE]\r\nLASTUPDATE=20260313\r\n");
+  EXPECT_EQ(ReadFile(state / kBookkeepingFileName), "[UPDATE]\r\nLASTUPDATE=20260313\r\n");
 }
 
 TEST_F(DailyStatisticsTest, OnlyReadableSlotsAreReported) {
@@ -105,7 +105,23 @@ TEST_F(DailyStatisticsTest, RefusedUploadKeepsTheSummaryAndTheBookkeeping) {
   EXPECT_FALSE(RunDailyStatistics(Context(), clock, Uploader()));
   EXPECT_EQ(uploads.size(), 2u);
   EXPECT_TRUE(std::filesystem::exists(logs / "H1234_260313.log"));
-  EXPECT_EQ(ReadLastUpdate(temp.path()), "20260310");
+  EXPECT_EQ(ReadLastUpdate(state.path()), "20260310");
+}
+
+// The upload of 13 March is acknowledged after midnight: the 13th is done, the 14th
+// is still to be reported.
+TEST_F(DailyStatisticsTest, AcknowledgementAfterMidnightRecordsTheUploadedDay) {
+  WriteLog(1, "260313", CallLine("10:00:00", "0212", "100"));
+  At(23, 59, 59);
+  std::string uploadedDay;
+  const DayLogUploader slow = [&](const std::string&, const std::string& day, int, int, const std::filesystem::path&) {
+    uploadedDay = day;
+    clock.Set({2026, 3, 15, 0, 0, 1, 0});
+    return std::string("COMPLETE");
+  };
+  ASSERT_TRUE(RunDailyStatistics(Context(), clock, slow));
+  EXPECT_EQ(uploadedDay, "260313");
+  EXPECT_EQ(ReadLastUpdate(state.path()), "20260313");
 }
 
 TEST_F(DailyStatisticsTest, NothingToReportWithoutAnyReadableLog) {
@@ -139,9 +155,9 @@ TEST_F(DailyStatisticsTest, TextInTheCodePageSurvivesWhole) {
 }
 
 TEST_F(DailyStatisticsTest, MissingOrOddBookkeepingReadsAsNeverReported) {
-  EXPECT_EQ(ReadLastUpdate(temp.path()), "00000000");
-  WriteFile(temp / kBookkeepingFileName, "[update]\nlastupdate = 20260301 \n");
-  EXPECT_EQ(ReadLastUpdate(temp.path()), "20260301");
+  EXPECT_EQ(ReadLastUpdate(state.path()), "00000000");
+  WriteFile(state / kBookkeepingFileName, "[update]\nlastupdate = 20260301 \n");
+  EXPECT_EQ(ReadLastUpdate(state.path()), "20260301");
 }
 
 TEST_F(DailyStatisticsTest, StartAfterTheUploadTimeReportsAtTheFirstPass) {
@@ -153,7 +169,7 @@ TEST_F(DailyStatisticsTest, StartAfterTheUploadTimeReportsAtTheFirstPass) {
   statistics.Pass();
   EXPECT_EQ(uploads.size(), 1u);
   EXPECT_TRUE(statistics.settled());
-  EXPECT_EQ(ReadLastUpdate(temp.path()), "20260313");
+  EXPECT_EQ(ReadLastUpdate(state.path()), "20260313");
   statistics.Pass();  // nothing newer to report
   EXPECT_EQ(uploads.size(), 1u);
   EXPECT_EQ(refreshes, 2);

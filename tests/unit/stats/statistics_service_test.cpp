@@ -101,10 +101,10 @@ class StatisticsServiceTest : public ::testing::Test {
  protected:
   StatsSettings Settings(std::chrono::milliseconds interval = std::chrono::milliseconds(10)) {
     const int port = peers.server().port();
-    return {"127.0.0.1", port, "127.0.0.1", port, logs.path(), temp.path(), interval};
+    return {"127.0.0.1", port, "127.0.0.1", port, logs.path(), state.path(), interval};
   }
 
-  testing::TempDir logs, temp;
+  testing::TempDir logs, state;
   RunningClock clock{{2026, 3, 14, 14, 0, 0, 0}};
   Peers peers;
 };
@@ -138,7 +138,7 @@ TEST_F(StatisticsServiceTest, ListedBranchReportsItsStartAndThenYesterday) {
   EXPECT_TRUE(Contains(day.body, "name=\"sWorkDay\"\r\n\r\n260313\r\n"));
   EXPECT_TRUE(Contains(day.body, "DEV01 TOTAL CALLING COUNT: 1\r\nDEV01 BRENVO CALLING COUNT: 1\r\n"));
   EXPECT_FALSE(std::filesystem::exists(logs / "H1234_260313.log"));
-  EXPECT_EQ(ReadLastUpdate(temp.path()), "20260313");
+  EXPECT_EQ(ReadLastUpdate(state.path()), "20260313");
   service.Stop();
   EXPECT_EQ(peers.server().requestsTo(kUploadPath).size(), 2u);
 }
@@ -155,17 +155,17 @@ TEST_F(StatisticsServiceTest, RefusedDaySummaryStaysAndIsRetried) {
 
   peers.UploadAndNextPass(2);
   EXPECT_TRUE(std::filesystem::exists(logs / "H1234_260313.log"));
-  EXPECT_EQ(ReadLastUpdate(temp.path()), "00000000");
+  EXPECT_EQ(ReadLastUpdate(state.path()), "00000000");
   peers.Release();
   const RecordedRequest last = peers.UploadAndNextPass(4);
   EXPECT_TRUE(Contains(last.body, "DEV02 TOTAL CALLING COUNT: 1\r\n"));
   EXPECT_FALSE(std::filesystem::exists(logs / "H1234_260313.log"));
-  EXPECT_EQ(ReadLastUpdate(temp.path()), "20260313");
+  EXPECT_EQ(ReadLastUpdate(state.path()), "20260313");
 }
 
 TEST_F(StatisticsServiceTest, YesterdayAlreadyReportedUploadsOnlyTheStart) {
   testing::WriteFile(logs / "Telephone_DEV01_260313.log", "x T y\r\n");
-  testing::WriteFile(temp / kBookkeepingFileName, "[UPDATE]\r\nLASTUPDATE=20260313\r\n");
+  testing::WriteFile(state / kBookkeepingFileName, "[UPDATE]\r\nLASTUPDATE=20260313\r\n");
   StatisticsService service(Settings(), clock);
   service.StartReport({"0212"});
   ASSERT_TRUE(peers.server().WaitFor([](const std::vector<RecordedRequest>& all) {
@@ -203,7 +203,7 @@ TEST_F(StatisticsServiceTest, BranchMissingFromTheListGetsNoScheduler) {
     if (r.path() == kUploadPath) return "200";
     return "<BV_Lindra><Branch><ID>H1234</ID></Branch></BV_Lindra>";
   });
-  StatisticsService service({"127.0.0.1", other.port(), "127.0.0.1", other.port(), logs.path(), temp.path()}, clock);
+  StatisticsService service({"127.0.0.1", other.port(), "127.0.0.1", other.port(), logs.path(), state.path()}, clock);
   service.StartReport({"0212"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   EXPECT_EQ(service.headId(), "H7777");
@@ -225,7 +225,7 @@ TEST_F(StatisticsServiceTest, StopEndsTheSchedulersWaitAtOnce) {
 TEST_F(StatisticsServiceTest, StopAbandonsAnExchangeWithASilentServer) {
   int port = 0;
   const UniqueFd silent = testing::ListenOnLoopback(port);  // accepts connections, never answers
-  StatisticsService service({"127.0.0.1", port, "127.0.0.1", port, logs.path(), temp.path()}, clock);
+  StatisticsService service({"127.0.0.1", port, "127.0.0.1", port, logs.path(), state.path()}, clock);
   service.StartReport({"0212"});
   pollfd pending{silent.get(), POLLIN, 0};
   ASSERT_EQ(::poll(&pending, 1, 20'000), 1);  // the query's connection is waiting for its answer
