@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <iterator>
 
@@ -89,8 +90,12 @@ bool CSimpleLog::Open(int level, const std::filesystem::path& basePath, bool app
 bool CSimpleLog::OpenFile(const std::string& date) {
   file_.Reset();
   fileDate_ = date;
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append_ ? O_APPEND : O_TRUNC);
-  file_.Reset(::open(FilePath(date).c_str(), flags, 0666));
+  const std::string path = FilePath(date);
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (append_ ? O_APPEND : O_TRUNC);
+  file_.Reset(::open(path.c_str(), flags, 0666));
+  // A link at a log's name (planted in a log folder shared with others) is replaced by
+  // the log itself: the server never writes through it into somebody else's file.
+  if (!file_ && errno == ELOOP && ::unlink(path.c_str()) == 0) file_.Reset(::open(path.c_str(), flags | O_EXCL, 0666));
   return file_.valid();
 }
 

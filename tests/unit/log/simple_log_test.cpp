@@ -40,6 +40,16 @@ TEST_F(SimpleLogTest, LineLayoutIsExactAndTextIsNeverAFormat) {
                 longChunk + "\r\n");
 }
 
+TEST_F(SimpleLogTest, ALinkAtTheLogsNameIsReplacedNeverWrittenThrough) {
+  WriteFile(dir / "victim", "untouched");
+  std::filesystem::create_symlink(dir / "victim", dir / "Telephone_DEV01_260314.log");
+  ASSERT_TRUE(log.Open(2, base));
+  log.Write(kLogInfo, "line");
+  EXPECT_EQ(ReadFile(dir / "victim"), "untouched");
+  EXPECT_FALSE(std::filesystem::is_symlink(dir / "Telephone_DEV01_260314.log"));
+  EXPECT_EQ(ReadFile(dir / "Telephone_DEV01_260314.log"), "14:03:27.4[INFO ] " + ThreadTag() + "line\r\n");
+}
+
 TEST_F(SimpleLogTest, FileFollowsTheLogDayAtNineOClock) {
   clock.Set({2026, 3, 14, 8, 59, 59, 999});
   ASSERT_TRUE(log.Open(3, base));
