@@ -1,0 +1,47 @@
+#include "platform/event_loop.h"
+
+#include <algorithm>
+#include <asio/executor_work_guard.hpp>
+#include <asio/post.hpp>
+#include <future>
+
+namespace lindra {
+
+size_t EventLoop::DefaultThreadCount() { return 2 * std::max(1u, std::thread::hardware_concurrency()) + 2; }
+
+EventLoop::EventLoop(size_t threads) : threadCount_(threads ? threads : DefaultThreadCount()) {}
+
+EventLoop::~EventLoop() { Stop(); }
+
+void EventLoop::Start() {
+  if (started_) return;
+  started_ = true;
+  for (size_t i = 0; i < threadCount_; ++i) {
+    threads_.emplace_back([this] {
+      // Idle threads wait for work instead of leaving: the loop runs until Stop.
+      auto guard = asio::make_work_guard(io_);
+      io_.run();
+    });
+  }
+}
+
+void EventLoop::Stop() {
+  io_.stop();
+  for (auto& thread : threads_)
+    if (thread.joinable()) thread.join();
+  threads_.clear();
+}
+
+Strand EventLoop::MakeStrand() { return asio::make_strand(io_); }
+
+void RunOn(const Strand& strand, const std::function<void()>& work) {
+  if (strand.running_in_this_thread()) return work();
+  std::promise<void> done;
+  asio::post(strand, [&] {
+    work();
+    done.set_value();
+  });
+  done.get_future().wait();
+}
+
+}  // namespace lindra
