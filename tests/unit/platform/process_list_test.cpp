@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,20 @@ TEST(ProcessListTest, ReadsNamesFromAProcTable) {
   EXPECT_EQ(ListProcesses(root / "missing"), std::nullopt);
 }
 
+TEST(ProcessListTest, FindsTheOwnProcessRunningAnExecutable) {
+  TempDir root;
+  AddFakeProcess(root, "20", "lindra2", "/opt/lindra/lindra2");
+  AddFakeProcess(root, "21", "lindra2", "/opt/lindra/lindra2 (deleted)");  // replaced by a new build
+  AddFakeProcess(root, "22", "lindra2", "/opt/other/lindra2");
+  const unsigned uid = ::getuid();
+  EXPECT_EQ(FindProcessRunning(root.path(), "/opt/other/lindra2", uid, 0), 22);
+  const auto first = FindProcessRunning(root.path(), "/opt/lindra/lindra2", uid, 0);
+  ASSERT_TRUE(first == 20 || first == 21);
+  EXPECT_EQ(FindProcessRunning(root.path(), "/opt/lindra/lindra2", uid, *first), *first == 20 ? 21 : 20);
+  EXPECT_EQ(FindProcessRunning(root.path(), "/opt/lindra/lindra2", uid + 1, 0), std::nullopt)
+      << "another user's server is not ours to watch";
+}
+
 TEST(ProcessTable, AnotherUsersProcessesAreLeftOutWhenAskedFor) {
   if (::getuid() != 0) GTEST_SKIP() << "only root can hand a folder to another user";
   TempDir root;
@@ -75,6 +90,33 @@ pid_t SpawnNamed(const TempDir& dir, const std::string& name) {
   pid_t pid = -1;
   if (::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
   return pid;
+}
+
+TEST(ProcessListTest, ReadsHowARunningProcessWasStarted) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "work dir");
+  std::vector<std::string> args = {"sleeper", "30", "", "--workdir", "/a b/c"};
+  std::vector<std::string> env = {"LINDRA_X=1", "EMPTY=", "LANG=ko_KR.EUC-KR"};
+  std::vector<char*> argv, envp;
+  for (auto& a : args) argv.push_back(a.data());
+  for (auto& e : env) envp.push_back(e.data());
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, (dir / "work dir").c_str());
+  pid_t pid = -1;
+  ASSERT_EQ(::posix_spawn(&pid, "/bin/sleep", &actions, nullptr, argv.data(), envp.data()), 0);
+  posix_spawn_file_actions_destroy(&actions);
+
+  const auto launch = ReadProcessLaunch("/proc/" + std::to_string(pid));
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  ASSERT_TRUE(launch);
+  EXPECT_EQ(launch->arguments, args);
+  EXPECT_EQ(launch->environment, env);
+  EXPECT_EQ(launch->workDir, std::filesystem::canonical(dir / "work dir"));
+  EXPECT_FALSE(ReadProcessLaunch("/proc/" + std::to_string(pid))) << "an ended process has no launch";
 }
 
 TEST(ProcessListTest, FindsCountsAndEndsRealProcesses) {
