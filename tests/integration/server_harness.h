@@ -43,10 +43,10 @@ class ServerHarness {
   // side by side.
   std::vector<std::string> Environment() const { return {"XDG_RUNTIME_DIR=" + dir_.path().string()}; }
 
-  void Start(std::vector<std::string> extra = {}) {
+  void Start(std::vector<std::string> extra = {}, const std::string& program = LINDRA2D_PATH) {
     auto args = BaseArgs();
     args.insert(args.end(), extra.begin(), extra.end());
-    ASSERT_TRUE(server_.Start(LINDRA2D_PATH, args, ChildProcess::Output::Capture, Environment()));
+    ASSERT_TRUE(server_.Start(program, args, ChildProcess::Output::Capture, Environment()));
   }
 
   // Reads printed lines until one after the previous match contains `text`, so that
