@@ -32,11 +32,11 @@ std::string ReadLastUpdate(const std::filesystem::path& tempDir);
 // The statistics job for yesterday (as six digits, D). True when the server
 // acknowledged the upload: the summary is then deleted and LASTUPDATE written.
 //
-// A telephone log that its writer still holds cannot be read on the original
-// platform. Here any open file can be read, so the rule is mirrored by the log day:
-// the writer holds the file of the current log day, which is D only before 09:00,
-// and a file of day D is not read then. After 09:00 the writer has nothing left to
-// write to it.
+// Day D is counted only once its telephone logs are complete. Their writers write to
+// the file of the current log day, which is D until 09:00 of the next calendar day,
+// so a file of day D is not read before then: its counts would miss the calls still
+// to come, and the day would be uploaded short. After 09:00 nothing more is written
+// to it.
 bool RunDailyStatistics(const DayContext& context, const Clock& clock, const DayLogUploader& upload);
 
 // The scheduler's passes, without the thread: Begin() once, then Pass() every three

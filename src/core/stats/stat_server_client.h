@@ -14,9 +14,9 @@ namespace lindra {
 inline constexpr const char* kUploadComplete = "COMPLETE";
 inline constexpr const char* kUploadFail = "FAIL";
 
-// The statistics server sees the paths of the original Windows installation: it may
-// take the file name after the last backslash, so it must keep getting that form
-// whatever our local log folder is.
+// The statistics server expects the Windows log paths its branches send
+// ("c:\brenvo\logs\NAME") and may take the file name after the last backslash;
+// it keeps getting that form whatever the local log folder is.
 inline constexpr const char* kPeerLogFolder = "c:\\brenvo\\logs\\";
 std::string PeerLogPath(const std::filesystem::path& localFile);
 
