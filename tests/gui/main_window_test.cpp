@@ -1,12 +1,16 @@
-// The main frame: title and size, the tray menu and its actions, the close button
-// that only hides, the exit that asks first, the automatic connect's hide, and the
-// desktop without a tray.
+// The main frame: title and size, labels and lists that read whole, the tray menu and
+// its actions, the close button that only hides, the exit that asks first, the
+// automatic connect's hide, and the desktop without a tray.
+#include <QAbstractItemView>
 #include <QAction>
 #include <QComboBox>
 #include <QMenu>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QTest>
+#include <memory>
 
 #include "gui_harness.h"
 #include "test_registry.h"
@@ -25,6 +29,29 @@ class MainWindowTest : public QObject {
     QCOMPARE(h.window->frameGeometry().size(), QSize(800, 670));
     QVERIFY(h.window->isVisible());
     QVERIFY(!(h.window->windowFlags() & Qt::WindowMaximizeButtonHint));
+  }
+
+  void formLabelsReadWhole() {
+    Harness h;
+    QCOMPARE(testing::HiddenLabelTexts(h.form()), QStringList());
+  }
+
+  void deviceListOpensWideEnoughForItsLongestEntry() {
+    // A style that opens a list at its box's width, as several desktops' styles do.
+    const std::unique_ptr<QStyle> style(QStyleFactory::create("Windows"));
+    Harness h;
+    QComboBox& list = h.form().deviceList();
+    list.setStyle(style.get());
+    h.form().FillDeviceList();
+    list.showPopup();
+    QAbstractItemView& view = *list.view();
+    QVERIFY(QTest::qWaitForWindowExposed(view.window()));
+    for (int row = 0; row < list.count(); ++row) {
+      const QModelIndex entry = view.model()->index(row, 0);
+      QVERIFY2(view.viewport()->width() >= view.sizeHintForIndex(entry).width(), qPrintable(list.itemText(row)));
+    }
+    list.hidePopup();
+    QCOMPARE(list.geometry(), QRect(140, 18, 200, 20));  // the box itself stays
   }
 
   void trayMenuInOrder() {
