@@ -1,15 +1,19 @@
-// The main frame: title and size, labels and lists that read whole, the tray menu and
-// its actions, the close button that only hides, the exit that asks first, the
-// automatic connect's hide, and the desktop without a tray.
+// The main frame: title and size, labels and lists that read whole, Korean message
+// boxes, the tray menu and its actions, the close button that only hides, the exit
+// that asks first, the automatic connect's hide, and the desktop without a tray.
+#include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QTest>
+#include <QTimer>
 #include <memory>
 
 #include "gui_harness.h"
@@ -19,6 +23,33 @@
 namespace lindra::gui {
 
 using testing::Harness;
+
+namespace {
+
+// Answers the next message box with the button captioned `answer`, after noting every
+// button's caption.
+void AnswerNextBox(const QString& answer, QStringList& captions) {
+  auto* poll = new QTimer;
+  QObject::connect(poll, &QTimer::timeout, [poll, answer, &captions] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    poll->deleteLater();
+    poll->stop();
+    for (QAbstractButton* button : box->buttons()) captions << button->text();
+    for (QAbstractButton* button : box->buttons()) {
+      if (button->text() == answer) return button->click();
+    }
+    box->reject();  // no such button: the captions tell what was there
+  });
+  poll->start(10);
+}
+
+QStringList Sorted(QStringList list) {
+  list.sort();
+  return list;
+}
+
+}  // namespace
 
 class MainWindowTest : public QObject {
   Q_OBJECT
@@ -52,6 +83,22 @@ class MainWindowTest : public QObject {
     }
     list.hidePopup();
     QCOMPARE(list.geometry(), QRect(140, 18, 200, 20));  // the box itself stays
+  }
+
+  void messageBoxesAnswerInKorean() {
+    MessageBoxAsker asker;
+    QStringList captions;
+    AnswerNextBox("확인", captions);
+    asker.Inform(nullptr, "DEVICE 설정이 완료 되었습니다.");
+    QCOMPARE(captions, QStringList{"확인"});
+    captions.clear();
+    AnswerNextBox("취소", captions);
+    QVERIFY(!asker.Confirm(nullptr, "프로그램을 종료 합니다.", Asker::Buttons::OkCancel));
+    QCOMPARE(Sorted(captions), (QStringList{"취소", "확인"}));
+    captions.clear();
+    AnswerNextBox("예", captions);
+    QVERIFY(asker.Confirm(nullptr, "정말 삭제 하시겠습니까?", Asker::Buttons::YesNo));
+    QCOMPARE(Sorted(captions), (QStringList{"아니요", "예"}));
   }
 
   void trayMenuInOrder() {
