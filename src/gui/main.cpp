@@ -177,7 +177,7 @@ int main(int argc, char** argv) {
   }
   hooks.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
 
-  gui::MainWindow window(controller, asker, QSystemTrayIcon::isSystemTrayAvailable(),
+  gui::MainWindow window(controller, asker, &QSystemTrayIcon::isSystemTrayAvailable,
                          QUrl(QString::fromStdString(options->remoteSupportUrl)), hooks);
   view.Attach(&window.form(), &window.form());
   QObject::connect(&window, &gui::MainWindow::exited, &app, &QCoreApplication::quit);

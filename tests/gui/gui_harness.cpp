@@ -79,8 +79,10 @@ Harness::Harness(const Files& files, WindowOptions options) {
     ++urlsOpened;
     lastUrl = url;
   };
-  window = std::make_unique<MainWindow>(*controller, asker, options.trayAvailable,
-                                        QUrl(QString::fromStdString(server.remoteSupportUrl)), hooks);
+  trayAvailable = options.trayAvailable;
+  window = std::make_unique<MainWindow>(
+      *controller, asker, [this] { return trayAvailable; }, QUrl(QString::fromStdString(server.remoteSupportUrl)),
+      hooks);
   timers = std::make_unique<HeldTimerView>(window->form());
   view.Attach(&window->form(), timers.get());
   if (options.start) {

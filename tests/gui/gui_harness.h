@@ -112,6 +112,7 @@ class Harness {
   std::unique_ptr<HeldTimerView> timers;
   std::unique_ptr<ServerController> controller;
   std::unique_ptr<MainWindow> window;
+  bool trayAvailable = true;  // what the window is told when it looks for a tray
   int urlsOpened = 0;
   QUrl lastUrl;
   int watchdogStops = 0;

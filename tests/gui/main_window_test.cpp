@@ -1,15 +1,18 @@
 // The main frame: title and size, labels and lists that read whole, Korean message
 // boxes, the tray menu and its actions, the close button that only hides, the exit
-// that asks first, the automatic connect's hide, and the desktop without a tray.
+// that asks first, the automatic connect's hide, and the desktop without a tray or
+// with one that appears late.
 #include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QTest>
@@ -62,9 +65,12 @@ class MainWindowTest : public QObject {
     QVERIFY(!(h.window->windowFlags() & Qt::WindowMaximizeButtonHint));
   }
 
-  void formLabelsReadWhole() {
+  void formLabelsReadWholeAndTheStatusBarHasNoEmptyPanes() {
     Harness h;
     QCOMPARE(testing::HiddenLabelTexts(h.form()), QStringList());
+    for (const QLabel* pane : h.window->statusBar()->findChildren<QLabel*>()) {
+      QVERIFY(!pane->isVisible() || !pane->text().isEmpty());
+    }
   }
 
   void deviceListOpensWideEnoughForItsLongestEntry() {
@@ -99,6 +105,21 @@ class MainWindowTest : public QObject {
     AnswerNextBox("예", captions);
     QVERIFY(asker.Confirm(nullptr, "정말 삭제 하시겠습니까?", Asker::Buttons::YesNo));
     QCOMPARE(Sorted(captions), (QStringList{"아니요", "예"}));
+  }
+
+  void aTrayThatAppearsLaterGetsTheIcon() {
+    Harness h(Harness::Files{{"lindra.ini", testing::TestConfig()}}, {.trayAvailable = false, .start = true});
+    QVERIFY(!h.window->tray());
+    h.trayAvailable = true;  // the panel has started
+    QVERIFY(h.WaitFor([&] { return h.window->tray() != nullptr; }, 4 * kTrayWatchMs));
+    QVERIFY(h.window->tray()->shown());
+    // From now on the window lives in the tray, as with a tray from the start.
+    h.window->close();
+    QVERIFY(!h.window->isVisible());
+    QVERIFY(h.asker.asked.isEmpty());
+    h.window->tray()->showAction().trigger();
+    h.form().AutoConnectDone(0, true);
+    QVERIFY(!h.window->isVisible());
   }
 
   void trayMenuInOrder() {
