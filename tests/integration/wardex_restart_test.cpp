@@ -66,14 +66,14 @@ TEST(WardexRestart, ADeadServerComesBackWithItsArgumentsEnvironmentAndFolder) {
   const std::optional<std::string> started = wardex.ReadLine(20s);
   ASSERT_TRUE(started && started->starts_with(startedPrefix)) << started.value_or("(nothing)");
   restarted.pid = std::stoi(started->substr(startedPrefix.size()));
+  // The restarted server prints into Wardex's output: it runs on the test's lindra.ini.
+  ASSERT_TRUE(ReadUntil(wardex, kStarting));
   const auto second = LaunchOf(restarted.pid);
   ASSERT_TRUE(second);
   EXPECT_EQ(second->arguments, first->arguments);
   EXPECT_EQ(second->environment, first->environment);
   EXPECT_EQ(second->workDir, first->workDir);
 
-  // The restarted server prints into Wardex's output: it runs on the test's lindra.ini.
-  EXPECT_TRUE(ReadUntil(wardex, kStarting));
   EXPECT_TRUE(ReadUntil(wardex, "DEV01 LAN - connect 실패 ErrNo:111"));
   wardex.Terminate();
 }

@@ -1,7 +1,9 @@
 #include "platform/process_list.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "support/temp_dir.h"
 
 extern char** environ;
@@ -95,19 +98,28 @@ pid_t SpawnNamed(const TempDir& dir, const std::string& name) {
 TEST(ProcessListTest, ReadsHowARunningProcessWasStarted) {
   TempDir dir;
   std::filesystem::create_directory(dir / "work dir");
-  std::vector<std::string> args = {"sleeper", "30", "", "--workdir", "/a b/c"};
+  // A shell that says when it runs its script (its start has then ended: until then
+  // the kernel may show an empty command line) and waits on the same socket.
+  std::vector<std::string> args = {"sh", "-c", "echo; read _", "lindra2", "", "--workdir", "/a b/c"};
   std::vector<std::string> env = {"LINDRA_X=1", "EMPTY=", "LANG=ko_KR.EUC-KR"};
   std::vector<char*> argv, envp;
   for (auto& a : args) argv.push_back(a.data());
   for (auto& e : env) envp.push_back(e.data());
   argv.push_back(nullptr);
   envp.push_back(nullptr);
+  int link[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, link), 0);
+  const UniqueFd ours(link[0]), theirs(link[1]);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addchdir_np(&actions, (dir / "work dir").c_str());
+  posix_spawn_file_actions_adddup2(&actions, theirs.get(), 0);
+  posix_spawn_file_actions_adddup2(&actions, theirs.get(), 1);
   pid_t pid = -1;
-  ASSERT_EQ(::posix_spawn(&pid, "/bin/sleep", &actions, nullptr, argv.data(), envp.data()), 0);
+  ASSERT_EQ(::posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv.data(), envp.data()), 0);
   posix_spawn_file_actions_destroy(&actions);
+  pollfd running{ours.get(), POLLIN, 0};
+  ASSERT_EQ(::poll(&running, 1, 10'000), 1);
 
   const auto launch = ReadProcessLaunch("/proc/" + std::to_string(pid));
   ::kill(pid, SIGKILL);
