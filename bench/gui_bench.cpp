@@ -162,7 +162,7 @@ int main(int argc, char** argv) {
   QueuedView view;
   ServerController controller(options, view);
   gui::MessageBoxAsker asker;
-  gui::MainWindow window(controller, asker, false, QUrl(), {});
+  gui::MainWindow window(controller, asker, [] { return false; }, QUrl(), {});
   view.Attach(&window.form(), &window.form());
   window.show();
   QCoreApplication::processEvents();

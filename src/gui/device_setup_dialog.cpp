@@ -8,10 +8,12 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QScreen>
+#include <algorithm>
 
 #include "config/lindra_ini.h"
 #include "form_font.h"
 #include "gui_texts.h"
+#include "open_list.h"
 #include "text/strings.h"
 
 namespace lindra::gui {
@@ -105,6 +107,23 @@ QLabel* Label(const char* text, QWidget* parent, int x, int y, int w, int h) {
   return label;
 }
 
+// A slot's two labels and the two fields after them, one above the other.
+constexpr int kLabelX = 230;
+constexpr int kFieldsRight = 390;
+constexpr int kLabelGap = 3;
+
+// The fields begin at `fieldX`, or further right where a label needs the room in the
+// desktop's font ("BAUDRATE:" is wider in most than the layout allowed), so no label
+// is ever covered; they keep their right edge.
+void PlaceFields(std::initializer_list<QLabel*> labels, std::initializer_list<QWidget*> fields, int fieldX, int y) {
+  for (QLabel* label : labels) fieldX = std::max(fieldX, kLabelX + label->sizeHint().width() + kLabelGap);
+  for (QLabel* label : labels) label->resize(fieldX - kLabelX, label->height());
+  for (QWidget* field : fields) {
+    field->setGeometry(fieldX, y, kFieldsRight - fieldX, 20);
+    y += 20;
+  }
+}
+
 }  // namespace
 
 DeviceSetupDialog::DeviceSetupDialog(Asker& asker, QWidget* parent) : QDialog(parent), asker_(asker) {
@@ -147,21 +166,21 @@ void DeviceSetupDialog::BuildSlot(int k) {
   c.model->setGeometry(75, 20 + y0, 150, 20);
   c.model->setMaxVisibleItems(kModelEntryCount);
   for (const ModelEntry& entry : kModelEntries) c.model->addItem(U(entry.text));
-  // Labels reach up to their field: the platform's fonts run wider than the original's.
-  c.addressLabel = Label(texts::kAddressLabel, this, 230, 25 + y0, 40, 20);
+  FitOpenListToEntries(*c.model);
+
+  c.addressLabel = Label(texts::kAddressLabel, this, kLabelX, 25 + y0, 0, 20);
+  c.lanPortLabel = Label(texts::kPortLabel, this, kLabelX, 45 + y0, 0, 20);
   c.address = new QLineEdit(this);
-  c.address->setGeometry(270, 20 + y0, 120, 20);
-  c.lanPortLabel = Label(texts::kPortLabel, this, 230, 45 + y0, 40, 20);
   c.lanPort = DigitsField(this);
-  c.lanPort->setGeometry(270, 40 + y0, 120, 20);
-  c.comPortLabel = Label(texts::kPortLabel, this, 230, 25 + y0, 60, 20);
+  PlaceFields({c.addressLabel, c.lanPortLabel}, {c.address, c.lanPort}, 270, 20 + y0);
+
+  c.comPortLabel = Label(texts::kPortLabel, this, kLabelX, 25 + y0, 0, 20);
+  c.baudLabel = Label(texts::kBaudLabel, this, kLabelX, 45 + y0, 0, 20);
   c.comPort = new QComboBox(this);
-  c.comPort->setGeometry(290, 20 + y0, 100, 20);
   for (const char* port : kComPorts) c.comPort->addItem(U(port));
-  c.baudLabel = Label(texts::kBaudLabel, this, 230, 45 + y0, 60, 20);
   c.baud = new QComboBox(this);
-  c.baud->setGeometry(290, 40 + y0, 100, 20);
   for (const SpeedEntry& entry : kSpeedEntries) c.baud->addItem(U(entry.text));
+  PlaceFields({c.comPortLabel, c.baudLabel}, {c.comPort, c.baud}, 290, 20 + y0);
 
   if (k == 0) {
     c.use->setChecked(true);

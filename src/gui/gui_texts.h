@@ -6,6 +6,12 @@ namespace lindra::gui::texts {
 inline constexpr const char* kProgramName = "Lindra2";
 inline constexpr const char* kExitQuestion = "프로그램을 종료 합니다.";
 
+// Message box buttons.
+inline constexpr const char* kOkCaption = "확인";
+inline constexpr const char* kCancelCaption = "취소";
+inline constexpr const char* kYesCaption = "예";
+inline constexpr const char* kNoCaption = "아니요";
+
 // Tray menu.
 inline constexpr const char* kTrayShow = "보기";
 inline constexpr const char* kTrayHide = "감추기";

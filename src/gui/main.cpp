@@ -6,9 +6,12 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QTranslator>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -130,6 +133,11 @@ int main(int argc, char** argv) {
   if (AskedForHelp(argc, argv)) return PrintHelp(argc, argv);
   QApplication app(argc, argv);  // takes Qt's own options (-platform ...) out of argv
   QApplication::setQuitOnLastWindowClosed(false);
+  // Qt's own texts (the edit fields' menus) read Korean like the rest of the window.
+  QTranslator qtTexts;
+  if (qtTexts.load(QLocale(QLocale::Korean), "qtbase", "_", QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    QApplication::installTranslator(&qtTexts);
+  }
   const WindowOptions windowOptions = TakeWindowOptions(argc, argv);
 
   std::string error, help;
@@ -177,7 +185,7 @@ int main(int argc, char** argv) {
   }
   hooks.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
 
-  gui::MainWindow window(controller, asker, QSystemTrayIcon::isSystemTrayAvailable(),
+  gui::MainWindow window(controller, asker, &QSystemTrayIcon::isSystemTrayAvailable,
                          QUrl(QString::fromStdString(options->remoteSupportUrl)), hooks);
   view.Attach(&window.form(), &window.form());
   QObject::connect(&window, &gui::MainWindow::exited, &app, &QCoreApplication::quit);

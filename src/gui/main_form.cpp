@@ -13,6 +13,7 @@
 #include "device_setup_dialog.h"
 #include "form_font.h"
 #include "gui_texts.h"
+#include "open_list.h"
 #include "text/strings.h"
 
 namespace lindra::gui {
@@ -184,6 +185,7 @@ void MainForm::FillDeviceList() {
   const auto& slots = controller_.slotConfigs();
   deviceList_->clear();
   for (int n = 1; n <= kSlotCount; ++n) deviceList_->addItem(U(DeviceListText(n, slots[n - 1].modelCode)));
+  FitOpenListToEntries(*deviceList_);
   deviceList_->setCurrentIndex(0);
   SetGroupCaptions(deviceList_->itemText(0));
 }

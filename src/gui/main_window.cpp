@@ -1,9 +1,9 @@
 #include "main_window.h"
 
 #include <QCloseEvent>
-#include <QLabel>
 #include <QScreen>
 #include <QStatusBar>
+#include <QTimer>
 
 #include "gui_texts.h"
 #include "tray_icon.h"
@@ -15,8 +15,8 @@ constexpr int kWindowWidth = 800;
 constexpr int kWindowHeight = 670;
 }  // namespace
 
-MainWindow::MainWindow(ServerController& controller, Asker& asker, bool trayAvailable, QUrl remoteSupport,
-                       WindowHooks hooks)
+MainWindow::MainWindow(ServerController& controller, Asker& asker, std::function<bool()> trayAvailable,
+                       QUrl remoteSupport, WindowHooks hooks)
     : QMainWindow(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                                Qt::WindowCloseButtonHint),
       controller_(controller),
@@ -27,34 +27,47 @@ MainWindow::MainWindow(ServerController& controller, Asker& asker, bool trayAvai
   setWindowIcon(ProgramIcon());
   form_ = new MainForm(controller_, asker_, this);
   setCentralWidget(form_);
-  // The usual indicator panes (caps lock, num lock, scroll lock), empty while off.
-  for (int pane = 0; pane < 3; ++pane) {
-    auto* indicator = new QLabel(this);
-    indicator->setMinimumWidth(40);
-    statusBar()->addPermanentWidget(indicator);
-  }
+  // The bar stays, as the frame of the form, but without the lock-key panes: neither
+  // X11 under every desktop nor Wayland tells a program the lock state, and panes that
+  // can only stay empty tell the operator nothing.
+  statusBar()->setSizeGripEnabled(false);
   setFixedSize(kWindowWidth, kWindowHeight);
 
-  if (trayAvailable) {
-    tray_ = std::make_unique<TrayIcon>(this);
-    connect(tray_.get(), &TrayIcon::showRequested, this, [this] {
-      show();
-      raise();
-      activateWindow();
-    });
-    connect(tray_.get(), &TrayIcon::hideRequested, this, &QWidget::hide);
-    connect(tray_.get(), &TrayIcon::remoteSupportRequested, this, [this] {
-      if (hooks_.openUrl) hooks_.openUrl(remoteSupport_);
-    });
-    connect(tray_.get(), &TrayIcon::exitRequested, this, &MainWindow::RequestExit);
-    // Without a tray the window is the only way back in, so it never hides itself.
-    connect(form_, &MainForm::autoHideRequested, this, &QWidget::hide);
+  if (trayAvailable()) {
+    AddTrayIcon();
+    return;
   }
+  // No signal tells when a tray appears, so it is looked for at a calm pace.
+  trayWatch_ = new QTimer(this);
+  connect(trayWatch_, &QTimer::timeout, this, [this, trayAvailable = std::move(trayAvailable)] {
+    if (!trayAvailable()) return;
+    trayWatch_->stop();
+    AddTrayIcon();
+    if (started_) tray_->Show();
+  });
+  trayWatch_->start(kTrayWatchMs);
 }
 
 MainWindow::~MainWindow() = default;
 
+void MainWindow::AddTrayIcon() {
+  tray_ = std::make_unique<TrayIcon>(this);
+  connect(tray_.get(), &TrayIcon::showRequested, this, [this] {
+    show();
+    raise();
+    activateWindow();
+  });
+  connect(tray_.get(), &TrayIcon::hideRequested, this, &QWidget::hide);
+  connect(tray_.get(), &TrayIcon::remoteSupportRequested, this, [this] {
+    if (hooks_.openUrl) hooks_.openUrl(remoteSupport_);
+  });
+  connect(tray_.get(), &TrayIcon::exitRequested, this, &MainWindow::RequestExit);
+  // Without a tray the window is the only way back in, so it hides itself only now.
+  connect(form_, &MainForm::autoHideRequested, this, &QWidget::hide);
+}
+
 void MainWindow::Start() {
+  started_ = true;
   if (tray_) tray_->Show();
   if (hooks_.startWatchdog) hooks_.startWatchdog();
   controller_.PurgeOldLogs();

@@ -2,7 +2,8 @@
 // The main frame: the 800 x 670 window "Lindra2" around the form, living in the
 // tray. Its close button only hides it; the program ends through "종료" after the
 // operator confirms. On a desktop without a tray the window stays visible and its
-// close button asks to end the program.
+// close button asks to end the program, until a tray appears (a panel that starts
+// late at login): the icon is added then and the window lives in the tray from then on.
 #include <QMainWindow>
 #include <QUrl>
 #include <functional>
@@ -12,9 +13,13 @@
 #include "asker.h"
 #include "main_form.h"
 
+class QTimer;
+
 namespace lindra::gui {
 
 class TrayIcon;
+
+inline constexpr int kTrayWatchMs = 2000;
 
 struct WindowHooks {
   std::function<void()> startWatchdog;
@@ -26,7 +31,10 @@ struct WindowHooks {
 class MainWindow final : public QMainWindow {
   Q_OBJECT
  public:
-  MainWindow(ServerController& controller, Asker& asker, bool trayAvailable, QUrl remoteSupport, WindowHooks hooks);
+  // `trayAvailable` tells whether the desktop has a tray now; it is asked again every
+  // kTrayWatchMs until it has one.
+  MainWindow(ServerController& controller, Asker& asker, std::function<bool()> trayAvailable, QUrl remoteSupport,
+             WindowHooks hooks);
   ~MainWindow() override;
 
   // First display: tray icon, watchdog, old logs, the server's load and start
@@ -48,6 +56,7 @@ class MainWindow final : public QMainWindow {
   void showEvent(QShowEvent* event) override;
 
  private:
+  void AddTrayIcon();
   bool ConfirmAndStop();
   void PlaceWindow();
 
@@ -57,6 +66,8 @@ class MainWindow final : public QMainWindow {
   WindowHooks hooks_;
   MainForm* form_ = nullptr;
   std::unique_ptr<TrayIcon> tray_;
+  QTimer* trayWatch_ = nullptr;  // runs while there is no tray
+  bool started_ = false;
   bool allowClose_ = false;
   bool placed_ = false;
 };

@@ -53,4 +53,6 @@ TrayIcon::~TrayIcon() = default;
 
 void TrayIcon::Show() { icon_->show(); }
 
+bool TrayIcon::shown() const { return icon_->isVisible(); }
+
 }  // namespace lindra::gui

@@ -21,6 +21,7 @@ class TrayIcon final : public QObject {
   explicit TrayIcon(QObject* parent);
   ~TrayIcon() override;
   void Show();
+  bool shown() const;
 
   QMenu& menu() { return *menu_; }
   QAction& showAction() { return *show_; }

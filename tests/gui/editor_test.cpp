@@ -93,6 +93,11 @@ class EditorTest : public QObject {
                                      << "0212"
                                      << "범위 입력 데이터가 올바르지 않습니다."
                                      << "" << -1;
+    QTest::newRow("range without ends") << ""
+                                        << ":"
+                                        << "0212"
+                                        << "범위 입력 데이터가 올바르지 않습니다."
+                                        << "" << -1;
     QTest::newRow("range widths") << ""
                                   << "70:708"
                                   << "0212"

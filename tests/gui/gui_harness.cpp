@@ -4,8 +4,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QAbstractButton>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
 #include <QTimer>
 
 namespace lindra::gui::testing {
@@ -37,6 +40,24 @@ int FreeLocalPort() {
   return port;
 }
 
+QStringList HiddenLabelTexts(QWidget& root) {
+  const auto children = root.findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+  auto covers = [&root](const QWidget* control, const QLabel* label) {
+    const bool input = qobject_cast<const QComboBox*>(control) || qobject_cast<const QLineEdit*>(control) ||
+                       qobject_cast<const QAbstractButton*>(control);
+    return input && control->isVisibleTo(&root) && control->geometry().intersects(label->geometry());
+  };
+  QStringList hidden;
+  for (const QWidget* child : children) {
+    const auto* label = qobject_cast<const QLabel*>(child);
+    if (!label || !label->isVisibleTo(&root) || label->text().isEmpty()) continue;
+    bool cut = label->sizeHint().width() > label->width();
+    for (const QWidget* control : children) cut = cut || covers(control, label);
+    if (cut) hidden << label->text();
+  }
+  return hidden;
+}
+
 Harness::Harness(const Files& files, WindowOptions options) {
   for (const auto& [name, bytes] : files) lindra::testing::WriteFile(work / name, bytes);
   ServerOptions server;
@@ -58,8 +79,10 @@ Harness::Harness(const Files& files, WindowOptions options) {
     ++urlsOpened;
     lastUrl = url;
   };
-  window = std::make_unique<MainWindow>(*controller, asker, options.trayAvailable,
-                                        QUrl(QString::fromStdString(server.remoteSupportUrl)), hooks);
+  trayAvailable = options.trayAvailable;
+  window = std::make_unique<MainWindow>(
+      *controller, asker, [this] { return trayAvailable; }, QUrl(QString::fromStdString(server.remoteSupportUrl)),
+      hooks);
   timers = std::make_unique<HeldTimerView>(window->form());
   view.Attach(&window->form(), timers.get());
   if (options.start) {

@@ -45,6 +45,10 @@ std::string TestConfig();
 // A free TCP port on 127.0.0.1 (bound and released again).
 int FreeLocalPort();
 
+// The texts of the visible labels among `root`'s own children that are cut (their
+// text is wider than they are) or covered by a visible field, list or button.
+QStringList HiddenLabelTexts(QWidget& root);
+
 // Hands every call to the form, except RunLater: the start timer's work waits
 // for the test to run it, so no test depends on how long it takes.
 class HeldTimerView final : public ControllerView {
@@ -108,6 +112,7 @@ class Harness {
   std::unique_ptr<HeldTimerView> timers;
   std::unique_ptr<ServerController> controller;
   std::unique_ptr<MainWindow> window;
+  bool trayAvailable = true;  // what the window is told when it looks for a tray
   int urlsOpened = 0;
   QUrl lastUrl;
   int watchdogStops = 0;

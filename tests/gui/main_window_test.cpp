@@ -1,12 +1,23 @@
-// The main frame: title and size, the tray menu and its actions, the close button
-// that only hides, the exit that asks first, the automatic connect's hide, and the
-// desktop without a tray.
+// The main frame: title and size, labels and lists that read whole, Korean message
+// boxes, the tray menu and its actions, the close button that only hides, the exit
+// that asks first, the automatic connect's hide, and the desktop without a tray or
+// with one that appears late.
+#include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStatusBar>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QTest>
+#include <QTimer>
+#include <memory>
 
 #include "gui_harness.h"
 #include "test_registry.h"
@@ -15,6 +26,33 @@
 namespace lindra::gui {
 
 using testing::Harness;
+
+namespace {
+
+// Answers the next message box with the button captioned `answer`, after noting every
+// button's caption.
+void AnswerNextBox(const QString& answer, QStringList& captions) {
+  auto* poll = new QTimer;
+  QObject::connect(poll, &QTimer::timeout, [poll, answer, &captions] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    poll->deleteLater();
+    poll->stop();
+    for (QAbstractButton* button : box->buttons()) captions << button->text();
+    for (QAbstractButton* button : box->buttons()) {
+      if (button->text() == answer) return button->click();
+    }
+    box->reject();  // no such button: the captions tell what was there
+  });
+  poll->start(10);
+}
+
+QStringList Sorted(QStringList list) {
+  list.sort();
+  return list;
+}
+
+}  // namespace
 
 class MainWindowTest : public QObject {
   Q_OBJECT
@@ -25,6 +63,63 @@ class MainWindowTest : public QObject {
     QCOMPARE(h.window->frameGeometry().size(), QSize(800, 670));
     QVERIFY(h.window->isVisible());
     QVERIFY(!(h.window->windowFlags() & Qt::WindowMaximizeButtonHint));
+  }
+
+  void formLabelsReadWholeAndTheStatusBarHasNoEmptyPanes() {
+    Harness h;
+    QCOMPARE(testing::HiddenLabelTexts(h.form()), QStringList());
+    for (const QLabel* pane : h.window->statusBar()->findChildren<QLabel*>()) {
+      QVERIFY(!pane->isVisible() || !pane->text().isEmpty());
+    }
+  }
+
+  void deviceListOpensWideEnoughForItsLongestEntry() {
+    // A style that opens a list at its box's width, as several desktops' styles do.
+    const std::unique_ptr<QStyle> style(QStyleFactory::create("Windows"));
+    Harness h;
+    QComboBox& list = h.form().deviceList();
+    list.setStyle(style.get());
+    h.form().FillDeviceList();
+    list.showPopup();
+    QAbstractItemView& view = *list.view();
+    QVERIFY(QTest::qWaitForWindowExposed(view.window()));
+    for (int row = 0; row < list.count(); ++row) {
+      const QModelIndex entry = view.model()->index(row, 0);
+      QVERIFY2(view.viewport()->width() >= view.sizeHintForIndex(entry).width(), qPrintable(list.itemText(row)));
+    }
+    list.hidePopup();
+    QCOMPARE(list.geometry(), QRect(140, 18, 200, 20));  // the box itself stays
+  }
+
+  void messageBoxesAnswerInKorean() {
+    MessageBoxAsker asker;
+    QStringList captions;
+    AnswerNextBox("확인", captions);
+    asker.Inform(nullptr, "DEVICE 설정이 완료 되었습니다.");
+    QCOMPARE(captions, QStringList{"확인"});
+    captions.clear();
+    AnswerNextBox("취소", captions);
+    QVERIFY(!asker.Confirm(nullptr, "프로그램을 종료 합니다.", Asker::Buttons::OkCancel));
+    QCOMPARE(Sorted(captions), (QStringList{"취소", "확인"}));
+    captions.clear();
+    AnswerNextBox("예", captions);
+    QVERIFY(asker.Confirm(nullptr, "정말 삭제 하시겠습니까?", Asker::Buttons::YesNo));
+    QCOMPARE(Sorted(captions), (QStringList{"아니요", "예"}));
+  }
+
+  void aTrayThatAppearsLaterGetsTheIcon() {
+    Harness h(Harness::Files{{"lindra.ini", testing::TestConfig()}}, {.trayAvailable = false, .start = true});
+    QVERIFY(!h.window->tray());
+    h.trayAvailable = true;  // the panel has started
+    QVERIFY(h.WaitFor([&] { return h.window->tray() != nullptr; }, 4 * kTrayWatchMs));
+    QVERIFY(h.window->tray()->shown());
+    // From now on the window lives in the tray, as with a tray from the start.
+    h.window->close();
+    QVERIFY(!h.window->isVisible());
+    QVERIFY(h.asker.asked.isEmpty());
+    h.window->tray()->showAction().trigger();
+    h.form().AutoConnectDone(0, true);
+    QVERIFY(!h.window->isVisible());
   }
 
   void trayMenuInOrder() {

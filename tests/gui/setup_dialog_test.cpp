@@ -76,6 +76,18 @@ class SetupDialogTest : public QObject {
     d.hide();
   }
 
+  void everyLabelReadsWhole() {
+    Harness h;
+    DeviceSetupDialog& d = OpenDialog(h);
+    QTest::mouseClick(d.slot(2).use, Qt::LeftButton);
+    Choose(d.slot(2).model, 15);  // a LAN model, so both kinds of labels show
+    QCOMPARE(testing::HiddenLabelTexts(d), QStringList());
+    for (QWidget* field : {(QWidget*)d.slot(0).baud, (QWidget*)d.slot(2).address}) {
+      QCOMPARE(field->geometry().right(), 389);  // the fields keep their right edge
+    }
+    d.hide();
+  }
+
   void confirmingUntouchedKeepsEverySpeed() {
     Harness h;
     DeviceSetupDialog& d = OpenDialog(h);

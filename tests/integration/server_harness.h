@@ -49,10 +49,11 @@ class ServerHarness {
   void SetCodePage(std::string codePage) { codePage_ = std::move(codePage); }
 
   // `environment` ("NAME=value") is added to the server's.
-  void Start(std::vector<std::string> extra = {}, const std::vector<std::string>& environment = {}) {
+  void Start(std::vector<std::string> extra = {}, const std::vector<std::string>& environment = {},
+             const std::string& program = LINDRA2D_PATH) {
     auto args = BaseArgs();
     args.insert(args.end(), extra.begin(), extra.end());
-    ASSERT_TRUE(server_.Start(LINDRA2D_PATH, args, ChildProcess::Output::Capture, environment));
+    ASSERT_TRUE(server_.Start(program, args, ChildProcess::Output::Capture, environment));
   }
 
   // Reads printed lines until one after the previous match contains `text`, so that

@@ -158,8 +158,8 @@ std::vector<FormPart> ParseForm(const std::string& body, const std::string& boun
   return parts;
 }
 
-// The name after the last backslash or slash, as a server on the original platform
-// would keep it, reduced to characters that are safe in a file name here.
+// The name after the last backslash or slash (clients send Windows paths), reduced
+// to characters that are safe in a file name here.
 std::string SafeBaseName(const std::string& peerPath) {
   std::string name = peerPath.substr(peerPath.find_last_of("\\/") + 1);
   for (char& c : name)

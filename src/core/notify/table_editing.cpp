@@ -80,7 +80,8 @@ std::optional<std::string> CheckTableField(FieldKind kind, std::string_view text
 
 bool IsWellFormedRange(std::string_view trunkSpec) {
   std::optional<TrunkRange> range = EditorRange(trunkSpec);
-  return range && range->low.size() == range->high.size() && CompareDecimal(range->high, range->low) >= 0;
+  return range && !range->low.empty() && range->low.size() == range->high.size() &&
+         CompareDecimal(range->high, range->low) >= 0;
 }
 
 std::optional<int> FindTrunkConflict(const DidList& rows, std::string_view trunkSpec, std::optional<int> skipRow) {

@@ -22,8 +22,9 @@ inline constexpr const char* kDeleteQuestion = "정말 삭제 하시겠습니까
 // every character is allowed (the empty text included).
 std::optional<std::string> CheckTableField(FieldKind kind, std::string_view text);
 
-// A range (the editor's view: ':' anywhere) whose ends have the same width and whose
-// high end is not below its low end. A trunkSpec without ':' is not a range.
+// A range (the editor's view: ':' anywhere) whose ends have the same width, not 0
+// (":" alone could never match a trunk), and whose high end is not below its low
+// end. A trunkSpec without ':' is not a range.
 bool IsWellFormedRange(std::string_view trunkSpec);
 
 // The first data row (0-based) whose trunkSpec conflicts with `trunkSpec`, skipping

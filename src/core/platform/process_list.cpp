@@ -25,14 +25,60 @@ std::string ProcessName(const std::filesystem::path& dir) {
   auto comm = ReadFileBytes(dir / "comm");
   std::string name = comm ? text::Trim(*comm) : std::string();
   if (name.size() < kCommLength) return name;
-  std::error_code ec;
-  std::string exe = std::filesystem::read_symlink(dir / "exe", ec).filename().string();
-  constexpr std::string_view kDeleted = " (deleted)";
-  if (exe.size() > kDeleted.size() && exe.ends_with(kDeleted)) exe.resize(exe.size() - kDeleted.size());
-  return !ec && exe.starts_with(name) ? exe : name;
+  const std::string exe = ProcessExecutable(dir).filename().string();
+  return exe.starts_with(name) ? exe : name;
+}
+
+bool OwnedBy(const std::filesystem::path& dir, unsigned uid) {
+  struct stat owner {};
+  return ::stat(dir.c_str(), &owner) == 0 && owner.st_uid == uid;
+}
+
+// The NUL-terminated strings of a /proc cmdline or environ file, empty ones kept.
+std::vector<std::string> SplitAtNul(std::string_view bytes) {
+  std::vector<std::string> parts;
+  if (bytes.ends_with('\0')) bytes.remove_suffix(1);
+  if (bytes.empty()) return parts;
+  for (size_t start = 0;;) {
+    const size_t end = bytes.find('\0', start);
+    parts.emplace_back(bytes.substr(start, end - start));
+    if (end == std::string_view::npos) return parts;
+    start = end + 1;
+  }
 }
 
 }  // namespace
+
+std::filesystem::path ProcessExecutable(const std::filesystem::path& processDir) {
+  std::error_code ec;
+  std::string exe = std::filesystem::read_symlink(processDir / "exe", ec).string();
+  if (ec) return {};
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (exe.size() > kDeleted.size() && exe.ends_with(kDeleted)) exe.resize(exe.size() - kDeleted.size());
+  return exe;
+}
+
+std::optional<int> FindProcessRunning(const std::filesystem::path& procRoot, const std::filesystem::path& executable,
+                                      unsigned ownerUid, int excludedPid) {
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(procRoot, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string entry = it->path().filename().string();
+    if (!IsPidName(entry)) continue;
+    const int pid = text::LeadingInt32(entry);
+    if (pid != excludedPid && OwnedBy(it->path(), ownerUid) && ProcessExecutable(it->path()) == executable) return pid;
+  }
+  return std::nullopt;
+}
+
+std::optional<ProcessLaunch> ReadProcessLaunch(const std::filesystem::path& processDir) {
+  const auto cmdline = ReadFileBytes(processDir / "cmdline");
+  const auto environment = ReadFileBytes(processDir / "environ");
+  std::error_code ec;
+  std::filesystem::path workDir = std::filesystem::read_symlink(processDir / "cwd", ec);
+  // A process that has ended (a zombie) shows an empty command line.
+  if (!cmdline || cmdline->empty() || !environment || ec) return std::nullopt;
+  return ProcessLaunch{SplitAtNul(*cmdline), SplitAtNul(*environment), std::move(workDir)};
+}
 
 UniqueFd OpenProcessFd(int pid) { return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); }
 
@@ -46,8 +92,7 @@ std::optional<std::vector<ProcessInfo>> ListProcesses(const std::filesystem::pat
     if (ec) break;
     std::string entry = it->path().filename().string();
     if (!IsPidName(entry)) continue;
-    struct stat owner {};
-    if (ownerUid && (::stat(it->path().c_str(), &owner) != 0 || owner.st_uid != *ownerUid)) continue;
+    if (ownerUid && !OwnedBy(it->path(), *ownerUid)) continue;
     std::string name = ProcessName(it->path());
     if (name.empty()) continue;  // ended while we looked
     processes.push_back({text::LeadingInt32(entry), std::move(name)});

@@ -1,6 +1,7 @@
 #pragma once
 // The running processes as the watchdog rules need them: counted by executable name
-// at start, the first one found ended at exit.
+// at start, the first one found ended at exit, and the watched server found by its
+// executable and started again the way it was started.
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -31,6 +32,28 @@ int CountProcessesNamed(const std::vector<ProcessInfo>& processes, std::string_v
 // `excludedPid`.
 std::optional<ProcessInfo> FindProcessNamed(const std::vector<ProcessInfo>& processes, std::string_view name,
                                             int excludedPid);
+
+// The executable `processDir` (a /proc/PID folder) runs, as the kernel names it; a
+// program file replaced while running (a new build) still names the same path. Empty
+// when it cannot be read (another user's process, a kernel thread, a process that
+// ended).
+std::filesystem::path ProcessExecutable(const std::filesystem::path& processDir);
+
+// The first process of `ownerUid`, other than `excludedPid`, that runs `executable`.
+std::optional<int> FindProcessRunning(const std::filesystem::path& procRoot, const std::filesystem::path& executable,
+                                      unsigned ownerUid, int excludedPid);
+
+// How a process was started: its arguments (argv[0] first, empty ones kept), its
+// environment ("NAME=value") and its working folder.
+struct ProcessLaunch {
+  std::vector<std::string> arguments;
+  std::vector<std::string> environment;
+  std::filesystem::path workDir;
+};
+
+// Reads the launch of a running process from its /proc folder; nullopt when any part
+// cannot be read (it ended, or belongs to another user).
+std::optional<ProcessLaunch> ReadProcessLaunch(const std::filesystem::path& processDir);
 
 // A descriptor that pins process `pid` and becomes readable when it ends; invalid
 // (errno ENOSYS) on kernels before 5.3.

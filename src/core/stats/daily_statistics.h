@@ -34,10 +34,10 @@ std::string ReadLastUpdate(const std::filesystem::path& stateDir);
 // acknowledged the upload: the summary is then deleted and LASTUPDATE records D,
 // also when the acknowledgement arrives after midnight.
 //
-// A telephone log that its writer still holds is not read: it may still grow. Any
-// open file can be read here, so the writer's hold is judged by the log day: the
-// writer holds the file of the current log day, which is D only before 09:00, and a
-// file of day D is not read then. After 09:00 the writer has nothing left to write
+// Day D is counted only once its telephone logs are complete. Their writers write to
+// the file of the current log day, which is D until 09:00 of the next calendar day,
+// so a file of day D is not read before then: its counts would miss the calls still
+// to come, and the day would be uploaded short. After 09:00 nothing more is written
 // to it.
 bool RunDailyStatistics(const DayContext& context, const Clock& clock, const DayLogUploader& upload);
 

@@ -4,9 +4,12 @@
 // for byte, so every header the library would add on its own is either replaced by
 // ours or switched off.
 #include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace lindra {
@@ -19,10 +22,19 @@ struct Endpoint {
   std::string Authority() const;
 };
 
-// Bounds every exchange so that no call waits for minutes on a silent server; a
-// stop of the service interrupts an exchange through the cancel flag instead.
-inline constexpr long kConnectTimeoutMs = 5'000;
-inline constexpr long kExchangeTimeoutMs = 30'000;
+// How long an exchange may wait. The connection must be made within `connectTimeout`;
+// after that the exchange ends only once nothing has moved either way for
+// `stallLimit`, so a day summary of a few megabytes over a slow uplink finishes
+// however long it takes, while a silent server is given up. A stop of the service
+// interrupts an exchange through the cancel flag instead.
+struct HttpLimits {
+  std::chrono::milliseconds connectTimeout{5'000};
+  std::chrono::milliseconds stallLimit{30'000};
+  // For tests: called where the library would start to look a host name up (a
+  // numeric one or the proxy's too); the look-up is then refused, so a test sees it
+  // without any query leaving the machine.
+  std::function<void()> nameLookupProbe;
+};
 
 struct HttpRequest {
   bool post = false;                 // POST over HTTP/1.0, else GET over HTTP/1.1
@@ -39,7 +51,14 @@ struct HttpReply {
 // Performs one exchange with its own handle and connection. Reading stops, as a
 // success, once `bodyLimit` bytes are held, or at the first line feed when
 // `stopAtLineFeed` is set. Never throws; the cancel flag (when given) ends it early.
+// A proxy is used as the environment names it (http_proxy, no_proxy). A host under
+// .invalid fails at once, as an unreachable one does: such names never resolve, so
+// they are never looked up.
 HttpReply PerformHttp(const HttpRequest& request, size_t bodyLimit, bool stopAtLineFeed,
-                      const std::atomic<bool>* cancel);
+                      const std::atomic<bool>* cancel, const HttpLimits& limits = {});
+
+// True for "invalid" and every name under it, whatever the case, with or without
+// the root's trailing dot.
+bool IsReservedInvalidName(std::string_view host);
 
 }  // namespace lindra

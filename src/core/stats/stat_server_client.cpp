@@ -96,7 +96,7 @@ std::string StatServerClient::QueryHeadId(const std::string& did) const {
       CommonHeaders({kAccept, "Accept-Language: ko", "Content-Type: application/x-www-form-urlencoded",
                      "Accept-Encoding: gzip, deflate", "Connection: Keep-Alive", "Cache-Control: no-cache"},
                     request.body->size());
-  const HttpReply reply = PerformHttp(request, kQueryReplyLimit, false, cancel_);
+  const HttpReply reply = PerformHttp(request, kQueryReplyLimit, false, cancel_, limits_);
   std::string result;
   for (const auto& line : ReplyLines(reply.body)) result += text::ToInternal(line);
   return result;
@@ -119,7 +119,7 @@ std::string StatServerClient::UploadDayLog(const std::string& headId, const std:
                      std::string("Content-Type: multipart/form-data; boundary=") + kBoundary,
                      "Accept-Encoding: gzip, deflate", "Connection: Keep-Alive", "Cache-Control: no-cache"},
                     request.body ? request.body->size() : 0);
-  const HttpReply reply = PerformHttp(request, kUploadReplyLimit, true, cancel_);
+  const HttpReply reply = PerformHttp(request, kUploadReplyLimit, true, cancel_, limits_);
   if (!reply.completed) return {};
   const std::vector<std::string> lines = ReplyLines(reply.body);
   const bool acknowledged = !lines.empty() && text::ToInternal(lines.front()) == "200";

@@ -14,9 +14,9 @@ namespace lindra {
 inline constexpr const char* kUploadComplete = "COMPLETE";
 inline constexpr const char* kUploadFail = "FAIL";
 
-// The statistics server sees the paths of the original Windows installation: it may
-// take the file name after the last backslash, so it must keep getting that form
-// whatever our local log folder is.
+// The statistics server expects the Windows log paths its branches send
+// ("c:\brenvo\logs\NAME") and may take the file name after the last backslash;
+// it keeps getting that form whatever the local log folder is.
 inline constexpr const char* kPeerLogFolder = "c:\\brenvo\\logs\\";
 std::string PeerLogPath(const std::filesystem::path& localFile);
 
@@ -29,8 +29,8 @@ std::vector<std::string> ReplyLines(std::string_view body);
 // on any thread. The cancel flag (owned by the caller, may be null) ends a call early.
 class StatServerClient {
  public:
-  explicit StatServerClient(Endpoint server, const std::atomic<bool>* cancel = nullptr)
-      : server_(std::move(server)), cancel_(cancel) {}
+  explicit StatServerClient(Endpoint server, const std::atomic<bool>* cancel = nullptr, HttpLimits limits = {})
+      : server_(std::move(server)), cancel_(cancel), limits_(std::move(limits)) {}
 
   // The reply text (every line, converted), or what was read before a failure.
   std::string QueryHeadId(const std::string& did) const;
@@ -47,6 +47,7 @@ class StatServerClient {
 
   Endpoint server_;
   const std::atomic<bool>* cancel_;
+  HttpLimits limits_;
 };
 
 }  // namespace lindra

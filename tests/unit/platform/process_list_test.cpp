@@ -1,14 +1,18 @@
 #include "platform/process_list.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <string>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "support/temp_dir.h"
 
 extern char** environ;
@@ -53,6 +57,20 @@ TEST(ProcessListTest, ReadsNamesFromAProcTable) {
   EXPECT_EQ(ListProcesses(root / "missing"), std::nullopt);
 }
 
+TEST(ProcessListTest, FindsTheOwnProcessRunningAnExecutable) {
+  TempDir root;
+  AddFakeProcess(root, "20", "lindra2", "/opt/lindra/lindra2");
+  AddFakeProcess(root, "21", "lindra2", "/opt/lindra/lindra2 (deleted)");  // replaced by a new build
+  AddFakeProcess(root, "22", "lindra2", "/opt/other/lindra2");
+  const unsigned uid = ::getuid();
+  EXPECT_EQ(FindProcessRunning(root.path(), "/opt/other/lindra2", uid, 0), 22);
+  const auto first = FindProcessRunning(root.path(), "/opt/lindra/lindra2", uid, 0);
+  ASSERT_TRUE(first == 20 || first == 21);
+  EXPECT_EQ(FindProcessRunning(root.path(), "/opt/lindra/lindra2", uid, *first), *first == 20 ? 21 : 20);
+  EXPECT_EQ(FindProcessRunning(root.path(), "/opt/lindra/lindra2", uid + 1, 0), std::nullopt)
+      << "another user's server is not ours to watch";
+}
+
 TEST(ProcessTable, AnotherUsersProcessesAreLeftOutWhenAskedFor) {
   if (::getuid() != 0) GTEST_SKIP() << "only root can hand a folder to another user";
   TempDir root;
@@ -75,6 +93,42 @@ pid_t SpawnNamed(const TempDir& dir, const std::string& name) {
   pid_t pid = -1;
   if (::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
   return pid;
+}
+
+TEST(ProcessListTest, ReadsHowARunningProcessWasStarted) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "work dir");
+  // A shell that says when it runs its script (its start has then ended: until then
+  // the kernel may show an empty command line) and waits on the same socket.
+  std::vector<std::string> args = {"sh", "-c", "echo; read _", "lindra2", "", "--workdir", "/a b/c"};
+  std::vector<std::string> env = {"LINDRA_X=1", "EMPTY=", "LANG=ko_KR.EUC-KR"};
+  std::vector<char*> argv, envp;
+  for (auto& a : args) argv.push_back(a.data());
+  for (auto& e : env) envp.push_back(e.data());
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+  int link[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, link), 0);
+  const UniqueFd ours(link[0]), theirs(link[1]);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, (dir / "work dir").c_str());
+  posix_spawn_file_actions_adddup2(&actions, theirs.get(), 0);
+  posix_spawn_file_actions_adddup2(&actions, theirs.get(), 1);
+  pid_t pid = -1;
+  ASSERT_EQ(::posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv.data(), envp.data()), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  pollfd running{ours.get(), POLLIN, 0};
+  ASSERT_EQ(::poll(&running, 1, 10'000), 1);
+
+  const auto launch = ReadProcessLaunch("/proc/" + std::to_string(pid));
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  ASSERT_TRUE(launch);
+  EXPECT_EQ(launch->arguments, args);
+  EXPECT_EQ(launch->environment, env);
+  EXPECT_EQ(launch->workDir, std::filesystem::canonical(dir / "work dir"));
+  EXPECT_FALSE(ReadProcessLaunch("/proc/" + std::to_string(pid))) << "an ended process has no launch";
 }
 
 TEST(ProcessListTest, FindsCountsAndEndsRealProcesses) {

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -32,9 +33,11 @@ struct RecordedRequest {
   }
 };
 
-// A bound, listening socket on 127.0.0.1 with a port chosen by the system.
-inline UniqueFd ListenOnLoopback(int& port) {
+// A bound, listening socket on 127.0.0.1 with a port chosen by the system; the
+// accepted connections get `receiveBuffer` bytes of buffer when it is not 0.
+inline UniqueFd ListenOnLoopback(int& port, int receiveBuffer = 0) {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (fd && receiveBuffer > 0) ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -46,6 +49,13 @@ inline UniqueFd ListenOnLoopback(int& port) {
   return fd;
 }
 
+// A slow line: the server takes at most `bytes` per read, through a small receive
+// buffer, and pauses before the next read.
+struct ReadPace {
+  size_t bytes = 0;
+  std::chrono::milliseconds pause{0};
+};
+
 // One thread serves the connections one after another. A request is recorded (and
 // waiters woken) before the handler runs; the handler returns the reply body (sent
 // after a plain "HTTP/1.0 200 OK" head), or nullopt to close without any reply.
@@ -54,8 +64,9 @@ class LoopbackHttpServer {
  public:
   using Handler = std::function<std::optional<std::string>(const RecordedRequest&)>;
 
-  explicit LoopbackHttpServer(Handler handler) : handler_(std::move(handler)), wake_(::eventfd(0, EFD_CLOEXEC)) {
-    listener_ = ListenOnLoopback(port_);
+  explicit LoopbackHttpServer(Handler handler, std::optional<ReadPace> pace = std::nullopt)
+      : handler_(std::move(handler)), pace_(pace), wake_(::eventfd(0, EFD_CLOEXEC)) {
+    listener_ = ListenOnLoopback(port_, pace ? static_cast<int>(pace->bytes) : 0);
     thread_ = std::thread([this] { Serve(); });
   }
   ~LoopbackHttpServer() {
@@ -101,7 +112,13 @@ class LoopbackHttpServer {
       }
       arrived_.notify_all();
       if (const std::optional<std::string> body = handler_(*request)) {
-        WriteAll(peer.get(), text::Format("HTTP/1.0 200 OK\r\nContent-Length: %zu\r\n\r\n", body->size()) + *body);
+        // A client that gave up has closed its end: no SIGPIPE for the test.
+        const std::string reply = text::Format("HTTP/1.0 200 OK\r\nContent-Length: %zu\r\n\r\n", body->size()) + *body;
+        for (size_t sent = 0; sent < reply.size();) {
+          const ssize_t n = ::send(peer.get(), reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+          if (n <= 0) break;
+          sent += static_cast<size_t>(n);
+        }
         ::shutdown(peer.get(), SHUT_WR);
       }
       arrived_.notify_all();
@@ -115,7 +132,8 @@ class LoopbackHttpServer {
     char buffer[65536];
     while (headEnd == std::string::npos || data.size() < headEnd + want) {
       if (!WaitReadable(fd)) return std::nullopt;
-      const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+      const ssize_t n = ::recv(fd, buffer, pace_ ? std::min(pace_->bytes, sizeof buffer) : sizeof buffer, 0);
+      if (pace_) std::this_thread::sleep_for(pace_->pause);
       if (n <= 0) return std::nullopt;
       data.append(buffer, static_cast<size_t>(n));
       if (headEnd == std::string::npos && (headEnd = data.find("\r\n\r\n")) != std::string::npos) {
@@ -128,6 +146,7 @@ class LoopbackHttpServer {
   }
 
   Handler handler_;
+  std::optional<ReadPace> pace_;
   UniqueFd wake_;
   UniqueFd listener_;
   int port_ = 0;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <future>
+
 #include "loopback_http_server.h"
 #include "platform/free_port.h"
 #include "support/temp_dir.h"
@@ -23,6 +26,25 @@ LoopbackHttpServer::Handler Reply(std::string body) {
 
 // A port on which nothing listens.
 int ClosedPort() { return FreeTcpPort(); }
+
+// Sets (nullptr: removes) environment variables for one scope, then restores them.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(std::initializer_list<std::pair<const char*, const char*>> values) {
+    for (const auto& [name, value] : values) {
+      const char* old = std::getenv(name);
+      saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+      value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+  }
+  ~ScopedEnvironment() {
+    for (const auto& [name, value] : saved_)
+      value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
 
 std::string QueryHead(int port, size_t bodySize) {
   return "POST /stat/checkHeadID.asp HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" + kAccept +
@@ -181,6 +203,79 @@ TEST(StatServerClient, CancelledClientSendsNothing) {
   const std::atomic<bool> cancel{true};
   EXPECT_EQ(StatServerClient({"127.0.0.1", server.port()}, &cancel).QueryHeadId("1"), "");
   EXPECT_TRUE(server.requests().empty());
+}
+
+TEST(StatServerClient, RequestsGoThroughTheProxyTheEnvironmentNames) {
+  LoopbackHttpServer proxy(Reply("H1234"));
+  const std::string proxyUrl = "http://127.0.0.1:" + std::to_string(proxy.port());
+  const int closed = ClosedPort();  // the server itself cannot be reached directly
+  const StatServerClient client({"127.0.0.1", closed});
+  {
+    ScopedEnvironment environment({{"http_proxy", proxyUrl.c_str()}, {"no_proxy", ""}});
+    EXPECT_EQ(client.QueryHeadId("0212345678"), "H1234");
+  }
+  // The proxy is asked for the whole address; the rest of the request is unchanged.
+  std::string expected = QueryHead(closed, 14) + "did=0212345678";
+  expected.insert(expected.find('/'), "http://127.0.0.1:" + std::to_string(closed));
+  expected.insert(expected.find("\r\nAccept:"), "\r\nProxy-Connection: Keep-Alive");
+  ASSERT_EQ(proxy.requests().size(), 1u);
+  EXPECT_EQ(proxy.requests()[0].raw(), expected);
+
+  // A server that no_proxy names is reached directly.
+  ScopedEnvironment environment({{"http_proxy", proxyUrl.c_str()}, {"no_proxy", "127.0.0.1"}});
+  EXPECT_EQ(client.QueryHeadId("0212345678"), "");
+  EXPECT_EQ(proxy.requests().size(), 1u);
+}
+
+TEST(StatServerClient, NamesUnderInvalidAreNeverLookedUp) {
+  ScopedEnvironment environment({{"http_proxy", nullptr}, {"no_proxy", nullptr}});
+  int lookups = 0;
+  HttpLimits limits;
+  limits.nameLookupProbe = [&lookups] { ++lookups; };
+  for (const char* host : {"stat.lindra.invalid", "CONFIG.Invalid.", "invalid"}) {
+    const StatServerClient client({host, 80}, nullptr, limits);
+    EXPECT_EQ(client.QueryHeadId("0212"), "") << host;
+    EXPECT_EQ(client.UploadDayLog("H1", "260313", 1, 1, {}), "") << host;
+  }
+  EXPECT_EQ(lookups, 0);
+  // The probe does see look-ups: names that only resemble the reserved one are looked up.
+  for (const char* host : {"invalid.example", "notinvalid"})
+    EXPECT_EQ(StatServerClient({host, 80}, nullptr, limits).QueryHeadId("0212"), "");
+  EXPECT_EQ(lookups, 2);
+}
+
+TEST(StatServerClient, ASlowUploadThatKeepsMovingOutlastsTheStallLimit) {
+  testing::TempDir dir;
+  const std::string file(3'000'000, 'x');
+  testing::WriteFile(dir / "H1234_260313.log", file);
+  // About 1.5 MB/s: the upload takes about two seconds, one small read at a time.
+  LoopbackHttpServer server(Reply("200"), testing::ReadPace{16 * 1024, std::chrono::milliseconds(10)});
+  HttpLimits limits;
+  limits.stallLimit = std::chrono::milliseconds(1000);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(StatServerClient({"127.0.0.1", server.port()}, nullptr, limits)
+                .UploadDayLog("H1234", "260313", 1, 1, dir / "H1234_260313.log"),
+            "COMPLETE");
+  ASSERT_GT(std::chrono::steady_clock::now() - start, limits.stallLimit) << "the line was not slow enough";
+  ASSERT_EQ(server.requests().size(), 1u);
+  EXPECT_TRUE(server.requests()[0].body.find(file) != std::string::npos);
+}
+
+TEST(StatServerClient, AServerThatStopsAnsweringIsGivenUpAfterTheStallLimit) {
+  testing::TempDir dir;
+  testing::WriteFile(dir / "f.log", "x");
+  std::promise<void> clientReturned;
+  // Answers only when the client waited in vain: the acknowledgement must not arrive.
+  LoopbackHttpServer server([done = clientReturned.get_future().share()](const RecordedRequest&) {
+    done.wait_for(std::chrono::seconds(20));
+    return std::optional<std::string>("200");
+  });
+  HttpLimits limits;
+  limits.stallLimit = std::chrono::milliseconds(300);
+  const std::string result =
+      StatServerClient({"127.0.0.1", server.port()}, nullptr, limits).UploadDayLog("H1", "260313", 1, 1, dir / "f.log");
+  clientReturned.set_value();
+  EXPECT_EQ(result, "");
 }
 
 }  // namespace
