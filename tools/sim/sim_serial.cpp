@@ -92,6 +92,7 @@ class SerialDevice {
 
   // The adapter is pulled: the server's reads fail, and its device path is gone.
   void Unplug() {
+    unplugAt_.reset();
     master_.Reset();
     open_ = false;
     if (!options_.link.empty()) ::unlink(options_.link.c_str());
@@ -106,6 +107,7 @@ class SerialDevice {
       const auto now = std::chrono::steady_clock::now();
       if (!end && player_.done() && pending_.empty()) end = Deadline(options_.hold, now).value_or(now);
       if ((end && now >= *end) || (limit && now >= *limit)) return;
+      if (unplugAt_ && now >= *unplugAt_) Unplug();
       if (replugAt_ && now >= *replugAt_) {
         replugAt_.reset();
         if (!PlugIn()) return;
@@ -117,6 +119,7 @@ class SerialDevice {
       int timeout = MsUntil(end);
       auto sooner = [&timeout](int ms) { timeout = timeout < 0 ? ms : std::min(timeout, ms); };
       if (limit) sooner(MsUntil(limit));
+      if (unplugAt_) sooner(MsUntil(unplugAt_));
       if (replugAt_) sooner(MsUntil(replugAt_));
       if (!open_ && master_) sooner(kOpenCheckMs);
       if (open_ && !player_.done()) sooner(MsUntil(due));
@@ -135,7 +138,7 @@ class SerialDevice {
               std::max<std::chrono::nanoseconds>(player_.interval(), std::chrono::nanoseconds(kSettle));
         std::fprintf(stderr, "lindra-sim serial: the server opened the port\n");
       }
-      if (open_ && !player_.done() && std::chrono::steady_clock::now() >= *due) {
+      if (open_ && !unplugAt_ && !player_.done() && std::chrono::steady_clock::now() >= *due) {
         std::string frame = player_.Next();
         if (options_.trailingZero) frame.push_back('\0');
         if (options_.play.model == 7)
@@ -143,7 +146,8 @@ class SerialDevice {
         else
           Send(frame);
         *due += player_.interval();
-        if (options_.unplugAfter > 0 && player_.played() == options_.unplugAfter) Unplug();
+        // Pulled when the next frame would be due, so the server has read this one.
+        if (options_.unplugAfter > 0 && player_.played() == options_.unplugAfter) unplugAt_ = *due;
       }
     }
   }
@@ -184,7 +188,7 @@ class SerialDevice {
   UniqueFd master_, signals_;
   std::string path_;
   bool open_ = false;
-  std::optional<SteadyTime> replugAt_;
+  std::optional<SteadyTime> unplugAt_, replugAt_;
   LineClock::time_point lineFree_{};
   std::deque<std::string> pending_;  // model 7: frames waiting for a poll
   int sent_ = 0;
