@@ -1,6 +1,8 @@
 // Serial burst latency, lindra2d against this program: back-to-back frames written to
 // a pseudo-terminal at the pace of a serial line, each routed to one operator PC on
 // loopback; the time from each frame's last byte written to the operator's receipt.
+// A frame is handed over at its terminator: where frames end in CR LF (LG) that is a
+// character before the line's last byte, so the figures may be a little below zero.
 // Usage: serial_burst_bench [FRAMES=20] [BAUD=9600] [MODEL=2] [GAP_MS=0]
 //   MODEL: a serial model (7, 12 and 13 report no extension: their calls are
 //   broadcast to 127.255.255.255; 12 without zero byte and 13 need GAP_MS > 0, as

@@ -100,17 +100,17 @@ INSTANTIATE_TEST_SUITE_P(
       return "Model" + std::to_string(info.param.code) + (info.param.trailingZero ? "TrailingZero" : "");
     });
 
-// A serial slot of model 2 on COM1 at 9600 baud, with one operator for trunk 701 and
-// extension 201.
-void ConfigureSerialSlot(const ServerHarness& server, int progPort) {
+// A serial slot on COM1 at 9600 baud: model 2 with one operator for trunk 701 and
+// extension 201, or a caller-ID box of another model that broadcasts its line 2.
+void ConfigureSerialSlot(const ServerHarness& server, int progPort, uint32_t model = 2) {
   std::array<SlotConfig, kSlotCount> slots{};
   for (auto& slot : slots) slot.progPort = progPort;
-  slots[0].modelCode = 2;
+  slots[0].modelCode = model;
   slots[0].comPort = "COM1";
   slots[0].baudRate = 9600;
   ASSERT_TRUE(SaveConfiguration(server.workDir(), slots, "C00001"));
-  WriteFile(server.workDir() / "did.tbl", "701 0211110000\r\n");
-  WriteFile(server.workDir() / "ip.tbl", "201 127.0.0.2\r\n");
+  WriteFile(server.workDir() / "did.tbl", model == 2 ? "701 0211110000\r\n" : "2 0211110000\r\n");
+  if (model == 2) WriteFile(server.workDir() / "ip.tbl", "201 127.0.0.2\r\n");
 }
 
 std::vector<std::string> Calls(int first, int count) {
@@ -142,13 +142,7 @@ TEST(DaemonSerialLine, CallerIdMessagesAQuietGapApartAreSeparateCalls) {
   Peer receiver({"operator", "--udp", "--listen", "127.255.255.255:" + std::to_string(progPort), "--seconds", "120"});
   Peer device(
       {"serial", "--model", "13", "--count", "10", "--rate", "12", "--baud", "9600", "--trunks", "2", "--hold", "60"});
-  std::array<SlotConfig, kSlotCount> slots{};
-  for (auto& slot : slots) slot.progPort = progPort;
-  slots[0].modelCode = 13;
-  slots[0].comPort = "COM1";
-  slots[0].baudRate = 9600;
-  ASSERT_TRUE(SaveConfiguration(server.workDir(), slots, "C00001"));
-  WriteFile(server.workDir() / "did.tbl", "2 0211110000\r\n");
+  ConfigureSerialSlot(server, progPort, 13);
 
   server.Start({"--serial", "COM1=" + device.announced()});
   ASSERT_EQ(receiver.Expect("T|", 10), 10);

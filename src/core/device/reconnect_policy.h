@@ -61,8 +61,6 @@ class ReconnectPolicy {
   // A byte arrived: the connection is proven, and the count of failures starts again.
   void BytesReceived();
 
-  bool shownDown() const { return down_; }
-
  private:
   // After a loss or a failed attempt: report it unless already down, give up
   // announcing once the failures use up the announced attempts, and pause.
