@@ -47,8 +47,7 @@ int main(int argc, char** argv) {
   rusage before{};
   ::getrusage(RUSAGE_SELF, &before);
   std::thread reader([&] {
-    link.Run(
-        model7, [](std::string_view) {}, [](const std::string&) {});
+    link.Run({.pollWithZ = model7}, {[](std::string_view) {}, [](const std::string&) {}, [](lindra::LinkEvent) {}});
   });
 
   // Drain the polls (if any) until the time is up; this thread sleeps in poll().

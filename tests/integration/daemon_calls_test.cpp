@@ -122,23 +122,110 @@ TEST(DaemonCalls, OneSlotThatCannotConnectIsReportedOnceAndTheOthersServe) {
   EXPECT_EQ(server.Stop(), 0);
 }
 
-TEST(DaemonCalls, AnExchangeThatResetsAndRefusesReconnectsIsReportedInOrder) {
-  ServerHarness server;
-  // The reset comes with the second call, half a second after the connect.
-  Peer exchange({"exchange", "--model", "102", "--listen", "127.0.0.1:0", "--count", "2", "--rate", "2", "--drop",
-                 "reset", "--after", "2", "--refuse-reconnects", "3", "--hold", "60"});
-  auto slots = Slots(ClosedPort());
-  slots[0].modelCode = 102;
-  slots[0].lanPort = exchange.port();
+// A LAN slot with one operator for trunk 701 and extension 201, on `exchange`.
+void ConfigureLanSlot(const ServerHarness& server, uint32_t model, int exchangePort, int progPort) {
+  auto slots = Slots(progPort);
+  slots[0].modelCode = model;
+  slots[0].lanPort = exchangePort;
   ASSERT_TRUE(SaveConfiguration(server.workDir(), slots, "C00001"));
+  WriteTables(server, {{"did.tbl", "701 0211110000\r\n"}, {"ip.tbl", "201 127.0.0.2\r\n"}});
+}
+
+// Counted and retried like any refused connect, and the one real wait of the
+// quiet retry: the exchange is down for about 5 s, the link back at its 30 s attempt.
+TEST(DaemonCalls, AnExchangeThatRebootsIsAnnouncedThreeTimesThenRetriedQuietlyUntilItServesAgain) {
+  ServerHarness server;
+  const int progPort = FreeOperatorPort();
+  Peer operatorPc = Operator("127.0.0.2", progPort);
+  // The reset comes with the second call, half a second after the connect; the third
+  // waits for the next connection.
+  Peer exchange({"exchange", "--model", "102",   "--listen", "127.0.0.1:0", "--count",
+                 "3",        "--rate",  "2",     "--trunks", "701",         "--extensions",
+                 "201",      "--drop",  "reset", "--after",  "2",           "--refuse-reconnects",
+                 "5",        "--hold",  "60"});
+  ConfigureLanSlot(server, 102, exchange.port(), progPort);
 
   server.Start();
   ASSERT_TRUE(server.WaitFor("[WARN] DEV01 Connected PBX : 127.0.0.1"));
-  ASSERT_TRUE(server.WaitFor("[ERR] recv 실패 : 104"));
-  for (int attempt = 1; attempt <= 3; ++attempt) {
-    EXPECT_TRUE(server.WaitFor("[ERR] 기존 연결 에러/종료됨. 연결 재시도(" + std::to_string(attempt) + "회)"));
-    EXPECT_TRUE(server.WaitFor("[ERR] connect 실패: 111"));
-  }
+  ASSERT_TRUE(server.WaitFor("[WARN] DEV01 Reconnected PBX : 127.0.0.1", 60s));
+  ASSERT_EQ(operatorPc.Expect("T|", 3), 3);
+  EXPECT_EQ(
+      NotificationTexts(operatorPc),
+      (std::vector<std::string>{"T|0212340000|0211110000", "T|0212340001|0211110000", "T|0212340002|0211110000"}));
+  EXPECT_EQ(server.MessagesFrom("[ERR] recv 실패 : 104"),
+            (std::vector<std::string>{
+                "[ERR] recv 실패 : 104",
+                "[ERR] 기존 연결 에러/종료됨. 연결 재시도(1회)",
+                "[ERR] connect 실패: 111",
+                "[ERR] recv 실패 : 107",
+                "[ERR] 기존 연결 에러/종료됨. 연결 재시도(2회)",
+                "[ERR] connect 실패: 111",
+                "[ERR] recv 실패 : 107",
+                "[ERR] 기존 연결 에러/종료됨. 연결 재시도(3회)",
+                "[ERR] connect 실패: 111",
+                "[ERR] DEV01 연결 재시도 3회 실패. 30초마다 재연결 시도",
+                "[WARN] DEV01 Reconnected PBX : 127.0.0.1, " + std::to_string(exchange.port()),
+            }));
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST(DaemonCalls, AnExchangeThatClosesEveryConnectionAtOnceUsesUpThreeAttempts) {
+  ServerHarness server;
+  Peer exchange({"exchange", "--model", "102", "--listen", "127.0.0.1:0", "--close-at-once", "--seconds", "60"});
+  ConfigureLanSlot(server, 102, exchange.port(), ClosedPort());
+
+  server.Start();
+  ASSERT_TRUE(server.WaitFor("[ERR] DEV01 연결 재시도 3회 실패. 30초마다 재연결 시도"));
+  // A link driven flat out would print thousands of lines meanwhile.
+  server.CollectFor(1500ms);
+  EXPECT_EQ(server.MessagesFrom("[ERR] recv 실패 : 0"), (std::vector<std::string>{
+                                                            "[ERR] recv 실패 : 0",
+                                                            "[ERR] 기존 연결 에러/종료됨. 연결 재시도(1회)",
+                                                            "[ERR] recv 실패 : 0",
+                                                            "[ERR] 기존 연결 에러/종료됨. 연결 재시도(2회)",
+                                                            "[ERR] recv 실패 : 0",
+                                                            "[ERR] 기존 연결 에러/종료됨. 연결 재시도(3회)",
+                                                            "[ERR] recv 실패 : 0",
+                                                            "[ERR] DEV01 연결 재시도 3회 실패. 30초마다 재연결 시도",
+                                                        }));
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST(DaemonCalls, AFrameCutByAResetIsDroppedAndLoggedAndTheNextConnectionStartsAfresh) {
+  ServerHarness server;
+  const int progPort = FreeOperatorPort();
+  Peer operatorPc = Operator("127.0.0.2", progPort);
+  // Call 1 whole, call 2 cut in half by the reset, call 3 whole on the next connection.
+  Peer exchange({"exchange", "--model", "103",      "--listen",    "127.0.0.1:0",  "--count", "3",
+                 "--rate",   "5",       "--trunks", "701",         "--extensions", "201",     "--drop",
+                 "reset",    "--after", "2",        "--cut-frame", "--hold",       "60"});
+  ConfigureLanSlot(server, 103, exchange.port(), progPort);
+
+  server.Start();
+  ASSERT_EQ(operatorPc.Expect("T|", 2), 2);
+  EXPECT_EQ(NotificationTexts(operatorPc),
+            (std::vector<std::string>{"T|0212340000|0211110000", "T|0212340002|0211110000"}));
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_EQ(server.CountLines("구분에러"), 0) << server.Printed();
+  const std::string program = server.LogText("Program_DEV01_");
+  EXPECT_EQ(Count(program, "DEV01: PARSE ----->"), 2) << program;
+  EXPECT_EQ(Count(program, "연결 끊김, 미완성 프레임 버림 ("), 1) << program;
+  EXPECT_EQ(Count(TelephoneLog(server, 1), ", 701, 0211110000, 201, 127.0.0.2, "), 2);
+}
+
+TEST(DaemonCalls, FramesTrickledByteByByteWithGarbageBetweenArriveWhole) {
+  ServerHarness server;
+  const int progPort = FreeOperatorPort();
+  Peer operatorPc = Operator("127.0.0.2", progPort);
+  Peer exchange({"exchange", "--model", "105", "--listen", "127.0.0.1:0", "--count", "3", "--rate", "5", "--trunks",
+                 "701", "--extensions", "201", "--trickle", "2", "--garbage", "--hold", "60"});
+  ConfigureLanSlot(server, 105, exchange.port(), progPort);
+
+  server.Start();
+  ASSERT_EQ(operatorPc.Expect("T|", 3), 3);
+  EXPECT_EQ(
+      NotificationTexts(operatorPc),
+      (std::vector<std::string>{"T|0212340000|0211110000", "T|0212340001|0211110000", "T|0212340002|0211110000"}));
   EXPECT_EQ(server.Stop(), 0);
 }
 

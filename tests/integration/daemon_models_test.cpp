@@ -9,18 +9,22 @@
 
 #include "config/lindra_ini.h"
 #include "server_harness.h"
+#include "text/strings.h"
 
 namespace lindra::testing {
 namespace {
 
 struct SerialModel {
   uint32_t code;
-  const char* line;       // the trunk (caller-ID boxes: their line)
-  const char* extension;  // empty: the model reports no extension, so the slot broadcasts
+  const char* line;           // the trunk (caller-ID boxes: their line)
+  const char* extension;      // empty: the model reports no extension, so the slot broadcasts
+  bool trailingZero = false;  // a CID-1000 that ends its message with a zero byte
 };
 
 // Test names show the model code, not the structure's bytes.
-void PrintTo(const SerialModel& model, std::ostream* out) { *out << "model " << model.code; }
+void PrintTo(const SerialModel& model, std::ostream* out) {
+  *out << "model " << model.code << (model.trailingZero ? " with trailing zero" : "");
+}
 
 class DaemonSerialModels : public ::testing::TestWithParam<SerialModel> {};
 
@@ -41,6 +45,7 @@ TEST_P(DaemonSerialModels, ACallReachesTheTelephoneLogWithItsFields) {
   std::vector<std::string> args{"serial", "--model", std::to_string(model.code), "--count", "1", "--trunks", model.line,
                                 "--hold", "60"};
   if (!broadcast) args.insert(args.end(), {"--extensions", model.extension});
+  if (model.trailingZero) args.push_back("--trailing-zero");
   ASSERT_TRUE(device.Start(LINDRA_SIM_PATH, args, ChildProcess::Output::Capture));
   auto ptyPath = device.ReadLine(10s);
   ASSERT_TRUE(ptyPath.has_value());
@@ -84,14 +89,85 @@ TEST_P(DaemonSerialModels, ACallReachesTheTelephoneLogWithItsFields) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryModel, DaemonSerialModels,
-                         ::testing::Values(SerialModel{2, "701", "201"}, SerialModel{3, "702", "202"},
-                                           SerialModel{4, "703", "203"}, SerialModel{5, "704", "204"},
-                                           SerialModel{6, "705", "205"}, SerialModel{7, "01", ""},
-                                           SerialModel{8, "1", "1"}, SerialModel{9, "2", "2"},
-                                           SerialModel{10, "3", "3"}, SerialModel{11, "4", "4"},
-                                           SerialModel{12, "1", ""}, SerialModel{13, "2", ""}),
-                         [](const auto& info) { return "Model" + std::to_string(info.param.code); });
+INSTANTIATE_TEST_SUITE_P(
+    EveryModel, DaemonSerialModels,
+    ::testing::Values(SerialModel{2, "701", "201"}, SerialModel{3, "702", "202"}, SerialModel{4, "703", "203"},
+                      SerialModel{5, "704", "204"}, SerialModel{6, "705", "205"}, SerialModel{7, "01", ""},
+                      SerialModel{8, "1", "1"}, SerialModel{9, "2", "2"}, SerialModel{10, "3", "3"},
+                      SerialModel{11, "4", "4"}, SerialModel{12, "1", ""}, SerialModel{12, "3", "", true},
+                      SerialModel{13, "2", ""}),
+    [](const auto& info) {
+      return "Model" + std::to_string(info.param.code) + (info.param.trailingZero ? "TrailingZero" : "");
+    });
+
+// A serial slot on COM1 at 9600 baud: model 2 with one operator for trunk 701 and
+// extension 201, or a caller-ID box of another model that broadcasts its line 2.
+void ConfigureSerialSlot(const ServerHarness& server, int progPort, uint32_t model = 2) {
+  std::array<SlotConfig, kSlotCount> slots{};
+  for (auto& slot : slots) slot.progPort = progPort;
+  slots[0].modelCode = model;
+  slots[0].comPort = "COM1";
+  slots[0].baudRate = 9600;
+  ASSERT_TRUE(SaveConfiguration(server.workDir(), slots, "C00001"));
+  WriteFile(server.workDir() / "did.tbl", model == 2 ? "701 0211110000\r\n" : "2 0211110000\r\n");
+  if (model == 2) WriteFile(server.workDir() / "ip.tbl", "201 127.0.0.2\r\n");
+}
+
+std::vector<std::string> Calls(int first, int count) {
+  std::vector<std::string> texts;
+  for (int i = first; i < first + count; ++i) texts.push_back(text::Format("T|02%08d|0211110000", 12340000 + i));
+  return texts;
+}
+
+TEST(DaemonSerialLine, BackToBackFramesAtLineSpeedAllReachTheOperatorInOrder) {
+  ServerHarness server;
+  const int progPort = FreeTcpPort({"127.0.0.2"});
+  Peer operatorPc = Operator("127.0.0.2", progPort);
+  // 20 calls asked for at 100 a second: the 9600 baud line carries them back to back.
+  Peer device({"serial", "--model", "2", "--count", "20", "--rate", "100", "--baud", "9600", "--trunks", "701",
+               "--extensions", "201", "--hold", "60"});
+  ConfigureSerialSlot(server, progPort);
+
+  server.Start({"--serial", "COM1=" + device.announced()});
+  ASSERT_EQ(operatorPc.Expect("T|", 20), 20);
+  EXPECT_EQ(NotificationTexts(operatorPc), Calls(0, 20));
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST(DaemonSerialLine, CallerIdMessagesAQuietGapApartAreSeparateCalls) {
+  // A CID-1000A's message is what the line carries between quiet gaps: messages 83 ms
+  // apart are separate calls, each broadcast on its own.
+  ServerHarness server;
+  const int progPort = FreeTcpPort({"127.0.0.2"});
+  Peer receiver({"operator", "--udp", "--listen", "127.255.255.255:" + std::to_string(progPort), "--seconds", "120"});
+  Peer device(
+      {"serial", "--model", "13", "--count", "10", "--rate", "12", "--baud", "9600", "--trunks", "2", "--hold", "60"});
+  ConfigureSerialSlot(server, progPort, 13);
+
+  server.Start({"--serial", "COM1=" + device.announced()});
+  ASSERT_EQ(receiver.Expect("T|", 10), 10);
+  EXPECT_EQ(NotificationTexts(receiver), Calls(0, 10));
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST(DaemonSerialLine, AnUnpluggedAdapterIsReportedOnceAndServesAgainWhenPluggedBackIn) {
+  ServerHarness server;
+  const int progPort = FreeTcpPort({"127.0.0.2"});
+  Peer operatorPc = Operator("127.0.0.2", progPort);
+  const std::string path = (server.root() / "ttyUSB0").string();
+  // Pulled after two calls, plugged back in 3 s later behind the same path.
+  Peer device({"serial", "--model", "2", "--count", "4", "--rate", "5", "--trunks", "701", "--extensions", "201",
+               "--link", path, "--unplug-after", "2", "--unplugged", "3", "--hold", "60"});
+  ConfigureSerialSlot(server, progPort);
+
+  server.Start({"--serial", "COM1=" + path});
+  ASSERT_TRUE(server.WaitFor("[WARN] Reconnected PBX : COM1, 9600", 20s));
+  ASSERT_EQ(operatorPc.Expect("T|", 4), 4);
+  EXPECT_EQ(NotificationTexts(operatorPc), Calls(0, 4));
+  EXPECT_EQ(server.MessagesFrom("[ERR] ReadFIle 실패 : 5"),
+            (std::vector<std::string>{"[ERR] ReadFIle 실패 : 5", "[WARN] Reconnected PBX : COM1, 9600"}));
+  EXPECT_EQ(server.Stop(), 0);
+}
 
 class DaemonLanModels : public ::testing::TestWithParam<uint32_t> {};
 

@@ -97,6 +97,18 @@ class ServerHarness {
     return lines_;
   }
 
+  // The printed message-log lines from the first one whose text is `first`, each
+  // without its "[HH:MM:SS.mmm]" stamp: for checks of exact lines in exact order.
+  std::vector<std::string> MessagesFrom(const std::string& first) const {
+    std::vector<std::string> texts;
+    for (const auto& line : lines_) {
+      const size_t stamp = line.starts_with("[") ? line.find(']') : std::string::npos;
+      std::string text = stamp == std::string::npos ? line : line.substr(stamp + 1);
+      if (!texts.empty() || text == first) texts.push_back(std::move(text));
+    }
+    return texts;
+  }
+
   int CountLines(const std::string& text) const {
     int n = 0;
     for (const auto& line : lines_) n += line.find(text) != std::string::npos;
@@ -121,6 +133,14 @@ class ServerHarness {
       lines_.push_back(rest.substr(start, end - start));
       start = end + 1;
     }
+  }
+
+  // The text of every log file whose name begins with `prefix` ("Program_DEV01_").
+  std::string LogText(const std::string& prefix) const {
+    std::string all;
+    for (const auto& entry : std::filesystem::directory_iterator(logDir()))
+      if (entry.path().filename().string().starts_with(prefix)) all += ReadFile(entry.path());
+    return all;
   }
 
   ChildProcess& process() { return server_; }
@@ -170,6 +190,19 @@ class Peer {
   std::string announced_;
   std::vector<std::string> received_;
 };
+
+// The bytes of one notification as an operator PC printed it ("TIME PEER TEXT").
+inline std::string NotificationText(const std::string& line) {
+  const size_t peer = line.find(' ');
+  const size_t text = peer == std::string::npos ? peer : line.find(' ', peer + 1);
+  return text == std::string::npos ? std::string() : line.substr(text + 1);
+}
+
+inline std::vector<std::string> NotificationTexts(const Peer& operatorPc) {
+  std::vector<std::string> texts;
+  for (const auto& line : operatorPc.received()) texts.push_back(NotificationText(line));
+  return texts;
+}
 
 // An operator PC: "LISTEN tcp ADDR:PORT", then one line per notification.
 inline Peer Operator(const std::string& address, int port) {

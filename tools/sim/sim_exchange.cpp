@@ -1,12 +1,15 @@
 // lindra-sim exchange: a LAN exchange. Listens on a loopback address, prints it as
 // "ADDR:PORT" on the first line, and plays calls to the server connected to it. For
-// the failure tests it can drop the first connection after K calls (a reset or an
-// orderly close) and then refuse the reconnects for a while.
+// the failure tests it misbehaves on request: it drops the first connection after K
+// calls (a reset or an orderly close, optionally in the middle of a frame) and then
+// refuses the reconnects for a while; it closes every connection at once; it trickles
+// its frames one byte at a time; it sends garbage between frames.
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <thread>
 
 #include "sim_command.h"
 #include "sim_play.h"
@@ -21,15 +24,22 @@ struct ExchangeOptions {
   std::string listen;
   std::string drop;  // "", "reset" or "close"
   int after = 1;
+  bool cutFrame = false;  // the drop comes halfway through the frame of call `after`
   int refuseReconnects = 0;
+  bool closeAtOnce = false;
+  int trickleMs = -1;  // >= 0: one byte per send, this far apart
+  bool garbage = false;
   double hold = 1.0;
   double seconds = 0;
 };
 
-// The server's LAN link retries once a second: refusing for N attempts means
-// keeping the port shut for a little less than N seconds.
+// The server's LAN link retries once a second, the first attempt a second after the
+// loss: refusing N attempts means keeping the port shut for a little over N seconds.
 constexpr auto kRetryPause = 1000ms;
 constexpr auto kRefuseMargin = 500ms;
+
+// Line noise: control and high bytes, no zero byte and no line end of its own.
+constexpr std::string_view kGarbage = "\x1b[2J#~\x7f\xfe\xa0 NOISE \x01\x02";
 
 class Exchange {
  public:
@@ -94,6 +104,10 @@ class Exchange {
   void Accept() {
     UniqueFd fd(::accept4(port_.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!fd) return;
+    if (options_.closeAtOnce) {
+      std::fprintf(stderr, "lindra-sim exchange: the server connected; closed at once\n");
+      return;
+    }
     client_ = std::move(fd);  // a reconnecting server replaces its old connection
     callsOnConnection_ = 0;
     due_ = std::chrono::steady_clock::now();
@@ -109,11 +123,36 @@ class Exchange {
   }
 
   void PlayCall() {
-    const std::string call = player_.Next();
-    if (::send(client_.get(), call.data(), call.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(call.size()))
-      std::perror("lindra-sim exchange: send");
+    std::string call = player_.Next();
+    const bool dropNow = !dropped_ && !options_.drop.empty() && ++callsOnConnection_ >= options_.after;
+    if (options_.garbage) Send(Garbage(call));
+    // A frame cut by the drop: its first half is all the server gets of it.
+    if (dropNow && options_.cutFrame) call.resize(call.size() / 2);
+    Send(call);
     due_ += std::chrono::duration_cast<std::chrono::steady_clock::duration>(player_.interval());
-    if (!dropped_ && !options_.drop.empty() && ++callsOnConnection_ >= options_.after) Drop();
+    if (dropNow) Drop();
+  }
+
+  // Noise that ends like the model's frames (CR, or CR LF), so that it is a frame of
+  // its own and the next call begins a frame as it should.
+  static std::string Garbage(const std::string& call) {
+    const size_t end = call.find_last_not_of("\r\n") + 1;
+    return std::string(kGarbage) + call.substr(end);
+  }
+
+  void Send(std::string_view bytes) {
+    if (options_.trickleMs < 0) {
+      if (::send(client_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
+        std::perror("lindra-sim exchange: send");
+      return;
+    }
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(options_.trickleMs));
+      if (::send(client_.get(), bytes.data() + i, 1, MSG_NOSIGNAL) != 1) {
+        std::perror("lindra-sim exchange: send");
+        return;
+      }
+    }
   }
 
   void Drop() {
@@ -128,7 +167,7 @@ class Exchange {
     // Bound but not listening: connects are refused, and the port stays ours.
     port_.Reset();
     port_ = Bound(address_);
-    reopenAt_ = std::chrono::steady_clock::now() + options_.refuseReconnects * kRetryPause - kRefuseMargin;
+    reopenAt_ = std::chrono::steady_clock::now() + options_.refuseReconnects * kRetryPause + kRefuseMargin;
   }
 
   void Reopen() {
@@ -155,9 +194,14 @@ int RunExchange(int argc, char** argv) {
   app.add_option("--drop", options.drop, "drop the first connection: reset or close")
       ->check(CLI::IsMember({"reset", "close"}));
   app.add_option("--after", options.after, "calls before the drop")->check(CLI::PositiveNumber);
+  app.add_flag("--cut-frame", options.cutFrame, "drop halfway through the last call's frame (it is lost)");
   app.add_option("--refuse-reconnects", options.refuseReconnects,
                  "after the drop, refuse this many reconnects (attempts come 1 s apart)")
       ->check(CLI::NonNegativeNumber);
+  app.add_flag("--close-at-once", options.closeAtOnce, "close every connection as soon as it is accepted");
+  app.add_option("--trickle", options.trickleMs, "send one byte at a time, this many milliseconds apart")
+      ->check(CLI::NonNegativeNumber);
+  app.add_flag("--garbage", options.garbage, "send a line of noise before every call");
   app.add_option("--hold", options.hold, "seconds to stay after the last call")->check(CLI::NonNegativeNumber);
   app.add_option("--seconds", options.seconds, "exit after this many seconds in any case (0: no limit)")
       ->check(CLI::NonNegativeNumber);

@@ -1,15 +1,21 @@
 // lindra-sim serial: a serial exchange or caller-ID box on a pseudo-terminal. Prints
-// the terminal's device path on the first line, waits until the server has opened it,
-// then plays calls at the given rate. Model 7 (MCID) answers each "Z" poll with the
-// next frame due; every poll is noted on stderr.
+// the terminal's device path (or the --link path that points at it) on the first
+// line, waits until the server has opened it, then plays calls at the given rate.
+// Model 7 (MCID) answers each "Z" poll with the next frame due; every poll is noted
+// on stderr. With --baud, frames take the time a line at that speed needs (10 bits a
+// byte), back to back when the rate asks for more than the line carries. With
+// --unplug-after the device is pulled like a USB adapter and plugged back in later,
+// as a new terminal behind the same --link path.
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <deque>
 
+#include "frames/line_pacer.h"
 #include "sim_command.h"
 #include "sim_play.h"
 
@@ -22,6 +28,17 @@ using namespace std::chrono_literals;
 constexpr auto kSettle = 200ms;
 constexpr int kOpenCheckMs = 100;
 
+struct SerialOptions {
+  PlayOptions play;
+  double hold = 1.0;
+  double seconds = 0;
+  int baud = 0;               // 0: each frame in one write
+  bool trailingZero = false;  // a zero byte after every frame (CID-1000 boxes that send one)
+  std::string link;           // a symbolic link to the terminal, re-pointed at a replug
+  int unplugAfter = 0;        // frames before the adapter is pulled; 0: never
+  double unplugged = 1.0;     // seconds until it is plugged back in
+};
+
 // Whether the server has the other end open (a closed one reports a hang-up).
 bool PeerOpen(int master) {
   pollfd look{master, POLLIN, 0};
@@ -30,47 +47,81 @@ bool PeerOpen(int master) {
 
 class SerialDevice {
  public:
-  SerialDevice(const PlayOptions& play, double hold, double seconds) : play_(play), hold_(hold), seconds_(seconds) {}
+  explicit SerialDevice(const SerialOptions& options) : options_(options) {}
 
   int Run() {
     std::string error;
-    if (!player_.Load(play_, error)) {
+    if (!player_.Load(options_.play, error)) {
       std::fprintf(stderr, "lindra-sim serial: %s\n", error.c_str());
       return 2;
     }
+    if (!PlugIn()) return 1;
+    signals_ = StopSignals();
+    std::printf("%s\n", options_.link.empty() ? path_.c_str() : options_.link.c_str());
+    std::fflush(stdout);
+    Loop();
+    if (!options_.link.empty()) ::unlink(options_.link.c_str());
+    std::fprintf(stderr, "lindra-sim serial: %d of %d frames sent, %d polls\n", sent_, player_.played(), polls_);
+    return 0;
+  }
+
+ private:
+  // A new terminal, behind the link when there is one.
+  bool PlugIn() {
     termios raw{};
     ::cfmakeraw(&raw);
     int master = -1, slave = -1;
     char path[256] = "";
     if (::openpty(&master, &slave, path, &raw, nullptr) != 0) {
       std::perror("lindra-sim serial: openpty");
-      return 1;
+      return false;
     }
     master_.Reset(master);
     ::close(slave);  // so the server's open shows
-    signals_ = StopSignals();
-    std::printf("%s\n", path);
-    std::fflush(stdout);
-    Loop();
-    std::fprintf(stderr, "lindra-sim serial: %d of %d frames sent, %d polls\n", sent_, player_.played(), polls_);
-    return 0;
+    path_ = path;
+    if (options_.link.empty()) return true;
+    // Re-pointed in one step: the link itself is replaced, never followed.
+    const std::string temporary = options_.link + ".new";
+    ::unlink(temporary.c_str());
+    if (::symlink(path, temporary.c_str()) != 0 || ::rename(temporary.c_str(), options_.link.c_str()) != 0) {
+      std::perror("lindra-sim serial: link");
+      return false;
+    }
+    return true;
   }
 
- private:
+  // The adapter is pulled: the server's reads fail, and its device path is gone.
+  void Unplug() {
+    unplugAt_.reset();
+    master_.Reset();
+    open_ = false;
+    if (!options_.link.empty()) ::unlink(options_.link.c_str());
+    replugAt_ = Deadline(options_.unplugged).value_or(std::chrono::steady_clock::now());
+    std::fprintf(stderr, "lindra-sim serial: unplugged\n");
+  }
+
   void Loop() {
     std::optional<SteadyTime> due, end;
-    const std::optional<SteadyTime> limit = Deadline(seconds_);
+    const std::optional<SteadyTime> limit = Deadline(options_.seconds);
     for (;;) {
       const auto now = std::chrono::steady_clock::now();
-      if (!end && player_.done() && pending_.empty()) end = Deadline(hold_, now).value_or(now);
+      if (!end && player_.done() && pending_.empty()) end = Deadline(options_.hold, now).value_or(now);
       if ((end && now >= *end) || (limit && now >= *limit)) return;
+      if (unplugAt_ && now >= *unplugAt_) Unplug();
+      if (replugAt_ && now >= *replugAt_) {
+        replugAt_.reset();
+        if (!PlugIn()) return;
+        std::fprintf(stderr, "lindra-sim serial: plugged in again\n");
+      }
 
       std::vector<pollfd> fds{{signals_.get(), POLLIN, 0}};
       if (open_) fds.push_back({master_.get(), POLLIN, 0});
       int timeout = MsUntil(end);
       auto sooner = [&timeout](int ms) { timeout = timeout < 0 ? ms : std::min(timeout, ms); };
       if (limit) sooner(MsUntil(limit));
-      if (!open_) sooner(kOpenCheckMs);
+      if (unplugAt_) sooner(MsUntil(unplugAt_));
+      if (replugAt_) sooner(MsUntil(replugAt_));
+      if (!open_ && master_) sooner(kOpenCheckMs);
       if (open_ && !player_.done()) sooner(MsUntil(due));
       if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) return;
       if (fds[0].revents) return;
@@ -81,19 +132,22 @@ class SerialDevice {
       } else if (open_ && (fds[1].revents & POLLIN)) {
         ReadPolls();
       }
-      if (!open_ && PeerOpen(master_.get())) {
+      if (!open_ && master_ && PeerOpen(master_.get())) {
         open_ = true;
         due = std::chrono::steady_clock::now() +
               std::max<std::chrono::nanoseconds>(player_.interval(), std::chrono::nanoseconds(kSettle));
         std::fprintf(stderr, "lindra-sim serial: the server opened the port\n");
       }
-      if (open_ && !player_.done() && std::chrono::steady_clock::now() >= *due) {
+      if (open_ && !unplugAt_ && !player_.done() && std::chrono::steady_clock::now() >= *due) {
         std::string frame = player_.Next();
-        if (play_.model == 7)
+        if (options_.trailingZero) frame.push_back('\0');
+        if (options_.play.model == 7)
           pending_.push_back(std::move(frame));
         else
           Send(frame);
         *due += player_.interval();
+        // Pulled when the next frame would be due, so the server has read this one.
+        if (options_.unplugAfter > 0 && player_.played() == options_.unplugAfter) unplugAt_ = *due;
       }
     }
   }
@@ -105,7 +159,7 @@ class SerialDevice {
       if (buffer[i] != 'Z') continue;
       ++polls_;
       std::fprintf(stderr, "lindra-sim serial: poll Z\n");
-      if (play_.model == 7 && !pending_.empty()) {
+      if (options_.play.model == 7 && !pending_.empty()) {
         Send(pending_.front());
         pending_.pop_front();
       }
@@ -113,18 +167,29 @@ class SerialDevice {
   }
 
   void Send(const std::string& frame) {
-    if (WriteAll(master_.get(), frame))
+    bool written;
+    if (options_.baud > 0) {
+      // The line carries one frame after the other: a frame starts when it is due or
+      // when the previous one has left, whichever is later.
+      const auto start = std::max(LineClock::now(), lineFree_);
+      lineFree_ = start + LineTime(frame.size(), options_.baud);
+      written = WriteAtLineSpeed(master_.get(), frame, options_.baud, start).has_value();
+    } else {
+      written = WriteAll(master_.get(), frame);
+    }
+    if (written)
       ++sent_;
     else
       std::perror("lindra-sim serial: write");
   }
 
-  const PlayOptions& play_;
-  const double hold_;
-  const double seconds_;
+  const SerialOptions& options_;
   FramePlayer player_;
   UniqueFd master_, signals_;
+  std::string path_;
   bool open_ = false;
+  std::optional<SteadyTime> unplugAt_, replugAt_;
+  LineClock::time_point lineFree_{};
   std::deque<std::string> pending_;  // model 7: frames waiting for a poll
   int sent_ = 0;
   int polls_ = 0;
@@ -132,18 +197,33 @@ class SerialDevice {
 
 int RunSerial(int argc, char** argv) {
   CLI::App app{"A serial exchange or caller-ID box on a pseudo-terminal", "lindra-sim serial"};
-  PlayOptions play;
-  double hold = 1.0, seconds = 0;
-  AddPlayOptions(app, play);
-  app.add_option("--hold", hold, "seconds to keep the line open after the last frame")->check(CLI::NonNegativeNumber);
-  app.add_option("--seconds", seconds, "exit after this many seconds in any case (0: no limit)")
+  SerialOptions options;
+  AddPlayOptions(app, options.play);
+  app.add_option("--hold", options.hold, "seconds to keep the line open after the last frame")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--seconds", options.seconds, "exit after this many seconds in any case (0: no limit)")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--baud", options.baud, "write each frame at the pace of a line at this speed (10 bits a byte)")
+      ->check(CLI::PositiveNumber);
+  app.add_flag("--trailing-zero", options.trailingZero, "send a zero byte after every frame (CID-1000, model 12)");
+  app.add_option("--link", options.link,
+                 "create this symbolic link to the terminal and print it instead of the terminal's path");
+  app.add_option("--unplug-after", options.unplugAfter,
+                 "after this many frames pull the adapter: close the terminal and remove the link")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--unplugged", options.unplugged,
+                 "seconds until it is plugged back in: a new terminal behind the same link")
       ->check(CLI::NonNegativeNumber);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e);
   }
-  return SerialDevice(play, hold, seconds).Run();
+  if (options.unplugAfter > 0 && options.link.empty()) {
+    std::fprintf(stderr, "lindra-sim serial: --unplug-after needs --link (the server reopens the same path)\n");
+    return 2;
+  }
+  return SerialDevice(options).Run();
 }
 
 const RegisterSimCommand kRegistered{

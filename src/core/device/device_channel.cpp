@@ -2,6 +2,7 @@
 
 #include "notify/route_call_event.h"
 #include "parse/parse_frame.h"
+#include "text/codec.h"
 #include "text/strings.h"
 
 namespace lindra {
@@ -17,6 +18,8 @@ DeviceChannel::DeviceChannel(int slotNo, RoutingTables& tables, ChannelEnvironme
       tables_(tables),
       env_(std::move(environment)),
       logs_(*env_.clock),
+      serial_(env_.linkTimings),
+      lan_(env_.linkTimings),
       agents_(*this, env_.senderTimings) {}
 
 DeviceChannel::~DeviceChannel() { Shutdown(); }
@@ -24,6 +27,7 @@ DeviceChannel::~DeviceChannel() { Shutdown(); }
 // CTI workers may still deliver messages accepted before a reader ended; they read
 // the configuration under the same lock.
 void DeviceChannel::Configure(const SlotConfig& config) {
+  if (running_ && !running()) CloseLink();
   std::lock_guard lock(deliverMutex_);
   config_ = config;
 }
@@ -67,6 +71,7 @@ std::string DeviceChannel::Start() {
   logs_.Device(DeviceLogKind::Plain, kServerStarted);
   running_ = true;
   readerAlive_ = true;
+  linkUp_ = true;
   reader_ = std::thread([this, kind] { RunReader(kind); });
   return result;
 }
@@ -88,21 +93,27 @@ std::string DeviceChannel::StartLink(LinkKind kind) {
 }
 
 void DeviceChannel::RunReader(LinkKind kind) {
-  auto onStatus = [this](const std::string& line) { StatusLine(line); };
   if (kind == LinkKind::Cti) {
     cti_.Run([this](std::string_view message) { HandleCtiMessage(message); },
              [this](DeviceLogKind logKind, const std::string& text) { logs_.Device(logKind, text); });
   } else {
     FrameAssembler assembler(config_.modelCode, kind);
-    auto onChunk = [this, &assembler](std::string_view chunk) { HandleChunk(assembler, chunk); };
-    if (kind == LinkKind::Serial)
-      serial_.Run(config_.modelCode == 7, onChunk, onStatus);
-    else
-      lan_.Run(onChunk, onStatus);
+    const LinkHandlers handlers{
+        [this, &assembler](std::string_view chunk) { HandleChunk(assembler, chunk); },
+        [this](const std::string& line) { StatusLine(line); },
+        [this, &assembler](LinkEvent event) { HandleLinkEvent(assembler, event); },
+    };
+    if (kind == LinkKind::Serial) {
+      const uint32_t model = config_.modelCode;
+      const bool chunkFramed = model == 12 || model == 13;
+      serial_.Run({model == 7, chunkFramed ? SerialQuietGapMs(config_.baudRate) : 0}, handlers);
+    } else {
+      lan_.Run(handlers);
+    }
   }
   readerAlive_ = false;
   // Stop() ends the reader on purpose; a reader that gave up by itself is news.
-  if (running_) env_.view->SlotStateChanged(slotNo_);
+  if (running_) NotifySlotState();
 }
 
 void DeviceChannel::HandleChunk(FrameAssembler& assembler, std::string_view chunk) {
@@ -111,6 +122,33 @@ void DeviceChannel::HandleChunk(FrameAssembler& assembler, std::string_view chun
     logs_.DeviceRaw(DeviceLogKind::Parse, frame);
     if (passes) Deliver(frame, length);
   });
+}
+
+void DeviceChannel::HandleLinkEvent(FrameAssembler& assembler, LinkEvent event) {
+  switch (event) {
+    case LinkEvent::StreamCut: {
+      // The next connection starts a frame of its own; the piece left over is logged,
+      // so nothing the device sent disappears without a trace.
+      const std::string_view partial = assembler.DropPartial();
+      if (!partial.empty())
+        logs_.Device(DeviceLogKind::Error,
+                     text::Format("연결 끊김, 미완성 프레임 버림 (%zu bytes) : ", partial.size()) +
+                         text::ToInternal(text::UpToNul(partial)));
+      break;
+    }
+    case LinkEvent::Down:
+      linkUp_ = false;
+      NotifySlotState();
+      break;
+    case LinkEvent::Up:
+      linkUp_ = true;
+      NotifySlotState();
+      break;
+  }
+}
+
+void DeviceChannel::NotifySlotState() {
+  if (env_.view) env_.view->SlotStateChanged(slotNo_);
 }
 
 void DeviceChannel::HandleCtiMessage(std::string_view message) {

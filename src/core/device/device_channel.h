@@ -39,6 +39,7 @@ struct ChannelEnvironment {
   std::string mirrorHost;  // empty: no diagnostic copy of CTI frames
   int mirrorPort = 0;
   SenderTimings senderTimings;
+  LinkTimings linkTimings;
 };
 
 // The controller's thread configures, starts, stops and shuts the channel down; the
@@ -53,6 +54,8 @@ class DeviceChannel final : public SlotReporter {
   DeviceChannel(const DeviceChannel&) = delete;
   DeviceChannel& operator=(const DeviceChannel&) = delete;
 
+  // A link still retrying in the background (shown not connected) is ended first:
+  // it would come back with the old settings.
   void Configure(const SlotConfig& config);
   const SlotConfig& config() const { return config_; }
 
@@ -68,9 +71,10 @@ class DeviceChannel final : public SlotReporter {
   // Stop(), the operator senders, the CTI workers, then every queued log line written.
   void Shutdown();
 
-  // The link is open and its reader alive. A reader that ended by itself (a LAN
-  // exchange that refused every reconnect) makes the slot not connected.
-  bool running() const { return running_ && readerAlive_; }
+  // The link is open and its reader alive. A link that lost its exchange or port
+  // and is retrying in the background, or a reader that ended by itself, makes the
+  // slot not connected; the front end hears of each change (SlotStateChanged).
+  bool running() const { return running_ && readerAlive_ && linkUp_; }
 
   // The UDP notification socket, with SO_BROADCAST in broadcast mode. Returns "" or
   // the failure text.
@@ -90,6 +94,8 @@ class DeviceChannel final : public SlotReporter {
   void RunReader(LinkKind kind);
   void CloseLink();
   void HandleChunk(FrameAssembler& assembler, std::string_view chunk);
+  void HandleLinkEvent(FrameAssembler& assembler, LinkEvent event);
+  void NotifySlotState();
   void HandleCtiMessage(std::string_view message);
   void Deliver(std::string_view frame, size_t length);
 
@@ -107,6 +113,7 @@ class DeviceChannel final : public SlotReporter {
   std::mutex deliverMutex_;
   std::atomic<bool> running_{false};
   std::atomic<bool> readerAlive_{false};
+  std::atomic<bool> linkUp_{false};
   std::thread reader_;
 };
 

@@ -56,7 +56,8 @@ FrameAssembler::FrameAssembler(uint32_t modelCode, LinkKind link)
     : model_(modelCode),
       rule_(FrameRuleFor(modelCode)),
       pairSkip_(SkipsPairOn(modelCode, link)),
-      retainsTerminator_(modelCode == 11 || (modelCode == 13 && link == LinkKind::Serial)) {
+      retainsTerminator_(modelCode == 11 || (modelCode == 13 && link == LinkKind::Serial)),
+      endsAtChunkEnd_(modelCode == 12 && link == LinkKind::Serial) {
   if (link == LinkKind::Serial && modelCode == 8)
     test_ = Test::EndKeyword;
   else if (link == LinkKind::Serial && modelCode == 13)
@@ -101,6 +102,15 @@ void FrameAssembler::Feed(std::string_view chunk, const FrameHandler& onFrame) {
     if (pairSkip_ && b[p] == rule_.terminators[0] && ahead(p + 1) == rule_.terminators[1]) ++p;
     Deliver(terminator, onFrame);
   }
+  // A CID-1000 may send no zero byte after its message: the chunk is the message.
+  if (endsAtChunkEnd_ && (length_ > 0 || cut_)) Deliver(0, onFrame);
+}
+
+std::string_view FrameAssembler::DropPartial() {
+  const std::string_view partial(frame_.data(), length_);
+  length_ = 0;
+  cut_ = false;
+  return partial;
 }
 
 void FrameAssembler::Gather(unsigned char byte) {

@@ -1,6 +1,8 @@
 #pragma once
 // Cuts a device's byte stream into frames by its model's terminator rules. A partial
-// frame is kept from one chunk to the next, so a frame may span several reads.
+// frame is kept from one chunk to the next, so a frame may span several reads; only
+// the models framed by their read chunks (12 and 13 on a serial line) end a frame
+// where a chunk ends.
 // Pure object: bytes in, frames out; no I/O, no locks (one reader thread feeds it).
 #include <array>
 #include <cstddef>
@@ -49,6 +51,10 @@ class FrameAssembler {
   // Bytes gathered for the frame in progress.
   size_t pending() const { return length_; }
 
+  // Forgets the frame in progress (its connection was lost, so no byte can complete
+  // it) and returns the bytes it had gathered, valid until the next Feed.
+  std::string_view DropPartial();
+
  private:
   enum class Test {
     Table,       // the byte itself is a terminator
@@ -63,6 +69,7 @@ class FrameAssembler {
   FrameRule rule_;
   bool pairSkip_;
   bool retainsTerminator_;
+  bool endsAtChunkEnd_;  // model 12 on a serial line: the chunk's end ends its frame
   Test test_ = Test::Table;
   std::array<bool, 256> endsFrame_{};
   size_t capacity_;  // bytes a frame may gather before its terminator

@@ -32,13 +32,18 @@ void EnableKeepalive(int fd) {
 
 }  // namespace
 
+LanLink::LanLink(LinkTimings timings) : timings_(timings) {}
+
 LanLink::~LanLink() { Stop(); }
 
 std::string LanLink::Start(int deviceNo, const std::string& lanIp, int lanPort) {
   Stop();
   gate_.Arm();
-  retryCount_ = 0;
   connected_ = false;
+  deviceNo_ = deviceNo;
+  lanIp_ = lanIp;
+  lanPort_ = lanPort;
+  policy_ = ReconnectPolicy({kAnnouncedAttempts, timings_.retryPauseMs, timings_.quietRetryPauseMs});
   auto socketFailure = [deviceNo](int error) {
     return text::Format("[ERR] DEV0%d LAN - socket 실패 ErrNo:%d", deviceNo, error);
   };
@@ -98,7 +103,7 @@ int LanLink::Connect(int fd) {
   return 0;
 }
 
-void LanLink::Run(const ChunkHandler& onChunk, const StatusHandler& onStatus) {
+void LanLink::Run(const LinkHandlers& handlers) {
   if (!gate_.Enter()) return;
   if (!connected_) {
     gate_.Leave();
@@ -106,48 +111,73 @@ void LanLink::Run(const ChunkHandler& onChunk, const StatusHandler& onStatus) {
   }
   std::array<char, kChunkBytes> chunk;
   for (;;) {
-    // After a failed reconnect the socket is not connected, and a receive on it
-    // fails at once.
-    int recvError = ENOTCONN;
-    if (connected_) {
-      if (gate_.WaitFor(socket_.get(), POLLIN, -1) == RunGate::Wait::Stop) break;
-      const ssize_t n = ::recv(socket_.get(), chunk.data(), chunk.size(), 0);
-      if (n > 0) {
-        onChunk(std::string_view(chunk.data(), static_cast<size_t>(n)));
-        continue;
-      }
-      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      // An orderly close is a loss like any other: the slot must not look connected
-      // while nothing can arrive.
-      recvError = n == 0 ? kOrderlyCloseError : errno;
+    if (gate_.WaitFor(socket_.get(), POLLIN, -1) == RunGate::Wait::Stop) break;
+    const ssize_t n = ::recv(socket_.get(), chunk.data(), chunk.size(), 0);
+    if (n > 0) {
+      policy_.BytesReceived();
+      handlers.chunk(std::string_view(chunk.data(), static_cast<size_t>(n)));
+      continue;
     }
-    if (gate_.stopRequested() || !Reconnect(recvError, onStatus)) break;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (gate_.stopRequested()) break;
+    // An orderly close is a loss like any other: the slot must not look connected
+    // while nothing can arrive.
+    const int error = n == 0 ? kOrderlyCloseError : errno;
+    socket_.Reset();
+    connected_ = false;
+    handlers.event(LinkEvent::StreamCut);
+    if (!Reconnect(policy_.Lost(error), handlers)) break;
   }
   connected_ = false;
   if (gate_.Leave()) socket_.Reset();
 }
 
-bool LanLink::Reconnect(int recvError, const StatusHandler& onStatus) {
-  onStatus(text::Format("[ERR] recv 실패 : %d", recvError));
-  socket_.Reset();
-  connected_ = false;
-  onStatus(text::Format("[ERR] 기존 연결 에러/종료됨. 연결 재시도(%d회)", retryCount_ + 1));
-  socket_ = NewStreamSocket();
-  if (!socket_) {
-    onStatus(text::Format("[ERR] socket 실패: %d", errno));
-    return false;
+bool LanLink::Reconnect(ReconnectPolicy::Step step, const LinkHandlers& handlers) {
+  for (;;) {
+    Follow(step, handlers);
+    if (gate_.Pause(step.pauseMs)) return false;
+    Follow(policy_.AttemptBegins(), handlers);
+    socket_ = NewStreamSocket();
+    if (!socket_) {
+      handlers.status(text::Format("[ERR] socket 실패: %d", errno));
+      return false;
+    }
+    const int error = Connect(socket_.get());
+    if (gate_.stopRequested()) return false;
+    if (error == 0) {
+      connected_ = true;
+      Follow(policy_.Connected(), handlers);
+      return true;
+    }
+    socket_.Reset();
+    step = policy_.AttemptFailed(error);
   }
-  const int error = Connect(socket_.get());
-  if (gate_.stopRequested()) return false;
-  if (error == 0) {
-    connected_ = true;
-    retryCount_ = 0;
-    return true;
+}
+
+void LanLink::Follow(const ReconnectPolicy::Step& step, const LinkHandlers& handlers) const {
+  using Kind = ReconnectPolicy::NoticeKind;
+  for (const ReconnectPolicy::Notice& notice : step.notices) {
+    switch (notice.kind) {
+      case Kind::Lost:
+        handlers.status(text::Format("[ERR] recv 실패 : %d", notice.value));
+        break;
+      case Kind::Attempt:
+        handlers.status(text::Format("[ERR] 기존 연결 에러/종료됨. 연결 재시도(%d회)", notice.value));
+        break;
+      case Kind::AttemptFailed:
+        handlers.status(text::Format("[ERR] connect 실패: %d", notice.value));
+        break;
+      case Kind::GaveUp:
+        handlers.status(text::Format("[ERR] DEV0%d 연결 재시도 %d회 실패. %d초마다 재연결 시도", deviceNo_,
+                                     kAnnouncedAttempts, (timings_.quietRetryPauseMs + 999) / 1000));
+        break;
+      case Kind::Back:
+        handlers.status(text::Format("[WARN] DEV0%d Reconnected PBX : %s, %d", deviceNo_, lanIp_.c_str(), lanPort_));
+        break;
+    }
   }
-  onStatus(text::Format("[ERR] connect 실패: %d", error));
-  const bool stopped = gate_.Pause(kRetryPauseMs);
-  ++retryCount_;
-  return !stopped && retryCount_ < kMaxRetries;
+  if (step.shown == ReconnectPolicy::Shown::Down) handlers.event(LinkEvent::Down);
+  if (step.shown == ReconnectPolicy::Shown::Up) handlers.event(LinkEvent::Up);
 }
 
 void LanLink::Stop() {

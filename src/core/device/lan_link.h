@@ -5,6 +5,7 @@
 #include <string>
 
 #include "device/link_handlers.h"
+#include "device/reconnect_policy.h"
 #include "device/run_gate.h"
 #include "platform/unique_fd.h"
 
@@ -16,8 +17,7 @@ class LanLink {
  public:
   static constexpr size_t kChunkBytes = 2048;     // one receive
   static constexpr int kConnectTimeoutMs = 3000;  // the window thread waits at most this long
-  static constexpr int kRetryPauseMs = 1000;
-  static constexpr int kMaxRetries = 3;  // reconnect attempts after a loss
+  static constexpr int kAnnouncedAttempts = 3;    // reconnect attempts after a loss that are reported
   // Keepalive, so a silently dead exchange is noticed (after about 60 + 3 x 10 s)
   // and handled like any other receive failure.
   static constexpr int kKeepIdleS = 60;
@@ -27,7 +27,7 @@ class LanLink {
   // way: "[ERR] recv 실패 : 0", for the receive's result, 0 bytes.
   static constexpr int kOrderlyCloseError = 0;
 
-  LanLink() = default;
+  explicit LanLink(LinkTimings timings = {});
   ~LanLink();  // Stop()
   LanLink(const LanLink&) = delete;
   LanLink& operator=(const LanLink&) = delete;
@@ -42,14 +42,18 @@ class LanLink {
   // entries of a successful start.
   std::string Start(int deviceNo, const std::string& lanIp, int lanPort);
 
-  // Receives until the link gives up or Stop(): each chunk goes to onChunk. A lost
-  // connection (receive error, or the exchange closing it) is reported and retried:
-  //   "[ERR] recv 실패 : %d", "[ERR] 기존 연결 에러/종료됨. 연결 재시도(%d회)",
-  //   then "[ERR] socket 실패: %d" (Run returns) or "[ERR] connect 실패: %d" and a
-  //   pause of kRetryPauseMs; after kMaxRetries failed attempts in a row Run returns.
-  // A successful reconnect starts the numbering again. Returns at once when Start
-  // has not connected.
-  void Run(const ChunkHandler& onChunk, const StatusHandler& onStatus);
+  // Receives until Stop(), or until a socket cannot be created: each chunk goes to
+  // the chunk handler. A lost connection (receive error, or the exchange closing it)
+  // cuts the stream and is retried by ReconnectPolicy, each attempt after the retry
+  // pause: "[ERR] recv 실패 : %d", then per attempt "[ERR] 기존 연결 에러/종료됨. 연결
+  // 재시도(%d회)" and, when refused, "[ERR] connect 실패: %d". A connection that
+  // ends before its first byte counts as a failed attempt; the count starts again
+  // with a byte. After kAnnouncedAttempts failures in a row: "[ERR] DEV0%d 연결 재시도
+  // %d회 실패. %d초마다 재연결 시도", the slot is shown down, and quiet attempts follow
+  // at the quiet pause until one connects: "[WARN] DEV0%d Reconnected PBX : %s, %d",
+  // shown up. "[ERR] socket 실패: %d" ends Run. Returns at once when Start has not
+  // connected.
+  void Run(const LinkHandlers& handlers);
 
   // Makes Run return promptly, then closes the socket. Safe to call at any time, twice,
   // and from inside a handler (Run then closes the socket as it returns).
@@ -58,13 +62,20 @@ class LanLink {
  private:
   // Connects fd to peer_ within kConnectTimeoutMs (a stop cuts it short); 0 or errno.
   int Connect(int fd);
-  // One pass of the reconnect policy; false when Run must return.
-  bool Reconnect(int recvError, const StatusHandler& onStatus);
+  // Follows the policy from a loss until a connection is made; false when Run must
+  // return (a stop, or no socket).
+  bool Reconnect(ReconnectPolicy::Step step, const LinkHandlers& handlers);
+  void Follow(const ReconnectPolicy::Step& step, const LinkHandlers& handlers) const;
 
+  const LinkTimings timings_;
+  // Touched by Run's thread while it runs, else by the controller's.
   UniqueFd socket_;
-  bool connected_ = false;  // touched by Run's thread while it runs, else by the controller's
+  bool connected_ = false;
   sockaddr_in peer_{};
-  int retryCount_ = 0;  // failed reconnects in a row, this slot's own
+  int deviceNo_ = 0;
+  std::string lanIp_;  // as configured, for the line of a link that is back
+  int lanPort_ = 0;
+  ReconnectPolicy policy_;  // this slot's own count
   RunGate gate_;
 };
 

@@ -5,8 +5,10 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <optional>
 
 #include "text/strings.h"
@@ -37,7 +39,46 @@ std::string CommFailure(const char* step, int error) {
   return text::Format("[ERR] RS232C - %s 실패 ErrNo:%d", step, error);
 }
 
+// The port opened and set up, or the step that failed with its errno.
+struct OpenedPort {
+  UniqueFd port;
+  const char* failedStep = nullptr;
+  int error = 0;
+};
+
+OpenedPort OpenPort(const std::string& devicePath, int baudRate) {
+  UniqueFd port(::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!port) return {{}, "CreateFile", errno};
+  // A COM port is opened without sharing; keep other openers off the line too.
+  ::ioctl(port.get(), TIOCEXCL);
+  ::tcflush(port.get(), TCIOFLUSH);
+
+  termios tio{};
+  if (::tcgetattr(port.get(), &tio) != 0) return {{}, "GetCommState", errno};
+  const std::optional<speed_t> speed = TermiosSpeed(baudRate);
+  if (!speed) return {{}, "SetCommState", EINVAL};
+  // Raw 8N1; reads return at once with what the driver holds (VMIN = VTIME = 0).
+  // CLOCAL: the devices drive no carrier line, and the port must read without one.
+  ::cfmakeraw(&tio);
+  tio.c_cflag &= ~(CSTOPB | PARENB | CSIZE);
+  tio.c_cflag |= CS8 | CREAD | CLOCAL;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  if (::cfsetispeed(&tio, *speed) != 0 || ::cfsetospeed(&tio, *speed) != 0 ||
+      ::tcsetattr(port.get(), TCSANOW, &tio) != 0)
+    return {{}, "SetCommState", errno};
+  return {std::move(port)};
+}
+
 }  // namespace
+
+int SerialQuietGapMs(int baudRate) {
+  constexpr int kGapBits = 5 * 10;  // five characters of 10 bits
+  constexpr int kFloorMs = 20;
+  const long long bits = static_cast<long long>(kGapBits) * 1000;
+  const long long rate = std::max(baudRate, 1);
+  return static_cast<int>(std::max<long long>(kFloorMs, (bits + rate - 1) / rate));
+}
 
 std::string SerialPathFor(const std::string& comPort, const SerialOverrides& overrides) {
   const std::string name = text::ToUpperAscii(comPort);
@@ -48,54 +89,54 @@ std::string SerialPathFor(const std::string& comPort, const SerialOverrides& ove
   return comPort;
 }
 
+SerialLink::SerialLink(LinkTimings timings) : timings_(timings) {}
+
 SerialLink::~SerialLink() { Stop(); }
 
 std::string SerialLink::Start(const std::string& devicePath, const std::string& comPort, int baudRate) {
   Stop();
   gate_.Arm();
-  UniqueFd port(::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!port) return CommFailure("CreateFile", errno);
-  // A COM port is opened without sharing; keep other openers off the line too.
-  ::ioctl(port.get(), TIOCEXCL);
-  ::tcflush(port.get(), TCIOFLUSH);
-
-  termios tio{};
-  if (::tcgetattr(port.get(), &tio) != 0) return CommFailure("GetCommState", errno);
-  const std::optional<speed_t> speed = TermiosSpeed(baudRate);
-  if (!speed) return CommFailure("SetCommState", EINVAL);
-  // Raw 8N1; reads return at once with what the driver holds (VMIN = VTIME = 0).
-  // CLOCAL: the devices drive no carrier line, and the port must read without one.
-  ::cfmakeraw(&tio);
-  tio.c_cflag &= ~(CSTOPB | PARENB | CSIZE);
-  tio.c_cflag |= CS8 | CREAD | CLOCAL;
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  if (::cfsetispeed(&tio, *speed) != 0 || ::cfsetospeed(&tio, *speed) != 0 ||
-      ::tcsetattr(port.get(), TCSANOW, &tio) != 0)
-    return CommFailure("SetCommState", errno);
-
-  port_ = std::move(port);
+  OpenedPort opened = OpenPort(devicePath, baudRate);
+  if (!opened.port) return CommFailure(opened.failedStep, opened.error);
+  port_ = std::move(opened.port);
+  devicePath_ = devicePath;
+  comPort_ = comPort;
+  baudRate_ = baudRate;
+  // A serial port has no announced attempts: its loss is reported once and it is
+  // reopened quietly at the retry pause until it is back.
+  policy_ = ReconnectPolicy({0, timings_.retryPauseMs, timings_.retryPauseMs});
   return text::Format("[WARN] Connected PBX : %.4s, %d", comPort.c_str(), baudRate);
 }
 
-void SerialLink::Run(bool pollWithZ, const ChunkHandler& onChunk, const StatusHandler& onStatus) {
+void SerialLink::Run(const SerialReading& reading, const LinkHandlers& handlers) {
+  using std::chrono::steady_clock;
   if (!gate_.Enter()) return;
   if (!port_) {
     gate_.Leave();
     return;
   }
   std::array<char, kChunkBytes> chunk;
+  auto nextPoll = steady_clock::now();
   while (!gate_.stopRequested()) {
-    if (pollWithZ) WritePoll();
-    const RunGate::Wait wait = gate_.WaitFor(port_.get(), POLLIN, pollWithZ ? kPollIntervalMs : -1);
+    int timeoutMs = -1;
+    if (reading.pollWithZ) {
+      const auto now = steady_clock::now();
+      if (now >= nextPoll) {
+        WritePoll();
+        nextPoll = now + std::chrono::milliseconds(kPollIntervalMs);
+      }
+      timeoutMs = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(nextPoll - now).count());
+    }
+    const RunGate::Wait wait = gate_.WaitFor(port_.get(), POLLIN, timeoutMs);
     if (wait == RunGate::Wait::Stop) break;
     if (wait == RunGate::Wait::Timeout) continue;
     int error = wait == RunGate::Wait::Error ? errno : 0;
-    const size_t size = error ? 0 : ReadChunk(chunk, error);
-    if (size > 0) onChunk(std::string_view(chunk.data(), size));
+    const size_t size = error ? 0 : ReadChunk(chunk, reading.quietGapMs, error);
+    if (size > 0) handlers.chunk(std::string_view(chunk.data(), size));
     if (error) {
-      onStatus(text::Format("[ERR] ReadFIle 실패 : %d", error));
-      gate_.Pause(kReadFailurePauseMs);
+      port_.Reset();
+      handlers.event(LinkEvent::StreamCut);
+      if (!Reopen(policy_.Lost(error), handlers)) break;
     } else if (size == 0) {
       // Ready without a byte: look again at the idle poll's pace, never spin.
       gate_.Pause(kPollIntervalMs);
@@ -104,7 +145,39 @@ void SerialLink::Run(bool pollWithZ, const ChunkHandler& onChunk, const StatusHa
   if (gate_.Leave()) port_.Reset();
 }
 
-size_t SerialLink::ReadChunk(std::span<char, kChunkBytes> chunk, int& error) {
+bool SerialLink::Reopen(ReconnectPolicy::Step step, const LinkHandlers& handlers) {
+  for (;;) {
+    Follow(step, handlers);
+    if (gate_.Pause(step.pauseMs)) return false;
+    Follow(policy_.AttemptBegins(), handlers);
+    OpenedPort opened = OpenPort(devicePath_, baudRate_);
+    if (opened.port) {
+      port_ = std::move(opened.port);
+      Follow(policy_.Connected(), handlers);
+      return true;
+    }
+    step = policy_.AttemptFailed(opened.error);
+  }
+}
+
+void SerialLink::Follow(const ReconnectPolicy::Step& step, const LinkHandlers& handlers) const {
+  for (const ReconnectPolicy::Notice& notice : step.notices) {
+    switch (notice.kind) {
+      case ReconnectPolicy::NoticeKind::Lost:
+        handlers.status(text::Format("[ERR] ReadFIle 실패 : %d", notice.value));
+        break;
+      case ReconnectPolicy::NoticeKind::Back:
+        handlers.status(text::Format("[WARN] Reconnected PBX : %.4s, %d", comPort_.c_str(), baudRate_));
+        break;
+      default:  // no announced attempts: the loss line says it all until the port is back
+        break;
+    }
+  }
+  if (step.shown == ReconnectPolicy::Shown::Down) handlers.event(LinkEvent::Down);
+  if (step.shown == ReconnectPolicy::Shown::Up) handlers.event(LinkEvent::Up);
+}
+
+size_t SerialLink::ReadChunk(std::span<char, kChunkBytes> chunk, int quietGapMs, int& error) {
   size_t size = 0;
   while (size < chunk.size()) {
     const ssize_t n = ::read(port_.get(), chunk.data() + size, chunk.size() - size);
@@ -123,8 +196,7 @@ size_t SerialLink::ReadChunk(std::span<char, kChunkBytes> chunk, int& error) {
       if (size == 0) error = EIO;
       break;
     }
-    // The chunk ends when the line has been quiet for kQuietMs.
-    if (size == 0 || gate_.WaitFor(port_.get(), POLLIN, kQuietMs) != RunGate::Wait::Ready) break;
+    if (size == 0 || quietGapMs <= 0 || gate_.WaitFor(port_.get(), POLLIN, quietGapMs) != RunGate::Wait::Ready) break;
   }
   return size;
 }

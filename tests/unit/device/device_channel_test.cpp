@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 
+#include "link_test_support.h"
 #include "notify/routing_tables.h"
+#include "text/strings.h"
 
 namespace lindra {
 namespace {
@@ -32,11 +35,24 @@ class SlotStateCounter final : public ControllerView {
   void ShowMessageBox(const std::string&) override {}
   void CallRowsAdded(int, std::vector<CallRow>) override {}
   void AgentStateChanged(int, int, const std::string&, Colour) override {}
-  void SlotStateChanged(int) override { ++slotStateChanges; }
+  void SlotStateChanged(int) override {
+    std::lock_guard lock(mutex_);
+    ++slotStateChanges;
+    changed_.notify_all();
+  }
   void AutoConnectDone(int, bool) override {}
   void RunLater(int, std::function<void()>) override {}
 
+  bool WaitChanges(int count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, testing::kPatience, [&] { return slotStateChanges >= count; });
+  }
+
   std::atomic<int> slotStateChanges{0};
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
 };
 
 // Configuration checks come before anything is opened, in a fixed order, and the
@@ -151,6 +167,35 @@ TEST(DeviceChannel, StopIsReportedOnceAndIsNoNewsOfALostLink) {
   EXPECT_EQ(view.slotStateChanges, 0);
   std::lock_guard lock(mutex);
   EXPECT_EQ(statusLines, std::vector<std::string>{"[WARN] CTI Server stopped ----------------------"});
+}
+
+// A LAN exchange that goes away: once the announced attempts are used up the slot is
+// shown not connected while the link goes on trying, and connected when it is back.
+TEST(DeviceChannel, ALinkRetryingInTheBackgroundShowsTheSlotDownUntilItIsBack) {
+  UniqueFd exchange = testing::ListenOn(0);
+  const int port = testing::PortOf(exchange.get());
+  RoutingTables tables;
+  SlotStateCounter view;
+  ChannelEnvironment env;
+  env.view = &view;
+  env.addMessage = [](const std::string&) {};
+  env.linkTimings = {20, 100};
+  DeviceChannel channel(1, tables, std::move(env));
+  SlotConfig config = Complete(102);
+  config.lanPort = port;
+  channel.Configure(config);
+  ASSERT_EQ(channel.Start(), text::Format("[WARN] DEV01 Connected PBX : 127.0.0.1, %d", port));
+  UniqueFd peer(::accept4(exchange.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  exchange.Reset();
+  testing::Reset(peer);
+
+  ASSERT_TRUE(view.WaitChanges(1));
+  EXPECT_FALSE(channel.running());
+  exchange = testing::ListenOn(port);
+  ASSERT_TRUE(view.WaitChanges(2));
+  EXPECT_TRUE(channel.running());
+  channel.Stop();
+  EXPECT_EQ(view.slotStateChanges, 2);
 }
 
 }  // namespace

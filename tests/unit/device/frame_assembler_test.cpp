@@ -95,13 +95,23 @@ const Case kCases[] = {
        6, true}}},
     {"callstar_any_of_four", 10, LinkKind::Serial, {"\x02I3ab\x03"}, {{"", 0, false}, {"I3ab", 4, true}}},
     {"callstar_S_and_E_end_frames", 10, LinkKind::Serial, {"aSbbE"}, {{"a", 1, false}, {"bb", 2, true}}},
-    {"cid1000_ends_at_zero",
+    // CID-1000: the chunk's end ends a frame; a zero byte does too, and is not part of it.
+    {"cid1000_chunk_or_zero_ends_frame",
      12,
      LinkKind::Serial,
-     {"1\x02"s + "05", "12345\x03\0"s},
+     {"1\x02"
+      "03123\x03",
+      "2\x02"
+      "03456\x03\0"s,
+      "AB\0C"s},
      {{"1\x02"
-       "0512345\x03",
-       10, true}}},
+       "03123\x03",
+       8, true},
+      {"2\x02"
+       "03456\x03",
+       8, true},
+      {"AB", 2, true},
+      {"C", 1, false}}},
     {"cti_default_rule", 202, LinkKind::Cti, {"201,701,02\0"s}, {{"201,701,02", 10, true}}},
 };
 
@@ -160,6 +170,25 @@ TEST(FrameAssembler, SeeIdPcNeedsAByteAfterTheCarriageReturnInTheSameChunk) {
     assembler.Feed(std::string_view(&c, 1), [&](std::string_view, size_t, bool) { ++frames; });
   EXPECT_EQ(frames, 0);
   EXPECT_EQ(assembler.pending(), 12u);
+}
+
+TEST(FrameAssembler, ALostConnectionDropsTheFrameInProgress) {
+  FrameAssembler assembler(103, LinkKind::Lan);
+  std::vector<Frame> frames;
+  auto collect = [&](std::string_view frame, size_t length, bool passes) {
+    frames.push_back({std::string(frame), length, passes});
+  };
+  assembler.Feed("  1first\r  1sec", collect);
+  EXPECT_EQ(assembler.DropPartial(), "  1sec");
+  assembler.Feed("  1third\r", collect);
+  EXPECT_EQ(frames, (std::vector<Frame>{{"  1first", 8, true}, {"  1third", 8, true}}));
+  EXPECT_EQ(assembler.DropPartial(), "");
+
+  // An overlong frame in progress is dropped whole: the next one is not taken for its rest.
+  assembler.Feed(std::string(5000, 'x'), collect);
+  EXPECT_EQ(assembler.DropPartial().size(), FrameAssembler::kMaxFrameBytes);
+  assembler.Feed("  1fourth\r", collect);
+  EXPECT_EQ(frames.back(), (Frame{"  1fourth", 9, true}));
 }
 
 TEST(FrameAssembler, OverlongFramesAreCutHandedOverAndNeverParsed) {

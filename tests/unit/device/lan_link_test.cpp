@@ -1,6 +1,7 @@
 #include "device/lan_link.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <thread>
 
@@ -12,12 +13,16 @@ namespace {
 
 using testing::Recorder;
 
+// Short pauses keep the tests quick; a quiet pause of a minute keeps the quiet
+// attempts out of a test that does not wait for them.
+constexpr LinkTimings kQuick{20, 100};
+constexpr LinkTimings kNoQuietAttempt{20, 60'000};
+
 // Runs the link on its own thread, as the channel's LoopThread does.
 struct Reader {
   Reader(LanLink& link, Recorder& recorder)
       : link(link), thread([&link, &recorder] {
-          link.Run([&](std::string_view chunk) { recorder.Chunk(chunk); },
-                   [&](const std::string& line) { recorder.Status(line); });
+          link.Run(recorder.Handlers());
           recorder.Status("(run returned)");
         }) {}
   ~Reader() {
@@ -28,7 +33,11 @@ struct Reader {
   std::thread thread;
 };
 
+// The next connection, or an empty fd when none comes in time.
 UniqueFd Accept(const UniqueFd& listener) {
+  pollfd ready{listener.get(), POLLIN, 0};
+  const int ms = static_cast<int>(std::chrono::milliseconds(testing::kPatience).count());
+  if (::poll(&ready, 1, ms) != 1) return {};
   return UniqueFd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
 }
 
@@ -100,30 +109,68 @@ TEST(LanLink, DeliversWhatTheExchangeSends) {
   EXPECT_TRUE(recorder.statuses().empty());
 }
 
-TEST(LanLink, ResetAndThreeRefusedReconnectsEndTheRun) {
+TEST(LanLink, ResetAndRefusedAttemptsGiveUpThenAQuietAttemptComesBack) {
   UniqueFd exchange = testing::ListenOn(0);
   const int port = testing::PortOf(exchange.get());
-  LanLink link;
+  LanLink link(kQuick);
   ASSERT_EQ(link.Start(2, "127.0.0.1", port)[1], 'W');
   UniqueFd peer = Accept(exchange);
   exchange.Reset();  // reconnects are refused from now on
   Recorder recorder;
   Reader reader(link, recorder);
   testing::Reset(peer);
-  ASSERT_TRUE(recorder.WaitStatuses(10));
-  reader.thread.join();
+  ASSERT_TRUE(recorder.WaitStatuses(12));
+  exchange = testing::ListenOn(port);  // back: the next quiet attempt connects
+  ASSERT_TRUE(exchange.valid());
+  peer = Accept(exchange);
+  ASSERT_TRUE(recorder.WaitStatuses(14));
+  Send(peer, "after");
+  ASSERT_TRUE(recorder.WaitBytes(5));
   const std::vector<std::string> expected{
-      "[ERR] recv 실패 : 104", "[ERR] 기존 연결 에러/종료됨. 연결 재시도(1회)", "[ERR] connect 실패: 111",
-      "[ERR] recv 실패 : 107", "[ERR] 기존 연결 에러/종료됨. 연결 재시도(2회)", "[ERR] connect 실패: 111",
-      "[ERR] recv 실패 : 107", "[ERR] 기존 연결 에러/종료됨. 연결 재시도(3회)", "[ERR] connect 실패: 111",
-      "(run returned)",
+      "(cut)",
+      "[ERR] recv 실패 : 104",
+      "[ERR] 기존 연결 에러/종료됨. 연결 재시도(1회)",
+      "[ERR] connect 실패: 111",
+      "[ERR] recv 실패 : 107",
+      "[ERR] 기존 연결 에러/종료됨. 연결 재시도(2회)",
+      "[ERR] connect 실패: 111",
+      "[ERR] recv 실패 : 107",
+      "[ERR] 기존 연결 에러/종료됨. 연결 재시도(3회)",
+      "[ERR] connect 실패: 111",
+      "[ERR] DEV02 연결 재시도 3회 실패. 1초마다 재연결 시도",
+      "(down)",
+      text::Format("[WARN] DEV02 Reconnected PBX : 127.0.0.1, %d", port),
+      "(up)",
+  };
+  EXPECT_EQ(recorder.statuses(), expected);
+  EXPECT_EQ(recorder.bytes(), "after");
+}
+
+TEST(LanLink, ConnectionsClosedBeforeTheirFirstByteUseUpTheAttempts) {
+  // An exchange that accepts and closes at once, like one that refuses.
+  UniqueFd exchange = testing::ListenOn(0);
+  LanLink link(kNoQuietAttempt);
+  ASSERT_EQ(link.Start(1, "127.0.0.1", testing::PortOf(exchange.get()))[1], 'W');
+  Recorder recorder;
+  Reader reader(link, recorder);
+  for (int connection = 0; connection < 4; ++connection) {
+    UniqueFd peer = Accept(exchange);  // the start's own, then the three attempts
+    ASSERT_TRUE(peer.valid());
+  }
+  ASSERT_TRUE(recorder.WaitStatuses(13));
+  const std::vector<std::string> expected{
+      "(cut)",  "[ERR] recv 실패 : 0", "[ERR] 기존 연결 에러/종료됨. 연결 재시도(1회)",
+      "(cut)",  "[ERR] recv 실패 : 0", "[ERR] 기존 연결 에러/종료됨. 연결 재시도(2회)",
+      "(cut)",  "[ERR] recv 실패 : 0", "[ERR] 기존 연결 에러/종료됨. 연결 재시도(3회)",
+      "(cut)",  "[ERR] recv 실패 : 0", "[ERR] DEV01 연결 재시도 3회 실패. 60초마다 재연결 시도",
+      "(down)",
   };
   EXPECT_EQ(recorder.statuses(), expected);
 }
 
 TEST(LanLink, OrderlyCloseIsReportedAndRetried) {
   UniqueFd exchange = testing::ListenOn(0);
-  LanLink link;
+  LanLink link(kQuick);
   ASSERT_EQ(link.Start(1, "127.0.0.1", testing::PortOf(exchange.get()))[1], 'W');
   UniqueFd peer = Accept(exchange);
   Recorder recorder;
@@ -134,40 +181,42 @@ TEST(LanLink, OrderlyCloseIsReportedAndRetried) {
   Send(again, "after");
   ASSERT_TRUE(recorder.WaitBytes(5));
   EXPECT_EQ(recorder.bytes(), "after");
-  EXPECT_EQ(recorder.statuses(),
-            (std::vector<std::string>{"[ERR] recv 실패 : 0", "[ERR] 기존 연결 에러/종료됨. 연결 재시도(1회)"}));
+  EXPECT_EQ(recorder.statuses(), (std::vector<std::string>{"(cut)", "[ERR] recv 실패 : 0",
+                                                           "[ERR] 기존 연결 에러/종료됨. 연결 재시도(1회)"}));
 }
 
-TEST(LanLink, SuccessfulReconnectStartsTheNumberingAgain) {
+TEST(LanLink, AByteAfterAReconnectStartsTheNumberingAgain) {
   UniqueFd exchange = testing::ListenOn(0);
   const int port = testing::PortOf(exchange.get());
-  LanLink link;
+  LanLink link({200, 60'000});
   ASSERT_EQ(link.Start(1, "127.0.0.1", port)[1], 'W');
   UniqueFd peer = Accept(exchange);
   exchange.Reset();
   Recorder recorder;
   Reader reader(link, recorder);
   testing::Reset(peer);
-  ASSERT_TRUE(recorder.WaitStatuses(3));  // attempt 1 refused
-  exchange = testing::ListenOn(port);     // attempt 2 comes after the pause and succeeds
+  ASSERT_TRUE(recorder.WaitStatuses(4));  // attempt 1 refused
+  exchange = testing::ListenOn(port);     // a later announced attempt succeeds
   ASSERT_TRUE(exchange.valid());
   peer = Accept(exchange);
   ASSERT_TRUE(peer.valid());
   Send(peer, "x");
-  ASSERT_TRUE(recorder.WaitBytes(1));  // reconnected
+  ASSERT_TRUE(recorder.WaitBytes(1));  // reconnected, and proven
+  const size_t before = recorder.statuses().size();
+  EXPECT_NE(recorder.statuses().back(), "(down)");
   testing::Reset(peer);
-  ASSERT_TRUE(recorder.WaitStatuses(7));
+  ASSERT_TRUE(recorder.WaitStatuses(before + 3));
   const std::vector<std::string> statuses = recorder.statuses();
-  EXPECT_EQ(statuses[4], "[ERR] 기존 연결 에러/종료됨. 연결 재시도(2회)");
-  EXPECT_EQ(statuses[5], "[ERR] recv 실패 : 104");
-  EXPECT_EQ(statuses[6], "[ERR] 기존 연결 에러/종료됨. 연결 재시도(1회)");
+  EXPECT_EQ(
+      std::vector<std::string>(statuses.begin() + static_cast<long>(before), statuses.end()),
+      (std::vector<std::string>{"(cut)", "[ERR] recv 실패 : 104", "[ERR] 기존 연결 에러/종료됨. 연결 재시도(1회)"}));
 }
 
 TEST(LanLink, EachLinkCountsItsOwnRetries) {
   // One slot giving up must not cost another its attempts.
   UniqueFd first = testing::ListenOn(0);
   UniqueFd second = testing::ListenOn(0);
-  LanLink a, b;
+  LanLink a(kNoQuietAttempt), b(kNoQuietAttempt);
   ASSERT_EQ(a.Start(1, "127.0.0.1", testing::PortOf(first.get()))[1], 'W');
   ASSERT_EQ(b.Start(2, "127.0.0.1", testing::PortOf(second.get()))[1], 'W');
   UniqueFd peerA = Accept(first), peerB = Accept(second);
@@ -177,17 +226,17 @@ TEST(LanLink, EachLinkCountsItsOwnRetries) {
   {
     Reader readerA(a, recordA);
     testing::Reset(peerA);
-    ASSERT_TRUE(recordA.WaitStatuses(10));
+    ASSERT_TRUE(recordA.WaitStatuses(12));  // given up
   }
   Reader readerB(b, recordB);
   testing::Reset(peerB);
-  ASSERT_TRUE(recordB.WaitStatuses(2));
-  EXPECT_EQ(recordB.statuses()[1], "[ERR] 기존 연결 에러/종료됨. 연결 재시도(1회)");
+  ASSERT_TRUE(recordB.WaitStatuses(3));
+  EXPECT_EQ(recordB.statuses()[2], "[ERR] 기존 연결 에러/종료됨. 연결 재시도(1회)");
 }
 
 TEST(LanLink, StopEndsTheRunWhileReceivingAndWhilePausing) {
   UniqueFd exchange = testing::ListenOn(0);
-  LanLink link;
+  LanLink link({60'000, 60'000});  // a pause only a stop can end
   ASSERT_EQ(link.Start(1, "127.0.0.1", testing::PortOf(exchange.get()))[1], 'W');
   UniqueFd peer = Accept(exchange);
   {
@@ -199,18 +248,16 @@ TEST(LanLink, StopEndsTheRunWhileReceivingAndWhilePausing) {
     reader.thread.join();
     EXPECT_EQ(recorder.statuses(), std::vector<std::string>{"(run returned)"});
   }
-  // Again, stopped inside the pause after a refused reconnect.
+  // Again, stopped inside the pause after a loss.
   ASSERT_EQ(link.Start(1, "127.0.0.1", testing::PortOf(exchange.get()))[1], 'W');
   peer = Accept(exchange);
-  exchange.Reset();
   Recorder recorder;
   Reader reader(link, recorder);
   testing::Reset(peer);
-  ASSERT_TRUE(recorder.WaitStatuses(3));
+  ASSERT_TRUE(recorder.WaitStatuses(2));
   link.Stop();
   reader.thread.join();
-  EXPECT_EQ(recorder.statuses().size(), 4u);
-  EXPECT_EQ(recorder.statuses().back(), "(run returned)");
+  EXPECT_EQ(recorder.statuses(), (std::vector<std::string>{"(cut)", "[ERR] recv 실패 : 104", "(run returned)"}));
 }
 
 TEST(LanLink, RunWithoutAConnectionReturnsAtOnce) {
@@ -218,8 +265,7 @@ TEST(LanLink, RunWithoutAConnectionReturnsAtOnce) {
   LanLink link;
   ASSERT_EQ(link.Start(1, "127.0.0.1", refusing.port)[1], 'E');
   Recorder recorder;
-  link.Run([&](std::string_view chunk) { recorder.Chunk(chunk); },
-           [&](const std::string& line) { recorder.Status(line); });
+  link.Run(recorder.Handlers());
   EXPECT_TRUE(recorder.statuses().empty());
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "device/link_handlers.h"
 #include "platform/unique_fd.h"
 
 namespace lindra::testing {
@@ -18,9 +19,16 @@ namespace lindra::testing {
 // Generous: the tests wait on conditions, never for a fixed time.
 constexpr auto kPatience = std::chrono::seconds(20);
 
-// Records what a link hands over, from any thread.
+// Records what a link hands over, from any thread. Link events go into the status
+// lines as "(cut)", "(down)" and "(up)", so their order among the lines shows.
 class Recorder {
  public:
+  LinkHandlers Handlers() {
+    return {[this](std::string_view chunk) { Chunk(chunk); }, [this](const std::string& line) { Status(line); },
+            [this](LinkEvent event) {
+              Status(event == LinkEvent::StreamCut ? "(cut)" : event == LinkEvent::Down ? "(down)" : "(up)");
+            }};
+  }
   void Chunk(std::string_view chunk) {
     std::lock_guard lock(mutex_);
     chunks_.emplace_back(chunk);

@@ -6,6 +6,8 @@
 #include <pty.h>
 #include <termios.h>
 
+#include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "link_test_support.h"
@@ -30,6 +32,16 @@ struct Pty {
     }
   }
   void Write(std::string_view bytes) { ASSERT_TRUE(WriteAll(master.get(), bytes)); }
+  // Appends what the link has written by now; false when there was nothing.
+  bool ReadNow(std::string& got) {
+    pollfd ready{master.get(), POLLIN, 0};
+    if (::poll(&ready, 1, 0) != 1) return false;
+    char buffer[256];
+    const ssize_t n = ::read(master.get(), buffer, sizeof buffer);
+    if (n <= 0) return false;
+    got.append(buffer, static_cast<size_t>(n));
+    return true;
+  }
   // Reads what the link wrote, waiting until `count` bytes have come.
   std::string Read(size_t count) {
     std::string got;
@@ -50,12 +62,8 @@ struct Pty {
 
 // Runs the link on its own thread, as the channel's LoopThread does.
 struct Reader {
-  Reader(SerialLink& link, Recorder& recorder, bool pollWithZ = false)
-      : link(link), thread([&link, &recorder, pollWithZ] {
-          link.Run(
-              pollWithZ, [&](std::string_view chunk) { recorder.Chunk(chunk); },
-              [&](const std::string& line) { recorder.Status(line); });
-        }) {}
+  Reader(SerialLink& link, Recorder& recorder, SerialReading reading = {})
+      : link(link), thread([&link, &recorder, reading] { link.Run(reading, recorder.Handlers()); }) {}
   ~Reader() {
     link.Stop();  // also when an assertion left the test early
     if (thread.joinable()) thread.join();
@@ -138,29 +146,54 @@ TEST(SerialLink, DeliversChunksOfAtMost4096BytesInOrder) {
   link.Stop();
 }
 
-TEST(SerialLink, BytesWrittenBackToBackFormOneChunk) {
-  // A chunk ends only when the line goes quiet, so a device that writes one message
-  // in pieces is still read as one chunk (models 12 and 13 frame by chunk).
-  Pty pty;
-  SerialLink link;
-  ASSERT_EQ(link.Start(pty.path, "COM1", 9600)[1], 'W');
-  Recorder recorder;
-  Reader reader(link, recorder);
-  for (char c : std::string("1\x02"
-                            "0212\r"))
-    pty.Write(std::string_view(&c, 1));
-  ASSERT_TRUE(recorder.WaitBytes(7));
-  EXPECT_EQ(recorder.chunks(), std::vector<std::string>{"1\x02"
-                                                        "0212\r"});
+TEST(SerialLink, QuietGapIsFiveCharacterTimesAndAtLeast20Ms) {
+  const std::pair<int, int> cases[] = {{300, 167}, {1200, 42}, {2400, 21}, {4800, 20}, {9600, 20}, {115200, 20}};
+  for (const auto& [baud, gapMs] : cases) EXPECT_EQ(SerialQuietGapMs(baud), gapMs) << baud;
 }
 
-TEST(SerialLink, Model7PollsWithZWhileIdle) {
+TEST(SerialLink, ChunksEndAtOnceOrOnlyAtAQuietGap) {
+  // A device writing a byte every 20 ms: read at once, the bytes come in many chunks;
+  // with a quiet gap far longer than that, in one.
+  const std::string message =
+      "1\x02"
+      "100212340000\x03";
+  for (const int gapMs : {0, 1000}) {
+    Pty pty;
+    SerialLink link;
+    ASSERT_EQ(link.Start(pty.path, "COM1", 9600)[1], 'W');
+    Recorder recorder;
+    Reader reader(link, recorder, {false, gapMs});
+    for (char c : message) {
+      pty.Write(std::string_view(&c, 1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the device's pace, not a wait for the link
+    }
+    ASSERT_TRUE(recorder.WaitBytes(message.size()));
+    EXPECT_EQ(recorder.bytes(), message);
+    if (gapMs > 0)
+      EXPECT_EQ(recorder.chunks().size(), 1u);
+    else
+      EXPECT_GT(recorder.chunks().size(), message.size() / 2);
+  }
+}
+
+TEST(SerialLink, Model7PollsWithZAboutEvery100MsWhileIdle) {
   Pty pty;
   SerialLink link;
   ASSERT_EQ(link.Start(pty.path, "COM2", 9600)[1], 'W');
   Recorder recorder;
-  Reader reader(link, recorder, /*pollWithZ=*/true);
-  EXPECT_EQ(pty.Read(3), "ZZZ");
+  Reader reader(link, recorder, {.pollWithZ = true});
+  EXPECT_EQ(pty.Read(1), "Z");
+  // Polls written while the test was not reading are drained; from the next one on,
+  // three more take at least two poll intervals (a writer looping flat out would
+  // have filled the terminal by now).
+  std::string drained;
+  while (pty.ReadNow(drained)) {
+  }
+  EXPECT_LE(drained.size(), 5u) << "polls written faster than every 100 ms";
+  EXPECT_EQ(pty.Read(1), "Z");
+  const auto first = std::chrono::steady_clock::now();
+  EXPECT_EQ(pty.Read(2), "ZZ");
+  EXPECT_GE(std::chrono::steady_clock::now() - first, std::chrono::milliseconds(2 * SerialLink::kPollIntervalMs - 20));
   link.Stop();
 }
 
@@ -198,24 +231,35 @@ TEST(SerialLink, StopFromInsideTheHandlerClosesThePortAsRunReturns) {
   SerialLink link;
   ASSERT_EQ(link.Start(pty.path, "COM1", 9600)[1], 'W');
   pty.Write("abc");
-  link.Run(
-      false, [&](std::string_view) { link.Stop(); }, [](const std::string&) {});
+  link.Run({}, {[&](std::string_view) { link.Stop(); }, [](const std::string&) {}, [](LinkEvent) {}});
   EXPECT_FALSE(link.IsOpen());
 }
 
-TEST(SerialLink, ReadFailureIsReportedOnceAndThePauseEndsAtStop) {
-  Pty pty;
-  SerialLink link;
-  ASSERT_EQ(link.Start(pty.path, "COM1", 9600)[1], 'W');
+TEST(SerialLink, AnUnpluggedPortIsReportedOnceAndReopenedWhenPluggedBackIn) {
+  testing::TempDir dir;
+  const auto path = dir / "ttyUSB0";
+  auto pty = std::make_unique<Pty>();
+  std::filesystem::create_symlink(pty->path, path);
+  SerialLink link({50, 50});
+  ASSERT_EQ(link.Start(path.string(), "COM3", 19200)[1], 'W');
   Recorder recorder;
   Reader reader(link, recorder);
-  pty.slave.Reset();
-  pty.master.Reset();  // the line is gone: reads fail with EIO
-  ASSERT_TRUE(recorder.WaitStatuses(1));
-  EXPECT_EQ(recorder.statuses().front(), "[ERR] ReadFIle 실패 : 5");
-  link.Stop();  // cuts the 1000 ms pause short
-  reader.thread.join();
-  for (const std::string& line : recorder.statuses()) EXPECT_EQ(line, "[ERR] ReadFIle 실패 : 5");
+  pty->Write("  1ab");
+  ASSERT_TRUE(recorder.WaitBytes(5));
+
+  // Pulled: reads fail, and the device path is gone for a few reopen attempts.
+  pty.reset();
+  std::filesystem::remove(path);
+  ASSERT_TRUE(recorder.WaitStatuses(3));
+  pty = std::make_unique<Pty>();
+  std::filesystem::create_symlink(pty->path, path);
+  ASSERT_TRUE(recorder.WaitStatuses(5));
+  pty->Write("back");
+  ASSERT_TRUE(recorder.WaitBytes(9));
+  EXPECT_EQ(recorder.bytes(), "  1abback");
+  EXPECT_EQ(recorder.statuses(), (std::vector<std::string>{"(cut)", "[ERR] ReadFIle 실패 : 5", "(down)",
+                                                           "[WARN] Reconnected PBX : COM3, 19200", "(up)"}));
+  link.Stop();  // also ends a pause between reopen attempts
 }
 
 TEST(SerialLink, StartAgainAfterStop) {

@@ -110,9 +110,9 @@ TEST(RoundTrip, RedirectAndAreaCode) {
 TEST(FrameBuilder, DeviceBytes) {
   EXPECT_EQ(sim::BuildFrame(11, {'T', "2", "", "02", "", ""}), "\x50\x70\x72\x5F");
   EXPECT_EQ(sim::BuildFrame(202, {'T', "701", "201", "0212345678", "", ""}), "201,701,0212345678");
-  EXPECT_EQ(sim::BuildFrame(12, {'T', "1", "", "021", "", ""}), std::string("1\x02"
-                                                                            "03021\x03\0",
-                                                                            9));
+  EXPECT_EQ(sim::BuildFrame(12, {'T', "1", "", "021", "", ""}),
+            "1\x02"
+            "03021\x03");
   const auto samsung = sim::BuildFrame(2, {'H', "7012", "201", "0212345678", "09:41:07", ""});
   EXPECT_EQ(samsung.substr(40, 6), "   I  ");
   EXPECT_TRUE(samsung.ends_with("0212345678  \r"));

@@ -135,11 +135,11 @@ std::string SpeedBurumi(const std::string& line, const CallSpec& call) {
 }
 
 // CID-1000 and CID-1000A: the line, STX and the number's length in two digits, the
-// number, then ETX and a zero byte (CID-1000) or CR (CID-1000A).
+// number, then ETX (CID-1000) or CR (CID-1000A).
 std::string Cid1000(uint32_t modelCode, const std::string& line, const CallSpec& call) {
   const auto number = text::ToExternal(call.callerNumber).substr(0, 99);
   auto message = line + "\x02" + text::Format("%02zu", number.size()) + number;
-  return modelCode == 12 ? message + std::string("\x03\0", 2) : message + "\r";
+  return message + (modelCode == 12 ? "\x03" : "\r");
 }
 
 // Every box but the MCID and the SeeID-PC reports its line as one byte.

@@ -38,8 +38,8 @@ std::string_view SupportedKinds(uint32_t modelCode);
 //   9   SeeID-4:   '[' line 'C' ... ']' with binary length bytes for time and number.
 //   10  CallStar:  0x02, 'I', line, 8 columns of time, the number, 0x03.
 //   11  Speed 부르미: start code, digits, end code, every byte offset by the line.
-//   12  CID-1000:  line, 0x02, two-digit number length, the number, 0x03, then a zero
-//                  byte, which the framing of this model takes as the end.
+//   12  CID-1000:  line, 0x02, two-digit number length, the number, 0x03; the message
+//                  is the read chunk (some boxes add a zero byte, see lindra-sim serial).
 //   13  CID-1000A: line, 0x02, two-digit number length, the number, CR.
 //   202 CTI:       "extension,trunk,callerNumber" (one message per connection).
 std::string BuildFrame(uint32_t modelCode, const CallSpec& call);

@@ -1,0 +1,65 @@
+#include "device/reconnect_policy.h"
+
+#include <cerrno>
+
+namespace lindra {
+
+ReconnectPolicy::Step ReconnectPolicy::Lost(int error) {
+  connectFailed_ = false;
+  // A connection that ends before its first byte was no success: an exchange that
+  // accepts and closes at once must use up the attempts like one that refuses.
+  if (unproven_) {
+    unproven_ = false;
+    ++failed_;
+  }
+  return After({NoticeKind::Lost, error});
+}
+
+ReconnectPolicy::Step ReconnectPolicy::AttemptBegins() {
+  Step step;
+  if (down_) return step;  // quiet attempts report nothing
+  // After an attempt that did not connect, the link's receive on the unconnected
+  // socket is what fails first, and it is reported as such before the next attempt.
+  if (connectFailed_) step.notices.push_back({NoticeKind::Lost, ENOTCONN});
+  step.notices.push_back({NoticeKind::Attempt, failed_ + 1});
+  return step;
+}
+
+ReconnectPolicy::Step ReconnectPolicy::Connected() {
+  unproven_ = true;
+  connectFailed_ = false;
+  Step step;
+  if (down_) {
+    down_ = false;
+    step.notices.push_back({NoticeKind::Back});
+    step.shown = Shown::Up;
+  }
+  return step;
+}
+
+ReconnectPolicy::Step ReconnectPolicy::AttemptFailed(int error) {
+  connectFailed_ = true;
+  ++failed_;
+  return After({NoticeKind::AttemptFailed, error});
+}
+
+void ReconnectPolicy::BytesReceived() {
+  unproven_ = false;
+  failed_ = 0;
+}
+
+ReconnectPolicy::Step ReconnectPolicy::After(Notice notice) {
+  Step step;
+  if (!down_) {
+    step.notices.push_back(notice);
+    if (failed_ >= settings_.announcedAttempts) {
+      down_ = true;
+      step.notices.push_back({NoticeKind::GaveUp});
+      step.shown = Shown::Down;
+    }
+  }
+  step.pauseMs = down_ ? settings_.quietRetryPauseMs : settings_.retryPauseMs;
+  return step;
+}
+
+}  // namespace lindra

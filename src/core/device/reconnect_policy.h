@@ -1,0 +1,76 @@
+#pragma once
+// When a link that lost its connection (a LAN exchange) or its port (an unplugged
+// serial adapter) tries again, what it reports, and when the slot is shown not
+// connected. Pure: the link tells it what happened and does what it answers (report
+// these notices, show the slot down or up, pause this long before the next attempt);
+// no I/O, no clock, no sleeping.
+#include <vector>
+
+namespace lindra {
+
+// The pauses of the links' retries; tests shorten them.
+struct LinkTimings {
+  int retryPauseMs = 1000;         // before every reconnect after a loss or a failed attempt
+  int quietRetryPauseMs = 30'000;  // between the quiet attempts once the announced ones are used up
+};
+
+// Owned by one link and used by its reading thread only.
+class ReconnectPolicy {
+ public:
+  struct Settings {
+    int announcedAttempts = 0;  // failed attempts in a row that are each reported
+    int retryPauseMs = 0;
+    int quietRetryPauseMs = 0;
+  };
+
+  enum class NoticeKind {
+    Lost,           // value: the error that ended the connection (0: an orderly close)
+    Attempt,        // value: the attempt's number, 1 to announcedAttempts
+    AttemptFailed,  // value: the error of the attempt
+    GaveUp,         // the announced attempts are used up; quiet attempts follow
+    Back,           // connected again after giving up
+  };
+  struct Notice {
+    NoticeKind kind;
+    int value = 0;
+    bool operator==(const Notice&) const = default;
+  };
+  enum class Shown { Unchanged, Down, Up };
+
+  // What to do now: report the notices in order, change what the slot shows, then
+  // (after a loss or a failed attempt) pause this long before AttemptBegins.
+  struct Step {
+    std::vector<Notice> notices;
+    Shown shown = Shown::Unchanged;
+    int pauseMs = 0;
+    bool operator==(const Step&) const = default;
+  };
+
+  // Made when a start has connected: nothing failed yet, the slot is shown connected.
+  ReconnectPolicy() = default;
+  explicit ReconnectPolicy(Settings settings) : settings_(settings) {}
+
+  // The connection or port was lost.
+  Step Lost(int error);
+  // An attempt is about to be made.
+  Step AttemptBegins();
+  // The attempt connected (or reopened the port).
+  Step Connected();
+  // The attempt failed with `error`.
+  Step AttemptFailed(int error);
+  // A byte arrived: the connection is proven, and the count of failures starts again.
+  void BytesReceived();
+
+ private:
+  // After a loss or a failed attempt: report it unless already down, give up
+  // announcing once the failures use up the announced attempts, and pause.
+  Step After(Notice notice);
+
+  Settings settings_;
+  int failed_ = 0;              // failed attempts in a row
+  bool unproven_ = false;       // connected by an attempt, no byte yet: ending now fails it
+  bool connectFailed_ = false;  // the last attempt did not connect
+  bool down_ = false;           // the slot is shown not connected
+};
+
+}  // namespace lindra
