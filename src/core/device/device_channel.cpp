@@ -138,8 +138,7 @@ void DeviceChannel::Deliver(std::string_view frame, size_t length) {
   if (!outcome.statusLine.empty()) StatusLine(std::move(outcome.statusLine));
   if (!outcome.event) return;
 
-  RouteResult route =
-      RouteCallEvent(tables_, config_.modelCode, config_.areaCode, std::move(*outcome.event), env_.clock->Now());
+  RouteResult route = RouteCallEvent(tables_, config_.modelCode, std::move(*outcome.event), env_.clock->Now());
   if (!route.rows.empty()) env_.view->CallRowsAdded(slotNo_, std::move(route.rows));
   if (!route.routed) return;
   // A CTI slot without operator table broadcasts too: otherwise its calls would reach nobody.

@@ -16,6 +16,12 @@ void Reject(ParseOutcome& outcome, ParseLogEntry::Kind kind, std::string text) {
 
 namespace {
 
+void ApplyAreaCode(std::string& callerNumber, std::string_view areaCode) {
+  if (areaCode.empty()) return;
+  if (!callerNumber.empty() && callerNumber.front() == '0') return;
+  callerNumber.insert(0, areaCode);
+}
+
 bool ParseByFamily(std::string_view frame, size_t length, uint32_t modelCode, CallEvent& event, ParseOutcome& outcome) {
   switch (FormatFamilyOf(modelCode)) {
     case FormatFamily::Samsung:
@@ -44,12 +50,6 @@ ParseOutcome ParseFrame(std::string_view frame, size_t length, uint32_t modelCod
   ApplyAreaCode(event.callerNumber, areaCode);
   outcome.event = std::move(event);
   return outcome;
-}
-
-void ApplyAreaCode(std::string& callerNumber, std::string_view areaCode) {
-  if (areaCode.empty()) return;
-  if (!callerNumber.empty() && callerNumber.front() == '0') return;
-  callerNumber.insert(0, areaCode);
 }
 
 }  // namespace lindra
