@@ -2,6 +2,7 @@
 
 #include "notify/route_call_event.h"
 #include "parse/parse_frame.h"
+#include "text/codec.h"
 #include "text/strings.h"
 
 namespace lindra {
@@ -121,7 +122,7 @@ void DeviceChannel::HandleCtiMessage(std::string_view message) {
 
 void DeviceChannel::Deliver(std::string_view frame, size_t length) {
   std::lock_guard lock(deliverMutex_);
-  ParseOutcome outcome = ParseFrame(frame, length, config_.modelCode, config_.areaCode);
+  ParseOutcome outcome = ParseFrame(frame, length, config_.modelCode, config_.areaCode, text::EdgeEncoding());
   for (auto& entry : outcome.log) {
     switch (entry.kind) {
       case ParseLogEntry::Kind::Plain:
