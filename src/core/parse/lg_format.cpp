@@ -28,15 +28,21 @@ long long ArrowAt(const FrameBytes& frame) {
   return pos == std::string_view::npos ? -1 : 15 + static_cast<long long>(pos);
 }
 
+// The extension follows the arrow directly ("->2011") or after one blank ("-> 2011");
+// a three-digit one may stand a column further right ("->  201").
+bool BlankAfterArrow(const FrameBytes& frame, long long p) { return text::IsBlank(static_cast<char>(frame.At(p + 2))); }
+
 std::string_view OlderExtension(const FrameBytes& frame) {
   const long long p = ArrowAt(frame);
   if (p < 0) return {};
+  if (!BlankAfterArrow(frame, p)) return frame.ShortNumber(p + 2);
   return frame.ShortNumber(frame.At(p + 3) == ' ' ? p + 4 : p + 3);
 }
 
 std::string_view NewerExtension(const FrameBytes& frame) {
   const long long p = ArrowAt(frame);
   if (p < 0) return {};
+  if (!BlankAfterArrow(frame, p)) return frame.Span(p + 2, 4);
   return frame.At(p + 3) == ' ' ? frame.Span(p + 4, 3) : frame.Span(p + 3, 4);
 }
 

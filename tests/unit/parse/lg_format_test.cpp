@@ -60,6 +60,13 @@ TEST(LgFormat, AnsweredLayoutFollowsTheDashes) {
        Entries({"LDK50 NEW", "T", "7010", "2011", "212345678"})},
       {105, Answered(31, {{8, "7012"}, {12, "01012345678"}, {24, "->  201"}}),
        Entries({"LDK50 NEW", "T", "7012", "201", "01012345678"})},
+      // The number right after the arrow, in both layouts.
+      {5, Answered(30, {{2, "7012"}, {8, "0312345678"}, {20, "->2011"}}),
+       Entries({"LDK50 OLD", "T", "7012", "2011", "0312345678"})},
+      {6, Answered(30, {{2, "7012"}, {8, "0312345678"}, {20, "->201 9"}}),
+       Entries({"LDK50 OLD", "T", "7012", "201", "0312345678"})},
+      {105, Answered(31, {{8, "7012"}, {12, "01012345678"}, {24, "->2011"}}),
+       Entries({"LDK50 NEW", "T", "7012", "2011", "01012345678"})},
       // No arrow after offset 15: no extension, still an event.
       {5, Answered(30, {{8, "7012"}, {12, "0212345678"}, {23, "-"}}),
        Entries({"LDK50 NEW", "T", "7012", "", "0212345678"})},
