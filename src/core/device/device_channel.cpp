@@ -168,8 +168,10 @@ void DeviceChannel::Stop() {
 
 void DeviceChannel::Shutdown() {
   Stop();
-  agents_.StopAgentSlots();
+  // CTI messages already received go to the senders first, which then send or log
+  // them; stopped the other way round, those calls would reach nobody and no log.
   cti_.Shutdown();
+  agents_.StopAgentSlots();
   mirror_.reset();
   notifySocket_.Close();
   logs_.Shutdown();
