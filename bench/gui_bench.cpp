@@ -50,7 +50,7 @@ CallRow SampleRow(int n) {
   tables.SetDids({{"701:708", "0212345678"}});
   tables.SetAgents({{"201", "127.0.0.2"}});
   CallEvent event{"T", "0311112222", std::to_string(701 + n % 8), "", "201", {}, ""};
-  return RouteCallEvent(tables, 2, "", event, LocalTime{2026, 3, 14, 10, 0, n % 60, 0}).rows.front();
+  return RouteCallEvent(tables, 2, event, LocalTime{2026, 3, 14, 10, 0, n % 60, 0}).rows.front();
 }
 
 // The number of the newest row is the count of rows ever added (the cap drops the oldest).

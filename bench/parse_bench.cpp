@@ -55,7 +55,7 @@ void BM_ParseFrame(benchmark::State& state, std::initializer_list<uint32_t> mode
   size_t parsed = 0;
   for (auto _ : state) {
     for (const auto& f : frames) {
-      auto outcome = lindra::ParseFrame(f.frame.bytes, f.frame.length, f.model, "031");
+      auto outcome = lindra::ParseFrame(f.frame.bytes, f.frame.length, f.model, "031", lindra::text::EdgeEncoding());
       benchmark::DoNotOptimize(outcome);
     }
     parsed += frames.size();

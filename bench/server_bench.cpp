@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "config/lindra_ini.h"
 #include "frames/frame_builder.h"
 #include "platform/child_process.h"
@@ -35,24 +36,9 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 using lindra::UniqueFd;
 
-UniqueFd Listen(const char* address, int port, int backlog = 512) {
-  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  int on = 1;
-  setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, address, &sa.sin_addr);
-  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd.get(), backlog) != 0) return {};
-  return fd;
-}
-
-int PortOf(const UniqueFd& fd) {
-  sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  getsockname(fd.get(), reinterpret_cast<sockaddr*>(&sa), &len);
-  return ntohs(sa.sin_port);
-}
+using lindra::bench::Listen;
+using lindra::bench::Percentile;
+using lindra::bench::PortOf;
 
 // Operator PCs: each accepted connection carries one notification; its arrival time
 // is kept under the text received. One thread per PC, as a PC's sender connects once
@@ -127,23 +113,10 @@ struct Server {
   }
   // CPU seconds and peak / current resident memory of the server.
   void Usage(double& cpuSeconds, long& peakKb, long& rssKb) {
-    std::ifstream stat("/proc/" + std::to_string(process.pid()) + "/stat");
-    std::string field;
-    unsigned long utime = 0, stime = 0;
-    for (int i = 1; stat >> field; ++i) {
-      if (i == 14) utime = std::stoul(field);
-      if (i == 15) {
-        stime = std::stoul(field);
-        break;
-      }
-    }
-    cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-    std::ifstream status("/proc/" + std::to_string(process.pid()) + "/status");
-    std::string key;
-    while (status >> key) {
-      if (key == "VmHWM:") status >> peakKb;
-      if (key == "VmRSS:") status >> rssKb;
-    }
+    const lindra::bench::ProcessUsage usage = lindra::bench::UsageOf(process.pid());
+    cpuSeconds = usage.cpuSeconds;
+    peakKb = usage.peakKb;
+    rssKb = usage.rssKb;
   }
 };
 
@@ -161,12 +134,6 @@ int FreePortOnAll(int operators) {
   std::vector<std::string> addresses;
   for (int i = 0; i < operators; ++i) addresses.push_back("127.0.0." + std::to_string(2 + i));
   return lindra::FreeTcpPort(addresses);
-}
-
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
 }
 
 int Latency(int calls, double rate) {

@@ -57,6 +57,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // sees any read past it.
   const std::string_view frame(reinterpret_cast<const char*>(data) + lindra::fuzz::kHeaderBytes,
                                size - lindra::fuzz::kHeaderBytes);
-  Check(lindra::ParseFrame(frame, length, model, ""));
+  Check(lindra::ParseFrame(frame, length, model, "", lindra::text::EdgeEncoding()));
   return 0;
 }

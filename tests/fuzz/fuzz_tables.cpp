@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   event.kind = "T";
   event.trunk = std::string(trunk);
   event.extension = agents.empty() ? "" : agents.front().extension;
-  lindra::RouteResult result = lindra::RouteCallEvent(tables, 104, "031", event, lindra::LocalTime{});
+  lindra::RouteResult result = lindra::RouteCallEvent(tables, 104, event, lindra::LocalTime{});
   if (result.routed) {
     const lindra::DidRow* first = nullptr;
     for (const auto& row : dids)

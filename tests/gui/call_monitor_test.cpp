@@ -41,7 +41,7 @@ void FillTables(RoutingTables& tables) {
 // Routes on a thread of its own, as a device's reader does, and posts the rows.
 void RouteFromCoreThread(ControllerView& view, const RoutingTables& tables, int slotNo, const CallEvent& event) {
   std::thread reader([&] {
-    RouteResult result = RouteCallEvent(tables, 2, "", event, kNow);
+    RouteResult result = RouteCallEvent(tables, 2, event, kNow);
     view.CallRowsAdded(slotNo, std::move(result.rows));
   });
   reader.join();
@@ -141,17 +141,17 @@ class CallMonitorTest : public QObject {
     FillTables(tables);
     GridView& view = h.form().callGrid(0);
     for (int n = 0; n < 40; ++n)
-      h.view.CallRowsAdded(1, RouteCallEvent(tables, 2, "", Event("T", "701", "202"), kNow).rows);
+      h.view.CallRowsAdded(1, RouteCallEvent(tables, 2, Event("T", "701", "202"), kNow).rows);
     QVERIFY(h.WaitFor([&] { return view.grid().rowCount() == 40; }));
     h.Drain();
     QScrollBar* bar = view.verticalScrollBar();
     QCOMPARE(bar->value(), bar->maximum());
     bar->setValue(0);
-    h.view.CallRowsAdded(1, RouteCallEvent(tables, 2, "", Event("H", "999", "202"), kNow).rows);
+    h.view.CallRowsAdded(1, RouteCallEvent(tables, 2, Event("H", "999", "202"), kNow).rows);
     QVERIFY(h.WaitFor([&] { return view.grid().rowCount() == 41; }));
     h.Drain();
     QCOMPARE(bar->value(), 0);
-    h.view.CallRowsAdded(1, RouteCallEvent(tables, 2, "", Event("R", "701", "202"), kNow).rows);
+    h.view.CallRowsAdded(1, RouteCallEvent(tables, 2, Event("R", "701", "202"), kNow).rows);
     QVERIFY(h.WaitFor([&] { return view.grid().rowCount() == 42; }));
     h.Drain();
     QVERIFY(bar->value() > 0);

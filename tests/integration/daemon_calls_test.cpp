@@ -14,34 +14,8 @@ namespace {
 // The operators of a slot share its notification port, each on its own address.
 int FreeOperatorPort() { return FreeTcpPort({"127.0.0.2", "127.0.0.3"}); }
 
-void WriteTables(const ServerHarness& server, const std::map<std::string, std::string>& files) {
-  for (const auto& [name, text] : files) WriteFile(server.workDir() / name, text);
-}
-
 std::string TelephoneLog(const ServerHarness& server, int slotNo) {
-  std::string all;
-  for (const auto& entry : std::filesystem::directory_iterator(server.logDir())) {
-    const auto name = entry.path().filename().string();
-    if (name.rfind("Telephone_DEV0" + std::to_string(slotNo) + "_", 0) == 0) all += ReadFile(entry.path());
-  }
-  return all;
-}
-
-int Count(const std::string& text, const std::string& part) {
-  int n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
-std::array<SlotConfig, kSlotCount> Slots(int progPort) {
-  std::array<SlotConfig, kSlotCount> slots{};
-  for (auto& slot : slots) {
-    slot.progPort = progPort;
-    slot.comPort = "COM1";
-    slot.baudRate = 9600;
-    slot.lanIp = "127.0.0.1";
-  }
-  return slots;
+  return server.LogText("Telephone_DEV0" + std::to_string(slotNo) + "_");
 }
 
 TEST(DaemonCalls, SerialLanAndCtiSlotsReachTheirOperatorsAndLogEverySend) {
@@ -64,12 +38,12 @@ TEST(DaemonCalls, SerialLanAndCtiSlotsReachTheirOperatorsAndLogEverySend) {
   slots[2].modelCode = 202;
   slots[2].lanPort = ctiPort;
   ASSERT_TRUE(SaveConfiguration(server.workDir(), slots, "C00001"));
-  WriteTables(server, {{"did.tbl", "701 0211110000\r\n"},
-                       {"ip.tbl", "201 127.0.0.2\r\n"},
-                       {"did2.tbl", "700:709 0222220000\r\n"},
-                       {"ip2.tbl", "202 127.0.0.3\r\n"},
-                       {"did3.tbl", "705 0333330000\r\n"},
-                       {"ip3.tbl", "203 127.0.0.2\r\n203 127.0.0.3\r\n"}});
+  server.WriteTables({{"did.tbl", "701 0211110000\r\n"},
+                      {"ip.tbl", "201 127.0.0.2\r\n"},
+                      {"did2.tbl", "700:709 0222220000\r\n"},
+                      {"ip2.tbl", "202 127.0.0.3\r\n"},
+                      {"did3.tbl", "705 0333330000\r\n"},
+                      {"ip3.tbl", "203 127.0.0.2\r\n203 127.0.0.3\r\n"}});
 
   server.Start({"--serial", "COM1=" + serial.announced()});
   ASSERT_TRUE(server.WaitFor("[WARN] Connected PBX : COM1, 9600"));
@@ -110,7 +84,7 @@ TEST(DaemonCalls, OneSlotThatCannotConnectIsReportedOnceAndTheOthersServe) {
   slots[1].lanPort = ClosedPort();
   slots[0].areaCode = slots[1].areaCode = "02";
   ASSERT_TRUE(SaveConfiguration(server.workDir(), slots, "C00001"));
-  WriteTables(server, {{"did.tbl", "701 0211110000\r\n"}, {"ip.tbl", "201 127.0.0.2\r\n"}});
+  server.WriteTables({{"did.tbl", "701 0211110000\r\n"}, {"ip.tbl", "201 127.0.0.2\r\n"}});
 
   server.Start({"--serial", "COM1=" + serial.announced()});
   ASSERT_TRUE(server.WaitFor("[WARN] Connected PBX : COM1, 9600"));
@@ -238,7 +212,7 @@ TEST(DaemonCalls, WithoutOperatorTableEveryEventIsOneDatagramToTheBroadcastAddre
   auto slots = Slots(progPort);
   slots[0].modelCode = 2;
   ASSERT_TRUE(SaveConfiguration(server.workDir(), slots, "C00001"));
-  WriteTables(server, {{"did.tbl", "701 0211110000\r\n"}});
+  server.WriteTables({{"did.tbl", "701 0211110000\r\n"}});
 
   server.Start({"--serial", "COM1=" + serial.announced()});
   ASSERT_TRUE(server.WaitFor("[WARN] DEV01 Broadcasting으로 전환"));

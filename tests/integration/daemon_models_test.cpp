@@ -28,14 +28,7 @@ void PrintTo(const SerialModel& model, std::ostream* out) {
 
 class DaemonSerialModels : public ::testing::TestWithParam<SerialModel> {};
 
-std::string LogLines(const ServerHarness& server, const std::string& prefix) {
-  std::string all;
-  for (const auto& entry : std::filesystem::directory_iterator(server.logDir()))
-    if (entry.path().filename().string().rfind(prefix, 0) == 0) all += ReadFile(entry.path());
-  return all;
-}
-
-std::string TelephoneLines(const ServerHarness& server) { return LogLines(server, "Telephone_DEV01_"); }
+std::string TelephoneLines(const ServerHarness& server) { return server.LogText("Telephone_DEV01_"); }
 
 TEST_P(DaemonSerialModels, ACallReachesTheTelephoneLogWithItsFields) {
   const SerialModel model = GetParam();
@@ -77,7 +70,7 @@ TEST_P(DaemonSerialModels, ACallReachesTheTelephoneLogWithItsFields) {
   EXPECT_NE(log.find(expected), std::string::npos) << log << "\nserver:\n" << server.Printed();
   // The program log shows the chunk as read and the frame as handed to the parser,
   // each a heading line followed by the bytes.
-  const std::string program = LogLines(server, "Program_DEV01_");
+  const std::string program = server.LogText("Program_DEV01_");
   EXPECT_NE(program.find("[DEBUG] "), std::string::npos);
   EXPECT_NE(program.find("DEV01: READ ----->\r\n"), std::string::npos) << program;
   EXPECT_NE(program.find("DEV01: PARSE ----->\r\n"), std::string::npos) << program;

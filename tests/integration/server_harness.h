@@ -1,18 +1,26 @@
 #pragma once
 // Runs lindra2d in its own temporary work and log folder, with every outside peer on
 // loopback, and reads what it prints.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "config/lindra_ini.h"
 #include "platform/child_process.h"
 #include "platform/free_port.h"
+#include "platform/unique_fd.h"
 #include "support/temp_dir.h"
 
 namespace lindra::testing {
@@ -21,6 +29,63 @@ using namespace std::chrono_literals;
 
 // A loopback TCP port that nothing listens on.
 inline int ClosedPort() { return FreeTcpPort(); }
+
+// An address in 127.0.0.0/8 on which `port` is free now. The persistent senders need
+// an operator on port 8001 itself; a random address keeps tests that run side by side
+// (in this suite or another checkout's) from meeting there.
+inline std::string LoopbackAddressWithFreePort(int port) {
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<int> part(1, 254);
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    const std::string address =
+        "127." + std::to_string(part(random)) + "." + std::to_string(part(random)) + "." + std::to_string(part(random));
+    UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, address.c_str(), &at.sin_addr);
+    if (probe && ::bind(probe.get(), reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0) return address;
+  }
+  ADD_FAILURE() << "no loopback address with port " << port << " free";
+  return "127.0.0.1";
+}
+
+// Four slot records of one notification port, each with COM1 at 9600 and LAN_IP
+// 127.0.0.1; tests set the model codes and ports they use.
+inline std::array<SlotConfig, kSlotCount> Slots(int progPort) {
+  std::array<SlotConfig, kSlotCount> slots{};
+  for (auto& slot : slots) {
+    slot.progPort = progPort;
+    slot.comPort = "COM1";
+    slot.baudRate = 9600;
+    slot.lanIp = "127.0.0.1";
+  }
+  return slots;
+}
+
+// How often `part` occurs in `text`.
+inline int Count(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// The texts of the lines of a log file, without their time, level and thread columns
+// ("14:03:27.4[INFO ] [t-2044] DEV01: T ..." gives "DEV01: T ...").
+inline std::vector<std::string> LogEntries(const std::string& log) {
+  std::vector<std::string> entries;
+  size_t start = 0;
+  while (start < log.size()) {
+    size_t end = log.find("\r\n", start);
+    if (end == std::string::npos) end = log.size();
+    const std::string line = log.substr(start, end - start);
+    const size_t thread = line.find("[t-");
+    const size_t text = thread == std::string::npos ? std::string::npos : line.find("] ", thread);
+    entries.push_back(text == std::string::npos ? line : line.substr(text + 2));
+    start = end + 2;
+  }
+  return entries;
+}
 
 class ServerHarness {
  public:
@@ -35,6 +100,33 @@ class ServerHarness {
   // may run side by side.
   std::filesystem::path stateDir() const { return dir_.path() / "state"; }
   const std::filesystem::path& root() const { return dir_.path(); }
+
+  // The routing tables and other files of the work folder, by name.
+  void WriteTables(const std::map<std::string, std::string>& files) const {
+    for (const auto& [name, text] : files) WriteFile(workDir() / name, text);
+  }
+
+  // Every log file whose name begins with `prefix` ("Telephone_DEV01_"), in one text.
+  std::string LogText(const std::string& prefix) const {
+    std::string all;
+    for (const auto& entry : std::filesystem::directory_iterator(logDir()))
+      if (entry.path().filename().string().rfind(prefix, 0) == 0) all += ReadFile(entry.path());
+    return all;
+  }
+
+  // Waits until the log files of `prefix` hold `count` lines: the log writers write
+  // while the server runs, so a test can watch a log without stopping the server.
+  bool WaitForLogEntries(const std::string& prefix, size_t count, std::chrono::milliseconds timeout = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (LogEntries(LogText(prefix)).size() < count) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        ADD_FAILURE() << "fewer than " << count << " lines in " << prefix << ":\n" << LogText(prefix);
+        return false;
+      }
+      std::this_thread::sleep_for(20ms);  // a file has nothing to wait on
+    }
+    return true;
+  }
 
   std::vector<std::string> BaseArgs() const {
     const std::string deadServer = "127.0.0.1:" + std::to_string(ClosedPort());
@@ -184,6 +276,40 @@ class Peer {
     return matches();
   }
   const std::vector<std::string>& received() const { return received_; }
+
+  // The TEXT of every "HH:MM:SS.mmm ADDR:PORT TEXT" line printed, joined: what an
+  // operator PC received, in order (a kept connection has no separator).
+  std::string Bytes() const {
+    std::string all;
+    for (const auto& line : received_) {
+      const size_t peer = line.find(' ');
+      const size_t text = peer == std::string::npos ? std::string::npos : line.find(' ', peer + 1);
+      if (text != std::string::npos) all += line.substr(text + 1);
+    }
+    return all;
+  }
+  // Reads lines until Bytes() holds `size` bytes; returns them.
+  std::string WaitForBytes(size_t size, std::chrono::milliseconds timeout = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (Bytes().size() < size) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      auto line = left.count() > 0 ? process_.ReadLine(left) : std::nullopt;
+      if (!line) break;
+      received_.push_back(*line);
+    }
+    return Bytes();
+  }
+
+  // Ends the peer (an operator PC that is switched off); what it printed is kept.
+  void Stop() {
+    process_.Terminate();
+    std::string rest = process_.DrainOutput();
+    for (size_t start = 0; start < rest.size();) {
+      size_t end = std::min(rest.find('\n', start), rest.size());
+      received_.push_back(rest.substr(start, end - start));
+      start = end + 1;
+    }
+  }
 
  private:
   ChildProcess process_;

@@ -1,6 +1,10 @@
 // lindra-sim operator: an operator PC. It receives the server's notifications over
 // TCP (one per connection, or several on a kept connection for PROG_PORT 8001) or as
 // UDP datagrams (broadcast mode) and prints each one as "HH:MM:SS.mmm PEER TEXT".
+//
+// It can also play a PC that misbehaves: one that accepts and never reads, one that
+// closes or resets every connection at once, and one that reads slowly. Those print
+// "HH:MM:SS.mmm PEER (accepted)", "(closed)" or "(reset)" for every connection.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -31,8 +35,11 @@ struct Options {
   bool persistent = false;
   bool refuse = false;
   bool udp = false;
-  int count = 0;       // stop after this many notifications (0: no limit)
-  double seconds = 0;  // stop after this long (0: no limit)
+  bool neverRead = false;  // accept, keep the connection open, never read it
+  std::string drop;        // "close" or "reset" every connection at once
+  int readGapMs = 0;       // read one byte per gap (a PC that reads slowly)
+  int count = 0;           // stop after this many notifications (0: no limit)
+  double seconds = 0;      // stop after this long (0: no limit)
 };
 
 std::string BoundText(int fd) {
@@ -41,6 +48,8 @@ std::string BoundText(int fd) {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
   return AddressText(bound);
 }
+
+using SteadyClock = std::chrono::steady_clock;
 
 void PrintNotification(const std::string& peer, const std::string& bytes) {
   LocalTime now = SystemClock::Instance().Now();
@@ -81,22 +90,22 @@ class OperatorPc {
 
  private:
   int Loop() {
-    auto deadline =
-        options_.seconds > 0
-            ? std::optional(std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                                   std::chrono::duration<double>(options_.seconds)))
-            : std::nullopt;
+    const std::optional<SteadyTime> deadline = Deadline(options_.seconds);
     while (options_.count == 0 || printed_ < options_.count) {
+      const SteadyTime now = SteadyClock::now();
+      if (deadline && now >= *deadline) return 0;
       std::vector<pollfd> fds{{signals_.get(), POLLIN, 0}};
       if (!options_.refuse) fds.push_back({socket_.get(), POLLIN, 0});
-      for (const auto& [fd, client] : clients_) fds.push_back({fd, POLLIN, 0});
-      int timeout = -1;
-      if (deadline) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return 0;
-        timeout = static_cast<int>(left.count());
+      // A slow reader's connections are looked at again only when their next read is due.
+      std::optional<SteadyTime> wake = deadline;
+      for (const auto& [fd, client] : clients_) {
+        if (client.readAt <= now) {
+          fds.push_back({fd, POLLIN, 0});
+        } else if (!wake || client.readAt < *wake) {
+          wake = client.readAt;
+        }
       }
-      if (::poll(fds.data(), fds.size(), timeout) < 0) continue;
+      if (::poll(fds.data(), fds.size(), MsUntil(wake)) < 0) continue;
       if (fds[0].revents & POLLIN) return 0;
       for (size_t i = 1; i < fds.size(); ++i) {
         if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
@@ -122,8 +131,22 @@ class OperatorPc {
   void Accept() {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    int fd = ::accept4(socket_.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-    if (fd >= 0) clients_.emplace(fd, Client{UniqueFd(fd), AddressText(peer), {}});
+    UniqueFd fd(::accept4(socket_.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
+    if (!fd) return;
+    const std::string peerText = AddressText(peer);
+    if (!options_.drop.empty()) {
+      // A reset: closing with a zero linger time sends RST instead of FIN.
+      const linger abort{1, 0};
+      if (options_.drop == "reset") ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+      fd.Reset();
+      PrintNotification(peerText, options_.drop == "reset" ? "(reset)" : "(closed)");
+    } else if (options_.neverRead) {
+      unread_.push_back(std::move(fd));
+      PrintNotification(peerText, "(accepted)");
+    } else {
+      const int raw = fd.get();
+      clients_.emplace(raw, Client{std::move(fd), peerText, {}, {}});
+    }
   }
 
   // Per-event connections carry one notification, complete at the close; a kept
@@ -131,7 +154,8 @@ class OperatorPc {
   void ReceiveFrom(int fd) {
     Client& client = clients_.at(fd);
     char buffer[2048];
-    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    ssize_t n = ::recv(fd, buffer, options_.readGapMs > 0 ? 1 : sizeof buffer, 0);
+    if (options_.readGapMs > 0) client.readAt = SteadyClock::now() + std::chrono::milliseconds(options_.readGapMs);
     if (n > 0) {
       if (options_.persistent) {
         Print(client.peer, std::string(buffer, static_cast<size_t>(n)));
@@ -158,12 +182,14 @@ class OperatorPc {
     UniqueFd fd;
     std::string peer;
     std::string pending;
+    SteadyTime readAt;  // a slow reader's next read
   };
 
   const Options& options_;
   UniqueFd signals_;
   UniqueFd socket_;
   std::map<int, Client> clients_;
+  std::vector<UniqueFd> unread_;
   int printed_ = 0;
 };
 
@@ -174,6 +200,11 @@ int RunOperator(int argc, char** argv) {
   app.add_flag("--persistent", options.persistent, "a kept connection: one notification per read (PROG_PORT 8001)");
   app.add_flag("--refuse", options.refuse, "hold the port but refuse every connection (an operator PC that is down)");
   app.add_flag("--udp", options.udp, "receive datagrams (broadcast mode; listen on 127.255.255.255)");
+  app.add_flag("--never-read", options.neverRead, "accept every connection and never read it (a PC that hangs)");
+  app.add_option("--drop", options.drop, "close or reset every connection as soon as it is accepted")
+      ->check(CLI::IsMember({"close", "reset"}));
+  app.add_option("--read-gap", options.readGapMs, "read one byte every this many milliseconds (a PC that reads slowly)")
+      ->check(CLI::NonNegativeNumber);
   app.add_option("--count", options.count, "exit after this many notifications");
   app.add_option("--seconds", options.seconds, "exit after this many seconds");
   try {

@@ -9,8 +9,11 @@
 #include <asio.hpp>
 #include <cerrno>
 #include <chrono>
+#include <deque>
+#include <exception>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -19,8 +22,8 @@
 namespace lindra {
 namespace {
 
-// The code the original's structured-exception handler reported for a C++ exception;
-// kept so the "비정상" entries read as they always have.
+// The "비정상" entries carry an exception code; a C++ exception is reported with the
+// code Windows gives one (0xE06D7363), which is what the readers of these logs know.
 constexpr unsigned kCppExceptionCode = 0xE06D7363;
 
 struct Handlers {
@@ -31,6 +34,13 @@ struct Handlers {
 class Connection;
 using ConnectionList = std::list<std::shared_ptr<Connection>>;
 
+// What a connection tells the pool: its receive has finished (with its message, or
+// none when the peer sent nothing), or it has kept silent past the order hold.
+struct ConnectionEvents {
+  std::function<void(std::optional<std::string> message)> finished;  // exactly once
+  std::function<void()> silent;
+};
+
 // One accepted peer and its single receive. Every handler of a connection runs on its
 // strand; Close() may be called from any thread.
 class Connection : public std::enable_shared_from_this<Connection> {
@@ -39,6 +49,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
       : strand_(asio::make_strand(io)),
         socket_(strand_),
         idle_(strand_),
+        hold_(strand_),
         context_(context),
         fd_(fd),
         handlers_(std::move(handlers)) {}
@@ -47,14 +58,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // cannot watch it (the descriptor is then still the caller's).
   void Adopt() { socket_.assign(asio::ip::tcp::v4(), fd_); }
 
-  // Starts the one receive and the idle timer; done() runs once the receive has
-  // finished, whatever the handlers do.
-  void Begin(int idleTimeoutMs, std::function<void()> done) {
-    done_ = std::move(done);
-    asio::dispatch(strand_, [self = shared_from_this(), idleTimeoutMs] {
-      self->idle_.expires_after(std::chrono::milliseconds(idleTimeoutMs));
+  // Starts the one receive, the idle timer and the order hold.
+  void Begin(const CtiLimits& limits, ConnectionEvents events) {
+    events_ = std::move(events);
+    asio::dispatch(strand_, [self = shared_from_this(), idleMs = limits.idleTimeoutMs, holdMs = limits.orderHoldMs] {
+      self->idle_.expires_after(std::chrono::milliseconds(idleMs));
       self->idle_.async_wait([self](const asio::error_code& ec) {
         if (!ec) self->CloseNow();
+      });
+      self->hold_.expires_after(std::chrono::milliseconds(holdMs));
+      self->hold_.async_wait([self](const asio::error_code& ec) {
+        if (!ec) self->HoldExpired();
       });
       self->socket_.async_read_some(asio::buffer(self->data_),
                                     [self](const asio::error_code& ec, size_t n) { self->Finish(ec, n); });
@@ -75,36 +89,47 @@ class Connection : public std::enable_shared_from_this<Connection> {
     socket_.close(ignored);
   }
 
+  // Bytes that have arrived but not yet completed the receive keep the connection's
+  // place: only a peer that really sent nothing gives it up.
+  void HoldExpired() {
+    asio::error_code ec;
+    if (socket_.available(ec) == 0 || ec) events_.silent();
+  }
+
+  // The context is released, its socket closed and its turn resolved after its one
+  // receive, also when a log handler throws.
   void Finish(const asio::error_code& ec, size_t n) {
     idle_.cancel();
-    // The context is released and its socket closed after its one message, also when
-    // a handler throws.
-    struct ReleaseOnExit {
-      Connection& c;
-      ~ReleaseOnExit() {
-        c.CloseNow();
-        c.done_();
+    hold_.cancel();
+    std::optional<std::string> message;
+    std::exception_ptr failure;
+    try {
+      if (ec || n == 0) {
+        // RETURN: 1 when the peer closed in an orderly way, 0 when the connection broke
+        // or was closed here (idle, make room, shutdown).
+        handlers_->log(DeviceLogKind::Error, text::Format("접속 끊김: [CONTEXT:%x, SOCKET:%x, RETURN:%d]", context_,
+                                                          fd_, ec == asio::error::eof ? 1 : 0));
+      } else {
+        handlers_->log(DeviceLogKind::Plain, text::Format("받음: [CONTEXT:%x, TOTAL:%d, RECV:%d]", context_,
+                                                          static_cast<int>(n), static_cast<int>(n)));
+        message.emplace(data_.data(), n);
       }
-    } releaseOnExit{*this};
-    if (ec || n == 0) {
-      // RETURN: 1 when the peer closed in an orderly way, 0 when the connection broke
-      // or was closed here (idle, make room, shutdown).
-      handlers_->log(DeviceLogKind::Error, text::Format("접속 끊김: [CONTEXT:%x, SOCKET:%x, RETURN:%d]", context_, fd_,
-                                                        ec == asio::error::eof ? 1 : 0));
-      return;
+    } catch (...) {
+      failure = std::current_exception();
     }
-    handlers_->log(DeviceLogKind::Plain, text::Format("받음: [CONTEXT:%x, TOTAL:%d, RECV:%d]", context_,
-                                                      static_cast<int>(n), static_cast<int>(n)));
-    handlers_->message(std::string_view(data_.data(), n));
+    CloseNow();
+    events_.finished(std::move(message));
+    if (failure) std::rethrow_exception(failure);
   }
 
   asio::strand<asio::io_context::executor_type> strand_;
   asio::ip::tcp::socket socket_;
   asio::steady_timer idle_;
+  asio::steady_timer hold_;
   const unsigned context_;  // the context number shown in the log entries
   const int fd_;            // the socket value shown, also after the close
   std::shared_ptr<const Handlers> handlers_;
-  std::function<void()> done_;
+  ConnectionEvents events_;
   std::array<char, CtiListener::kMessageBytes> data_{};
 };
 
@@ -134,18 +159,31 @@ bool IsResourceAcceptError(int error) {
 
 }  // namespace
 
-// The io_context with its workers, and the connections open at the moment.
-// Threads: the controller's (start, end), the LoopThread (Adopt), the workers
-// (Unlist); `mutex` guards `open`, `nextContext` and `handlers`.
+// One accepted connection's place in the accept order.
+struct Turn {
+  std::shared_ptr<const Handlers> handlers;
+  std::optional<std::string> message;
+  bool finished = false;  // received its message, or ended without one
+  bool silent = false;    // sent nothing within the order hold
+  bool queued = true;     // still waiting in the order; once out, its message goes on at once
+};
+
+// The io_context with its workers, the connections open at the moment and their
+// accept order. Threads: the controller's (start, end), the LoopThread (Adopt), the
+// workers (Untrack, the turns); `mutex` guards `open`, `order`, `nextContext` and
+// `handlers`. Messages go to the handler through `delivery`, posted under `mutex`
+// in accept order, so they run one at a time and in that order.
 struct CtiListener::Pool {
   explicit Pool(CtiLimits limits) : limits(limits) {}
 
   const CtiLimits limits;
   asio::io_context io;
   asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
+  asio::strand<asio::io_context::executor_type> delivery{asio::make_strand(io)};
   std::vector<std::thread> workers;
   std::mutex mutex;
   ConnectionList open;  // oldest first
+  std::deque<std::shared_ptr<Turn>> order;
   unsigned nextContext = 1;
   std::shared_ptr<const Handlers> handlers;  // of the latest Run, for the workers' own entries
 
@@ -179,8 +217,12 @@ struct CtiListener::Pool {
            std::chrono::steady_clock::now() - open.front()->accepted >= std::chrono::milliseconds(limits.evictAfterMs);
   }
 
-  // Tracks a new connection; at the cap the oldest one is closed to make room.
-  void Track(const std::shared_ptr<Connection>& connection) {
+  // Tracks a new connection and gives it the next place in the order; at the cap the
+  // oldest connection is closed to make room.
+  std::shared_ptr<Turn> Track(const std::shared_ptr<Connection>& connection,
+                              const std::shared_ptr<const Handlers>& turnHandlers) {
+    auto turn = std::make_shared<Turn>();
+    turn->handlers = turnHandlers;
     std::shared_ptr<Connection> evicted;
     {
       std::lock_guard lock(mutex);
@@ -191,8 +233,44 @@ struct CtiListener::Pool {
       }
       connection->listed = open.insert(open.end(), connection);
       connection->isListed = true;
+      order.push_back(turn);
     }
     if (evicted) evicted->Close();
+    return turn;
+  }
+
+  // Hands on the messages at the front of the order whose turn has come: those
+  // received, and past those that stayed silent. `mutex` is held.
+  void ReleaseReady() {
+    while (!order.empty() && (order.front()->finished || order.front()->silent)) {
+      std::shared_ptr<Turn> turn = std::move(order.front());
+      order.pop_front();
+      turn->queued = false;
+      if (turn->message) Deliver(*turn);
+    }
+  }
+
+  void Deliver(Turn& turn) {
+    asio::post(delivery, [h = turn.handlers, message = std::move(*turn.message)] { h->message(message); });
+    turn.message.reset();
+  }
+
+  void Finished(Turn& turn, std::optional<std::string> message) {
+    std::lock_guard lock(mutex);
+    turn.finished = true;
+    turn.message = std::move(message);
+    if (!turn.queued) {
+      if (turn.message) Deliver(turn);
+      return;
+    }
+    ReleaseReady();
+  }
+
+  void Silent(Turn& turn) {
+    std::lock_guard lock(mutex);
+    if (!turn.queued || turn.finished) return;
+    turn.silent = true;
+    ReleaseReady();
   }
 
   void Untrack(Connection& connection) {
@@ -230,12 +308,17 @@ struct CtiListener::Pool {
     ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
     // Logged before the receive starts, so it always precedes the connection's other entries.
     onLog(DeviceLogKind::Plain, text::Format("접속됨: [IP:%s, CONTEXT:%x, SOCKET:%x]", ip, context, fd));
-    Track(connection);
-    connection->Begin(limits.idleTimeoutMs, [this, raw = connection.get()] { Untrack(*raw); });
+    std::shared_ptr<Turn> turn = Track(connection, handlers);
+    connection->Begin(limits, {[this, raw = connection.get(), turn](std::optional<std::string> message) {
+                                 Untrack(*raw);
+                                 Finished(*turn, std::move(message));
+                               },
+                               [this, turn] { Silent(*turn); }});
     return true;
   }
 
-  // Closes every connection and lets the workers run out of work.
+  // Closes every connection and lets the workers run out of work (messages already
+  // received are handed on first).
   void End() {
     ConnectionList closing;
     {

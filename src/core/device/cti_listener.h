@@ -14,9 +14,9 @@
 
 namespace lindra {
 
-// One received message (1..kMessageBytes bytes). Called on a worker thread, possibly
-// on several at once: the handler writes the PARSE entry, mirrors, parses and
-// dispatches, and serialises that per slot itself.
+// One received message (1..kMessageBytes bytes), on a worker thread, one message at a
+// time and in the order the connections were accepted: the handler writes the PARSE
+// entry, mirrors, parses and dispatches.
 using MessageHandler = std::function<void(std::string_view message)>;
 // A program-log entry of the listener: Plain ("접속됨: ...", "받음: ...") or Error
 // ("Accept 실패: %d", "접속 끊김: ...", ...). UTF-8.
@@ -31,11 +31,19 @@ struct CtiLimits {
   int evictAfterMs = 1000;
   // A connection that has sent nothing after this long is closed.
   int idleTimeoutMs = 10'000;
+  // Messages are handed on in the order their connections were accepted, because the
+  // CTI program sends its calls in the order they happen, one connection each. A
+  // connection that has sent nothing this long after its accept gives up its place,
+  // so a silent or trickling peer delays the messages behind it by at most this
+  // much. A CTI program writes its message as soon as it is connected: on a LAN the
+  // bytes follow the accept within milliseconds, far inside this bound.
+  int orderHoldMs = 200;
 };
 
 // Threads: Start, Stop and Shutdown on the controller's thread, Run on the channel's
 // LoopThread, the message and log handlers on the pool's workers (log also on the
-// LoopThread). The connection list has its own mutex; RunGate orders Run and Stop.
+// LoopThread). The connection list and the accept order have their own mutex;
+// RunGate orders Run and Stop.
 class CtiListener {
  public:
   static constexpr size_t kMessageBytes = 1000;  // one receive per connection

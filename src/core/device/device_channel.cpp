@@ -159,7 +159,7 @@ void DeviceChannel::HandleCtiMessage(std::string_view message) {
 
 void DeviceChannel::Deliver(std::string_view frame, size_t length) {
   std::lock_guard lock(deliverMutex_);
-  ParseOutcome outcome = ParseFrame(frame, length, config_.modelCode, config_.areaCode);
+  ParseOutcome outcome = ParseFrame(frame, length, config_.modelCode, config_.areaCode, text::EdgeEncoding());
   for (auto& entry : outcome.log) {
     switch (entry.kind) {
       case ParseLogEntry::Kind::Plain:
@@ -176,8 +176,7 @@ void DeviceChannel::Deliver(std::string_view frame, size_t length) {
   if (!outcome.statusLine.empty()) StatusLine(std::move(outcome.statusLine));
   if (!outcome.event) return;
 
-  RouteResult route =
-      RouteCallEvent(tables_, config_.modelCode, config_.areaCode, std::move(*outcome.event), env_.clock->Now());
+  RouteResult route = RouteCallEvent(tables_, config_.modelCode, std::move(*outcome.event), env_.clock->Now());
   if (!route.rows.empty()) env_.view->CallRowsAdded(slotNo_, std::move(route.rows));
   if (!route.routed) return;
   // A CTI slot without operator table broadcasts too: otherwise its calls would reach nobody.
@@ -206,8 +205,10 @@ void DeviceChannel::Stop() {
 
 void DeviceChannel::Shutdown() {
   Stop();
-  agents_.StopAgentSlots();
+  // CTI messages already received go to the senders first, which then send or log
+  // them; stopped the other way round, those calls would reach nobody and no log.
   cti_.Shutdown();
+  agents_.StopAgentSlots();
   mirror_.reset();
   notifySocket_.Close();
   logs_.Shutdown();

@@ -68,7 +68,7 @@ class DeviceChannel final : public SlotReporter {
   std::string Start();
   // Closes the link and ends the reader; reports the stop. Nothing when not running.
   void Stop();
-  // Stop(), the operator senders, the CTI workers, then every queued log line written.
+  // Stop(), the CTI workers, the operator senders, then every queued log line written.
   void Shutdown();
 
   // The link is open and its reader alive. A link that lost its exchange or port

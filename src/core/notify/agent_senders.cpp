@@ -59,6 +59,9 @@ class AgentSlot {
     thread_ = std::thread([this, persistent] {
       try {
         persistent ? RunPersistent() : RunPerEvent();
+        // Stopped, removed or reallocated: what still waits will not be sent.
+        std::unique_lock lock(mutex_);
+        GiveUpWaiting(lock);
       } catch (...) {
         // A sender that cannot go on (out of memory) ends; the slot shows it no more.
       }
@@ -108,7 +111,7 @@ class AgentSlot {
     std::lock_guard lock(mutex_);
     if (!running_ || agentIp_.empty() || extensionKey_ != extensionValue) return;
     if (std::find(event.agentIps.begin(), event.agentIps.end(), agentIp_) == event.agentIps.end()) return;
-    pendingEvents_.push_back(event);
+    pendingEvents_.push_back({event, agentIp_});
     state_ = kPending;
     wake_.notify_all();
   }
@@ -118,6 +121,27 @@ class AgentSlot {
     int fd = -1;
     bool connected = false;
   };
+
+  // An event queued for this operator, with the PC it was routed to.
+  struct Waiting {
+    CallEvent event;
+    std::string ip;
+    bool failureLogged = false;  // a failed send of it is in the telephone log already
+  };
+
+  // Every event leaves the queue with a telephone-log line: sent, or given up here
+  // with SENT:-1 (the daily statistics count calls from these lines). An event whose
+  // failed send was logged already is not counted twice. mutex_ is held on entry and
+  // on return, released while the lines are written.
+  void GiveUpWaiting(std::unique_lock<std::mutex>& lock) {
+    std::deque<Waiting> dropped;
+    dropped.swap(pendingEvents_);
+    lock.unlock();
+    for (const Waiting& waiting : dropped)
+      if (!waiting.failureLogged)
+        reporter_.TelephoneLog(TelephoneLine(reporter_.slotNo(), waiting.event, waiting.ip, -1));
+    lock.lock();
+  }
 
   // Waits while there is nothing to do; a probe falls due PROBE_INTERVAL after the
   // last one. The persistent sender counts the interval from the moment it is due.
@@ -196,7 +220,7 @@ class AgentSlot {
       if (LeadsElsewhere(attempt, ip)) continue;
       if (state_ == kPending) {
         if (!pendingEvents_.empty()) {
-          CallEvent event = std::move(pendingEvents_.front());
+          CallEvent event = std::move(pendingEvents_.front().event);
           pendingEvents_.pop_front();
           lock.unlock();
           // A failed connect still counts as this event's send, logged as -1.
@@ -221,6 +245,10 @@ class AgentSlot {
       WaitWhileIdle(lock, lastProbe, true);
       if (!running_ || agentIp_.empty()) return;
       const std::string ip = agentIp_;
+      // A connection opened for waiting events that the PC drops before it carried
+      // one of them counts as a failed connect: retrying it at once would spin
+      // against a PC that accepts and drops every connection.
+      const bool forWaitingEvents = state_ == kPending;
       connected_ = false;
       lock.unlock();
       Attempt attempt = Connect(ip);
@@ -232,13 +260,9 @@ class AgentSlot {
         lock.unlock();
         ReportColour(ip, kAgentConnected);
         lock.lock();
-        Serve(lock, attempt.fd, ip);
+        if (Serve(lock, attempt.fd, ip) == Ended::DroppedUnused && forWaitingEvents) GiveUp(lock);
       } else {
-        // The operator PC is away: what waited for it is dropped, and the next try
-        // comes with the next event or after PROBE_INTERVAL.
-        connected_ = false;
-        state_ = kProbeDue;
-        pendingEvents_.clear();
+        GiveUp(lock);
         lock.unlock();
         ReportColour(ip, kAgentFailed);
         lock.lock();
@@ -251,18 +275,32 @@ class AgentSlot {
     }
   }
 
+  // The operator PC is away: what waited for it is given up, and the next try
+  // comes with the next event or after PROBE_INTERVAL. mutex_ is held.
+  void GiveUp(std::unique_lock<std::mutex>& lock) {
+    connected_ = false;
+    state_ = kProbeDue;
+    GiveUpWaiting(lock);
+  }
+
+  enum class Ended {
+    Elsewhere,     // the sender stops, or its row now leads to another PC
+    Dropped,       // the PC ended the connection after it carried notifications
+    DroppedUnused  // the PC ended it before it carried any
+  };
+
   // Sends the queued events over the open connection, one at a time and at least
   // persistentGap apart: the operator's program has no separator but that pause.
   // Returns when the sender stops or the connection has to be rebuilt; an event
   // whose send failed stays queued and goes out on the next connection.
-  void Serve(std::unique_lock<std::mutex>& lock, int fd, const std::string& ip) {
+  Ended Serve(std::unique_lock<std::mutex>& lock, int fd, const std::string& ip) {
     std::optional<SteadyClock::time_point> lastSend;
     while (running_ && connected_) {
       wake_.wait(lock, [this] { return !running_ || !connected_ || (state_ == kPending && !pendingEvents_.empty()); });
       if (lastSend)
         wake_.wait_until(lock, *lastSend + timings_.persistentGap, [this] { return !running_ || !connected_; });
-      if (!running_ || !connected_) return;
-      CallEvent event = pendingEvents_.front();
+      if (!running_ || !connected_) return Ended::Elsewhere;
+      CallEvent event = pendingEvents_.front().event;
       lock.unlock();
       // A PC that closed the connection would take one more send without error and
       // lose it; such a connection is rebuilt before the send instead.
@@ -271,13 +309,16 @@ class AgentSlot {
       if (!closed) reporter_.TelephoneLog(TelephoneLine(reporter_.slotNo(), event, ip, result));
       lock.lock();
       if (result < 0) {
+        // The front is still this event: only this thread takes events out.
+        if (!closed) pendingEvents_.front().failureLogged = true;
         connected_ = false;
-        return;
+        return lastSend ? Ended::Dropped : Ended::DroppedUnused;
       }
       pendingEvents_.pop_front();
       state_ = pendingEvents_.empty() ? kIdle : kPending;
       lastSend = SteadyClock::now();
     }
+    return Ended::Elsewhere;
   }
 
   SlotReporter& reporter_;
@@ -293,7 +334,7 @@ class AgentSlot {
   int state_ = kNew;
   bool running_ = true;
   bool connected_ = false;
-  std::deque<CallEvent> pendingEvents_;
+  std::deque<Waiting> pendingEvents_;
   int socket_ = -1;
 };
 

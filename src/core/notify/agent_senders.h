@@ -8,6 +8,10 @@
 // Persistent mode (progPort 8001): one connection kept open, notifications at least
 // 100 ms apart with no separator; a failed connect drops the waiting events and is
 // retried at the next event or after the probe interval.
+//
+// Every event queued for a sender leaves with its telephone-log line: the bytes sent,
+// or SENT:-1 when it is dropped (failed connect, the sender stopped or its row
+// removed). A modified row keeps its waiting events for the PC it now names.
 #include <array>
 #include <chrono>
 #include <memory>

@@ -23,7 +23,8 @@ std::string NotifySocket::Create(int slotNo, bool broadcastMode) {
   int error = 0;
   int on = 1;
   if (broadcastMode && ::setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) error = errno;
-  // Like the original, the socket is kept even when the option failed.
+  // The socket is kept even when the option failed: every broadcast then fails with
+  // its own "send 실패" line, so the fault shows with each call, not once at start.
   socket_ = std::move(fd);
   return error ? text::Format("[ERR] DEV0%d LAN - setsockopt 실패 ErrNo:%d", slotNo, error) : "";
 }

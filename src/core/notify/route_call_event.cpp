@@ -1,7 +1,6 @@
 #include "notify/route_call_event.h"
 
 #include "notify/trunk_range.h"
-#include "parse/parse_frame.h"
 #include "text/strings.h"
 
 namespace lindra {
@@ -56,12 +55,15 @@ CallRow DroppedRow(std::string trunkCell, std::string extensionCell, const CallE
 
 }  // namespace
 
-RouteResult RouteCallEvent(const RoutingTables& tables, uint32_t modelCode, std::string_view areaCode, CallEvent event,
-                           const LocalTime& now) {
+RouteResult RouteCallEvent(const RoutingTables& tables, uint32_t modelCode, CallEvent event, const LocalTime& now) {
   RouteResult result;
   const std::string time = RowTime(now);
+  // Held to the end: an edit from the window publishes new tables and frees these
+  // once nobody holds them, and didRow points into them.
+  const std::shared_ptr<const DidList> dids = tables.Dids();
+  const std::shared_ptr<const AgentList> agents = tables.Agents();
 
-  const DidRow* didRow = FindDidRow(*tables.Dids(), event.trunk);
+  const DidRow* didRow = FindDidRow(*dids, event.trunk);
   if (!didRow) {
     if (event.kind == "T" || event.kind == "H") result.rows.push_back(DroppedRow(event.trunk, kBlankCell, event, time));
     return result;
@@ -71,15 +73,13 @@ RouteResult RouteCallEvent(const RoutingTables& tables, uint32_t modelCode, std:
 
   const bool broadcast = tables.broadcastMode();
   if (!broadcast && !event.extension.empty()) {
-    for (const AgentRow& row : *tables.Agents())
+    for (const AgentRow& row : *agents)
       if (row.extension == event.extension) event.agentIps.push_back(row.agentIp);
     if (event.agentIps.empty()) {
       if (event.kind == "T") result.rows.push_back(DroppedRow(kBlankCell, event.extension, event, time));
       return result;
     }
   }
-
-  ApplyAreaCode(event.callerNumber, areaCode);
 
   if (broadcast) {
     result.rows.push_back(RoutedRow(event, "NONE", "BroadCast", time));

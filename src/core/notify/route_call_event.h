@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "app/controller_view.h"
@@ -20,16 +19,17 @@ inline constexpr Colour kRingingColour = 0xE6E6E6;   // "링"
 inline constexpr Colour kDroppedColour = 0xD2D2F0;   // "없음"
 
 struct RouteResult {
-  // The completed event (didNumber, agentIps, area code) to hand to the senders;
+  // The completed event (didNumber, agentIps) to hand to the senders;
   // empty when the event was dropped (no DID row, or no operator for its extension).
   std::optional<CallEvent> routed;
   // The call-grid rows of the event, routed or dropped, in order.
   std::vector<CallRow> rows;
 };
 
-// Runs on the parsing thread. Reads one consistent snapshot of each table.
-// `now` is the local time the event was taken, shown in the rows.
-RouteResult RouteCallEvent(const RoutingTables& tables, uint32_t modelCode, std::string_view areaCode, CallEvent event,
-                           const LocalTime& now);
+// Runs on the parsing thread while the window may edit the tables: reads one
+// snapshot of each table, held for the whole step. The event comes from the parser
+// with its area code already in front of the caller number. `now` is the local time
+// the event was taken, shown in the rows.
+RouteResult RouteCallEvent(const RoutingTables& tables, uint32_t modelCode, CallEvent event, const LocalTime& now);
 
 }  // namespace lindra

@@ -16,17 +16,17 @@
 namespace lindra::parse {
 namespace {
 
-void SetLine(CallEvent& event, std::string_view line, bool alsoExtension) {
-  event.trunk = AreaText(line, kTrunkArea);
-  if (alsoExtension) event.extension = AreaText(line, kExtensionArea);
+void SetLine(const FrameBytes& frame, CallEvent& event, std::string_view line, bool alsoExtension) {
+  event.trunk = frame.Area(line, kTrunkArea);
+  if (alsoExtension) event.extension = frame.Area(line, kExtensionArea);
 }
 
 long long Signed(unsigned char byte) { return static_cast<signed char>(byte); }
 
 // Model 7, MCID: the line in two columns, the number from offset 10 to the end.
 void ParseMcid(const FrameBytes& frame, long long length, CallEvent& event) {
-  SetLine(event, frame.Span(0, 2), false);
-  event.callerNumber = TrimmedAreaText(frame.Span(10, length - 10), kCallerArea);
+  SetLine(frame, event, frame.Span(0, 2), false);
+  event.callerNumber = frame.TrimmedArea(frame.Span(10, length - 10), kCallerArea);
 }
 
 // The value after `keyword` up to the end of its line (or of the frame), not trimmed.
@@ -48,9 +48,9 @@ void ParseSeeIdPc(const FrameBytes& frame, CallEvent& event) {
     SetKind(event, 'H');
     return;
   }
-  event.receivedTime = AreaText(ReportValue(text, "Time:"), kTimeArea);
-  event.callerNumber = AreaText(ReportValue(text, "Number:"), kCallerArea);
-  SetLine(event, ReportValue(text, "Group:"), true);
+  event.receivedTime = frame.Area(ReportValue(text, "Time:"), kTimeArea);
+  event.callerNumber = frame.Area(ReportValue(text, "Number:"), kCallerArea);
+  SetLine(frame, event, ReportValue(text, "Group:"), true);
 }
 
 // The caller number of model 9 after its time text: a length byte and the digits,
@@ -67,29 +67,23 @@ void ParseSeeId4(const FrameBytes& frame, CallEvent& event) {
   const auto text = frame.text();
   const auto found = text.find('C');
   const auto c = static_cast<long long>(found == std::string_view::npos ? text.size() : found);
-  SetLine(event, c > 0 ? frame.Span(c - 1, 1) : std::string_view(), true);
+  SetLine(frame, event, c > 0 ? frame.Span(c - 1, 1) : std::string_view(), true);
 
   const long long timeLength = Signed(frame.At(c + 2));
-  event.receivedTime = AreaText(frame.Span(c + 3, timeLength), kTimeArea);
+  event.receivedTime = frame.Area(frame.Span(c + 3, timeLength), kTimeArea);
 
-  auto number = CutBytes(SeeId4Number(frame, c + timeLength + 3), kCallerArea);
-  if (number.empty() || number.front() == '0') {
-    event.callerNumber = text::ToInternal(number);
-    return;
-  }
+  const std::string_view number = SeeId4Number(frame, c + timeLength + 3);
   // Numbers come without their leading '0'; the area keeps 15 bytes with it in front.
-  std::array<char, kCallerArea> prefixed{'0'};
-  const size_t kept = std::min(number.size(), kCallerArea - 1);
-  number.copy(prefixed.data() + 1, kept);
-  event.callerNumber = text::ToInternal(std::string_view(prefixed.data(), kept + 1));
+  const bool prefixed = !number.empty() && number.front() != '0';
+  event.callerNumber = prefixed ? "0" + frame.Area(number, kCallerArea - 1) : frame.Area(number, kCallerArea);
 }
 
 // Model 10, CallStar: an incoming-call record ('I') has its line at 1 and the number
 // from 10 on; the other records have the line at 0 and 12 columns of number at 2.
 void ParseCallStar(const FrameBytes& frame, CallEvent& event) {
   const bool incoming = frame.At(0) == 'I';
-  SetLine(event, frame.Span(incoming ? 1 : 0, 1), true);
-  event.callerNumber = TrimmedAreaText(incoming ? frame.Rest(10) : frame.Span(2, 12), kCallerArea);
+  SetLine(frame, event, frame.Span(incoming ? 1 : 0, 1), true);
+  event.callerNumber = frame.TrimmedArea(incoming ? frame.Rest(10) : frame.Span(2, 12), kCallerArea);
 }
 
 // Model 11, Speed 부르미: every byte carries the line in its two top bits; the first
@@ -110,33 +104,31 @@ bool ParseSpeedBurumi(const FrameBytes& frame, CallEvent& event) {
   if (speed == nullptr) return false;
 
   constexpr unsigned char kStartCode = 0x10, kEndCode = 0x1F;
-  std::array<char, kCallerArea> number{};
-  size_t used = 0;
+  std::string number;
   for (char raw : frame.bytes()) {
     const auto code = static_cast<unsigned char>(static_cast<unsigned char>(raw) - speed->offset);
     // A zero byte ends the frame's text, a zero code ends the number's area text.
-    if (raw == 0 || code == 0 || code == kEndCode || used == number.size()) break;
-    if (code != kStartCode) number[used++] = static_cast<char>(code);
+    if (raw == 0 || code == 0 || code == kEndCode) break;
+    if (code != kStartCode) number += static_cast<char>(code);
   }
-  SetLine(event, speed->line, true);
-  event.callerNumber = text::ToInternal(std::string_view(number.data(), used));
+  SetLine(frame, event, speed->line, true);
+  event.callerNumber = frame.Area(number, kCallerArea);
   return true;
 }
 
 // Models 12 and 13, CID-1000 and CID-1000A: the line at 0, the number at 4, its
 // width given by the frame length less the box's header and trailer.
 void ParseCid1000(const FrameBytes& frame, long long numberWidth, CallEvent& event) {
-  SetLine(event, frame.Span(0, 1), false);
-  event.callerNumber = TrimmedAreaText(frame.Span(4, numberWidth), kCallerArea);
+  SetLine(frame, event, frame.Span(0, 1), false);
+  event.callerNumber = frame.TrimmedArea(frame.Span(4, numberWidth), kCallerArea);
 }
 
 }  // namespace
 
-bool ParseCallerId(std::string_view bytes, size_t length, uint32_t modelCode, CallEvent& event) {
-  const FrameBytes frame(bytes);
+bool ParseCallerId(const FrameBytes& frame, size_t length, uint32_t modelCode, CallEvent& event) {
   // A length larger than the frame is cut to it by the reads; beyond any real frame
   // it would not fit the signed arithmetic of the widths.
-  const auto len = static_cast<long long>(std::min(length, bytes.size()));
+  const auto len = static_cast<long long>(std::min(length, frame.bytes().size()));
   SetKind(event, 'T');
   switch (modelCode) {
     case 7:

@@ -1,6 +1,6 @@
 // CTI link (model 202): "extension,trunk,caller" as one message of text. The message
-// is a C string, so a zero byte ends it; the fields are views into it rather than
-// the original's in-place cuts, with the same results.
+// is a C string, so a zero byte ends it. The fields are views into the message: it
+// stays intact for the log and the mirror, which see every byte that was received.
 #include "parse/field_reader.h"
 #include "parse/formats.h"
 
@@ -18,15 +18,15 @@ bool TakeField(std::string_view& rest, std::string_view& field) {
 
 }  // namespace
 
-void ParseCti(std::string_view bytes, CallEvent& event) {
-  std::string_view rest = FrameBytes(bytes).text();
+void ParseCti(const FrameBytes& frame, CallEvent& event) {
+  std::string_view rest = frame.text();
   std::string_view field;
   SetKind(event, 'T');
   if (TakeField(rest, field)) {
-    event.extension = AreaText(field, kExtensionArea);
-    if (TakeField(rest, field)) event.trunk = AreaText(field, kTrunkArea);
+    event.extension = frame.Area(field, kExtensionArea);
+    if (TakeField(rest, field)) event.trunk = frame.Area(field, kTrunkArea);
   }
-  event.callerNumber = TrimmedAreaText(rest, kCallerArea);
+  event.callerNumber = frame.TrimmedArea(rest, kCallerArea);
 }
 
 }  // namespace lindra::parse

@@ -19,9 +19,10 @@
 
 namespace lindra::parse {
 
+// One frame and the code page its text is in.
 class FrameBytes {
  public:
-  explicit FrameBytes(std::string_view frame) : frame_(frame) {}
+  FrameBytes(std::string_view frame, const text::Encoding& encoding) : frame_(frame), encoding_(encoding) {}
 
   std::string_view bytes() const { return frame_; }
   // The frame as a C string: up to its first zero byte.
@@ -45,8 +46,23 @@ class FrameBytes {
   // ShortNumberRule: four characters when the one at offset + 3 is a digit, else three.
   std::string_view ShortNumber(long long offset) const { return Span(offset, DigitAt(offset + 3) ? 4 : 3); }
 
+  // A field cut to the byte capacity of its area. A cut never splits a character of
+  // the code page: half a Korean character would reach the operator as a stray byte.
+  std::string_view Cut(std::string_view field, size_t capacity) const {
+    return encoding_.CutToCapacity(field, capacity);
+  }
+  // Edge bytes as internal text.
+  std::string Text(std::string_view bytes) const { return encoding_.ToInternal(bytes); }
+  // A field as its area holds it: cut to the area, then trimmed where the format
+  // says, then widened to internal text.
+  std::string Area(std::string_view field, size_t capacity) const { return Text(Cut(field, capacity)); }
+  std::string TrimmedArea(std::string_view field, size_t capacity) const {
+    return Text(text::TrimView(Cut(field, capacity)));
+  }
+
  private:
   std::string_view frame_;
+  const text::Encoding& encoding_;
 };
 
 // Field areas of the parser in bytes of the edge text, terminator excluded: the
@@ -56,16 +72,5 @@ inline constexpr size_t kTrunkArea = kTrunkCapacity;
 inline constexpr size_t kSecondNumberArea = kDidNumberCapacity;
 inline constexpr size_t kExtensionArea = kExtensionCapacity;
 inline constexpr size_t kTimeArea = kReceivedTimeCapacity;
-
-inline std::string_view CutBytes(std::string_view bytes, size_t capacity) { return bytes.substr(0, capacity); }
-
-// A field as its area holds it: cut to the area, then trimmed where the format says,
-// then widened to internal text.
-inline std::string AreaText(std::string_view bytes, size_t capacity) {
-  return text::ToInternal(CutBytes(bytes, capacity));
-}
-inline std::string TrimmedAreaText(std::string_view bytes, size_t capacity) {
-  return text::ToInternal(text::TrimView(CutBytes(bytes, capacity)));
-}
 
 }  // namespace lindra::parse

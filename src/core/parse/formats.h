@@ -7,18 +7,19 @@
 #include <string_view>
 
 #include "parse/call_event.h"
+#include "parse/field_reader.h"
 #include "parse/parse_frame.h"
 
 namespace lindra::parse {
 
 // Models 2, 3, 4, 102, 103, 104, 106, 107.
-bool ParseSamsung(std::string_view frame, uint32_t modelCode, CallEvent& event, ParseOutcome& outcome);
+bool ParseSamsung(const FrameBytes& frame, uint32_t modelCode, CallEvent& event, ParseOutcome& outcome);
 // Models 5, 6, 105.
-bool ParseLg(std::string_view frame, uint32_t modelCode, CallEvent& event, ParseOutcome& outcome);
+bool ParseLg(const FrameBytes& frame, uint32_t modelCode, CallEvent& event, ParseOutcome& outcome);
 // Models 7 to 13; only model 11 rejects (silently).
-bool ParseCallerId(std::string_view frame, size_t length, uint32_t modelCode, CallEvent& event);
+bool ParseCallerId(const FrameBytes& frame, size_t length, uint32_t modelCode, CallEvent& event);
 // Model 202.
-void ParseCti(std::string_view frame, CallEvent& event);
+void ParseCti(const FrameBytes& frame, CallEvent& event);
 
 inline void SetKind(CallEvent& event, char kind) { event.kind.assign(1, kind); }
 

@@ -28,30 +28,36 @@ long long ArrowAt(const FrameBytes& frame) {
   return pos == std::string_view::npos ? -1 : 15 + static_cast<long long>(pos);
 }
 
+// The extension follows the arrow directly ("->2011") or after one blank ("-> 2011");
+// a three-digit one may stand a column further right ("->  201").
+bool BlankAfterArrow(const FrameBytes& frame, long long p) { return text::IsBlank(static_cast<char>(frame.At(p + 2))); }
+
 std::string_view OlderExtension(const FrameBytes& frame) {
   const long long p = ArrowAt(frame);
   if (p < 0) return {};
+  if (!BlankAfterArrow(frame, p)) return frame.ShortNumber(p + 2);
   return frame.ShortNumber(frame.At(p + 3) == ' ' ? p + 4 : p + 3);
 }
 
 std::string_view NewerExtension(const FrameBytes& frame) {
   const long long p = ArrowAt(frame);
   if (p < 0) return {};
+  if (!BlankAfterArrow(frame, p)) return frame.Span(p + 2, 4);
   return frame.At(p + 3) == ' ' ? frame.Span(p + 4, 3) : frame.Span(p + 3, 4);
 }
 
 void ParseRinging(const FrameBytes& frame, CallEvent& event) {
   SetKind(event, 'R');
-  event.trunk = TrimmedAreaText(frame.ShortNumber(1), kTrunkArea);
-  event.callerNumber = TrimmedAreaText(frame.Span(7, 11), kCallerArea);
+  event.trunk = frame.TrimmedArea(frame.ShortNumber(1), kTrunkArea);
+  event.callerNumber = frame.TrimmedArea(frame.Span(7, 11), kCallerArea);
 }
 
 void ParseEnded(const FrameBytes& frame, CallEvent& event) {
   SetKind(event, 'H');
-  event.extension = TrimmedAreaText(frame.ShortNumber(5), kExtensionArea);
-  event.trunk = TrimmedAreaText(frame.ShortNumber(11), kTrunkArea);
-  event.receivedTime = AreaText(frame.Span(33, 5), kTimeArea);
-  event.callerNumber = TrimmedAreaText(frame.Span(40, 11), kCallerArea);
+  event.extension = frame.TrimmedArea(frame.ShortNumber(5), kExtensionArea);
+  event.trunk = frame.TrimmedArea(frame.ShortNumber(11), kTrunkArea);
+  event.receivedTime = frame.Area(frame.Span(33, 5), kTimeArea);
+  event.callerNumber = frame.TrimmedArea(frame.Span(40, 11), kCallerArea);
 }
 
 // Returns the model tag of the layout, empty when the line fits neither.
@@ -59,17 +65,17 @@ std::string_view ParseAnswered(const FrameBytes& frame, uint32_t modelCode, Call
   SetKind(event, 'T');
   switch (AnsweredLayout(frame)) {
     case Layout::Older:
-      event.trunk = TrimmedAreaText(frame.ShortNumber(2), kTrunkArea);
-      event.callerNumber = TrimmedAreaText(frame.Span(8, 11), kCallerArea);
-      event.extension = TrimmedAreaText(OlderExtension(frame), kExtensionArea);
+      event.trunk = frame.TrimmedArea(frame.ShortNumber(2), kTrunkArea);
+      event.callerNumber = frame.TrimmedArea(frame.Span(8, 11), kCallerArea);
+      event.extension = frame.TrimmedArea(OlderExtension(frame), kExtensionArea);
       return "LDK50 OLD";
     case Layout::Newer: {
       // The Digital Keyphone prints a three-column trunk, so its number starts a byte earlier.
       const bool keyphone = modelCode == 6;
       const int callerWidth = frame.At(22) == '-' ? 10 : 11;
-      event.trunk = TrimmedAreaText(frame.Span(8, keyphone ? 3 : 4), kTrunkArea);
-      event.callerNumber = TrimmedAreaText(frame.Span(keyphone ? 11 : 12, callerWidth), kCallerArea);
-      event.extension = TrimmedAreaText(NewerExtension(frame), kExtensionArea);
+      event.trunk = frame.TrimmedArea(frame.Span(8, keyphone ? 3 : 4), kTrunkArea);
+      event.callerNumber = frame.TrimmedArea(frame.Span(keyphone ? 11 : 12, callerWidth), kCallerArea);
+      event.extension = frame.TrimmedArea(NewerExtension(frame), kExtensionArea);
       return keyphone ? "LG Digital Keyphone" : "LDK50 NEW";
     }
     case Layout::Neither:
@@ -88,8 +94,7 @@ void LogAnswered(std::string_view tag, const CallEvent& event, ParseOutcome& out
 
 }  // namespace
 
-bool ParseLg(std::string_view bytes, uint32_t modelCode, CallEvent& event, ParseOutcome& outcome) {
-  const FrameBytes frame(bytes);
+bool ParseLg(const FrameBytes& frame, uint32_t modelCode, CallEvent& event, ParseOutcome& outcome) {
   if (frame.At(0) == 0x07) {
     ParseRinging(frame, event);
   } else if (frame.At(0) == 0x06 && frame.At(1) == 0x06) {
@@ -98,7 +103,7 @@ bool ParseLg(std::string_view bytes, uint32_t modelCode, CallEvent& event, Parse
     ParseEnded(frame, event);
   } else {
     // Byte 0 as a character; a zero byte prints nothing, as it ends the text.
-    Reject(outcome, ParseLogEntry::Kind::Level0, "구분에러 : " + text::ToInternal(frame.Span(0, 1)));
+    Reject(outcome, ParseLogEntry::Kind::Level0, "구분에러 : " + frame.Text(frame.Span(0, 1)));
     return false;
   }
   return true;

@@ -16,7 +16,14 @@ void Reject(ParseOutcome& outcome, ParseLogEntry::Kind kind, std::string text) {
 
 namespace {
 
-bool ParseByFamily(std::string_view frame, size_t length, uint32_t modelCode, CallEvent& event, ParseOutcome& outcome) {
+void ApplyAreaCode(std::string& callerNumber, std::string_view areaCode) {
+  if (areaCode.empty()) return;
+  if (!callerNumber.empty() && callerNumber.front() == '0') return;
+  callerNumber.insert(0, areaCode);
+}
+
+bool ParseByFamily(const parse::FrameBytes& frame, size_t length, uint32_t modelCode, CallEvent& event,
+                   ParseOutcome& outcome) {
   switch (FormatFamilyOf(modelCode)) {
     case FormatFamily::Samsung:
       return parse::ParseSamsung(frame, modelCode, event, outcome);
@@ -30,26 +37,22 @@ bool ParseByFamily(std::string_view frame, size_t length, uint32_t modelCode, Ca
     case FormatFamily::None:
       break;
   }
-  // The code is printed as the original's signed conversion shows it.
+  // DEV_NAME is a signed number in lindra.ini: printed signed, DEV_NAME=-5 shows as
+  // the -5 that was written.
   parse::Reject(outcome, ParseLogEntry::Kind::Error, text::Format("DEV에러 : %d", static_cast<int32_t>(modelCode)));
   return false;
 }
 
 }  // namespace
 
-ParseOutcome ParseFrame(std::string_view frame, size_t length, uint32_t modelCode, std::string_view areaCode) {
+ParseOutcome ParseFrame(std::string_view frame, size_t length, uint32_t modelCode, std::string_view areaCode,
+                        const text::Encoding& encoding) {
   ParseOutcome outcome;
   CallEvent event;
-  if (!ParseByFamily(frame, length, modelCode, event, outcome)) return outcome;
+  if (!ParseByFamily(parse::FrameBytes(frame, encoding), length, modelCode, event, outcome)) return outcome;
   ApplyAreaCode(event.callerNumber, areaCode);
   outcome.event = std::move(event);
   return outcome;
-}
-
-void ApplyAreaCode(std::string& callerNumber, std::string_view areaCode) {
-  if (areaCode.empty()) return;
-  if (!callerNumber.empty() && callerNumber.front() == '0') return;
-  callerNumber.insert(0, areaCode);
 }
 
 }  // namespace lindra

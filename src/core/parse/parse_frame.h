@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "parse/call_event.h"
+#include "text/codec.h"
 
 namespace lindra {
 
@@ -25,18 +26,17 @@ struct ParseLogEntry {
 };
 
 struct ParseOutcome {
-  std::optional<CallEvent> event;     // set when the frame was accepted
-  std::vector<ParseLogEntry> log;     // entries to write, in order (accepted or not)
-  std::string statusLine;             // non-empty when a rejection is shown to the window
+  std::optional<CallEvent> event;  // set when the frame was accepted
+  std::vector<ParseLogEntry> log;  // entries to write, in order (accepted or not)
+  std::string statusLine;          // non-empty when a rejection is shown to the window
 };
 
 // frame: every byte the assembler delivered, a retained terminator (models 11 and 13)
 // included; length: the count of bytes before the terminator, as the channel passes it.
-// The area-code finishing step is applied to accepted events.
-ParseOutcome ParseFrame(std::string_view frame, size_t length, uint32_t modelCode, std::string_view areaCode);
-
-// The area-code step shared with routing: a caller number that does not begin with
-// '0' (the empty one included) gets the area code in front, when there is one.
-void ApplyAreaCode(std::string& callerNumber, std::string_view areaCode);
+// encoding: the code page of the frame's text. Accepted events get their area code
+// here, and only here: a caller number that does not begin with '0' (the empty one
+// included) gets the slot's area code in front, when there is one.
+ParseOutcome ParseFrame(std::string_view frame, size_t length, uint32_t modelCode, std::string_view areaCode,
+                        const text::Encoding& encoding);
 
 }  // namespace lindra

@@ -45,7 +45,8 @@ std::string_view ReadTrunk(const FrameBytes& frame, Variant variant) {
 // A second number of four characters (or three on the OfficeServ models 106 and
 // 107) names the line the call was redirected to: it replaces the trunk. The entry
 // pads like the device-side sprintf, on the edge bytes.
-void ApplyRedirect(uint32_t modelCode, std::string_view& trunk, std::string_view& second, ParseOutcome& outcome) {
+void ApplyRedirect(const FrameBytes& frame, uint32_t modelCode, std::string_view& trunk, std::string_view& second,
+                   ParseOutcome& outcome) {
   const char* format = nullptr;
   if (second.size() == 4) {
     format = " Redirect [%4.*s] -> [%4.*s]";
@@ -55,21 +56,20 @@ void ApplyRedirect(uint32_t modelCode, std::string_view& trunk, std::string_view
   if (format == nullptr) return;
   auto entry = text::Format(format, static_cast<int>(trunk.size()), trunk.data(), static_cast<int>(second.size()),
                             second.data());
-  outcome.log.push_back({ParseLogEntry::Kind::Plain, text::ToInternal(entry)});
+  outcome.log.push_back({ParseLogEntry::Kind::Plain, frame.Text(entry)});
   trunk = second;
   second = {};
 }
 
 }  // namespace
 
-bool ParseSamsung(std::string_view bytes, uint32_t modelCode, CallEvent& event, ParseOutcome& outcome) {
-  const FrameBytes frame(bytes);
+bool ParseSamsung(const FrameBytes& frame, uint32_t modelCode, CallEvent& event, ParseOutcome& outcome) {
   const Variant variant = VariantOf(modelCode);
 
   auto marker = frame.Span(43, 2);
   const char kind = KindOfMarker(marker);
   if (kind == 0) {
-    Reject(outcome, ParseLogEntry::Kind::Error, "구분에러 : " + text::ToInternal(marker));
+    Reject(outcome, ParseLogEntry::Kind::Error, "구분에러 : " + frame.Text(marker));
     return false;
   }
   SetKind(event, kind);
@@ -77,14 +77,14 @@ bool ParseSamsung(std::string_view bytes, uint32_t modelCode, CallEvent& event, 
   auto trunk = ReadTrunk(frame, variant);
   if (variant == Variant::Pri) {
     auto second = text::TrimView(frame.ShortNumber(46));
-    ApplyRedirect(modelCode, trunk, second, outcome);
-    event.didNumber = AreaText(second, kSecondNumberArea);
+    ApplyRedirect(frame, modelCode, trunk, second, outcome);
+    event.didNumber = frame.Area(second, kSecondNumberArea);
   }
-  event.trunk = AreaText(trunk, kTrunkArea);
-  event.extension = AreaText(frame.ShortNumber(4), kExtensionArea);
-  event.callerNumber = variant == Variant::Dcs828 ? TrimmedAreaText(frame.Span(94, 12), kCallerArea)
-                                                  : TrimmedAreaText(frame.Span(87, 11), kCallerArea);
-  event.receivedTime = AreaText(frame.Span(25, 8), kTimeArea);
+  event.trunk = frame.Area(trunk, kTrunkArea);
+  event.extension = frame.Area(frame.ShortNumber(4), kExtensionArea);
+  event.callerNumber = variant == Variant::Dcs828 ? frame.TrimmedArea(frame.Span(94, 12), kCallerArea)
+                                                  : frame.TrimmedArea(frame.Span(87, 11), kCallerArea);
+  event.receivedTime = frame.Area(frame.Span(25, 8), kTimeArea);
   return true;
 }
 

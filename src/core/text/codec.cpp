@@ -10,15 +10,33 @@
 namespace lindra::text {
 namespace {
 
-std::string& SelectedCodePage() {
-  static std::string name = "UTF-8";
-  return name;
+Encoding& SelectedEncoding() {
+  static Encoding encoding("UTF-8");
+  return encoding;
 }
 
 bool IsUtf8Name(std::string_view name) {
   std::string upper(name);
   std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
   return upper == "UTF-8" || upper == "UTF8";
+}
+
+// Names that stand for UTF-8 here: the empty one, and the C locale's plain ASCII,
+// for which UTF-8 is the only lossless choice.
+bool MeansUtf8(std::string_view name) {
+  return name.empty() || name == "ANSI_X3.4-1968" || name == "ASCII" || IsUtf8Name(name);
+}
+
+// Code pages whose characters are one byte below 0x80 and two bytes from a lead byte
+// of 0x81 to 0xFE on: the Korean pages and the Chinese ones built the same way.
+bool IsDoubleBytePage(std::string_view name) {
+  std::string key;
+  for (char c : name)
+    if (c != '-' && c != '_') key += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  static constexpr std::string_view kPages[] = {"CP949",       "UHC",    "MS949",  "WINDOWS949", "EUCKR", "CSEUCKR",
+                                                "KSC56011987", "JOHAB",  "CP1361", "CP936",      "MS936", "WINDOWS936",
+                                                "GBK",         "GB2312", "EUCCN",  "BIG5",       "CP950", "BIG5HKSCS"};
+  return std::find(std::begin(kPages), std::end(kPages), key) != std::end(kPages);
 }
 
 bool IsAsciiOnly(std::string_view s) {
@@ -117,39 +135,65 @@ std::string Convert(const char* to, const char* from, std::string_view in, std::
 }  // namespace
 
 bool SetCodePage(const std::string& name) {
-  if (name.empty() || name == "ANSI_X3.4-1968" || name == "ASCII" || IsUtf8Name(name)) {
-    SelectedCodePage() = "UTF-8";
-    return true;
+  if (!MeansUtf8(name)) {
+    iconv_t cd = iconv_open("UTF-8", name.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    iconv_close(cd);
   }
-  iconv_t cd = iconv_open("UTF-8", name.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  iconv_close(cd);
-  SelectedCodePage() = name;
+  SelectedEncoding() = Encoding(name);
   return true;
 }
 
-const std::string& CodePage() { return SelectedCodePage(); }
+const std::string& CodePage() { return SelectedEncoding().name(); }
+
+const Encoding& EdgeEncoding() { return SelectedEncoding(); }
 
 std::string LocaleCodePage() {
   const char* cs = nl_langinfo(CODESET);
   return cs ? std::string(cs) : std::string();
 }
 
-std::string ToInternal(std::string_view external) {
-  if (IsAsciiOnly(external)) return std::string(external);
-  if (SelectedCodePage() == "UTF-8") return IsValidUtf8(external) ? std::string(external) : SanitizeUtf8(external);
-  return Convert("UTF-8", SelectedCodePage().c_str(), external, "\xEF\xBF\xBD");
-}
+std::string ToInternal(std::string_view external) { return SelectedEncoding().ToInternal(external); }
 
 std::string ToExternal(std::string_view internal) {
   if (IsAsciiOnly(internal)) return std::string(internal);
-  if (SelectedCodePage() == "UTF-8") return std::string(internal);
-  return Convert(SelectedCodePage().c_str(), "UTF-8", internal, "?");
+  const std::string& page = SelectedEncoding().name();
+  if (page == "UTF-8") return std::string(internal);
+  return Convert(page.c_str(), "UTF-8", internal, "?");
 }
 
 std::string_view UpToNul(std::string_view bytes) {
   auto nul = bytes.find('\0');
   return nul == std::string_view::npos ? bytes : bytes.substr(0, nul);
+}
+
+Encoding::Encoding(std::string_view codePage)
+    : name_(MeansUtf8(codePage) ? "UTF-8" : std::string(codePage)),
+      layout_(name_ == "UTF-8"             ? Layout::Utf8
+              : IsDoubleBytePage(codePage) ? Layout::DoubleByte
+                                           : Layout::SingleByte) {}
+
+std::string Encoding::ToInternal(std::string_view external) const {
+  if (IsAsciiOnly(external)) return std::string(external);
+  if (layout_ == Layout::Utf8) return IsValidUtf8(external) ? std::string(external) : SanitizeUtf8(external);
+  return Convert("UTF-8", name_.c_str(), external, "\xEF\xBF\xBD");
+}
+
+std::string_view Encoding::CutToCapacity(std::string_view bytes, size_t capacity) const {
+  if (bytes.size() <= capacity || layout_ == Layout::SingleByte) return bytes.substr(0, capacity);
+  size_t kept = 0;
+  while (kept < bytes.size()) {
+    size_t length = 1;
+    if (layout_ == Layout::Utf8) {
+      length = std::max<size_t>(1, Utf8SequenceLength(bytes.substr(kept)));
+    } else if (static_cast<unsigned char>(bytes[kept]) >= 0x81 && static_cast<unsigned char>(bytes[kept]) <= 0xFE &&
+               kept + 1 < bytes.size()) {
+      length = 2;
+    }
+    if (kept + length > capacity) break;
+    kept += length;
+  }
+  return bytes.substr(0, kept);
 }
 
 }  // namespace lindra::text

@@ -28,6 +28,10 @@ class Sink {
     log_.emplace_back(kind, text);
     changed_.notify_all();
   }
+  bool WaitMessages(size_t count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kPatience, [&] { return messages_.size() >= count; });
+  }
   bool WaitMessage(std::string_view wanted) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, kPatience,
@@ -47,6 +51,12 @@ class Sink {
   std::vector<std::string> messages() const {
     std::lock_guard lock(mutex_);
     return messages_;
+  }
+  bool Logged(DeviceLogKind kind, std::string_view prefix) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& [k, text] : log_)
+      if (k == kind && text.starts_with(prefix)) return true;
+    return false;
   }
 
  private:
@@ -124,6 +134,27 @@ TEST(CtiListener, OneMessagePerConnectionThenClosed) {
   EXPECT_EQ(served.sink.WaitLog(DeviceLogKind::Plain, "받음: "), "받음: [CONTEXT:1, TOTAL:18, RECV:18]");
 }
 
+TEST(CtiListener, MessagesGoOnInAcceptOrderPastSilentPeers) {
+  Served served;
+  // Connected before the listener accepts them: their receives complete together, on
+  // every worker of the pool, and must still be handed on in the order of the connects.
+  std::vector<UniqueFd> clients;
+  for (int i = 0; i < 40; ++i) clients.push_back(served.Connect());
+  // Two peers connect and say nothing (or only later): they give up their place.
+  std::vector<std::string> expected;
+  for (int i = 0; i < 40; ++i) {
+    if (i == 0 || i == 20) continue;
+    expected.push_back(text::Format("203,705,03100000%02d", i));
+    ASSERT_TRUE(WriteAll(clients[i].get(), expected.back()));
+  }
+  ASSERT_TRUE(served.sink.WaitMessages(expected.size()));
+  EXPECT_EQ(served.sink.messages(), expected);
+  // Handed on while the silent peers were still connected, not when they were closed.
+  EXPECT_FALSE(served.sink.Logged(DeviceLogKind::Error, "접속 끊김: [CONTEXT:1,"));
+  ASSERT_TRUE(WriteAll(clients[20].get(), "late"));
+  EXPECT_TRUE(served.sink.WaitMessage("late"));
+}
+
 TEST(CtiListener, LongMessageIsCutToOneReceive) {
   Served served;
   UniqueFd client = served.Connect();
@@ -131,7 +162,7 @@ TEST(CtiListener, LongMessageIsCutToOneReceive) {
   while (longMessage.size() < 1500) longMessage += "201,701,0212345678;";
   ASSERT_TRUE(WriteAll(client.get(), longMessage));
   EXPECT_TRUE(ClosedByServer(client));
-  ASSERT_FALSE(served.sink.WaitLog(DeviceLogKind::Plain, "받음: ").empty());
+  ASSERT_TRUE(served.sink.WaitMessages(1));
   const std::vector<std::string> messages = served.sink.messages();
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].size(), CtiListener::kMessageBytes);

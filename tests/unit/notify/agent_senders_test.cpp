@@ -252,11 +252,12 @@ TEST(PersistentSender, OperatorDownDropsEventsAndReconnectsWithTheNextEvent) {
   ASSERT_TRUE(reporter.WaitForColours(kAgentFailed, 2));  // this event's connect failed: dropped
   pc.Listen();
   senders.DispatchToAgents(Event("T", "222", "201", {"127.0.0.2"}), 201);
-  ASSERT_TRUE(reporter.WaitForTelephoneLines(1));
+  ASSERT_TRUE(reporter.WaitForTelephoneLines(2));
   ASSERT_TRUE(pc.WaitFor([](const auto& all) { return !all.empty() && !all[0].chunks.empty(); }));
   EXPECT_EQ(pc.connections()[0].Text(), "T|222|0215881234");
   EXPECT_EQ(reporter.telephoneLines(),
-            (std::vector<std::string>{"DEV01: T 222, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:16"}));
+            (std::vector<std::string>{"DEV01: T 111, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1",
+                                      "DEV01: T 222, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:16"}));
   EXPECT_EQ(ColoursOf(reporter), (std::vector<Colour>{kAgentConnecting, kAgentFailed, kAgentConnecting, kAgentFailed,
                                                       kAgentConnecting, kAgentConnected}));
 }
@@ -342,6 +343,58 @@ TEST(PersistentSender, AConnectionTheOperatorClosedIsRebuiltBeforeTheNextSend) {
   ASSERT_TRUE(pc.WaitFor([](const auto& all) { return all.size() == 2 && !all[1].chunks.empty(); }));
   EXPECT_EQ(pc.connections()[1].Text(), "H|111|0215881234");
   EXPECT_EQ(reporter.telephoneLines()[1], "DEV01: H 111, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:16");
+}
+
+TEST(PersistentSender, CallsWaitingWhenTheClosedConnectionCannotBeRebuiltAreLoggedAsNotSent) {
+  auto pc = std::make_unique<TcpReceiver>("127.0.0.2");
+  const int port = pc->port();
+  RecordingReporter reporter;
+  AgentSenders senders(reporter, Timings(port));
+  senders.AllocateAgentSlots(1, kPersistentProgPort);
+  senders.AddAgentSlot(0, 201, "127.0.0.2");
+  senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
+  ASSERT_TRUE(reporter.WaitForTelephoneLines(1));
+  ASSERT_TRUE(pc->WaitFor([](const auto& all) { return !all.empty() && !all[0].chunks.empty(); }));
+  pc.reset();  // the operator's program quits: its connection closes and its port refuses
+
+  senders.DispatchToAgents(Event("T", "222", "201", {"127.0.0.2"}), 201);
+  senders.DispatchToAgents(Event("H", "222", "201", {"127.0.0.2"}), 201);
+  ASSERT_TRUE(reporter.WaitForTelephoneLines(3));
+  EXPECT_EQ(reporter.telephoneLines(),
+            (std::vector<std::string>{"DEV01: T 111, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:16",
+                                      "DEV01: T 222, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1",
+                                      "DEV01: H 222, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1"}));
+}
+
+TEST(SenderStop, CallsStillWaitingAreLoggedAsNotSent) {
+  for (int progPort : {7001, kPersistentProgPort}) {
+    for (bool removeRow : {false, true}) {
+      // The PC's backlog is full, so the sender's connect hangs and the calls wait.
+      TcpReceiver pc("127.0.0.2", false, 0, 0);
+      pc.Listen(false);
+      UniqueFd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+      sockaddr_in address = testing::LoopbackAddress("127.0.0.2", pc.port());
+      ASSERT_EQ(::connect(filler.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+      RecordingReporter reporter;
+      SenderTimings timings = Timings(pc.port());
+      timings.connectTimeout = 60s;
+      AgentSenders senders(reporter, timings);
+      senders.AllocateAgentSlots(1, progPort);
+      senders.AddAgentSlot(0, 201, "127.0.0.2");
+      ASSERT_TRUE(reporter.WaitForColours(kAgentConnecting, 1));
+      senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
+      senders.DispatchToAgents(Event("H", "111", "201", {"127.0.0.2"}), 201);
+      if (removeRow)
+        senders.RemoveAgentSlot(0, "127.0.0.2");
+      else
+        senders.StopAgentSlots();
+      EXPECT_EQ(reporter.telephoneLines(),
+                (std::vector<std::string>{"DEV01: T 111, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1",
+                                          "DEV01: H 111, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1"}))
+          << progPort << (removeRow ? " removed" : " stopped");
+    }
+  }
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
+#include "notify/table_editing.h"
 #include "notify/trunk_range.h"
 
 namespace lindra {
@@ -63,8 +67,8 @@ class RouteTest : public ::testing::Test {
     tables.SetDids({{"701:708", "0215881234"}, {"703", "0299999999"}, {"800", "0317778888"}});
     tables.SetAgents({{"201", "127.0.0.2"}, {"202", "127.0.0.4"}, {"201", "127.0.0.3"}});
   }
-  RouteResult Route(CallEvent event, uint32_t model = 102, std::string_view area = "") {
-    return RouteCallEvent(tables, model, area, std::move(event), kNow);
+  RouteResult Route(CallEvent event, uint32_t model = 102) {
+    return RouteCallEvent(tables, model, std::move(event), kNow);
   }
   RoutingTables tables;
 };
@@ -98,9 +102,8 @@ TEST_F(RouteTest, KindTextsAndColours) {
 
 TEST_F(RouteTest, UnknownTrunkIsDroppedWithARowOnlyForAnsweredAndEndedCalls) {
   for (const char* kind : {"T", "H"}) {
-    RouteResult result = Route(Event(kind, "709", "201", "12345678"), 102, "031");
+    RouteResult result = Route(Event(kind, "709", "201", "12345678"));
     EXPECT_FALSE(result.routed);
-    // The caller number is shown as the parser gave it: no area code.
     std::vector<CallRow> expected{{{"709", " ", " ", " ", "12345678", "09:05:07.4", "없음"}, 0xD2D2F0, false}};
     EXPECT_EQ(result.rows, expected) << kind;
   }
@@ -131,19 +134,18 @@ TEST_F(RouteTest, EmptyExtensionIsRoutedToNobodyWithoutRows) {
 
 TEST_F(RouteTest, BroadcastModeSkipsOperatorsAndShowsOneRow) {
   tables.SetBroadcastMode();
-  RouteResult result = Route(Event("T", "800", "299", "5551234"), 102, "031");
+  RouteResult result = Route(Event("T", "800", "299", "0315551234"));
   ASSERT_TRUE(result.routed);
   EXPECT_TRUE(result.routed->agentIps.empty());
-  EXPECT_EQ(result.routed->callerNumber, "0315551234");
   std::vector<CallRow> expected{
       {{"800", "NONE", "0317778888", "BroadCast", "0315551234", "09:05:07.4", "받음"}, 0xF0E6D2, true}};
   EXPECT_EQ(result.rows, expected);
 }
 
-TEST_F(RouteTest, AreaCodeGoesInFrontOfLocalNumbersOnly) {
-  EXPECT_EQ(Route(Event("T", "701", "201", "5551234"), 102, "031").routed->callerNumber, "0315551234");
-  EXPECT_EQ(Route(Event("T", "701", "201", "0215551234"), 102, "031").routed->callerNumber, "0215551234");
-  EXPECT_EQ(Route(Event("T", "701", "201", "5551234"), 102, "").routed->callerNumber, "5551234");
+TEST_F(RouteTest, CallerNumberKeepsWhatTheParserGave) {
+  // The parser has put area code 31 in front already; a second one would give 3131....
+  EXPECT_EQ(Route(Event("T", "701", "201", "315551234")).routed->callerNumber, "315551234");
+  EXPECT_EQ(Route(Event("T", "701", "201", "")).routed->callerNumber, "");
 }
 
 TEST_F(RouteTest, SecondNumberOfModels4And104ReplacesTrailingDigits) {
@@ -173,8 +175,38 @@ TEST_F(RouteTest, SecondNumberOfModels4And104ReplacesTrailingDigits) {
 
 TEST_F(RouteTest, TimeCellShowsTenthsOfASecond) {
   LocalTime late{2026, 3, 14, 23, 59, 59, 999};
-  RouteResult result = RouteCallEvent(tables, 102, "", Event("T", "800", "202"), late);
+  RouteResult result = RouteCallEvent(tables, 102, Event("T", "800", "202"), late);
   EXPECT_EQ(result.rows.at(0).cells[5], "23:59:59.9");
+}
+
+TEST(RouteUnderEdits, CtiCallsRoutedWhileTheWindowEditsBothTablesSeeWholeRows) {
+  RoutingTables tables;
+  tables.SetDids({{"705", "0333330000"}});
+  tables.SetAgents({{"203", "127.0.0.2"}});
+  std::atomic<bool> editing{true};
+  // The window thread: every edit publishes new tables and lets the old ones go.
+  std::thread window([&] {
+    for (int i = 0; editing; ++i) {
+      ModifyDidRow(tables, 0, "705", i % 2 ? "0333330000" : "0444440000");
+      AddDidRow(tables, "700:704", "0555550000");
+      DeleteDidRow(tables, 1);
+      ModifyAgentRow(tables, 0, "203", i % 2 ? "127.0.0.2" : "127.0.0.3");
+      AddAgentRow(tables, "203", "127.0.0.4");
+      DeleteAgentRow(tables, 1);
+    }
+  });
+  CallEvent call = Event("T", "705", "203");
+  for (int n = 0; n < 20'000; ++n) {
+    RouteResult result = RouteCallEvent(tables, 202, call, kNow);
+    ASSERT_TRUE(result.routed) << n;
+    const std::string& did = result.routed->didNumber;
+    ASSERT_TRUE(did == "0333330000" || did == "0444440000") << n << " " << did;
+    ASSERT_FALSE(result.routed->agentIps.empty()) << n;
+    for (const std::string& ip : result.routed->agentIps)
+      ASSERT_TRUE(ip == "127.0.0.2" || ip == "127.0.0.3" || ip == "127.0.0.4") << n << " " << ip;
+  }
+  editing = false;
+  window.join();
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ struct BoxCase {
 
 void ExpectBoxEvents(uint32_t model, std::initializer_list<BoxCase> cases) {
   for (const auto& c : cases) {
-    auto outcome = ParseFrame(c.frame, c.length, model, "");
+    auto outcome = ParseFrame(c.frame, c.length, model, "", testing::kUtf8);
     ASSERT_TRUE(outcome.event) << model << " " << c.frame;
     EXPECT_EQ(*outcome.event, (CallEvent{"T", c.callerNumber, c.trunk, "", c.extension, {}, c.receivedTime}))
         << model << " [" << c.frame << "]";
@@ -44,12 +44,12 @@ TEST(CallerIdFormats, SeeIdPcReport) {
           {"Report\r\nD\r\nNumber:0212\0 345\r\nGroup:1\r\n"s, 0, "", "", "0212", ""}});
   for (std::string other : {"Report\r\nE\r\nNumber:0212345678\r\nGroup:3\r\n", "Report\r\nDX\r\nNumber:1\r\n",
                             "Number:0212345678\r\nGroup:3\r\n", "Report\r\n"}) {
-    auto outcome = ParseFrame(other, other.size(), 8, "");
+    auto outcome = ParseFrame(other, other.size(), 8, "", testing::kUtf8);
     ASSERT_TRUE(outcome.event);
     EXPECT_EQ(*outcome.event, (CallEvent{"H", "", "", "", "", {}, ""})) << other;
   }
   // The leading blank kept in the number stops the area code from seeing a '0'.
-  EXPECT_EQ(ParseFrame("Report\r\nD\r\nNumber: 0212\r\n", 0, 8, "031").event->callerNumber, "031 0212");
+  EXPECT_EQ(ParseFrame("Report\r\nD\r\nNumber: 0212\r\n", 0, 8, "031", testing::kUtf8).event->callerNumber, "031 0212");
 }
 
 TEST(CallerIdFormats, SeeId4PositionsFromTheC) {
@@ -100,7 +100,7 @@ TEST(CallerIdFormats, SpeedBurumiDecodesByLine) {
                        {"\x50\x71\x40\x72\x5F", 4, "2", "2", "1", ""},  // a zero code ends the number
                        {"\x10\x31\x00\x32\x1F"s, 4, "1", "1", "1", ""}});
   for (std::string rejected : {"\x20\x30\x1F"s, "\x11\x30\x1F"s, ""s}) {
-    auto outcome = ParseFrame(rejected, rejected.size(), 11, "031");
+    auto outcome = ParseFrame(rejected, rejected.size(), 11, "031", testing::kUtf8);
     EXPECT_FALSE(outcome.event);
     EXPECT_TRUE(outcome.log.empty());
     EXPECT_TRUE(outcome.statusLine.empty());
@@ -136,9 +136,35 @@ TEST(CtiFormat, CommaSeparatedFields) {
                         {"", 0, "", "", "", ""}});
 }
 
+TEST(FieldCuts, AreasKeepWholeCharactersOfTheCodePage) {
+  // 김철수 is 9 bytes in UTF-8 and 6 in CP949; the caller area holds 15 bytes, the extension area 7.
+  const std::string cp949 = "\xB1\xE8\xC3\xB6\xBC\xF6";
+  struct Case {
+    const char* page;
+    std::string message;
+    std::string extension, callerNumber;
+  } cases[] = {
+      {"UTF-8", "김철수,701,0312김철수김철수", "김철", "0312김철수"},
+      {"UTF-8", "김철,701,031김철수김철수", "김철", "031김철수김"},  // exactly 15 bytes
+      {"CP949", cp949 + "\xB1\xE8,701,0312" + cp949 + cp949, "김철수", "0312김철수김철"},
+      {"CP949", "12,701,031" + cp949 + cp949, "12", "031김철수김철수"},
+      // A lead byte whose partner lies beyond the area is left out.
+      {"CP949", "123456\xB1\xE8,701,01234567890123\xB1\xE8", "123456", "01234567890123"},
+      // Single-byte pages and plain digits are cut at the capacity, as always.
+      {"ISO-8859-1", "\xE9\xE9\xE9\xE9\xE9\xE9\xE9\xE9,701,0123456789012345678", "ééééééé", "012345678901234"},
+      {"UTF-8", "12345678,701,0123456789012345678", "1234567", "012345678901234"},
+  };
+  for (const auto& c : cases) {
+    auto outcome = ParseFrame(c.message, 0, 202, "", text::Encoding(c.page));
+    ASSERT_TRUE(outcome.event);
+    EXPECT_EQ(outcome.event->extension, c.extension) << c.page << " " << c.message;
+    EXPECT_EQ(outcome.event->callerNumber, c.callerNumber) << c.page << " " << c.message;
+  }
+}
+
 TEST(ParseDispatch, ModelWithoutFormatIsRejected) {
   for (uint32_t model : {0u, 1u, 14u, 100u, 101u, 108u, 201u, 203u, 4294967295u}) {
-    auto outcome = ParseFrame("201,701,0212345678", 18, model, "");
+    auto outcome = ParseFrame("201,701,0212345678", 18, model, "", testing::kUtf8);
     EXPECT_FALSE(outcome.event);
     const auto text = "DEV에러 : " + std::to_string(static_cast<int32_t>(model));
     EXPECT_EQ(outcome.log, (std::vector<ParseLogEntry>{{ParseLogEntry::Kind::Error, text}}));
@@ -149,16 +175,10 @@ TEST(ParseDispatch, ModelWithoutFormatIsRejected) {
 TEST(ParseDispatch, AreaCodeFinishing) {
   struct Case {
     std::string caller, area, result;
-  } cases[] = {{"12345678", "031", "03112345678"},
-               {"0212345678", "031", "0212345678"},
-               {"", "031", "031"},
-               {"12345678", "", "12345678"},
-               {"", "", ""}};
+  } cases[] = {{"12345678", "031", "03112345678"}, {"0212345678", "031", "0212345678"}, {"", "031", "031"},
+               {"5551234", "31", "315551234"},     {"12345678", "", "12345678"},        {"", "", ""}};
   for (const auto& c : cases) {
-    auto number = c.caller;
-    ApplyAreaCode(number, c.area);
-    EXPECT_EQ(number, c.result);
-    auto outcome = ParseFrame(",," + c.caller, 0, 202, c.area);
+    auto outcome = ParseFrame(",," + c.caller, 0, 202, c.area, testing::kUtf8);
     EXPECT_EQ(outcome.event->callerNumber, c.result) << c.caller << " " << c.area;
   }
 }

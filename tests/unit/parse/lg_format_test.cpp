@@ -29,7 +29,7 @@ TEST(LgFormat, RingingLineReadsTrunkByShortNumberRule) {
   for (const auto& c : cases) {
     auto line = Columns(18, {{1, c.trunkColumns}, {7, " 0212345678"}});
     line[0] = '\x07';
-    auto outcome = ParseFrame(line, line.size(), 5, "");
+    auto outcome = ParseFrame(line, line.size(), 5, "", testing::kUtf8);
     ASSERT_TRUE(outcome.event);
     EXPECT_EQ(outcome.event->kind, "R");
     EXPECT_EQ(outcome.event->trunk, c.trunk);
@@ -60,6 +60,13 @@ TEST(LgFormat, AnsweredLayoutFollowsTheDashes) {
        Entries({"LDK50 NEW", "T", "7010", "2011", "212345678"})},
       {105, Answered(31, {{8, "7012"}, {12, "01012345678"}, {24, "->  201"}}),
        Entries({"LDK50 NEW", "T", "7012", "201", "01012345678"})},
+      // The number right after the arrow, in both layouts.
+      {5, Answered(30, {{2, "7012"}, {8, "0312345678"}, {20, "->2011"}}),
+       Entries({"LDK50 OLD", "T", "7012", "2011", "0312345678"})},
+      {6, Answered(30, {{2, "7012"}, {8, "0312345678"}, {20, "->201 9"}}),
+       Entries({"LDK50 OLD", "T", "7012", "201", "0312345678"})},
+      {105, Answered(31, {{8, "7012"}, {12, "01012345678"}, {24, "->2011"}}),
+       Entries({"LDK50 NEW", "T", "7012", "2011", "01012345678"})},
       // No arrow after offset 15: no extension, still an event.
       {5, Answered(30, {{8, "7012"}, {12, "0212345678"}, {23, "-"}}),
        Entries({"LDK50 NEW", "T", "7012", "", "0212345678"})},
@@ -67,7 +74,7 @@ TEST(LgFormat, AnsweredLayoutFollowsTheDashes) {
       {5, Answered(30, {{2, "7012"}, {8, "0212345678"}}), Entries({"T", "", "", ""})},
   };
   for (const auto& c : cases) {
-    auto outcome = ParseFrame(c.frame, c.frame.size(), c.model, "");
+    auto outcome = ParseFrame(c.frame, c.frame.size(), c.model, "", testing::kUtf8);
     ASSERT_TRUE(outcome.event);
     EXPECT_EQ(outcome.log, c.log) << c.model << " " << c.frame;
     EXPECT_EQ(outcome.event->trunk, c.log[c.log.size() - 3].text);
@@ -80,7 +87,7 @@ TEST(LgFormat, EndedLineIsTestedAfterAnswered) {
   auto line = Columns(51, {{5, "201 "}, {11, "7012"}, {33, "09:41"}, {39, "I"}, {40, "0212345678"}});
   line[0] = '\x06';
   line[1] = '\x05';
-  auto outcome = ParseFrame(line, line.size(), 6, "");
+  auto outcome = ParseFrame(line, line.size(), 6, "", testing::kUtf8);
   ASSERT_TRUE(outcome.event);
   EXPECT_EQ(*outcome.event, (CallEvent{"H", "0212345678", "7012", "", "201", {}, "09:41"}));
   EXPECT_TRUE(outcome.log.empty());
@@ -93,7 +100,7 @@ TEST(LgFormat, UnrecognisedLineShowsItsFirstByte) {
   } cases[] = {
       {"X" + std::string(45, ' '), "X"}, {"\x06 " + std::string(20, ' '), "\x06"}, {std::string("\0ab", 3), ""}};
   for (const auto& c : cases) {
-    auto outcome = ParseFrame(c.frame, c.frame.size(), 105, "031");
+    auto outcome = ParseFrame(c.frame, c.frame.size(), 105, "031", testing::kUtf8);
     EXPECT_FALSE(outcome.event);
     EXPECT_EQ(outcome.log, (std::vector<ParseLogEntry>{{Kind::Level0, "구분에러 : " + c.shown}}));
     EXPECT_EQ(outcome.statusLine, "[ERR] 구분에러 : " + c.shown);

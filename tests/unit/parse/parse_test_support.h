@@ -8,6 +8,7 @@
 
 #include "parse/call_event.h"
 #include "support/delivered_frames.h"
+#include "text/codec.h"
 
 namespace lindra {
 // Readable failures: the fields in the order of the telephone-log line.
@@ -18,6 +19,9 @@ inline void PrintTo(const CallEvent& e, std::ostream* os) {
 }  // namespace lindra
 
 namespace lindra::testing {
+
+// The code page of the frames of these tests, whatever the process has selected.
+inline const text::Encoding kUtf8("UTF-8");
 
 // A line of `width` blanks with each text written at its column.
 inline std::string Columns(size_t width, std::initializer_list<std::pair<size_t, std::string_view>> fields) {

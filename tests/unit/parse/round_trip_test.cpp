@@ -71,7 +71,7 @@ ParseOutcome SendAndParse(uint32_t model, const std::string& bytes, std::string_
   auto frames = testing::FramesOf(model, bytes);
   EXPECT_EQ(frames.size(), 1u) << model;
   if (frames.empty()) return {};
-  return ParseFrame(frames[0].bytes, frames[0].length, model, areaCode);
+  return ParseFrame(frames[0].bytes, frames[0].length, model, areaCode, testing::kUtf8);
 }
 
 TEST(RoundTrip, EveryModelAndKind) {

@@ -22,7 +22,8 @@ TEST(SamsungFormat, MarkerSetsKindOnEveryVariant) {
   const std::pair<std::string_view, std::string_view> markers[] = {{"T ", "R"}, {"IA", "T"}, {"I ", "H"}, {"A ", "N"}};
   for (uint32_t model : {2u, 3u, 4u, 102u, 103u, 104u, 106u, 107u}) {
     for (auto [marker, kind] : markers) {
-      auto outcome = ParseFrame(SamsungLine(model, marker, "201 ", "7011", "", "0212345678"), 0, model, "");
+      auto outcome =
+          ParseFrame(SamsungLine(model, marker, "201 ", "7011", "", "0212345678"), 0, model, "", testing::kUtf8);
       ASSERT_TRUE(outcome.event) << model << " " << marker;
       EXPECT_EQ(outcome.event->kind, kind);
       EXPECT_EQ(outcome.event->extension, "201");
@@ -44,7 +45,7 @@ TEST(SamsungFormat, UnknownMarkerIsRejectedWithItsBytes) {
       {"  1 201", ""},
   };
   for (const auto& c : cases) {
-    auto outcome = ParseFrame(c.frame, c.frame.size(), 2, "031");
+    auto outcome = ParseFrame(c.frame, c.frame.size(), 2, "031", testing::kUtf8);
     EXPECT_FALSE(outcome.event);
     ASSERT_EQ(outcome.log.size(), 1u);
     EXPECT_EQ(outcome.log[0], (ParseLogEntry{Kind::Error, "구분에러 : " + c.shown}));
@@ -67,7 +68,7 @@ TEST(SamsungFormat, ShortNumberColumnsAndTrunkChoice) {
       {2, "    ", "7011", "", "7011", "   "},
   };
   for (const auto& c : cases) {
-    auto outcome = ParseFrame(SamsungLine(c.model, "IA", c.at4, c.at14, c.at46, ""), 0, c.model, "");
+    auto outcome = ParseFrame(SamsungLine(c.model, "IA", c.at4, c.at14, c.at46, ""), 0, c.model, "", testing::kUtf8);
     ASSERT_TRUE(outcome.event);
     EXPECT_EQ(outcome.event->trunk, c.trunk) << c.model << " " << c.at46;
     EXPECT_EQ(outcome.event->extension, c.extension);
@@ -90,7 +91,7 @@ TEST(SamsungFormat, SecondNumberRedirectsOrStaysAsDid) {
       {106, " 12 ", "701", "12", ""},
   };
   for (const auto& c : cases) {
-    auto outcome = ParseFrame(SamsungLine(c.model, "IA", "201", "701 ", c.at46, ""), 0, c.model, "");
+    auto outcome = ParseFrame(SamsungLine(c.model, "IA", "201", "701 ", c.at46, ""), 0, c.model, "", testing::kUtf8);
     ASSERT_TRUE(outcome.event);
     EXPECT_EQ(outcome.event->trunk, c.trunk) << c.model << " [" << c.at46 << "]";
     EXPECT_EQ(outcome.event->didNumber, c.did);
@@ -104,20 +105,20 @@ TEST(SamsungFormat, SecondNumberRedirectsOrStaysAsDid) {
 
 TEST(SamsungFormat, BlankCallerTakesTheAreaCode) {
   auto line = SamsungLine(2, "IA", "201", "7011", "", "            ");
-  EXPECT_EQ(ParseFrame(line, 0, 2, "031").event->callerNumber, "031");
-  EXPECT_EQ(ParseFrame(line, 0, 2, "").event->callerNumber, "");
+  EXPECT_EQ(ParseFrame(line, 0, 2, "031", testing::kUtf8).event->callerNumber, "031");
+  EXPECT_EQ(ParseFrame(line, 0, 2, "", testing::kUtf8).event->callerNumber, "");
 }
 
 // The device columns are not checked against the frame: a short frame leaves the
 // fields beyond it empty and those across its end cut.
 TEST(SamsungFormat, FieldsBeyondTheFrameAreEmptyOrCut) {
   auto line = SamsungLine(4, "IA", "201", "7011", "1234", "0212345678");
-  auto outcome = ParseFrame(line.substr(0, 48), 48, 4, "");
+  auto outcome = ParseFrame(line.substr(0, 48), 48, 4, "", testing::kUtf8);
   ASSERT_TRUE(outcome.event);
   EXPECT_EQ(outcome.event->trunk, "7011");
   EXPECT_EQ(outcome.event->didNumber, "12");
   EXPECT_EQ(outcome.event->callerNumber, "");
-  outcome = ParseFrame(line.substr(0, 92), 92, 4, "");
+  outcome = ParseFrame(line.substr(0, 92), 92, 4, "", testing::kUtf8);
   EXPECT_EQ(outcome.event->callerNumber, "02123");
 }
 
