@@ -102,7 +102,7 @@ void ConfigureLanSlot(const ServerHarness& server, uint32_t model, int exchangeP
   slots[0].modelCode = model;
   slots[0].lanPort = exchangePort;
   ASSERT_TRUE(SaveConfiguration(server.workDir(), slots, "C00001"));
-  WriteTables(server, {{"did.tbl", "701 0211110000\r\n"}, {"ip.tbl", "201 127.0.0.2\r\n"}});
+  server.WriteTables({{"did.tbl", "701 0211110000\r\n"}, {"ip.tbl", "201 127.0.0.2\r\n"}});
 }
 
 // Counted and retried like any refused connect, and the one real wait of the

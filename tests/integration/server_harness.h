@@ -227,14 +227,6 @@ class ServerHarness {
     }
   }
 
-  // The text of every log file whose name begins with `prefix` ("Program_DEV01_").
-  std::string LogText(const std::string& prefix) const {
-    std::string all;
-    for (const auto& entry : std::filesystem::directory_iterator(logDir()))
-      if (entry.path().filename().string().starts_with(prefix)) all += ReadFile(entry.path());
-    return all;
-  }
-
   ChildProcess& process() { return server_; }
   const std::vector<std::string>& lines() const { return lines_; }
 

@@ -159,6 +159,7 @@ void ServerController::ConnectDevice(int index) {
     if (!autoConnecting_) view_.ShowMessageBox(result);
   } else {
     AddMessage("[WARN] Server Started ----------------------");
+    channel.BeginReading();
   }
   view_.SlotStateChanged(index + 1);
 }

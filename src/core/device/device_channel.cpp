@@ -72,8 +72,12 @@ std::string DeviceChannel::Start() {
   running_ = true;
   readerAlive_ = true;
   linkUp_ = true;
-  reader_ = std::thread([this, kind] { RunReader(kind); });
+  kind_ = kind;
   return result;
+}
+
+void DeviceChannel::BeginReading() {
+  if (running_ && !reader_.joinable()) reader_ = std::thread([this, kind = kind_] { RunReader(kind); });
 }
 
 std::string DeviceChannel::StartLink(LinkKind kind) {

@@ -62,10 +62,13 @@ class DeviceChannel final : public SlotReporter {
   // Opens the slot's two logs (only once, and only when the slot has a model).
   void OpenLogs(const std::filesystem::path& logDir, int programLevel);
 
-  // Checks the configuration, opens the link and, on success, starts the reader.
-  // Returns the result text: "[WARN] ..." on success, "[ERR] ..." on failure, and ""
-  // for the codes 1, 101 and 201 that name no device.
+  // Checks the configuration and opens the link. Returns the result text: "[WARN] ..."
+  // on success, "[ERR] ..." on failure, and "" for the codes 1, 101 and 201 that name
+  // no device.
   std::string Start();
+  // After a successful Start, once the start has been reported: reads the link. What
+  // the link then reports (a peer that closes at once) follows the start's own lines.
+  void BeginReading();
   // Closes the link and ends the reader; reports the stop. Nothing when not running.
   void Stop();
   // Stop(), the CTI workers, the operator senders, then every queued log line written.
@@ -114,6 +117,7 @@ class DeviceChannel final : public SlotReporter {
   std::atomic<bool> running_{false};
   std::atomic<bool> readerAlive_{false};
   std::atomic<bool> linkUp_{false};
+  LinkKind kind_ = LinkKind::None;  // of the open link
   std::thread reader_;
 };
 

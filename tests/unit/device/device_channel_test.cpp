@@ -159,6 +159,7 @@ TEST(DeviceChannel, StopIsReportedOnceAndIsNoNewsOfALostLink) {
   config.lanPort = 0;  // any free port
   channel.Configure(config);
   EXPECT_EQ(channel.Start(), "[WARN] DEV04 CTI - Listen CTI Event : 0");
+  channel.BeginReading();
   EXPECT_TRUE(channel.running());
 
   channel.Stop();
@@ -185,6 +186,7 @@ TEST(DeviceChannel, ALinkRetryingInTheBackgroundShowsTheSlotDownUntilItIsBack) {
   config.lanPort = port;
   channel.Configure(config);
   ASSERT_EQ(channel.Start(), text::Format("[WARN] DEV01 Connected PBX : 127.0.0.1, %d", port));
+  channel.BeginReading();
   UniqueFd peer(::accept4(exchange.get(), nullptr, nullptr, SOCK_CLOEXEC));
   exchange.Reset();
   testing::Reset(peer);
