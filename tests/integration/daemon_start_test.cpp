@@ -107,14 +107,35 @@ TEST(DaemonStart, AbsurdPortsAndMissingTablesGiveClearLines) {
   EXPECT_EQ(server.Stop(), 0);
 }
 
-TEST(DaemonStart, AWorkFolderThatIsNoFolderIsReported) {
+// A server that cannot load ends with a status a service manager acts on, instead of
+// idling without configuration or logs.
+TEST(DaemonStart, AnUnusableWorkOrLogFolderEndsTheServer) {
   ServerHarness server;
   const auto notAFolder = server.root() / "plain-file";
   WriteFile(notAFolder, "x");
-  server.Start({"--workdir", notAFolder.string()});
-  ASSERT_TRUE(server.WaitFor(kStarting));
-  EXPECT_TRUE(server.WaitFor("[ERR] lindra.ini 읽기/생성 실패"));
-  EXPECT_EQ(server.Stop(), 0);
+  const struct {
+    std::vector<std::string> args;
+    std::string line;
+    int status;
+  } cases[] = {
+      {{"--workdir", notAFolder.string()},
+       "[ERR] lindra.ini 읽기/생성 실패: " + (notAFolder / "lindra.ini").string(),
+       4},
+      {{"--log-dir", (notAFolder / "logs").string()},
+       "[ERR] 로그 폴더 생성 실패: " + (notAFolder / "logs").string(),
+       5},
+  };
+  for (const auto& c : cases) {
+    auto args = server.BaseArgs();
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ChildProcess daemon;
+    ASSERT_TRUE(daemon.Start(LINDRA2D_PATH, args, ChildProcess::Output::Capture));
+    auto status = daemon.Wait(10s);
+    ASSERT_TRUE(status.has_value()) << c.line;
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == c.status) << c.line;
+    const std::string printed = daemon.DrainOutput();
+    EXPECT_NE(printed.find("]" + c.line + "\n"), std::string::npos) << printed;
+  }
 }
 
 // A shell with XDG_RUNTIME_DIR and a service without it share one lock.
