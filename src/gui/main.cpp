@@ -80,11 +80,18 @@ void ScheduleScreenshot(gui::MainWindow& window, ServerController& controller, c
   });
 }
 
-// The help needs no display: it is answered before the window system is touched.
+// The help and the version need no display: they are answered before the window
+// system is touched.
 bool AskedForHelp(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
   }
+  return false;
+}
+
+bool AskedForVersion(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--version") == 0) return true;
   return false;
 }
 
@@ -128,6 +135,10 @@ void StopOnTerminationSignals(ServerController& controller, const gui::WindowHoo
 
 int main(int argc, char** argv) {
   if (AskedForHelp(argc, argv)) return PrintHelp(argc, argv);
+  if (AskedForVersion(argc, argv)) {
+    std::fputs(VersionText("lindra2").c_str(), stdout);
+    return 0;
+  }
   QApplication app(argc, argv);  // takes Qt's own options (-platform ...) out of argv
   QApplication::setQuitOnLastWindowClosed(false);
   const WindowOptions windowOptions = TakeWindowOptions(argc, argv);

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "platform/unique_fd.h"
@@ -89,9 +90,18 @@ bool StartServer(const fs::path& server) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: Wardex SERVER_PATH\n");
-    return 2;
+  const std::string_view first = argc == 2 ? argv[1] : "";
+  if (first == "--version") {
+    std::printf("Wardex %s\n", LINDRA_VERSION);
+    return 0;
+  }
+  if (argc != 2 || first.starts_with('-')) {
+    const bool asked = first == "--help";
+    std::fputs(
+        "usage: Wardex SERVER_PATH\n"
+        "Starts the server at SERVER_PATH again whenever it ends without an orderly exit.\n",
+        asked ? stdout : stderr);
+    return asked ? 0 : 2;
   }
   std::error_code ec;
   const fs::path server = fs::weakly_canonical(argv[1], ec);
