@@ -205,9 +205,6 @@ void WriteCtiTables(const ServerHarness& server) {
   WriteFile(server.workDir() / "ip.tbl", "203 127.0.0.2\r\n");
 }
 
-// What an operator PC received, without the simulator's time and peer.
-std::string Payload(const std::string& printed) { return printed.substr(printed.find(' ', printed.find(' ') + 1) + 1); }
-
 // Under a ko_KR.EUC-KR locale the edges speak EUC-KR without --codepage: the
 // start-up rewrite keeps Korean text, and a Korean CTI caller name reaches the
 // operator and the telephone log as EUC-KR bytes.
@@ -253,7 +250,7 @@ TEST(DaemonStart, LocaleCodePageIsUsedWithoutTheOption) {
                 {"cti", "--connect", "127.0.0.1:" + std::to_string(ctiPort), "--message", "203,705," + nameEucKr},
                 ChildProcess::Output::Capture));
   ASSERT_EQ(operatorPc.Expect("|0333330000", 1), 1);
-  EXPECT_EQ(Payload(operatorPc.received()[0]), "T|" + nameEucKr + "|0333330000");
+  EXPECT_EQ(OperatorPayload(operatorPc.received()[0]), "T|" + nameEucKr + "|0333330000");
   EXPECT_EQ(server.Stop(), 0);
   const std::string log =
       ReadFile(server.logDir() / ("Telephone_DEV01_" + LogDate(SystemClock::Instance().Now()) + ".log"));

@@ -175,4 +175,9 @@ inline Peer Operator(const std::string& address, int port) {
   return Peer({"operator", "--listen", address + ":" + std::to_string(port), "--seconds", "120"});
 }
 
+// The bytes an operator PC received, from its printed line without time and peer.
+inline std::string OperatorPayload(const std::string& printed) {
+  return printed.substr(printed.find(' ', printed.find(' ') + 1) + 1);
+}
+
 }  // namespace lindra::testing
