@@ -48,11 +48,19 @@ class ServerHarness {
   // Empty: the server takes the code page from its locale.
   void SetCodePage(std::string codePage) { codePage_ = std::move(codePage); }
 
+  // Standard error (the server's and its children's) is read among the printed lines.
+  void CaptureStandardError() { captureErrors_ = true; }
+
   // `environment` ("NAME=value") is added to the server's.
   void Start(std::vector<std::string> extra = {}, const std::vector<std::string>& environment = {}) {
     auto args = BaseArgs();
     args.insert(args.end(), extra.begin(), extra.end());
-    ASSERT_TRUE(server_.Start(LINDRA2D_PATH, args, ChildProcess::Output::Capture, environment));
+    std::string program = LINDRA2D_PATH;
+    if (captureErrors_) {
+      args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" 2>&1", program});
+      program = "/bin/sh";
+    }
+    ASSERT_TRUE(server_.Start(program, args, ChildProcess::Output::Capture, environment));
   }
 
   // Reads printed lines until one after the previous match contains `text`, so that
@@ -128,6 +136,7 @@ class ServerHarness {
  private:
   TempDir dir_;
   std::string codePage_ = "UTF-8";
+  bool captureErrors_ = false;
   ChildProcess server_;
   std::vector<std::string> lines_;
   size_t cursor_ = 0;
