@@ -7,6 +7,7 @@
 #include <sys/un.h>
 
 #include <array>
+#include <regex>
 
 #include "config/lindra_ini.h"
 #include "device/model_table.h"
@@ -230,6 +231,28 @@ TEST(DaemonService, InformationModesAnswerAndEnd) {
   }
   EXPECT_FALSE(std::filesystem::exists(server.workDir() / "missing"));
 }
+
+#ifdef LINDRA2_PATH
+// The login's autostart entry starts no window next to a running service.
+TEST(DaemonService, TheAutostartWindowStandsBackForARunningServer) {
+  ServerHarness server;
+  server.Start();
+  ASSERT_TRUE(server.WaitFor("[WARN] Starting server"));
+  ChildProcess window;
+  auto args = server.BaseArgs();
+  args.push_back("--autostart");
+  ASSERT_TRUE(window.Start(LINDRA2_PATH, args, ChildProcess::Output::Capture, {"QT_QPA_PLATFORM=offscreen"}));
+  const auto status = window.Wait(20s);
+  ASSERT_TRUE(status.has_value()) << "the window started";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+  // Other servers on a shared machine may be found first; the number is theirs then.
+  const std::regex answer(
+      R"(lindra2: a Lindra2 server runs already on this machine \(process \d+\); this login starts none\n)");
+  const std::string printed = window.DrainOutput();
+  EXPECT_TRUE(std::regex_match(printed, answer)) << printed;
+  EXPECT_EQ(server.Stop(), 0);
+}
+#endif
 
 }  // namespace
 }  // namespace lindra::testing
