@@ -235,10 +235,9 @@ class Checker {
                  "COM_BAUDRATE is no speed: the slot cannot open its line");
         break;
       case LinkKind::Lan:
-        if (slot.lanIp.empty())
-          Report(true, file, LineOf(section, "LAN_IP"), "LAN_IP is empty: the slot cannot connect");
-        [[fallthrough]];
       case LinkKind::Cti:
+        // A CTI slot listens on every address, yet does not start without one.
+        if (slot.lanIp.empty()) Report(true, file, LineOf(section, "LAN_IP"), "LAN_IP is empty: the slot cannot start");
         if (!IsPort(slot.lanPort))
           Report(true, file, LineOf(section, "LAN_PORT"),
                  text::Format("LAN_PORT=%d is no port (1 to 65535)", slot.lanPort));

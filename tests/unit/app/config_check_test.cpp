@@ -44,7 +44,7 @@ TEST_F(ConfigCheck, NamesEveryLineOfLindraIniTheServerWouldMisread) {
             (std::vector<std::string>{
                 "1: error: outside any section: ignored",
                 "4: warning: slot 1 has no DEV_USE: it is in use whenever DEV_NAME is not 0",
-                "5: error: LAN_IP is empty: the slot cannot connect",
+                "5: error: LAN_IP is empty: the slot cannot start",
                 "6: error: LAN_PORT=99999 is no port (1 to 65535)",
                 "7: error: LAN_PORT again: only the first one is read",
                 "8: warning: unknown key COLOUR: not read, and gone after the next rewrite",
@@ -62,15 +62,19 @@ TEST_F(ConfigCheck, NamesEveryLineOfLindraIniTheServerWouldMisread) {
 }
 
 // The loader skips a line without a space and drops characters outside a column's
-// set without a word; a comment line becomes a row.
+// set without a word; a comment line becomes a row. A CTI slot without LAN_IP
+// never starts.
 TEST_F(ConfigCheck, NamesEveryTableLineTheLoaderWouldSkipOrChange) {
   WriteFile(dir_ / "lindra.ini",
             "[DEVICE01]\r\nDEV_NAME=202\r\nLAN_IP=127.0.0.1\r\nLAN_PORT=5100\r\n"
             "[DEVICE02]\r\nDEV_USE=Y\r\nDEV_NAME=2\r\nCOM_PORT=COM1\r\nCOM_BAUDRATE=9600\r\n"
+            "[DEVICE03]\r\nDEV_USE=Y\r\nDEV_NAME=202\r\nLAN_PORT=5101\r\n"
             "[CLIENT]\r\nPROG_PORT=7001\r\nCENTERID=C1\r\nENCRYPTION=Y\r\n");
   WriteFile(dir_ / "did.tbl", "# trunk DID\r\n701\t0211110000\r\n\r\n701:708 02-1111-0000\r\n:709 0211110000\r\n");
   WriteFile(dir_ / "ip.tbl", "201   127.0.0.2\r\n2a01 10.0.0.x\r\n");
   WriteFile(dir_ / "ip2.tbl", "\r\n\r\n");
+  EXPECT_EQ(FindingsOf("lindra.ini"), (std::vector<std::string>{"10: error: LAN_IP is empty: the slot cannot start"}))
+      << "a CTI slot needs an address it does not use";
   EXPECT_EQ(FindingsOf("did.tbl"),
             (std::vector<std::string>{
                 "1: error: tables have no comments: this line is read as a row with what digits it holds",
