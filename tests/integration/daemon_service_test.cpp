@@ -96,16 +96,16 @@ std::array<SlotConfig, kSlotCount> OneSlot(uint32_t modelCode, int lanPort, int 
 TEST(DaemonService, TellsTheServiceManagerItsStateAndFeedsTheWatchdog) {
   ServerHarness server;
   ManagerSocket manager(server.root() / "notify");
-  // The exchange resets the link with its first call and refuses the reconnects, so
-  // the reader ends by itself after the last attempt.
-  Peer exchange({"exchange", "--model", "102", "--listen", "127.0.0.1:0", "--count", "1", "--rate", "20", "--drop",
-                 "reset", "--after", "1", "--refuse-reconnects", "3", "--hold", "60"});
+  Peer exchange({"exchange", "--model", "102", "--listen", "127.0.0.1:0", "--count", "0", "--hold", "60"});
   ASSERT_TRUE(SaveConfiguration(server.workDir(), OneSlot(102, exchange.port(), ClosedPort()), "C00001"));
   constexpr auto kPeriod = 1000ms;
   server.Start({}, {manager.Environment(), "WATCHDOG_USEC=" + std::to_string(kPeriod.count() * 1000)});
 
   ASSERT_TRUE(manager.WaitFor("READY=1"));
   ASSERT_TRUE(manager.WaitFor("STATUS=1 slot: 1 connected"));
+  // The exchange goes away: the reconnects are refused, and after the last one the
+  // slot is down.
+  exchange.Stop();
   ASSERT_TRUE(manager.WaitFor("STATUS=1 slot: 0 connected"));
   EXPECT_TRUE(server.WaitFor("[ERR] connect 실패: 111"));
   server.process().Signal(SIGHUP);

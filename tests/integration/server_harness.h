@@ -172,6 +172,8 @@ class Peer {
     return matches();
   }
   const std::vector<std::string>& received() const { return received_; }
+  // Ends the peer (SIGTERM): its connections close and its port refuses.
+  void Stop() { process_.Terminate(); }
 
  private:
   ChildProcess process_;
