@@ -4,33 +4,48 @@
 // front-end thread (the io_context that also handles the signals).
 #include <asio/io_context.hpp>
 #include <atomic>
+#include <functional>
 
 #include "app/controller_view.h"
 
 namespace lindra {
 
+struct StdoutViewSettings {
+  bool printCallRows = false;  // the demo shows its calls
+  // Lines go to the journal: each begins with its syslog priority, and a link
+  // failure's line ends with its detail.
+  bool journal = false;
+};
+
 // Called from any core thread; lines and other work are posted to the front-end
-// thread's io_context, in the order they come, and printed there.
+// thread's io_context, in the order they come, and printed there. The two hooks run
+// on that thread too.
 class StdoutView final : public ControllerView {
  public:
-  StdoutView(asio::io_context& io, bool printCallRows) : io_(io), printCallRows_(printCallRows) {}
+  StdoutView(asio::io_context& io, StdoutViewSettings settings) : io_(io), settings_(settings) {}
+
+  // Set before the io_context runs.
+  std::function<void()> onSlotStateChanged;
+  std::function<void()> onAutoConnectDone;
 
   void MessageAdded(const std::string& line) override;
+  void LinkFailureAdded(const std::string& line, const std::string& detail) override;
   void MessageLogCleared() override {}
   void ShowMessageBox(const std::string& text) override;
   void CallRowsAdded(int slotNo, std::vector<CallRow> rows) override;
   void AgentStateChanged(int, int, const std::string&, Colour) override {}
-  void SlotStateChanged(int) override {}
-  void AutoConnectDone(int, bool) override {}
+  void SlotStateChanged(int) override;
+  void AutoConnectDone(int, bool) override;
   void RunLater(int delayMs, std::function<void()> work) override;
 
  private:
-  void PrintLine(const std::string& line);
+  enum class Priority { Error = 3, Warning = 4, Info = 6 };
+  void PrintLine(Priority priority, const std::string& line);
 
   static constexpr long kMaxPendingLines = 100'000;
 
   asio::io_context& io_;
-  bool printCallRows_;
+  const StdoutViewSettings settings_;
   std::atomic<long> pending_{0};
   std::atomic<unsigned long> dropped_{0};
 };

@@ -25,6 +25,7 @@
 #include "asker.h"
 #include "gui_texts.h"
 #include "main_window.h"
+#include "platform/process_list.h"
 #include "platform/single_instance.h"
 #include "queued_view.h"
 #include "watchdog.h"
@@ -36,10 +37,12 @@ using namespace lindra;
 // Options of the window alone, taken out before the shared ones are parsed:
 // --screenshot PATH saves the window to a PNG file after --screenshot-delay MS
 // (8000 by default) and ends the program; --screenshot-slot N selects slot N first.
+// --autostart marks the start by the login's autostart entry.
 struct WindowOptions {
   std::optional<QString> screenshot;
   int screenshotDelayMs = 8000;
   int screenshotSlot = 0;  // 0: the slot the window shows
+  bool autostart = false;
 };
 
 WindowOptions TakeWindowOptions(int& argc, char** argv) {
@@ -50,6 +53,8 @@ WindowOptions TakeWindowOptions(int& argc, char** argv) {
       options.screenshot = QString::fromLocal8Bit(argv[++i]);
     } else if (std::strcmp(argv[i], "--screenshot-delay") == 0 && i + 1 < argc) {
       options.screenshotDelayMs = std::max(0, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--autostart") == 0) {
+      options.autostart = true;
     } else if (std::strcmp(argv[i], "--screenshot-slot") == 0 && i + 1 < argc) {
       options.screenshotSlot = std::clamp(std::atoi(argv[++i]), 0, kSlotCount);
     } else {
@@ -83,11 +88,18 @@ void ScheduleScreenshot(gui::MainWindow& window, ServerController& controller, c
   });
 }
 
-// The help needs no display: it is answered before the window system is touched.
+// The help and the version need no display: they are answered before the window
+// system is touched.
 bool AskedForHelp(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
   }
+  return false;
+}
+
+bool AskedForVersion(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--version") == 0) return true;
   return false;
 }
 
@@ -98,9 +110,22 @@ int PrintHelp(int argc, char** argv) {
   std::fputs(
       "  --screenshot PATH         save the window to a PNG file and end (after the delay)\n"
       "  --screenshot-delay MS     wait before the screenshot (default 8000)\n"
-      "  --screenshot-slot N       show slot N (1 to 4) in the screenshot\n",
+      "  --screenshot-slot N       show slot N (1 to 4) in the screenshot\n"
+      "  --autostart               start only when no Lindra2 server runs on this machine (the login entry)\n",
       stdout);
   return 0;
+}
+
+// The autostart entry is installed for every user, and a centre runs one server: the
+// service, when it is enabled, or the window of whoever logged in first. Any other
+// login starts nothing; the devices would otherwise be fought over (the instance lock
+// is per user).
+std::optional<int> RunningServer() {
+  const auto processes = ListProcesses();
+  if (!processes) return std::nullopt;
+  for (const ProcessInfo& process : *processes)
+    if (process.pid != ::getpid() && (process.name == "lindra2d" || process.name == "lindra2")) return process.pid;
+  return std::nullopt;
 }
 
 // SIGTERM and SIGINT (a logout, systemctl, Ctrl-C) end the server in order, as
@@ -131,6 +156,10 @@ void StopOnTerminationSignals(ServerController& controller, const gui::WindowHoo
 
 int main(int argc, char** argv) {
   if (AskedForHelp(argc, argv)) return PrintHelp(argc, argv);
+  if (AskedForVersion(argc, argv)) {
+    std::fputs(VersionText("lindra2").c_str(), stdout);
+    return 0;
+  }
   QApplication app(argc, argv);  // takes Qt's own options (-platform ...) out of argv
   QApplication::setQuitOnLastWindowClosed(false);
   // Qt's own texts (the edit fields' menus) read Korean like the rest of the window.
@@ -139,6 +168,13 @@ int main(int argc, char** argv) {
     QApplication::installTranslator(&qtTexts);
   }
   const WindowOptions windowOptions = TakeWindowOptions(argc, argv);
+  if (windowOptions.autostart) {
+    if (const auto pid = RunningServer()) {
+      std::printf("lindra2: a Lindra2 server runs already on this machine (process %d); this login starts none\n",
+                  *pid);
+      return 0;
+    }
+  }
 
   std::string error, help;
   auto options = ParseServerOptions(argc, argv, "lindra2", error, help);

@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -122,6 +123,10 @@ std::optional<fs::path> ServerPath(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("Wardex %s\n", LINDRA_VERSION);
+    return 0;
+  }
   if (AskedForHelp(argc, argv)) {
     std::fputs(kUsage, stdout);
     return 0;

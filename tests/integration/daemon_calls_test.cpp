@@ -4,6 +4,7 @@
 
 #include <array>
 #include <map>
+#include <regex>
 
 #include "config/lindra_ini.h"
 #include "server_harness.h"
@@ -220,6 +221,42 @@ TEST(DaemonCalls, WithoutOperatorTableEveryEventIsOneDatagramToTheBroadcastAddre
   EXPECT_TRUE(server.WaitFor("send : 0 -> DID:0211110000, CID:0212340000"));
   EXPECT_EQ(server.Stop(), 0);
   EXPECT_EQ(Count(TelephoneLog(server, 1), "send : 0 -> DID:0211110000, CID:"), 2);
+}
+
+// What a newcomer sees first: labelled calls, each operator PC named on what it
+// received, no refused connection on the way, and nothing left behind but the logs
+// asked for.
+TEST(DaemonCalls, TheDemoShowsLabelledCallsAndLeavesOnlyTheLogsAskedFor) {
+  ServerHarness server;
+  const auto tmp = server.root() / "tmp";
+  std::filesystem::create_directories(tmp);
+  server.CaptureStandardError();
+  server.Start({"--demo"}, {"TMPDIR=" + tmp.string()});
+  ASSERT_TRUE(server.WaitFor("[WARN] DEV03 CTI - Listen CTI Event", 20s));
+  ASSERT_TRUE(server.WaitFor("T|0312345678|0312340002", 20s)) << "the CTI program's call reaches its operator";
+  EXPECT_EQ(server.Stop(), 0);
+  const std::regex call(
+      R"(CALL DEV0[1-3]: trunk=\d+ ext=\d+ DID=\d+ operator=127\.0\.0\.[23] caller=\d+ time=[\d:.]+ kind=\S+)");
+  const std::regex received(R"(PC 127\.0\.0\.[23]: [\d:.]+ 127\.0\.0\.1:\d+ [TRHN]\|\d+\|\d+)");
+  int calls = 0, receipts = 0;
+  for (const auto& line : server.lines()) {
+    EXPECT_EQ(line.find("refused"), std::string::npos) << line;  // a peer started too early
+    if (line.starts_with("CALL ")) {
+      EXPECT_TRUE(std::regex_match(line, call)) << line;
+      ++calls;
+    }
+    if (line.starts_with("PC ") && line.find("probe") == std::string::npos) {
+      EXPECT_TRUE(std::regex_match(line, received)) << line;
+      ++receipts;
+    }
+  }
+  EXPECT_GT(calls, 0);
+  EXPECT_GT(receipts, 0);
+  EXPECT_TRUE(std::filesystem::is_empty(tmp)) << "the demo's folder is gone";
+  bool logged = false;
+  for (const auto& entry : std::filesystem::directory_iterator(server.logDir()))
+    logged = logged || entry.path().filename().string().starts_with("Program_DEV03_");
+  EXPECT_TRUE(logged) << "the logs went to --log-dir";
 }
 
 }  // namespace

@@ -107,14 +107,35 @@ TEST(DaemonStart, AbsurdPortsAndMissingTablesGiveClearLines) {
   EXPECT_EQ(server.Stop(), 0);
 }
 
-TEST(DaemonStart, AWorkFolderThatIsNoFolderIsReported) {
+// A server that cannot load ends with a status a service manager acts on, instead of
+// idling without configuration or logs.
+TEST(DaemonStart, AnUnusableWorkOrLogFolderEndsTheServer) {
   ServerHarness server;
   const auto notAFolder = server.root() / "plain-file";
   WriteFile(notAFolder, "x");
-  server.Start({"--workdir", notAFolder.string()});
-  ASSERT_TRUE(server.WaitFor(kStarting));
-  EXPECT_TRUE(server.WaitFor("[ERR] lindra.ini 읽기/생성 실패"));
-  EXPECT_EQ(server.Stop(), 0);
+  const struct {
+    std::vector<std::string> args;
+    std::string line;
+    int status;
+  } cases[] = {
+      {{"--workdir", notAFolder.string()},
+       "[ERR] lindra.ini 읽기/생성 실패: " + (notAFolder / "lindra.ini").string(),
+       4},
+      {{"--log-dir", (notAFolder / "logs").string()},
+       "[ERR] 로그 폴더 생성 실패: " + (notAFolder / "logs").string(),
+       5},
+  };
+  for (const auto& c : cases) {
+    auto args = server.BaseArgs();
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ChildProcess daemon;
+    ASSERT_TRUE(daemon.Start(LINDRA2D_PATH, args, ChildProcess::Output::Capture));
+    auto status = daemon.Wait(10s);
+    ASSERT_TRUE(status.has_value()) << c.line;
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == c.status) << c.line;
+    const std::string printed = daemon.DrainOutput();
+    EXPECT_NE(printed.find("]" + c.line + "\n"), std::string::npos) << printed;
+  }
 }
 
 // A shell with XDG_RUNTIME_DIR and a service without it share one lock.
@@ -184,9 +205,6 @@ void WriteCtiTables(const ServerHarness& server) {
   WriteFile(server.workDir() / "ip.tbl", "203 127.0.0.2\r\n");
 }
 
-// What an operator PC received, without the simulator's time and peer.
-std::string Payload(const std::string& printed) { return printed.substr(printed.find(' ', printed.find(' ') + 1) + 1); }
-
 // Under a ko_KR.EUC-KR locale the edges speak EUC-KR without --codepage: the
 // start-up rewrite keeps Korean text, and a Korean CTI caller name reaches the
 // operator and the telephone log as EUC-KR bytes.
@@ -232,7 +250,7 @@ TEST(DaemonStart, LocaleCodePageIsUsedWithoutTheOption) {
                 {"cti", "--connect", "127.0.0.1:" + std::to_string(ctiPort), "--message", "203,705," + nameEucKr},
                 ChildProcess::Output::Capture));
   ASSERT_EQ(operatorPc.Expect("|0333330000", 1), 1);
-  EXPECT_EQ(Payload(operatorPc.received()[0]), "T|" + nameEucKr + "|0333330000");
+  EXPECT_EQ(NotificationText(operatorPc.received()[0]), "T|" + nameEucKr + "|0333330000");
   EXPECT_EQ(server.Stop(), 0);
   const std::string log =
       ReadFile(server.logDir() / ("Telephone_DEV01_" + LogDate(SystemClock::Instance().Now()) + ".log"));

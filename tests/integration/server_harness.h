@@ -140,12 +140,20 @@ class ServerHarness {
   // Empty: the server takes the code page from its locale.
   void SetCodePage(std::string codePage) { codePage_ = std::move(codePage); }
 
+  // Standard error (the server's and its children's) is read among the printed lines.
+  void CaptureStandardError() { captureErrors_ = true; }
+
   // `environment` ("NAME=value") is added to the server's.
   void Start(std::vector<std::string> extra = {}, const std::vector<std::string>& environment = {},
              const std::string& program = LINDRA2D_PATH) {
     auto args = BaseArgs();
     args.insert(args.end(), extra.begin(), extra.end());
-    ASSERT_TRUE(server_.Start(program, args, ChildProcess::Output::Capture, environment));
+    std::string executable = program;
+    if (captureErrors_) {
+      args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" 2>&1", executable});
+      executable = "/bin/sh";
+    }
+    ASSERT_TRUE(server_.Start(executable, args, ChildProcess::Output::Capture, environment));
   }
 
   // Reads printed lines until one after the previous match contains `text`, so that
@@ -233,10 +241,18 @@ class ServerHarness {
  private:
   TempDir dir_;
   std::string codePage_ = "UTF-8";
+  bool captureErrors_ = false;
   ChildProcess server_;
   std::vector<std::string> lines_;
   size_t cursor_ = 0;
 };
+
+// The bytes of one notification as an operator PC printed it ("TIME PEER TEXT").
+inline std::string NotificationText(const std::string& line) {
+  const size_t peer = line.find(' ');
+  const size_t text = peer == std::string::npos ? peer : line.find(' ', peer + 1);
+  return text == std::string::npos ? std::string() : line.substr(text + 1);
+}
 
 // A simulated peer whose first printed line announces where it listens.
 class Peer {
@@ -268,16 +284,11 @@ class Peer {
     return matches();
   }
   const std::vector<std::string>& received() const { return received_; }
-
   // The TEXT of every "HH:MM:SS.mmm ADDR:PORT TEXT" line printed, joined: what an
   // operator PC received, in order (a kept connection has no separator).
   std::string Bytes() const {
     std::string all;
-    for (const auto& line : received_) {
-      const size_t peer = line.find(' ');
-      const size_t text = peer == std::string::npos ? std::string::npos : line.find(' ', peer + 1);
-      if (text != std::string::npos) all += line.substr(text + 1);
-    }
+    for (const auto& line : received_) all += NotificationText(line);
     return all;
   }
   // Reads lines until Bytes() holds `size` bytes; returns them.
@@ -292,7 +303,8 @@ class Peer {
     return Bytes();
   }
 
-  // Ends the peer (an operator PC that is switched off); what it printed is kept.
+  // Ends the peer (SIGTERM: an operator PC switched off, its port refusing from now
+  // on); what it printed is kept.
   void Stop() {
     process_.Terminate();
     std::string rest = process_.DrainOutput();
@@ -308,13 +320,6 @@ class Peer {
   std::string announced_;
   std::vector<std::string> received_;
 };
-
-// The bytes of one notification as an operator PC printed it ("TIME PEER TEXT").
-inline std::string NotificationText(const std::string& line) {
-  const size_t peer = line.find(' ');
-  const size_t text = peer == std::string::npos ? peer : line.find(' ', peer + 1);
-  return text == std::string::npos ? std::string() : line.substr(text + 1);
-}
 
 inline std::vector<std::string> NotificationTexts(const Peer& operatorPc) {
   std::vector<std::string> texts;

@@ -14,6 +14,10 @@ std::vector<SimCommand>& Commands() {
 
 int main(int argc, char** argv) {
   using lindra::sim::Commands;
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("lindra-sim %s\n", LINDRA_VERSION);
+    return 0;
+  }
   if (argc >= 2 && std::strcmp(argv[1], "--help") != 0 && std::strcmp(argv[1], "-h") != 0) {
     for (const auto& command : Commands())
       if (command.name == argv[1]) return command.run(argc - 1, argv + 1);

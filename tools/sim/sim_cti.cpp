@@ -1,6 +1,8 @@
 // lindra-sim cti: the CTI program. Connects to the server's CTI port once per message,
 // sends the message, waits for the server to close the connection, and goes on at the
-// given rate. A refused connection counts as an attempt, so the run stays bounded.
+// given rate. A refused connection counts as an attempt, so the run stays bounded;
+// with --wait the first message waits, quietly and for a bounded time, until the
+// server listens.
 //
 // It can also play a CTI program that misbehaves: one that connects and says nothing,
 // and one that sends its message a byte a second. Those print "CONNECTED ADDR:PORT"
@@ -10,6 +12,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <thread>
 
@@ -22,6 +25,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kCloseWaitMs = 5000;
+constexpr auto kRetryPause = 100ms;
 
 struct CtiOptions {
   std::string connect;
@@ -32,7 +36,10 @@ struct CtiOptions {
   bool silent = false;   // connect and send nothing
   bool trickle = false;  // send the message one byte a second, the first after a second
   double hold = 30;      // how long a silent or trickling connection stays at most
+  double wait = 0;       // seconds the first message waits for the server to listen
 };
+
+enum class Outcome { Sent, Refused, Failed };
 
 // The message of connection `index` (from 1): "{n}" stands for the index.
 std::string MessageOf(const std::string& message, int index) {
@@ -42,10 +49,14 @@ std::string MessageOf(const std::string& message, int index) {
   return text;
 }
 
-UniqueFd Connect(const sockaddr_in& server) {
+// A refusal sets `refused` and, while the caller still waits for the server to
+// listen (`quietRefusal`), is not reported.
+UniqueFd Connect(const sockaddr_in& server, bool quietRefusal = false, bool* refused = nullptr) {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd || ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
-    std::perror("lindra-sim cti: connect");
+    const bool wasRefused = fd && errno == ECONNREFUSED;
+    if (refused) *refused = wasRefused;
+    if (!(quietRefusal && wasRefused)) std::perror("lindra-sim cti: connect");
     return {};
   }
   return fd;
@@ -67,13 +78,15 @@ bool ClosedWithin(const UniqueFd& fd, int waitMs) {
   return false;
 }
 
-// One connection, one message; true when it was sent.
-bool SendOnce(const sockaddr_in& server, const std::string& message) {
-  UniqueFd fd = Connect(server);
-  if (!fd || !Send(fd, message)) return false;
+// One connection, one message.
+Outcome SendOnce(const sockaddr_in& server, const std::string& message, bool waiting) {
+  bool refused = false;
+  UniqueFd fd = Connect(server, waiting, &refused);
+  if (!fd) return waiting && refused ? Outcome::Refused : Outcome::Failed;
+  if (!Send(fd, message)) return Outcome::Failed;
   // The server reads one message and closes; wait for that, bounded.
   ClosedWithin(fd, kCloseWaitMs);
-  return true;
+  return Outcome::Sent;
 }
 
 // Every connection first, then every message: the server finds them all waiting.
@@ -135,6 +148,8 @@ int RunCti(int argc, char** argv) {
   silent->excludes(trickle);
   app.add_option("--hold", options.hold, "seconds a silent or trickling connection stays at most")
       ->check(CLI::PositiveNumber);
+  app.add_option("--wait", options.wait, "seconds the first message waits, quietly, for the server to listen")
+      ->check(CLI::NonNegativeNumber);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -162,12 +177,20 @@ int RunCti(int argc, char** argv) {
   const auto interval = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
       std::chrono::duration<double>(1.0 / options.rate));
   auto due = std::chrono::steady_clock::now();
+  const auto waitUntil = due + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                   std::chrono::duration<double>(options.wait));
   int sent = 0, attempts = 0;
   while (attempts < options.count) {
     pollfd stop{signals.get(), POLLIN, 0};
     if (::poll(&stop, 1, MsUntil(due)) > 0) break;
+    const bool waiting = attempts == 0 && std::chrono::steady_clock::now() < waitUntil;
+    const Outcome outcome = SendOnce(*server, MessageOf(options.message, attempts + 1), waiting);
+    if (outcome == Outcome::Refused) {
+      due = std::chrono::steady_clock::now() + kRetryPause;
+      continue;
+    }
     ++attempts;
-    if (SendOnce(*server, MessageOf(options.message, attempts))) ++sent;
+    if (outcome == Outcome::Sent) ++sent;
     due += interval;
   }
   std::fprintf(stderr, "lindra-sim cti: %d of %d messages sent\n", sent, attempts);

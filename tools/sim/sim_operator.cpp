@@ -1,6 +1,7 @@
 // lindra-sim operator: an operator PC. It receives the server's notifications over
 // TCP (one per connection, or several on a kept connection for PROG_PORT 8001) or as
-// UDP datagrams (broadcast mode) and prints each one as "HH:MM:SS.mmm PEER TEXT".
+// UDP datagrams (broadcast mode) and prints each one as "HH:MM:SS.mmm PEER TEXT",
+// after its --label when it has one (the demo names each operator PC so).
 //
 // It can also play a PC that misbehaves: one that accepts and never reads, one that
 // closes or resets every connection at once, and one that reads slowly. Those print
@@ -40,6 +41,7 @@ struct Options {
   int readGapMs = 0;       // read one byte per gap (a PC that reads slowly)
   int count = 0;           // stop after this many notifications (0: no limit)
   double seconds = 0;      // stop after this long (0: no limit)
+  std::string label;       // printed first on every line
 };
 
 std::string BoundText(int fd) {
@@ -51,16 +53,17 @@ std::string BoundText(int fd) {
 
 using SteadyClock = std::chrono::steady_clock;
 
-void PrintNotification(const std::string& peer, const std::string& bytes) {
+void PrintNotification(const std::string& label, const std::string& peer, const std::string& bytes) {
   LocalTime now = SystemClock::Instance().Now();
-  std::printf("%02d:%02d:%02d.%03d %s %s\n", now.hour, now.minute, now.second, now.millisecond, peer.c_str(),
-              bytes.c_str());
+  std::printf("%s%02d:%02d:%02d.%03d %s %s\n", label.c_str(), now.hour, now.minute, now.second, now.millisecond,
+              peer.c_str(), bytes.c_str());
   std::fflush(stdout);
 }
 
 class OperatorPc {
  public:
-  explicit OperatorPc(const Options& options) : options_(options) {}
+  explicit OperatorPc(const Options& options)
+      : options_(options), label_(options.label.empty() ? "" : options.label + " ") {}
 
   int Run(const sockaddr_in& address) {
     sigset_t signals;
@@ -139,10 +142,10 @@ class OperatorPc {
       const linger abort{1, 0};
       if (options_.drop == "reset") ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
       fd.Reset();
-      PrintNotification(peerText, options_.drop == "reset" ? "(reset)" : "(closed)");
+      PrintNotification(label_, peerText, options_.drop == "reset" ? "(reset)" : "(closed)");
     } else if (options_.neverRead) {
       unread_.push_back(std::move(fd));
-      PrintNotification(peerText, "(accepted)");
+      PrintNotification(label_, peerText, "(accepted)");
     } else {
       const int raw = fd.get();
       clients_.emplace(raw, Client{std::move(fd), peerText, {}, {}});
@@ -167,14 +170,14 @@ class OperatorPc {
     if (!client.pending.empty()) {
       Print(client.peer, client.pending);
     } else if (!options_.persistent) {
-      std::fprintf(stderr, "probe from %s\n", client.peer.c_str());
+      std::fprintf(stderr, "%sprobe from %s\n", label_.c_str(), client.peer.c_str());
     }
     clients_.erase(fd);
   }
 
   void Print(const std::string& peer, const std::string& bytes) {
     if (options_.count != 0 && printed_ >= options_.count) return;
-    PrintNotification(peer, bytes);
+    PrintNotification(label_, peer, bytes);
     ++printed_;
   }
 
@@ -186,6 +189,7 @@ class OperatorPc {
   };
 
   const Options& options_;
+  const std::string label_;
   UniqueFd signals_;
   UniqueFd socket_;
   std::map<int, Client> clients_;
@@ -207,6 +211,7 @@ int RunOperator(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber);
   app.add_option("--count", options.count, "exit after this many notifications");
   app.add_option("--seconds", options.seconds, "exit after this many seconds");
+  app.add_option("--label", options.label, "text printed first on every line, e.g. the PC's name");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

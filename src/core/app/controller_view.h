@@ -30,6 +30,10 @@ class ControllerView {
 
   // A message-log line as added: "[HH:MM:SS.mmm]" and the text, without CR LF.
   virtual void MessageAdded(const std::string& line) = 0;
+  // The same for a slot's link failure, with what a technician needs beyond the line
+  // (slot, model, device path or address, the system's error text). The line itself
+  // is the message log's; a front end that shows only the log ignores the detail.
+  virtual void LinkFailureAdded(const std::string& line, const std::string& /*detail*/) { MessageAdded(line); }
   virtual void MessageLogCleared() = 0;
   // A message-box text; the front end shows it (the daemon prints it on a line).
   virtual void ShowMessageBox(const std::string& text) = 0;

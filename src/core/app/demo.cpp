@@ -21,6 +21,7 @@ constexpr const char* kOperatorB = "127.0.0.3";
 constexpr const char* kCallRate = "0.5";    // calls per second and exchange
 constexpr const char* kCallCount = "7200";  // bounded: four hours of calls at most
 constexpr std::chrono::seconds kAnnounceTimeout{10};
+constexpr const char* kCtiWaitSeconds = "60";
 
 // The simulator sits beside the server in an install, or in the build tree.
 std::string FindSimulator() {
@@ -44,6 +45,8 @@ bool WriteText(const std::filesystem::path& file, const std::string& text, std::
 
 DemoPeers::~DemoPeers() {
   for (auto& peer : peers_) peer.Terminate();
+  std::error_code ec;
+  if (!folder_.empty()) std::filesystem::remove_all(folder_, ec);
 }
 
 bool DemoPeers::StartPeer(const std::vector<std::string>& args, ChildProcess::Output output, std::string& error) {
@@ -79,7 +82,7 @@ bool DemoPeers::Start(ServerOptions& options, std::string& error) {
   }
   folder_ = pattern;
   options.workDir = folder_;
-  options.logDir = folder_ / "logs";
+  if (!options.logDirGiven) options.logDir = folder_ / "logs";
   // The demo's uploads go to a simulator: a real installation's bookkeeping must not
   // learn of them. The lock stays where it was, so the demo never runs beside a server.
   options.stateDir = folder_;
@@ -94,12 +97,15 @@ bool DemoPeers::Start(ServerOptions& options, std::string& error) {
   }
   const std::string prog = std::to_string(progPort);
 
-  // Operator PCs and the diagnostic endpoint print what reaches them.
+  // Operator PCs and the diagnostic endpoint print what reaches them, each line
+  // under the name of the PC that received it. Everything the server connects to
+  // listens before the server starts.
   for (const char* op : {kOperatorA, kOperatorB})
-    if (!StartPeer({"operator", "--listen", std::string(op) + ":" + prog}, ChildProcess::Output::Inherit, error))
+    if (!StartPeer({"operator", "--listen", std::string(op) + ":" + prog, "--label", std::string("PC ") + op + ":"},
+                   ChildProcess::Output::Inherit, error))
       return false;
-  if (!StartPeer({"operator", "--listen", "127.0.0.1:" + std::to_string(mirrorPort)}, ChildProcess::Output::Inherit,
-                 error))
+  if (!StartPeer({"operator", "--listen", "127.0.0.1:" + std::to_string(mirrorPort), "--label", "MIRROR:"},
+                 ChildProcess::Output::Inherit, error))
     return false;
   options.mirror = HostPort{"127.0.0.1", mirrorPort};
 
@@ -128,9 +134,10 @@ bool DemoPeers::Start(ServerOptions& options, std::string& error) {
     return false;
   const int lanPort = text::LeadingInt32(line.substr(line.rfind(':') + 1));
 
-  // Slot 3: the CTI program, one message per connection.
+  // Slot 3: the CTI program, one message per connection. It connects to the server,
+  // which listens only once its slots are connected, so it waits for that quietly.
   if (!StartPeer({"cti", "--connect", "127.0.0.1:" + std::to_string(ctiPort), "--rate", kCallRate, "--count",
-                  kCallCount, "--message", "202,705,0312345678"},
+                  kCallCount, "--message", "202,705,0312345678", "--wait", kCtiWaitSeconds},
                  ChildProcess::Output::Inherit, error))
     return false;
 

@@ -12,16 +12,18 @@
 
 namespace lindra {
 
-// Owned by the front end's main thread; the peers end with the object.
+// Owned by the front end's main thread and destroyed after the server has stopped:
+// the peers end with the object, and its temporary folder goes with them.
 class DemoPeers {
  public:
   DemoPeers() = default;
-  ~DemoPeers();
+  ~DemoPeers();  // ends the peers, removes the folder
   DemoPeers(const DemoPeers&) = delete;
   DemoPeers& operator=(const DemoPeers&) = delete;
 
   // Writes the demo configuration, starts the peers and points `options` at them
-  // (work and log folder, serial port, servers, broadcast address, mirror).
+  // (work folder, the log folder unless --log-dir gave one, serial port, servers,
+  // broadcast address, mirror).
   bool Start(ServerOptions& options, std::string& error);
   const std::filesystem::path& folder() const { return folder_; }
 

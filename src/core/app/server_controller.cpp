@@ -1,8 +1,11 @@
 #include "app/server_controller.h"
 
 #include <algorithm>
+#include <map>
 #include <system_error>
+#include <utility>
 
+#include "app/link_failure.h"
 #include "config/lindra_ini.h"
 #include "device/device_channel.h"
 #include "log/log_purge.h"
@@ -25,7 +28,7 @@ ServerController::ServerController(ServerOptions options, ControllerView& view, 
   for (int i = 0; i < kSlotCount; ++i) {
     ChannelEnvironment env;
     env.view = &view_;
-    env.addMessage = [this](const std::string& line) { AddMessage(line); };
+    env.addMessage = [this, i](const std::string& line) { AddSlotMessage(i, line); };
     env.clock = &clock_;
     env.serialPaths = options_.serialPaths;
     env.broadcastAddress = options_.broadcastAddress;
@@ -39,7 +42,14 @@ ServerController::ServerController(ServerOptions options, ControllerView& view, 
 
 ServerController::~ServerController() { StopServer(); }
 
-void ServerController::AddMessage(const std::string& text) {
+void ServerController::AddMessage(const std::string& text) { AddLine(text, {}); }
+
+void ServerController::AddSlotMessage(int index, const std::string& text) {
+  const auto error = FailureErrorNumber(text);
+  AddLine(text, error ? LinkFailureDetail(index + 1, channels_[index]->config(), options_.serialPaths, *error) : "");
+}
+
+void ServerController::AddLine(const std::string& text, const std::string& failureDetail) {
   const std::string cut = text::CutChars(text, kMessageTextLimit);
   // Stamped, stored and handed on under one lock: lines from several channel threads
   // reach the front end in the order of the log, with their times in order too. The
@@ -49,7 +59,10 @@ void ServerController::AddMessage(const std::string& text) {
   std::string line = text::Format("[%02d:%02d:%02d.%03d]", now.hour, now.minute, now.second, now.millisecond) + cut;
   if (!messageLog_.empty() && messageLog_.size() >= messageLogLimit_) messageLog_.pop_front();
   messageLog_.push_back(line);
-  view_.MessageAdded(line);
+  if (failureDetail.empty())
+    view_.MessageAdded(line);
+  else
+    view_.LinkFailureAdded(line, failureDetail);
 }
 
 std::vector<std::string> ServerController::MessageLog() const {
@@ -68,11 +81,15 @@ bool ServerController::LoadServer() {
   }
   AddMessage("[WARN] Starting server... Version:08/10/01");
 
-  if (!EnsureDirectory(options_.logDir)) AddMessage("[ERR] 로그 폴더 생성 실패: " + options_.logDir.string());
+  if (!EnsureDirectory(options_.logDir)) {
+    AddMessage("[ERR] 로그 폴더 생성 실패: " + options_.logDir.string());
+    loadProblem_ = LoadProblem::LogFolder;
+  }
 
   ConfigLoadResult config = LoadConfiguration(options_.workDir);
   if (config.status == ConfigLoadStatus::CannotCreate) {
     AddMessage("[ERR] lindra.ini 읽기/생성 실패: " + (options_.workDir / kConfigFileName).string());
+    loadProblem_ = LoadProblem::Configuration;
     return false;
   }
   if (config.undecodable)
@@ -85,6 +102,7 @@ bool ServerController::LoadServer() {
   }
   if (config.status == ConfigLoadStatus::RewriteFailed) {
     view_.ShowMessageBox(std::string(kFileSaveFailedText));
+    loadProblem_ = LoadProblem::NotSaved;
     return false;
   }
   centerId_ = config.centerId;
@@ -154,7 +172,7 @@ void ServerController::ConnectDevice(int index) {
   std::string result = channel.Start();
   // Codes 1, 101 and 201 name no device: nothing was opened, so it is a failure.
   if (result.empty()) result = "[ERR] Device가 선택되지 않았습니다.";
-  AddMessage(result);
+  AddSlotMessage(index, result);
   if (result[1] == 'E') {
     if (!autoConnecting_) view_.ShowMessageBox(result);
   } else {
@@ -208,6 +226,34 @@ void ServerController::ApplyDeviceSettings(const std::array<SlotConfig, kSlotCou
   AddMessage("[WARN] DEVICE 설정 완료...");
   view_.ShowMessageBox("DEVICE 설정이 완료 되었습니다.");
   autoConnecting_ = false;
+}
+
+void ServerController::ReloadRoutingTables() {
+  if (stopped_) return;
+  std::array<std::shared_ptr<const AgentList>, kSlotCount> before;
+  for (int i = 0; i < kSlotCount; ++i) before[i] = tables_[i].Agents();
+  LoadTables();
+  for (int i = 0; i < kSlotCount; ++i)
+    if (sendersAllocated_[i]) FollowAgentRows(i, *before[i], *tables_[i].Agents());
+}
+
+// Rows are counted by their values (extension value and IP), the way senders are
+// found: only the difference between the two tables starts or ends senders.
+void ServerController::FollowAgentRows(int index, const AgentList& before, const AgentList& after) {
+  std::map<std::pair<int, std::string>, int> change;
+  for (const AgentRow& row : after) ++change[{text::LeadingInt32(row.extension), row.agentIp}];
+  for (const AgentRow& row : before) --change[{text::LeadingInt32(row.extension), row.agentIp}];
+  AgentSenders& senders = channels_[index]->agents();
+  for (auto& [key, count] : change) {
+    const auto& [extension, ip] = key;
+    for (; count < 0; ++count)
+      if (auto sender = senders.FindSlotIndex(extension, ip)) senders.RemoveAgentSlot(*sender, ip);
+    for (; count > 0; --count) {
+      auto free = senders.FreeSlotIndex();
+      if (!free) break;
+      if (std::string refused = senders.AddAgentSlot(*free, extension, ip); !refused.empty()) AddMessage(refused);
+    }
+  }
 }
 
 void ServerController::StopServer() {

@@ -35,6 +35,17 @@ class ServerController {
   // Start, in this order: PurgeOldLogs, (front end lays out), LoadServer, StartDecision.
   void PurgeOldLogs();
   bool LoadServer();
+
+  // What kept LoadServer from bringing the server up, for a front end that ends then
+  // instead of idling (the daemon under a service manager). The window carries on as
+  // the message log tells the operator.
+  enum class LoadProblem {
+    None,
+    LogFolder,      // the log folder could not be made; nothing would be logged
+    Configuration,  // lindra.ini (or its folder) can be neither read nor created
+    NotSaved,       // the start-up rewrite of lindra.ini could not be saved
+  };
+  LoadProblem loadProblem() const { return loadProblem_; }
   // Schedules AutoConnect 1500 ms later (through ControllerView::RunLater) when a
   // slot is enabled; returns whether it did.
   bool StartDecision();
@@ -47,6 +58,11 @@ class ServerController {
   bool WriteDeviceSettings(const std::array<SlotConfig, kSlotCount>& slots) const;
   // Applies a confirmed device setup (the steps after the dialog closed).
   void ApplyDeviceSettings(const std::array<SlotConfig, kSlotCount>& slots);
+
+  // Reads every slot's routing tables from disk again, after they were changed by
+  // hand, and logs what was read. Links stay up; the operator senders follow the new
+  // operator rows as after single edits (a row that stayed keeps its sender).
+  void ReloadRoutingTables();
 
   void StopServer();
 
@@ -77,6 +93,10 @@ class ServerController {
 
  private:
   void LoadTables();
+  void FollowAgentRows(int index, const AgentList& before, const AgentList& after);
+  // A slot's status line or start result; a link failure carries its detail along.
+  void AddSlotMessage(int index, const std::string& text);
+  void AddLine(const std::string& text, const std::string& failureDetail);
   void StartSenders(int index);
   void SaveTable(int index, TableKind kind);
   bool CanAddRows(int index) const;
@@ -95,6 +115,7 @@ class ServerController {
   bool autoConnecting_ = true;
   bool autoConnectDone_ = false;
   bool stopped_ = false;
+  LoadProblem loadProblem_ = LoadProblem::None;
   mutable std::mutex messageMutex_;
   std::deque<std::string> messageLog_;
   size_t messageLogLimit_ = 20;

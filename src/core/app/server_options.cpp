@@ -50,8 +50,11 @@ bool IsDottedIpv4(const std::string& text) {
 
 }  // namespace
 
+std::string VersionText(const std::string& programName) { return programName + " " LINDRA_VERSION "\n"; }
+
 std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std::string& programName,
-                                                std::string& error, std::string& help) {
+                                                std::string& error, std::string& help,
+                                                const std::vector<ExtraFlag>& extraFlags) {
   error.clear();
   help.clear();
   CLI::App app{programName + ": caller-ID agent server for telephone ordering centres", programName};
@@ -81,6 +84,9 @@ std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std
   app.add_option("--remote-support", options.remoteSupportUrl, "page of the tray menu's remote support")
       ->capture_default_str();
   app.add_flag("--demo", options.demo, "start with built-in simulators on loopback");
+  for (const ExtraFlag& flag : extraFlags) app.add_flag(flag.name, *flag.value, flag.help);
+  bool version = false;
+  app.add_flag("--version", version, "print the program's version and end");
 
   // A later option overrides an earlier one, as a wrapper script expects.
   for (auto* option : app.get_options())
@@ -95,9 +101,14 @@ std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std
     error = e.what();
     return std::nullopt;
   }
+  if (version) {
+    help = VersionText(programName);
+    return std::nullopt;
+  }
 
   options.workDir = workDir;
   options.logDir = logDir.empty() ? DefaultLogDir() : std::filesystem::path(logDir);
+  options.logDirGiven = !logDir.empty();
   // A given state folder also holds the lock, so servers with their own folders
   // (tests side by side) do not exclude each other.
   options.stateDir = stateDir.empty() ? DefaultStateDir() : std::filesystem::path(stateDir);

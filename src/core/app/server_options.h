@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace lindra {
 
@@ -17,6 +18,7 @@ struct HostPort {
 struct ServerOptions {
   std::filesystem::path workDir;   // lindra.ini and the table files
   std::filesystem::path logDir;    // created when missing
+  bool logDirGiven = false;        // --log-dir was on the command line
   std::filesystem::path stateDir;  // private: the upload bookkeeping (mode 0700)
   std::filesystem::path lockDir;   // private: the single-instance lock
   HostPort statServer;             // statistics web server
@@ -29,11 +31,22 @@ struct ServerOptions {
   bool demo = false;
 };
 
+// A switch that one front end adds to the shared options (lindra2d's modes).
+struct ExtraFlag {
+  std::string name;  // "--check-config"
+  std::string help;
+  bool* value;
+};
+
+// "PROGRAM VERSION", the answer of every program to --version.
+std::string VersionText(const std::string& programName);
+
 // Parses the command line shared by both front ends. On a bad option or value it
-// returns nothing and fills `error` with a clear one-line message; on --help it
-// returns nothing with `error` empty and the help text in `help`.
+// returns nothing and fills `error` with a clear one-line message; on --help and
+// --version it returns nothing with `error` empty and the text to print in `help`.
 std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std::string& programName,
-                                                std::string& error, std::string& help);
+                                                std::string& error, std::string& help,
+                                                const std::vector<ExtraFlag>& extraFlags = {});
 
 // Selects the code page of every edge from --codepage, or from the environment's
 // locale (LC_ALL, LC_CTYPE, LANG) when it is not given. Called once at start-up,

@@ -53,12 +53,22 @@ void SwitchToBroadcast(int slotNo, RoutingTables& tables, std::vector<std::strin
   tables.SetBroadcastMode();
 }
 
+void ClearTable(TableKind kind, RoutingTables& tables) {
+  if (kind == TableKind::Did)
+    tables.SetDids({});
+  else
+    tables.SetAgents({});
+}
+
+// The new rows replace the old ones in one step: a call routed while the tables are
+// read again (links stay up) sees either table whole, never an empty one between.
 void LoadTable(const std::filesystem::path& workDir, TableKind kind, int slotNo, RoutingTables& tables,
                std::vector<std::string>& messages) {
   std::string name = RoutingTableFileName(kind, slotNo);
   std::error_code error;
   std::optional<std::string> bytes = ReadFileBytes(workDir / name, &error);
   if (!bytes) {
+    ClearTable(kind, tables);
     messages.push_back(text::Format(TextsOf(kind).failed, slotNo, error.value(), name.c_str()));
     if (kind == TableKind::Agent) SwitchToBroadcast(slotNo, tables, messages);
     return;
@@ -140,11 +150,10 @@ std::vector<std::string> LoadRoutingTables(const std::filesystem::path& workDir,
   std::vector<std::string> messages;
   for (TableKind kind : {TableKind::Did, TableKind::Agent}) {
     for (int i = 0; i < 4; ++i) {
-      if (kind == TableKind::Did)
-        tables[i].SetDids({});
+      if (modelCodes[i] >= 1 && modelCodes[i] <= 999)
+        LoadTable(workDir, kind, i + 1, tables[i], messages);
       else
-        tables[i].SetAgents({});
-      if (modelCodes[i] >= 1 && modelCodes[i] <= 999) LoadTable(workDir, kind, i + 1, tables[i], messages);
+        ClearTable(kind, tables[i]);
     }
   }
   return messages;
