@@ -79,13 +79,7 @@ class ManagerSocket {
 };
 
 std::array<SlotConfig, kSlotCount> OneSlot(uint32_t modelCode, int lanPort, int progPort) {
-  std::array<SlotConfig, kSlotCount> slots{};
-  for (auto& slot : slots) {
-    slot.progPort = progPort;
-    slot.comPort = "COM1";
-    slot.baudRate = 9600;
-    slot.lanIp = "127.0.0.1";
-  }
+  auto slots = Slots(progPort);
   slots[0].modelCode = modelCode;
   slots[0].lanPort = lanPort;
   return slots;

@@ -187,13 +187,7 @@ TEST(DaemonStart, UnusableStateFolderOrLockPlaceExitsWithItsOwnText) {
 
 // Slot 1 a CTI slot with its tables; Korean text where the rewrite keeps it.
 std::array<SlotConfig, kSlotCount> CtiSlots(int ctiPort, int progPort, const std::string& korean) {
-  std::array<SlotConfig, kSlotCount> slots{};
-  for (auto& slot : slots) {
-    slot.progPort = progPort;
-    slot.comPort = "COM1";
-    slot.baudRate = 9600;
-    slot.lanIp = "127.0.0.1";
-  }
+  auto slots = Slots(progPort);
   slots[0].modelCode = 202;
   slots[0].lanPort = ctiPort;
   slots[1].lanIp = korean;  // unused slot: the text only has to survive
