@@ -1,6 +1,6 @@
-// CPU used by an idle serial link: one SerialLink reads a pseudo-terminal on which
-// nothing arrives, for a given time; the process's user and system time come from
-// getrusage. Usage: serial_idle_bench [SECONDS=10] [--model7]
+// CPU used by an idle serial link: one SerialLink, on the event loop as the server runs
+// it, reads a pseudo-terminal on which nothing arrives, for a given time; the process's
+// user and system time come from getrusage. Usage: serial_idle_bench [SECONDS=10] [--model7]
 // With --model7 the link writes its "Z" polls (about ten a second), drained here.
 #include <poll.h>
 #include <pty.h>
@@ -11,9 +11,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "device/serial_link.h"
+#include "platform/event_loop.h"
+#include "platform/timer.h"
 
 namespace {
 
@@ -38,17 +39,17 @@ int main(int argc, char** argv) {
     std::perror("openpty");
     return 1;
   }
-  lindra::SerialLink link;
-  const std::string started = link.Start(path, "COM1", 9600);
-  if (started.size() < 2 || started[1] != 'W') {
-    std::fprintf(stderr, "%s\n", started.c_str());
+  lindra::EventLoop loop;
+  loop.Start();
+  lindra::SerialLink link(loop.MakeStrand(), lindra::SteadyTimerMaker::Instance());
+  const lindra::LinkResult started = link.Start(path, "COM1", 9600);
+  if (!started.ok) {
+    std::fprintf(stderr, "%s\n", started.text.c_str());
     return 1;
   }
   rusage before{};
   ::getrusage(RUSAGE_SELF, &before);
-  std::thread reader([&] {
-    link.Run({.pollWithZ = model7}, {[](std::string_view) {}, [](const std::string&) {}, [](lindra::LinkEvent) {}});
-  });
+  link.Begin({.pollWithZ = model7}, {[](std::string_view) {}, [](const std::string&) {}, [](lindra::LinkEvent) {}});
 
   // Drain the polls (if any) until the time is up; this thread sleeps in poll().
   size_t polls = 0;
@@ -63,7 +64,6 @@ int main(int argc, char** argv) {
     }
   }
   link.Stop();
-  reader.join();
   rusage after{};
   ::getrusage(RUSAGE_SELF, &after);
   const double user = Seconds(after.ru_utime) - Seconds(before.ru_utime);

@@ -12,7 +12,9 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string>
 
+#include "platform/event_loop.h"
 #include "platform/timer.h"
 #include "support/fake_clock.h"
 
@@ -69,6 +71,24 @@ class FakeTimers final : public TimerMaker {
     return changed_.wait_for(lock, timeout, [&] { return armed_.size() >= count; });
   }
 
+  // Waits until the earliest armed timer falls due exactly `due` from now: the code
+  // under test has armed its pause (on the loop, after the test's action returned).
+  bool WaitForDue(std::chrono::milliseconds due, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return EarliestDue() == now_ + due.count(); });
+  }
+
+  // Checks a pause's length and lets it pass: waits for a timer due exactly `due` from
+  // now, then moves time there. Returns how many fired (0: none became due so).
+  int AdvanceWhenDue(std::chrono::milliseconds due) {
+    if (!WaitForDue(due)) {
+      ADD_FAILURE() << "no timer fell due in " << due.count() << " ms; next due: "
+                    << (NextDue() ? std::to_string(NextDue()->count()) + " ms" : std::string("none"));
+      return 0;
+    }
+    return Advance(due);
+  }
+
   size_t armedCount() const {
     std::lock_guard lock(mutex_);
     return armed_.size();
@@ -76,9 +96,7 @@ class FakeTimers final : public TimerMaker {
   // Time until the earliest armed timer falls due, if any is armed.
   std::optional<std::chrono::milliseconds> NextDue() const {
     std::lock_guard lock(mutex_);
-    std::optional<int64_t> due;
-    for (const State* state : armed_)
-      if (!due || state->due < *due) due = state->due;
+    const std::optional<int64_t> due = EarliestDue();
     if (!due) return std::nullopt;
     return std::chrono::milliseconds(*due - now_);
   }
@@ -124,9 +142,15 @@ class FakeTimers final : public TimerMaker {
   };
 
   // mutex_ is held.
+  std::optional<int64_t> EarliestDue() const {
+    std::optional<int64_t> due;
+    for (const State* state : armed_)
+      if (!due || state->due < *due) due = state->due;
+    return due;
+  }
   void Disarm(State& state) {
     ++state.generation;
-    armed_.erase(&state);
+    if (armed_.erase(&state) != 0) changed_.notify_all();
   }
   void MoveTo(int64_t when) {
     if (clock_) clock_->AdvanceSteady(when - now_);
@@ -139,6 +163,17 @@ class FakeTimers final : public TimerMaker {
   std::set<State*> armed_;
   int64_t now_ = 0;
   uint64_t nextOrder_ = 0;
+};
+
+// An event loop whose timers run on fake time (the clock moves with them), with a
+// strand for the object under test. Declared before that object, so the object
+// stops while the loop still runs.
+struct FakeTimeLoop {
+  FakeTimeLoop() : strand(loop.MakeStrand()) { loop.Start(); }
+  EventLoop loop{2};
+  FakeClock clock;
+  FakeTimers timers{&clock};
+  Strand strand;
 };
 
 }  // namespace lindra::testing

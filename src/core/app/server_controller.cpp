@@ -23,24 +23,31 @@ constexpr int kAutoConnectDelayMs = 1500;
 
 }  // namespace
 
-ServerController::ServerController(ServerOptions options, ControllerView& view, const Clock& clock)
+ServerController::ServerController(ServerOptions options, ControllerView& view, const Clock& clock, TimerMaker& timers)
     : options_(std::move(options)), view_(view), clock_(clock) {
+  loop_.Start();
   for (int i = 0; i < kSlotCount; ++i) {
     ChannelEnvironment env;
     env.view = &view_;
     env.addMessage = [this, i](const std::string& line) { AddSlotMessage(i, line); };
     env.clock = &clock_;
+    env.timers = &timers;
     env.serialPaths = options_.serialPaths;
     env.broadcastAddress = options_.broadcastAddress;
     if (options_.mirror) {
       env.mirrorHost = options_.mirror->host;
       env.mirrorPort = options_.mirror->port;
     }
-    channels_[i] = std::make_unique<DeviceChannel>(i + 1, tables_[i], std::move(env));
+    channels_[i] = std::make_unique<DeviceChannel>(i + 1, tables_[i], loop_, std::move(env));
   }
 }
 
-ServerController::~ServerController() { StopServer(); }
+ServerController::~ServerController() {
+  StopServer();
+  // The channels go while the loop still runs.
+  for (auto& channel : channels_) channel.reset();
+  loop_.Stop();
+}
 
 void ServerController::AddMessage(const std::string& text) { AddLine(text, {}); }
 
@@ -169,12 +176,10 @@ void ServerController::ConnectDevice(int index) {
   // at once (a CTI program waiting to connect) must not find nobody to tell.
   channel.CreateNotifySocket();
   StartSenders(index);
-  std::string result = channel.Start();
-  // Codes 1, 101 and 201 name no device: nothing was opened, so it is a failure.
-  if (result.empty()) result = "[ERR] Device가 선택되지 않았습니다.";
-  AddSlotMessage(index, result);
-  if (result[1] == 'E') {
-    if (!autoConnecting_) view_.ShowMessageBox(result);
+  const LinkResult result = channel.Start();
+  AddSlotMessage(index, result.text);
+  if (!result.ok) {
+    if (!autoConnecting_) view_.ShowMessageBox(result.text);
   } else {
     AddMessage("[WARN] Server Started ----------------------");
     channel.BeginReading();

@@ -3,7 +3,8 @@
 // loads the routing tables, connects and disconnects slots, keeps the message log and
 // stops in order. Both front ends drive it from their own single thread (the
 // "front-end thread"); everything the core has to say goes out through
-// ControllerView, which never blocks.
+// ControllerView, which never blocks. It owns the event loop that runs every link
+// and its timers: started before the channels, ended after them.
 #include <array>
 #include <deque>
 #include <memory>
@@ -19,6 +20,8 @@
 #include "notify/routing_tables.h"
 #include "notify/table_editing.h"
 #include "platform/clock.h"
+#include "platform/event_loop.h"
+#include "platform/timer.h"
 
 namespace lindra {
 
@@ -27,7 +30,9 @@ class StatisticsService;
 
 class ServerController {
  public:
-  ServerController(ServerOptions options, ControllerView& view, const Clock& clock = SystemClock::Instance());
+  // The timers of the links come from `timers`.
+  ServerController(ServerOptions options, ControllerView& view, const Clock& clock = SystemClock::Instance(),
+                   TimerMaker& timers = SteadyTimerMaker::Instance());
   ~ServerController();  // StopServer() for whatever still runs
   ServerController(const ServerController&) = delete;
   ServerController& operator=(const ServerController&) = delete;
@@ -106,6 +111,7 @@ class ServerController {
   ServerOptions options_;
   ControllerView& view_;
   const Clock& clock_;
+  EventLoop loop_;  // outlives the channels below
   std::array<SlotConfig, kSlotCount> slotConfigs_{};
   std::array<RoutingTables, kSlotCount> tables_;
   std::array<std::unique_ptr<DeviceChannel>, kSlotCount> channels_;

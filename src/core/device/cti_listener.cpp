@@ -1,90 +1,82 @@
 #include "device/cti_listener.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <array>
-#include <asio.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
 #include <cerrno>
-#include <chrono>
 #include <deque>
 #include <exception>
+#include <future>
 #include <list>
-#include <mutex>
 #include <optional>
-#include <thread>
-#include <vector>
 
 #include "text/strings.h"
 
 namespace lindra {
 namespace {
 
+using std::chrono::milliseconds;
+
 // The "비정상" entries carry an exception code; a C++ exception is reported with the
 // code Windows gives one (0xE06D7363), which is what the readers of these logs know.
 constexpr unsigned kCppExceptionCode = 0xE06D7363;
 
-struct Handlers {
-  MessageHandler message;
-  CtiLogHandler log;
+// How one connection's single receive ended: its log entry, and its message if any.
+struct Received {
+  DeviceLogKind kind = DeviceLogKind::Plain;
+  std::string logText;
+  std::optional<std::string> message;
 };
 
 class Connection;
-using ConnectionList = std::list<std::shared_ptr<Connection>>;
 
-// What a connection tells the pool: its receive has finished (with its message, or
-// none when the peer sent nothing), or it has kept silent past the order hold.
+// What a connection tells the listener; both run on the listener's strand.
 struct ConnectionEvents {
-  std::function<void(std::optional<std::string> message)> finished;  // exactly once
-  std::function<void()> silent;
+  Strand listenerStrand;
+  std::function<void(Connection&, Received)> finished;  // exactly once
+  std::function<void(Connection&)> silent;              // sent nothing within the order hold
 };
 
-// One accepted peer and its single receive. Every handler of a connection runs on its
-// strand; Close() may be called from any thread.
+// One accepted peer and its single receive. The socket, the timers and the buffer
+// belong to the connection's own strand; the fields marked below belong to the
+// listener's strand.
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(asio::io_context& io, unsigned context, int fd, std::shared_ptr<const Handlers> handlers)
-      : strand_(asio::make_strand(io)),
-        socket_(strand_),
-        idle_(strand_),
-        hold_(strand_),
+  Connection(asio::ip::tcp::socket socket, const Strand& strand, TimerMaker& timers, unsigned context,
+             ConnectionEvents events)
+      : strand_(strand),
+        socket_(std::move(socket)),
+        idle_(timers.Create(strand)),
+        hold_(timers.Create(strand)),
         context_(context),
-        fd_(fd),
-        handlers_(std::move(handlers)) {}
-
-  // Takes over the accepted descriptor; throws asio::system_error when the pool
-  // cannot watch it (the descriptor is then still the caller's).
-  void Adopt() { socket_.assign(asio::ip::tcp::v4(), fd_); }
+        fd_(socket_.native_handle()),
+        events_(std::move(events)) {}
 
   // Starts the one receive, the idle timer and the order hold.
-  void Begin(const CtiLimits& limits, ConnectionEvents events) {
-    events_ = std::move(events);
-    asio::dispatch(strand_, [self = shared_from_this(), idleMs = limits.idleTimeoutMs, holdMs = limits.orderHoldMs] {
-      self->idle_.expires_after(std::chrono::milliseconds(idleMs));
-      self->idle_.async_wait([self](const asio::error_code& ec) {
-        if (!ec) self->CloseNow();
-      });
-      self->hold_.expires_after(std::chrono::milliseconds(holdMs));
-      self->hold_.async_wait([self](const asio::error_code& ec) {
-        if (!ec) self->HoldExpired();
-      });
+  void Begin(const CtiLimits& limits) {
+    asio::post(strand_, [self = shared_from_this(), idleMs = limits.idleTimeoutMs, holdMs = limits.orderHoldMs] {
+      self->idle_->Start(milliseconds(idleMs), [raw = self.get()] { raw->CloseSocket(); });
+      self->hold_->Start(milliseconds(holdMs), [raw = self.get()] { raw->HoldExpired(); });
       self->socket_.async_read_some(asio::buffer(self->data_),
                                     [self](const asio::error_code& ec, size_t n) { self->Finish(ec, n); });
     });
   }
 
   void Close() {
-    asio::post(strand_, [self = shared_from_this()] { self->CloseNow(); });
+    asio::post(strand_, [self = shared_from_this()] { self->CloseSocket(); });
   }
 
-  ConnectionList::iterator listed;  // guarded by the pool's mutex
+  // The listener's strand only.
+  std::list<std::shared_ptr<Connection>>::iterator listed;
   bool isListed = false;
-  const std::chrono::steady_clock::time_point accepted = std::chrono::steady_clock::now();
+  int64_t acceptedMs = 0;
+  std::optional<std::string> message;
+  bool finished = false;  // received its message, or ended without one
+  bool silent = false;    // sent nothing within the order hold
+  bool queued = true;     // still waiting in the order; once out, its message goes on at once
 
  private:
-  void CloseNow() {
+  void CloseSocket() {
     asio::error_code ignored;
     socket_.close(ignored);
   }
@@ -93,43 +85,38 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // place: only a peer that really sent nothing gives it up.
   void HoldExpired() {
     asio::error_code ec;
-    if (socket_.available(ec) == 0 || ec) events_.silent();
+    if (socket_.available(ec) != 0 && !ec) return;
+    asio::post(events_.listenerStrand, [self = shared_from_this()] { self->events_.silent(*self); });
   }
 
-  // The context is released, its socket closed and its turn resolved after its one
-  // receive, also when a log handler throws.
   void Finish(const asio::error_code& ec, size_t n) {
-    idle_.cancel();
-    hold_.cancel();
-    std::optional<std::string> message;
-    std::exception_ptr failure;
-    try {
-      if (ec || n == 0) {
-        // RETURN: 1 when the peer closed in an orderly way, 0 when the connection broke
-        // or was closed here (idle, make room, shutdown).
-        handlers_->log(DeviceLogKind::Error, text::Format("접속 끊김: [CONTEXT:%x, SOCKET:%x, RETURN:%d]", context_,
-                                                          fd_, ec == asio::error::eof ? 1 : 0));
-      } else {
-        handlers_->log(DeviceLogKind::Plain, text::Format("받음: [CONTEXT:%x, TOTAL:%d, RECV:%d]", context_,
-                                                          static_cast<int>(n), static_cast<int>(n)));
-        message.emplace(data_.data(), n);
-      }
-    } catch (...) {
-      failure = std::current_exception();
+    idle_->Stop();
+    hold_->Stop();
+    Received received;
+    if (ec || n == 0) {
+      // RETURN: 1 when the peer closed in an orderly way, 0 when the connection broke
+      // or was closed here (idle, make room, shutdown).
+      received.kind = DeviceLogKind::Error;
+      received.logText =
+          text::Format("접속 끊김: [CONTEXT:%x, SOCKET:%x, RETURN:%d]", context_, fd_, ec == asio::error::eof ? 1 : 0);
+    } else {
+      received.logText =
+          text::Format("받음: [CONTEXT:%x, TOTAL:%d, RECV:%d]", context_, static_cast<int>(n), static_cast<int>(n));
+      received.message.emplace(data_.data(), n);
     }
-    CloseNow();
-    events_.finished(std::move(message));
-    if (failure) std::rethrow_exception(failure);
+    CloseSocket();
+    asio::post(events_.listenerStrand, [self = shared_from_this(), received = std::move(received)]() mutable {
+      self->events_.finished(*self, std::move(received));
+    });
   }
 
-  asio::strand<asio::io_context::executor_type> strand_;
+  const Strand strand_;
   asio::ip::tcp::socket socket_;
-  asio::steady_timer idle_;
-  asio::steady_timer hold_;
+  std::unique_ptr<Timer> idle_;
+  std::unique_ptr<Timer> hold_;
   const unsigned context_;  // the context number shown in the log entries
   const int fd_;            // the socket value shown, also after the close
-  std::shared_ptr<const Handlers> handlers_;
-  ConnectionEvents events_;
+  const ConnectionEvents events_;
   std::array<char, CtiListener::kMessageBytes> data_{};
 };
 
@@ -159,286 +146,288 @@ bool IsResourceAcceptError(int error) {
 
 }  // namespace
 
-// One accepted connection's place in the accept order.
-struct Turn {
-  std::shared_ptr<const Handlers> handlers;
-  std::optional<std::string> message;
-  bool finished = false;  // received its message, or ended without one
-  bool silent = false;    // sent nothing within the order hold
-  bool queued = true;     // still waiting in the order; once out, its message goes on at once
-};
+// The acceptor, the connections open at the moment and their accept order. Everything
+// here runs on the slot's strand; the connections report to it through posted events.
+class CtiListener::Core : public std::enable_shared_from_this<Core> {
+ public:
+  Core(EventLoop& loop, const Strand& strand, TimerMaker& timers, const Clock& clock, CtiLimits limits)
+      : loop_(loop),
+        strand_(strand),
+        timers_(timers),
+        clock_(clock),
+        limits_(limits),
+        acceptor_(strand),
+        waitTimer_(timers.Create(strand)) {}
 
-// The io_context with its workers, the connections open at the moment and their
-// accept order. Threads: the controller's (start, end), the LoopThread (Adopt), the
-// workers (Untrack, the turns); `mutex` guards `open`, `order`, `nextContext` and
-// `handlers`. Messages go to the handler through `delivery`, posted under `mutex`
-// in accept order, so they run one at a time and in that order.
-struct CtiListener::Pool {
-  explicit Pool(CtiLimits limits) : limits(limits) {}
-
-  const CtiLimits limits;
-  asio::io_context io;
-  asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
-  asio::strand<asio::io_context::executor_type> delivery{asio::make_strand(io)};
-  std::vector<std::thread> workers;
-  std::mutex mutex;
-  ConnectionList open;  // oldest first
-  std::deque<std::shared_ptr<Turn>> order;
-  unsigned nextContext = 1;
-  std::shared_ptr<const Handlers> handlers;  // of the latest Run, for the workers' own entries
-
-  ~Pool() { End(); }
-
-  void StartWorkers(size_t count) {
-    while (workers.size() < count) workers.emplace_back([this] { Work(); });
+  LinkResult Listen(int deviceNo, int lanPort, int& boundPort) {
+    ending_ = false;
+    auto failure = [this, deviceNo](const char* step, int error) {
+      CloseAcceptor();
+      return LinkResult::Failed(text::Format("[ERR] DEV0%d CTI - %s 실패 ErrNo:%d", deviceNo, step, error));
+    };
+    using asio::ip::tcp;
+    asio::error_code ec;
+    acceptor_.open(tcp::v4(), ec);
+    if (ec) return failure("WSASocket", ec.value());
+    // Lets a slot that was just disconnected listen again at once, while the closed
+    // connections of its last run linger in TIME_WAIT. (Linux never lets two
+    // listeners share the port this way.)
+    acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
+    // A port beyond 16 bits would silently listen on another port: refuse it instead.
+    if (lanPort < 0 || lanPort > 65535) return failure("bind", EINVAL);
+    acceptor_.bind(tcp::endpoint(asio::ip::address_v4::any(), static_cast<uint16_t>(lanPort)), ec);
+    if (ec) return failure("bind", ec.value());
+    acceptor_.listen(tcp::acceptor::max_listen_connections, ec);
+    if (ec) return failure("listen", ec.value());
+    // The kernel raises zero buffer sizes to its minimum; accepted sockets inherit them.
+    acceptor_.set_option(tcp::acceptor::send_buffer_size(0), ec);
+    if (ec) return failure("setsockopt(SENDBUF)", ec.value());
+    acceptor_.set_option(tcp::acceptor::receive_buffer_size(0), ec);
+    if (ec) return failure("setsockopt(RECVBUF)", ec.value());
+    acceptor_.set_option(tcp::acceptor::linger(false, 0), ec);
+    if (ec) return failure("setsockopt(LINGER)", ec.value());
+    boundPort = acceptor_.local_endpoint(ec).port();
+    return LinkResult::Opened(text::Format("[WARN] DEV0%d CTI - Listen CTI Event : %d", deviceNo, lanPort));
   }
 
-  void Work() {
-    for (;;) {
-      try {
-        io.run();
-        return;
-      } catch (...) {
-        std::shared_ptr<const Handlers> h;
-        {
-          std::lock_guard lock(mutex);
-          h = handlers;
-        }
-        if (h) h->log(DeviceLogKind::Error, text::Format("WorkThread 비정상 0x%X", kCppExceptionCode));
-      }
+  bool IsListening() const { return acceptor_.is_open(); }
+
+  void Begin(CtiHandlers handlers) {
+    handlers_ = std::move(handlers);
+    accepting_ = acceptor_.is_open();
+    AcceptNext();
+  }
+
+  void StopAccepting() {
+    accepting_ = false;
+    waitingForRoom_ = false;
+    waitTimer_->Stop();
+    CloseAcceptor();
+  }
+
+  // Stops accepting and closes every connection; `allEnded` runs once the last one
+  // has ended and every message received has been handed on.
+  void EndAll(std::function<void()> allEnded) {
+    StopAccepting();
+    ending_ = true;
+    allEnded_ = std::move(allEnded);
+    for (auto& connection : open_) connection->Close();
+    CheckAllEnded();
+  }
+
+ private:
+  void CloseAcceptor() {
+    asio::error_code ignored;
+    acceptor_.close(ignored);
+  }
+
+  void AcceptNext() {
+    if (!accepting_) return;
+    if (open_.size() < limits_.maxConnections) return StartAccept();
+    // At the cap, room is made only for a newcomer that is actually waiting.
+    acceptor_.async_wait(asio::ip::tcp::acceptor::wait_read, [self = shared_from_this()](const asio::error_code& ec) {
+      if (!self->accepting_) return;
+      // A failed wait leaves the accept to report it.
+      if (ec || self->MakeRoom()) self->StartAccept();
+    });
+  }
+
+  void StartAccept() {
+    // Each connection gets a strand of its own, so receives proceed side by side.
+    const Strand connectionStrand = loop_.MakeStrand();
+    acceptor_.async_accept(
+        asio::any_io_executor(connectionStrand),
+        [self = shared_from_this(), connectionStrand](const asio::error_code& ec, asio::ip::tcp::socket socket) {
+          self->Accepted(ec, std::move(socket), connectionStrand);
+        });
+  }
+
+  // Whether the newcomer can be taken now: below the cap, or once the oldest has been
+  // silent long enough to be closed for it. Otherwise accepting waits (the kernel's
+  // backlog holds the newcomers) until a connection ends or the oldest comes of age.
+  bool MakeRoom() {
+    if (open_.size() < limits_.maxConnections) return true;
+    const int64_t age = clock_.SteadyMs() - open_.front()->acceptedMs;
+    if (age >= limits_.evictAfterMs) {
+      std::shared_ptr<Connection> evicted = open_.front();
+      Untrack(*evicted);
+      evicted->Close();
+      return true;
     }
+    waitingForRoom_ = true;
+    waitTimer_->Start(milliseconds(limits_.evictAfterMs - age), [this] {
+      waitingForRoom_ = false;
+      AcceptNext();
+    });
+    return false;
   }
 
-  // Whether a new connection can be taken now: below the cap, or the oldest one has
-  // been silent long enough to make room.
-  bool HasRoom() {
-    std::lock_guard lock(mutex);
-    return open.size() < limits.maxConnections ||
-           std::chrono::steady_clock::now() - open.front()->accepted >= std::chrono::milliseconds(limits.evictAfterMs);
-  }
-
-  // Tracks a new connection and gives it the next place in the order; at the cap the
-  // oldest connection is closed to make room.
-  std::shared_ptr<Turn> Track(const std::shared_ptr<Connection>& connection,
-                              const std::shared_ptr<const Handlers>& turnHandlers) {
-    auto turn = std::make_shared<Turn>();
-    turn->handlers = turnHandlers;
-    std::shared_ptr<Connection> evicted;
-    {
-      std::lock_guard lock(mutex);
-      if (open.size() >= limits.maxConnections) {
-        evicted = open.front();
-        evicted->isListed = false;
-        open.pop_front();
-      }
-      connection->listed = open.insert(open.end(), connection);
-      connection->isListed = true;
-      order.push_back(turn);
+  void Accepted(const asio::error_code& ec, asio::ip::tcp::socket socket, const Strand& connectionStrand) {
+    if (!accepting_) return;  // stopped meanwhile: the socket closes here
+    if (ec) {
+      const int error = ec.value();
+      Log(DeviceLogKind::Error, text::Format("Accept 실패: %d", error));
+      if (IsTransientAcceptError(error)) return AcceptNext();
+      // Out of descriptors: the idle timeout frees some; try again after a pause.
+      if (IsResourceAcceptError(error))
+        return waitTimer_->Start(milliseconds(kAcceptPauseMs), [this] { AcceptNext(); });
+      StopAccepting();
+      if (handlers_.ended) handlers_.ended();
+      return;
     }
-    if (evicted) evicted->Close();
-    return turn;
+    try {
+      Serve(std::move(socket), connectionStrand);
+    } catch (...) {
+      Log(DeviceLogKind::Error, text::Format("LoopThread 비정상 0x%X", kCppExceptionCode));
+    }
+    AcceptNext();
+  }
+
+  // Takes an accepted socket and starts its receive, with the next place in the order.
+  void Serve(asio::ip::tcp::socket socket, const Strand& connectionStrand) {
+    const unsigned context = nextContext_++;
+    const int fd = socket.native_handle();
+    asio::error_code ec;
+    const asio::ip::tcp::endpoint peer = socket.remote_endpoint(ec);
+    auto weak = weak_from_this();
+    auto connection = std::make_shared<Connection>(std::move(socket), connectionStrand, timers_, context,
+                                                   ConnectionEvents{strand_,
+                                                                    [weak](Connection& c, Received received) {
+                                                                      if (auto core = weak.lock())
+                                                                        core->Finished(c, std::move(received));
+                                                                    },
+                                                                    [weak](Connection& c) {
+                                                                      if (auto core = weak.lock()) core->Silent(c);
+                                                                    }});
+    // Logged before the receive starts, so it always precedes the connection's other entries.
+    Log(DeviceLogKind::Plain, text::Format("접속됨: [IP:%s, CONTEXT:%x, SOCKET:%x]",
+                                           ec ? "" : peer.address().to_string().c_str(), context, fd));
+    connection->listed = open_.insert(open_.end(), connection);
+    connection->isListed = true;
+    connection->acceptedMs = clock_.SteadyMs();
+    order_.push_back(connection);
+    ++live_;
+    connection->Begin(limits_);
+  }
+
+  void Untrack(Connection& connection) {
+    if (!connection.isListed) return;
+    connection.isListed = false;
+    open_.erase(connection.listed);
+  }
+
+  void Finished(Connection& connection, Received received) {
+    --live_;
+    Untrack(connection);
+    Log(received.kind, received.logText);
+    connection.finished = true;
+    connection.message = std::move(received.message);
+    if (!connection.queued) {
+      if (connection.message) Deliver(connection);
+    } else {
+      ReleaseReady();
+    }
+    if (waitingForRoom_) {
+      waitingForRoom_ = false;
+      waitTimer_->Stop();
+      AcceptNext();
+    }
+    CheckAllEnded();
+  }
+
+  void Silent(Connection& connection) {
+    if (!connection.queued || connection.finished) return;
+    connection.silent = true;
+    ReleaseReady();
   }
 
   // Hands on the messages at the front of the order whose turn has come: those
-  // received, and past those that stayed silent. `mutex` is held.
+  // received, and past those that stayed silent.
   void ReleaseReady() {
-    while (!order.empty() && (order.front()->finished || order.front()->silent)) {
-      std::shared_ptr<Turn> turn = std::move(order.front());
-      order.pop_front();
+    while (!order_.empty() && (order_.front()->finished || order_.front()->silent)) {
+      std::shared_ptr<Connection> turn = std::move(order_.front());
+      order_.pop_front();
       turn->queued = false;
       if (turn->message) Deliver(*turn);
     }
   }
 
-  void Deliver(Turn& turn) {
-    asio::post(delivery, [h = turn.handlers, message = std::move(*turn.message)] { h->message(message); });
-    turn.message.reset();
-  }
-
-  void Finished(Turn& turn, std::optional<std::string> message) {
-    std::lock_guard lock(mutex);
-    turn.finished = true;
-    turn.message = std::move(message);
-    if (!turn.queued) {
-      if (turn.message) Deliver(turn);
-      return;
-    }
-    ReleaseReady();
-  }
-
-  void Silent(Turn& turn) {
-    std::lock_guard lock(mutex);
-    if (!turn.queued || turn.finished) return;
-    turn.silent = true;
-    ReleaseReady();
-  }
-
-  void Untrack(Connection& connection) {
-    std::lock_guard lock(mutex);
-    if (!connection.isListed) return;
-    connection.isListed = false;
-    open.erase(connection.listed);
-  }
-
-  // Takes an accepted socket into the pool and starts its receive; false when the
-  // pool could not watch it (the socket is closed then).
-  bool Serve(int fd, const sockaddr_in& peer, const std::shared_ptr<const Handlers>& handlers) {
-    const auto& onLog = handlers->log;
-    std::shared_ptr<Connection> connection;
-    unsigned context = 0;
+  void Deliver(Connection& connection) {
+    const std::string message = std::move(*connection.message);
+    connection.message.reset();
     try {
-      {
-        std::lock_guard lock(mutex);
-        context = nextContext++;
-      }
-      connection = std::make_shared<Connection>(io, context, fd, handlers);
-    } catch (const std::bad_alloc&) {
-      onLog(DeviceLogKind::Error, text::Format("AllocContext 실패: %d", ENOMEM));
-      ::close(fd);
-      return true;
+      if (handlers_.message) handlers_.message(message);
+    } catch (...) {
+      // A message that cannot be handled costs only itself.
+      Log(DeviceLogKind::Error, text::Format("WorkThread 비정상 0x%X", kCppExceptionCode));
     }
-    try {
-      connection->Adopt();
-    } catch (const asio::system_error& e) {
-      onLog(DeviceLogKind::Error, text::Format("CreateIoCompletionPort 실패: %d", e.code().value()));
-      ::close(fd);
-      return false;
-    }
-    char ip[INET_ADDRSTRLEN] = "";
-    ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-    // Logged before the receive starts, so it always precedes the connection's other entries.
-    onLog(DeviceLogKind::Plain, text::Format("접속됨: [IP:%s, CONTEXT:%x, SOCKET:%x]", ip, context, fd));
-    std::shared_ptr<Turn> turn = Track(connection, handlers);
-    connection->Begin(limits, {[this, raw = connection.get(), turn](std::optional<std::string> message) {
-                                 Untrack(*raw);
-                                 Finished(*turn, std::move(message));
-                               },
-                               [this, turn] { Silent(*turn); }});
-    return true;
   }
 
-  // Closes every connection and lets the workers run out of work (messages already
-  // received are handed on first).
-  void End() {
-    ConnectionList closing;
-    {
-      std::lock_guard lock(mutex);
-      closing.swap(open);
-      for (auto& connection : closing) connection->isListed = false;
+  void Log(DeviceLogKind kind, const std::string& text) {
+    try {
+      if (handlers_.log) handlers_.log(kind, text);
+    } catch (...) {
+      // A log that fails must not stop the listener.
     }
-    for (auto& connection : closing) connection->Close();
-    closing.clear();
-    work.reset();
-    for (auto& worker : workers)
-      if (worker.joinable()) worker.join();
-    workers.clear();
   }
+
+  void CheckAllEnded() {
+    if (!ending_ || live_ > 0 || !allEnded_) return;
+    handlers_ = {};
+    std::exchange(allEnded_, nullptr)();
+  }
+
+  EventLoop& loop_;
+  const Strand strand_;
+  TimerMaker& timers_;
+  const Clock& clock_;
+  const CtiLimits limits_;
+  asio::ip::tcp::acceptor acceptor_;
+  std::unique_ptr<Timer> waitTimer_;  // for room at the cap, or after running out of descriptors
+  CtiHandlers handlers_;
+  std::list<std::shared_ptr<Connection>> open_;  // oldest first
+  std::deque<std::shared_ptr<Connection>> order_;
+  size_t live_ = 0;  // connections whose receive has not ended yet
+  unsigned nextContext_ = 1;
+  bool accepting_ = false;
+  bool waitingForRoom_ = false;
+  bool ending_ = false;
+  std::function<void()> allEnded_;
 };
 
-CtiListener::CtiListener(CtiLimits limits) : limits_(limits) {}
+CtiListener::CtiListener(EventLoop& loop, const Strand& strand, TimerMaker& timers, const Clock& clock,
+                         CtiLimits limits)
+    : strand_(strand), core_(std::make_shared<Core>(loop, strand, timers, clock, limits)) {}
+
 CtiListener::~CtiListener() { Shutdown(); }
 
-size_t CtiListener::workerCount() const { return pool_ ? pool_->workers.size() : 0; }
-
-std::string CtiListener::Start(int deviceNo, int lanPort) {
+LinkResult CtiListener::Start(int deviceNo, int lanPort) {
   Stop();
-  gate_.Arm();
-  auto failure = [deviceNo](const char* step, int error) {
-    return text::Format("[ERR] DEV0%d CTI - %s 실패 ErrNo:%d", deviceNo, step, error);
-  };
-
-  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!listener) return failure("WSASocket", errno);
-  // Lets a slot that was just disconnected listen again at once, while the closed
-  // connections of its last run linger in TIME_WAIT. (Linux never lets two
-  // listeners share the port this way.)
-  const int on = 1;
-  ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  // A port beyond 16 bits would silently listen on another port: refuse it instead.
-  if (lanPort < 0 || lanPort > 65535) return failure("bind", EINVAL);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(static_cast<uint16_t>(lanPort));
-  if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-    return failure("bind", errno);
-  if (::listen(listener.get(), SOMAXCONN) != 0) return failure("listen", errno);
-  // The kernel raises zero buffer sizes to its minimum; accepted sockets inherit them.
-  const int zero = 0;
-  if (::setsockopt(listener.get(), SOL_SOCKET, SO_SNDBUF, &zero, sizeof zero) != 0)
-    return failure("setsockopt(SENDBUF)", errno);
-  if (::setsockopt(listener.get(), SOL_SOCKET, SO_RCVBUF, &zero, sizeof zero) != 0)
-    return failure("setsockopt(RECVBUF)", errno);
-  const linger off{0, 0};
-  if (::setsockopt(listener.get(), SOL_SOCKET, SO_LINGER, &off, sizeof off) != 0)
-    return failure("setsockopt(LINGER)", errno);
-  socklen_t size = sizeof address;
-  ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &size);
-
-  try {
-    if (!pool_) pool_ = std::make_unique<Pool>(limits_);
-  } catch (const std::bad_alloc&) {
-    return text::Format("[ERR] DEV0%d CTI - WorkerThread new 실패", deviceNo);
-  }
-  try {
-    const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
-    pool_->StartWorkers(2 * processors + 2);
-  } catch (const std::system_error&) {
-    return text::Format("[ERR] DEV0%d CTI - WorkerThread 생성 실패", deviceNo);
-  }
-
-  listener_ = std::move(listener);
-  port_ = ntohs(address.sin_port);
-  return text::Format("[WARN] DEV0%d CTI - Listen CTI Event : %d", deviceNo, lanPort);
+  LinkResult result;
+  int port = 0;
+  RunOn(strand_, [&] { result = core_->Listen(deviceNo, lanPort, port); });
+  if (result.ok) port_ = port;
+  return result;
 }
 
-void CtiListener::Run(const MessageHandler& onMessage, const CtiLogHandler& onLog) {
-  if (!gate_.Enter()) return;
-  if (!listener_ || !pool_) {
-    gate_.Leave();
-    return;
-  }
-  auto handlers = std::make_shared<const Handlers>(Handlers{onMessage, onLog});
-  {
-    std::lock_guard lock(pool_->mutex);
-    pool_->handlers = handlers;
-  }
-  while (gate_.WaitFor(listener_.get(), POLLIN, -1) != RunGate::Wait::Stop) {
-    // At the cap with only young connections: they are being served; the kernel's
-    // backlog holds the newcomers meanwhile.
-    bool stopped = false;
-    while (!stopped && !pool_->HasRoom()) stopped = gate_.Pause(kRoomPollMs);
-    if (stopped) break;
-    sockaddr_in peer{};
-    socklen_t size = sizeof peer;
-    const int fd = ::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      const int error = errno;
-      if (error == EAGAIN || error == EINTR) continue;  // another look found it first, or a signal
-      onLog(DeviceLogKind::Error, text::Format("Accept 실패: %d", error));
-      if (IsTransientAcceptError(error)) continue;
-      // Out of descriptors: the idle timeout frees some; try again after a pause.
-      if (IsResourceAcceptError(error) && !gate_.Pause(kAcceptPauseMs)) continue;
-      break;
-    }
-    bool served = true;
-    try {
-      served = pool_->Serve(fd, peer, handlers);
-    } catch (...) {
-      onLog(DeviceLogKind::Error, text::Format("LoopThread 비정상 0x%X", kCppExceptionCode));
-    }
-    if (!served && gate_.Pause(kAcceptPauseMs)) break;
-  }
-  if (gate_.Leave()) listener_.Reset();
+bool CtiListener::IsListening() const {
+  bool listening = false;
+  RunOn(strand_, [&] { listening = core_->IsListening(); });
+  return listening;
+}
+
+void CtiListener::Begin(CtiHandlers handlers) {
+  asio::post(strand_, [core = core_, handlers = std::move(handlers)]() mutable { core->Begin(std::move(handlers)); });
 }
 
 void CtiListener::Stop() {
-  if (gate_.RequestStop()) listener_.Reset();
+  RunOn(strand_, [this] { core_->StopAccepting(); });
 }
 
 void CtiListener::Shutdown() {
-  Stop();
-  pool_.reset();
+  std::promise<void> allEnded;
+  RunOn(strand_, [&] { core_->EndAll([&allEnded] { allEnded.set_value(); }); });
+  allEnded.get_future().wait();
 }
 
 }  // namespace lindra

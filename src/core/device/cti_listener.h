@@ -1,26 +1,32 @@
 #pragma once
 // The listening link of a CTI slot (codes 202 and above): the CTI program connects,
-// sends one message of at most 1000 bytes and is closed. Accepting runs on the
-// channel's LoopThread; receives complete on a pool of worker threads.
+// sends one message of at most 1000 bytes and is closed. Accepting runs on the slot's
+// strand, each connection's receive on a strand of its own, all on the event loop.
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 
-#include "device/run_gate.h"
+#include "device/link_result.h"
 #include "log/slot_logs.h"
-#include "platform/unique_fd.h"
+#include "platform/clock.h"
+#include "platform/event_loop.h"
+#include "platform/timer.h"
 
 namespace lindra {
 
-// One received message (1..kMessageBytes bytes), on a worker thread, one message at a
-// time and in the order the connections were accepted: the handler writes the PARSE
-// entry, mirrors, parses and dispatches.
-using MessageHandler = std::function<void(std::string_view message)>;
-// A program-log entry of the listener: Plain ("접속됨: ...", "받음: ...") or Error
-// ("Accept 실패: %d", "접속 끊김: ...", ...). UTF-8.
-using CtiLogHandler = std::function<void(DeviceLogKind kind, const std::string& text)>;
+struct CtiHandlers {
+  // One received message (1..kMessageBytes bytes), one at a time and in the order
+  // the connections were accepted: the handler writes the PARSE entry, mirrors,
+  // parses and dispatches.
+  std::function<void(std::string_view message)> message;
+  // A program-log entry of the listener: Plain ("접속됨: ...", "받음: ...") or Error
+  // ("Accept 실패: %d", "접속 끊김: ...", ...). UTF-8.
+  std::function<void(DeviceLogKind kind, const std::string& text)> log;
+  // The listener failed and accepts no more until the next start.
+  std::function<void()> ended;
+};
 
 struct CtiLimits {
   // Connections open at once. At the cap the oldest connection, when it has been
@@ -40,53 +46,47 @@ struct CtiLimits {
   int orderHoldMs = 200;
 };
 
-// Threads: Start, Stop and Shutdown on the controller's thread, Run on the channel's
-// LoopThread, the message and log handlers on the pool's workers (log also on the
-// LoopThread). The connection list and the accept order have their own mutex;
-// RunGate orders Run and Stop.
+// Start, Begin, Stop, Shutdown and the look-ups are called by the owner's thread (the
+// controller's), never by a loop thread; the handlers run on the slot's strand.
 class CtiListener {
  public:
   static constexpr size_t kMessageBytes = 1000;  // one receive per connection
   static constexpr int kAcceptPauseMs = 1000;    // after running out of descriptors
-  static constexpr int kRoomPollMs = 10;         // at the cap, until a connection ends
 
-  explicit CtiListener(CtiLimits limits = {});
+  // The clock's steady time gives a connection's age for the eviction at the cap.
+  CtiListener(EventLoop& loop, const Strand& strand, TimerMaker& timers, const Clock& clock, CtiLimits limits = {});
   ~CtiListener();  // Shutdown()
   CtiListener(const CtiListener&) = delete;
   CtiListener& operator=(const CtiListener&) = delete;
 
-  // Listens on all addresses at lanPort (0: a free port, see port()) and starts the
-  // worker pool (2 x processors + 2) if it is not running yet. Returns
-  // "[WARN] DEV0%d CTI - Listen CTI Event : %d" (deviceNo, lanPort) or the failure
+  // Listens on all addresses at lanPort (0: a free port, see port()). Opened:
+  // "[WARN] DEV0%d CTI - Listen CTI Event : %d" (deviceNo, lanPort). Failed: the
   // text of the step that failed ("[ERR] DEV0%d CTI - WSASocket 실패 ErrNo:%d",
   // "... bind ..." (also a port outside 0..65535: EINVAL), "... listen ...",
-  // "... setsockopt(SENDBUF) ...", "...(RECVBUF)...", "...(LINGER)...",
-  // "[ERR] DEV0%d CTI - WorkerThread 생성 실패"). The caller writes the program-log
-  // entries of a successful start.
-  std::string Start(int deviceNo, int lanPort);
-  bool IsListening() const { return listener_.valid(); }
+  // "... setsockopt(SENDBUF) ...", "...(RECVBUF)...", "...(LINGER)..."). The caller
+  // writes the program-log entries of a successful start.
+  LinkResult Start(int deviceNo, int lanPort);
+  bool IsListening() const;
   int port() const { return port_; }  // the bound port
-  size_t workerCount() const;
 
-  // Accepts until Stop() (or a listener failure, logged as "Accept 실패: %d"); each
-  // connection's one message goes to onMessage on a worker, then its socket is closed.
-  void Run(const MessageHandler& onMessage, const CtiLogHandler& onLog);
+  // Accepts until Stop (or a listener failure, logged as "Accept 실패: %d", then
+  // `ended`); each connection's one message goes to the message handler, then its
+  // socket is closed.
+  void Begin(CtiHandlers handlers);
 
   // Stops accepting and closes the listening socket; connections already accepted
-  // are still served by the pool.
+  // are still served and their messages handed on.
   void Stop();
-  // Stop(), then closes every connection and ends the pool. Idempotent.
+  // Stop(), then closes every connection and waits until each has ended: messages
+  // already received are handed on first, and no handler runs afterwards. Idempotent.
   void Shutdown();
 
  private:
-  struct Pool;  // the io_context, its workers and the open connections
+  class Core;
 
-  const CtiLimits limits_;
-
-  UniqueFd listener_;
+  const Strand strand_;
+  std::shared_ptr<Core> core_;
   int port_ = 0;
-  RunGate gate_;
-  std::unique_ptr<Pool> pool_;
 };
 
 }  // namespace lindra

@@ -10,26 +10,30 @@ namespace {
 
 constexpr const char* kServerStarted = "Server Started ----------------------";
 constexpr const char* kServerStopped = "CTI Server stopped ----------------------";
+constexpr const char* kNoDevice = "[ERR] Device가 선택되지 않았습니다.";
 
 }  // namespace
 
-DeviceChannel::DeviceChannel(int slotNo, RoutingTables& tables, ChannelEnvironment environment)
+DeviceChannel::DeviceChannel(int slotNo, RoutingTables& tables, EventLoop& loop, ChannelEnvironment environment)
     : slotNo_(slotNo),
       tables_(tables),
       env_(std::move(environment)),
+      loop_(loop),
+      strand_(loop.MakeStrand()),
       logs_(*env_.clock),
-      serial_(env_.linkTimings),
-      lan_(env_.linkTimings),
+      serial_(strand_, *env_.timers),
+      lan_(strand_, *env_.timers),
+      cti_(loop, strand_, *env_.timers, *env_.clock),
+      notifySocket_(strand_),
       agents_(*this, env_.senderTimings) {}
 
 DeviceChannel::~DeviceChannel() { Shutdown(); }
 
-// CTI workers may still deliver messages accepted before a reader ended; they read
-// the configuration under the same lock.
+// CTI connections accepted before a stop still hand on their messages, which read
+// the configuration on the strand.
 void DeviceChannel::Configure(const SlotConfig& config) {
   if (running_ && !running()) CloseLink();
-  std::lock_guard lock(deliverMutex_);
-  config_ = config;
+  RunOn(strand_, [&] { config_ = config; });
 }
 
 void DeviceChannel::OpenLogs(const std::filesystem::path& logDir, int programLevel) {
@@ -37,7 +41,7 @@ void DeviceChannel::OpenLogs(const std::filesystem::path& logDir, int programLev
 }
 
 std::string DeviceChannel::CheckConfiguration() const {
-  if (config_.modelCode == 0) return "[ERR] Device가 선택되지 않았습니다.";
+  if (config_.modelCode == 0) return kNoDevice;
   if (config_.progPort == 0) return "[ERR] Program Port가 설정되지 않았습니다.";
   switch (LinkKindOf(config_.modelCode)) {
     case LinkKind::Serial:
@@ -56,31 +60,57 @@ std::string DeviceChannel::CheckConfiguration() const {
   return {};
 }
 
-std::string DeviceChannel::Start() {
-  // A reader that ended by itself leaves its link to be closed here, before the new start.
+LinkResult DeviceChannel::Start() {
+  // A link that ended by itself is closed here, before the new start.
   if (running_) CloseLink();
-  if (std::string failure = CheckConfiguration(); !failure.empty()) return failure;
-  // Past the checks only the codes 1, 101 and 201 have no link: they open nothing.
+  if (std::string failure = CheckConfiguration(); !failure.empty()) return LinkResult::Failed(failure);
+  // Past the checks only the codes 1, 101 and 201 have no link: they name no device.
   const LinkKind kind = LinkKindOf(config_.modelCode);
-  if (kind == LinkKind::None) return {};
+  if (kind == LinkKind::None) return LinkResult::Failed(kNoDevice);
 
-  std::string result = StartLink(kind);
-  if (result.size() < 2 || result[1] == 'E') return result;
+  LinkResult result = StartLink(kind);
+  if (!result.ok) return result;
 
-  logs_.Device(DeviceLogKind::Plain, result);
+  logs_.Device(DeviceLogKind::Plain, result.text);
   logs_.Device(DeviceLogKind::Plain, kServerStarted);
   running_ = true;
-  readerAlive_ = true;
+  linkEnded_ = false;
   linkUp_ = true;
   kind_ = kind;
   return result;
 }
 
 void DeviceChannel::BeginReading() {
-  if (running_ && !reader_.joinable()) reader_ = std::thread([this, kind = kind_] { RunReader(kind); });
+  if (!running_ || reading_) return;
+  reading_ = true;
+  switch (kind_) {
+    case LinkKind::Serial: {
+      const uint32_t model = config_.modelCode;
+      const bool chunkFramed = model == 12 || model == 13;
+      assembler_.emplace(model, kind_);
+      serial_.Begin({model == 7, chunkFramed ? SerialQuietGapMs(config_.baudRate) : 0}, Handlers());
+      break;
+    }
+    case LinkKind::Lan:
+      assembler_.emplace(config_.modelCode, kind_);
+      lan_.Begin(Handlers());
+      break;
+    case LinkKind::Cti:
+      cti_.Begin({[this](std::string_view message) { HandleCtiMessage(message); },
+                  [this](DeviceLogKind logKind, const std::string& text) { logs_.Device(logKind, text); },
+                  [this] { HandleLinkEvent(LinkEvent::Ended); }});
+      break;
+    case LinkKind::None:
+      break;
+  }
 }
 
-std::string DeviceChannel::StartLink(LinkKind kind) {
+LinkHandlers DeviceChannel::Handlers() {
+  return {[this](std::string_view chunk) { HandleChunk(chunk); }, [this](const std::string& line) { StatusLine(line); },
+          [this](LinkEvent event) { HandleLinkEvent(event); }};
+}
+
+LinkResult DeviceChannel::StartLink(LinkKind kind) {
   switch (kind) {
     case LinkKind::Serial:
       return serial_.Start(SerialPathFor(config_.comPort, env_.serialPaths), config_.comPort, config_.baudRate);
@@ -88,52 +118,28 @@ std::string DeviceChannel::StartLink(LinkKind kind) {
       return lan_.Start(slotNo_, config_.lanIp, config_.lanPort);
     case LinkKind::Cti:
       if (!mirror_ && !env_.mirrorHost.empty() && env_.mirrorPort > 0)
-        mirror_ = std::make_unique<FrameMirror>(*this, env_.mirrorHost, env_.mirrorPort);
+        mirror_ = std::make_unique<FrameMirror>(*this, strand_, *env_.timers, env_.mirrorHost, env_.mirrorPort);
       return cti_.Start(slotNo_, config_.lanPort);
     case LinkKind::None:
       break;
   }
-  return {};
+  return LinkResult::Failed(kNoDevice);
 }
 
-void DeviceChannel::RunReader(LinkKind kind) {
-  if (kind == LinkKind::Cti) {
-    cti_.Run([this](std::string_view message) { HandleCtiMessage(message); },
-             [this](DeviceLogKind logKind, const std::string& text) { logs_.Device(logKind, text); });
-  } else {
-    FrameAssembler assembler(config_.modelCode, kind);
-    const LinkHandlers handlers{
-        [this, &assembler](std::string_view chunk) { HandleChunk(assembler, chunk); },
-        [this](const std::string& line) { StatusLine(line); },
-        [this, &assembler](LinkEvent event) { HandleLinkEvent(assembler, event); },
-    };
-    if (kind == LinkKind::Serial) {
-      const uint32_t model = config_.modelCode;
-      const bool chunkFramed = model == 12 || model == 13;
-      serial_.Run({model == 7, chunkFramed ? SerialQuietGapMs(config_.baudRate) : 0}, handlers);
-    } else {
-      lan_.Run(handlers);
-    }
-  }
-  readerAlive_ = false;
-  // Stop() ends the reader on purpose; a reader that gave up by itself is news.
-  if (running_) NotifySlotState();
-}
-
-void DeviceChannel::HandleChunk(FrameAssembler& assembler, std::string_view chunk) {
+void DeviceChannel::HandleChunk(std::string_view chunk) {
   logs_.DeviceRaw(DeviceLogKind::Read, chunk);
-  assembler.Feed(chunk, [this](std::string_view frame, size_t length, bool passes) {
+  assembler_->Feed(chunk, [this](std::string_view frame, size_t length, bool passes) {
     logs_.DeviceRaw(DeviceLogKind::Parse, frame);
     if (passes) Deliver(frame, length);
   });
 }
 
-void DeviceChannel::HandleLinkEvent(FrameAssembler& assembler, LinkEvent event) {
+void DeviceChannel::HandleLinkEvent(LinkEvent event) {
   switch (event) {
     case LinkEvent::StreamCut: {
       // The next connection starts a frame of its own; the piece left over is logged,
       // so nothing the device sent disappears without a trace.
-      const std::string_view partial = assembler.DropPartial();
+      const std::string_view partial = assembler_->DropPartial();
       if (!partial.empty())
         logs_.Device(DeviceLogKind::Error,
                      text::Format("연결 끊김, 미완성 프레임 버림 (%zu bytes) : ", partial.size()) +
@@ -146,6 +152,10 @@ void DeviceChannel::HandleLinkEvent(FrameAssembler& assembler, LinkEvent event) 
       break;
     case LinkEvent::Up:
       linkUp_ = true;
+      NotifySlotState();
+      break;
+    case LinkEvent::Ended:
+      linkEnded_ = true;
       NotifySlotState();
       break;
   }
@@ -162,7 +172,6 @@ void DeviceChannel::HandleCtiMessage(std::string_view message) {
 }
 
 void DeviceChannel::Deliver(std::string_view frame, size_t length) {
-  std::lock_guard lock(deliverMutex_);
   ParseOutcome outcome = ParseFrame(frame, length, config_.modelCode, config_.areaCode, text::EdgeEncoding());
   for (auto& entry : outcome.log) {
     switch (entry.kind) {
@@ -191,13 +200,11 @@ void DeviceChannel::Deliver(std::string_view frame, size_t length) {
 }
 
 void DeviceChannel::CloseLink() {
-  // Cleared first, so the reader ending now knows it was stopped and not lost.
   running_ = false;
   serial_.Stop();
   lan_.Stop();
   cti_.Stop();
-  if (reader_.joinable()) reader_.join();
-  readerAlive_ = false;
+  reading_ = false;
 }
 
 void DeviceChannel::Stop() {
@@ -211,6 +218,7 @@ void DeviceChannel::Shutdown() {
   Stop();
   // CTI messages already received go to the senders first, which then send or log
   // them; stopped the other way round, those calls would reach nobody and no log.
+  // The mirror and the UDP socket close after the CTI connections that use them.
   cti_.Shutdown();
   agents_.StopAgentSlots();
   mirror_.reset();

@@ -1,22 +1,22 @@
 #pragma once
 // One device slot: its configuration, its link (serial line, LAN exchange or CTI
-// listener), its reader thread, its logs, its operator senders and its UDP socket.
-// Every frame the link delivers is logged, parsed, routed and handed to the senders
-// on the thread that read it, so events keep their order per slot.
+// listener), its logs, its operator senders and its UDP socket. Every frame the link
+// delivers is logged, parsed, routed and handed to the senders on the slot's strand
+// of the event loop, so events keep their order per slot.
 #include <atomic>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "app/controller_view.h"
 #include "config/slot_config.h"
 #include "device/cti_listener.h"
 #include "device/frame_assembler.h"
 #include "device/lan_link.h"
+#include "device/link_result.h"
 #include "device/serial_link.h"
 #include "log/slot_logs.h"
 #include "notify/agent_senders.h"
@@ -25,6 +25,8 @@
 #include "notify/routing_tables.h"
 #include "notify/slot_reporter.h"
 #include "platform/clock.h"
+#include "platform/event_loop.h"
+#include "platform/timer.h"
 
 namespace lindra {
 
@@ -34,22 +36,22 @@ struct ChannelEnvironment {
   // The controller's message log; thread-safe. Status lines go there.
   std::function<void(const std::string&)> addMessage;
   const Clock* clock = &SystemClock::Instance();
+  TimerMaker* timers = &SteadyTimerMaker::Instance();
   SerialOverrides serialPaths;
   std::string broadcastAddress = kDefaultBroadcastAddress;
   std::string mirrorHost;  // empty: no diagnostic copy of CTI frames
   int mirrorPort = 0;
   SenderTimings senderTimings;
-  LinkTimings linkTimings;
 };
 
 // The controller's thread configures, starts, stops and shuts the channel down; the
-// reader thread and the CTI workers deliver frames; operator senders and the mirror
-// report through the SlotReporter side. Configuration is written only while no
-// reader runs; `deliverMutex_` serialises parse-and-dispatch (CTI workers run in
-// parallel); every other shared piece guards itself.
+// link's handlers (frames, CTI messages, status, link events) run on the slot's
+// strand, and so do parse, route and dispatch; operator senders and the mirror report
+// through the SlotReporter side from the loop. The configuration is written on the
+// strand (the controller waits for it); the flags the controller reads are atomic.
 class DeviceChannel final : public SlotReporter {
  public:
-  DeviceChannel(int slotNo, RoutingTables& tables, ChannelEnvironment environment);
+  DeviceChannel(int slotNo, RoutingTables& tables, EventLoop& loop, ChannelEnvironment environment);
   ~DeviceChannel() override;  // Shutdown()
   DeviceChannel(const DeviceChannel&) = delete;
   DeviceChannel& operator=(const DeviceChannel&) = delete;
@@ -62,22 +64,22 @@ class DeviceChannel final : public SlotReporter {
   // Opens the slot's two logs (only once, and only when the slot has a model).
   void OpenLogs(const std::filesystem::path& logDir, int programLevel);
 
-  // Checks the configuration and opens the link. Returns the result text: "[WARN] ..."
-  // on success, "[ERR] ..." on failure, and "" for the codes 1, 101 and 201 that name
-  // no device.
-  std::string Start();
+  // Checks the configuration and opens the link: opened with "[WARN] ...", or failed
+  // with "[ERR] ..." (also for the codes 1, 101 and 201, which name no device).
+  LinkResult Start();
   // After a successful Start, once the start has been reported: reads the link. What
   // the link then reports (a peer that closes at once) follows the start's own lines.
   void BeginReading();
-  // Closes the link and ends the reader; reports the stop. Nothing when not running.
+  // Closes the link; reports the stop. Nothing when not running.
   void Stop();
-  // Stop(), the CTI workers, the operator senders, then every queued log line written.
+  // Stop(), the CTI connections (what they received is handed on first), the operator
+  // senders, then every queued log line written.
   void Shutdown();
 
-  // The link is open and its reader alive. A link that lost its exchange or port
-  // and is retrying in the background, or a reader that ended by itself, makes the
-  // slot not connected; the front end hears of each change (SlotStateChanged).
-  bool running() const { return running_ && readerAlive_ && linkUp_; }
+  // The link is open and has not ended. A link that lost its exchange or port and
+  // is retrying in the background, or one that gave up by itself, makes the slot not
+  // connected; the front end hears of each change (SlotStateChanged).
+  bool running() const { return running_ && !linkEnded_ && linkUp_; }
 
   // The UDP notification socket, with SO_BROADCAST in broadcast mode. Returns "" or
   // the failure text.
@@ -93,11 +95,11 @@ class DeviceChannel final : public SlotReporter {
 
  private:
   std::string CheckConfiguration() const;
-  std::string StartLink(LinkKind kind);
-  void RunReader(LinkKind kind);
+  LinkResult StartLink(LinkKind kind);
+  LinkHandlers Handlers();
   void CloseLink();
-  void HandleChunk(FrameAssembler& assembler, std::string_view chunk);
-  void HandleLinkEvent(FrameAssembler& assembler, LinkEvent event);
+  void HandleChunk(std::string_view chunk);
+  void HandleLinkEvent(LinkEvent event);
   void NotifySlotState();
   void HandleCtiMessage(std::string_view message);
   void Deliver(std::string_view frame, size_t length);
@@ -105,6 +107,8 @@ class DeviceChannel final : public SlotReporter {
   const int slotNo_;
   RoutingTables& tables_;
   ChannelEnvironment env_;
+  EventLoop& loop_;
+  const Strand strand_;
   SlotConfig config_;
   SlotLogs logs_;
   SerialLink serial_;
@@ -113,12 +117,12 @@ class DeviceChannel final : public SlotReporter {
   NotifySocket notifySocket_;
   AgentSenders agents_;
   std::unique_ptr<FrameMirror> mirror_;
-  std::mutex deliverMutex_;
+  std::optional<FrameAssembler> assembler_;  // of the open serial or LAN link; the strand's
   std::atomic<bool> running_{false};
-  std::atomic<bool> readerAlive_{false};
+  std::atomic<bool> linkEnded_{false};
   std::atomic<bool> linkUp_{false};
   LinkKind kind_ = LinkKind::None;  // of the open link
-  std::thread reader_;
+  bool reading_ = false;            // BeginReading has run since the start
 };
 
 }  // namespace lindra

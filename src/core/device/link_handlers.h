@@ -1,7 +1,8 @@
 #pragma once
 // What a link hands its owner. Links know nothing of framing, parsing or logs: they
 // deliver the bytes they read, report failures as the status lines the window shows,
-// and say when the byte stream was cut and when the slot is to be shown down or up.
+// and say when the byte stream was cut, when the slot is to be shown down or up, and
+// when the link has given up. Every handler runs on the link's strand.
 #include <functional>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@ enum class LinkEvent {
   StreamCut,  // the connection or port was lost: what comes next does not continue what came before
   Down,       // the slot is to be shown not connected, while the link keeps trying
   Up,         // connected again after Down
+  Ended,      // the link has stopped by itself: nothing more comes until the next start
 };
 
 struct LinkHandlers {

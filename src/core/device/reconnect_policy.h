@@ -8,19 +8,13 @@
 
 namespace lindra {
 
-// The pauses of the links' retries; tests shorten them.
-struct LinkTimings {
-  int retryPauseMs = 1000;         // before every reconnect after a loss or a failed attempt
-  int quietRetryPauseMs = 30'000;  // between the quiet attempts once the announced ones are used up
-};
-
-// Owned by one link and used by its reading thread only.
+// Owned by one link and used on its strand only.
 class ReconnectPolicy {
  public:
   struct Settings {
     int announcedAttempts = 0;  // failed attempts in a row that are each reported
-    int retryPauseMs = 0;
-    int quietRetryPauseMs = 0;
+    int retryPauseMs = 0;       // before every reconnect after a loss or a failed attempt
+    int quietRetryPauseMs = 0;  // between the quiet attempts once the announced ones are used up
   };
 
   enum class NoticeKind {

@@ -1,73 +1,25 @@
 #include "device/serial_link.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
 #include <cerrno>
-#include <chrono>
-#include <optional>
+#include <utility>
 
+#include "device/reconnect_policy.h"
+#include "platform/serial_port.h"
 #include "text/strings.h"
 
 namespace lindra {
 namespace {
 
-std::optional<speed_t> TermiosSpeed(int baudRate) {
-  static constexpr std::pair<int, speed_t> kSpeeds[] = {
-      {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
-      {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
-      {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
-      {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-      {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
-      {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
-  };
-  for (const auto& [rate, speed] : kSpeeds)
-    if (rate == baudRate) return speed;
-  return std::nullopt;
-}
-
-bool HungUp(int fd) {
-  pollfd look{fd, POLLIN, 0};
-  return ::poll(&look, 1, 0) > 0 && (look.revents & (POLLHUP | POLLERR));
-}
+using std::chrono::milliseconds;
 
 std::string CommFailure(const char* step, int error) {
   return text::Format("[ERR] RS232C - %s 실패 ErrNo:%d", step, error);
-}
-
-// The port opened and set up, or the step that failed with its errno.
-struct OpenedPort {
-  UniqueFd port;
-  const char* failedStep = nullptr;
-  int error = 0;
-};
-
-OpenedPort OpenPort(const std::string& devicePath, int baudRate) {
-  UniqueFd port(::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!port) return {{}, "CreateFile", errno};
-  // A COM port is opened without sharing; keep other openers off the line too.
-  ::ioctl(port.get(), TIOCEXCL);
-  ::tcflush(port.get(), TCIOFLUSH);
-
-  termios tio{};
-  if (::tcgetattr(port.get(), &tio) != 0) return {{}, "GetCommState", errno};
-  const std::optional<speed_t> speed = TermiosSpeed(baudRate);
-  if (!speed) return {{}, "SetCommState", EINVAL};
-  // Raw 8N1; reads return at once with what the driver holds (VMIN = VTIME = 0).
-  // CLOCAL: the devices drive no carrier line, and the port must read without one.
-  ::cfmakeraw(&tio);
-  tio.c_cflag &= ~(CSTOPB | PARENB | CSIZE);
-  tio.c_cflag |= CS8 | CREAD | CLOCAL;
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  if (::cfsetispeed(&tio, *speed) != 0 || ::cfsetospeed(&tio, *speed) != 0 ||
-      ::tcsetattr(port.get(), TCSANOW, &tio) != 0)
-    return {{}, "SetCommState", errno};
-  return {std::move(port)};
 }
 
 }  // namespace
@@ -89,125 +41,199 @@ std::string SerialPathFor(const std::string& comPort, const SerialOverrides& ove
   return comPort;
 }
 
-SerialLink::SerialLink(LinkTimings timings) : timings_(timings) {}
+// One opened port and what reads it, from a successful Start to Stop. Everything runs
+// on the strand; the port's waits hold the session alive, the timers (owned here)
+// never fire once it is gone. Once closed it calls no handler again.
+class SerialLink::Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(const Strand& strand, TimerMaker& timers, std::string devicePath, std::string comPort, int baudRate)
+      : port_(strand),
+        devicePath_(std::move(devicePath)),
+        comPort_(std::move(comPort)),
+        baudRate_(baudRate),
+        // A serial port has no announced attempts: its loss is reported once and it
+        // is reopened quietly until it is back.
+        policy_({0, kReopenPauseMs, kReopenPauseMs}),
+        pollTimer_(timers.Create(strand)),
+        gapTimer_(timers.Create(strand)),
+        pauseTimer_(timers.Create(strand)) {}
+
+  // Hands the opened port to the loop; 0 or the error (the port is closed then).
+  int Adopt(UniqueFd port) {
+    asio::error_code ec;
+    port_.assign(port.get(), ec);
+    if (!ec) port.Release();
+    return ec.value();
+  }
+
+  void Begin(const SerialReading& reading, LinkHandlers handlers) {
+    if (closed_) return;
+    reading_ = reading;
+    handlers_ = std::move(handlers);
+    if (reading_.pollWithZ) Poll();
+    WaitReadable();
+  }
+
+  void Close() {
+    closed_ = true;
+    asio::error_code ignored;
+    port_.close(ignored);
+    pollTimer_->Stop();
+    gapTimer_->Stop();
+    pauseTimer_->Stop();
+  }
+
+ private:
+  void Poll() {
+    // The device answers the poll; a refused write (or a port being reopened) only
+    // costs this poll.
+    if (port_.is_open()) [[maybe_unused]]
+      ssize_t written = ::write(port_.native_handle(), "Z", 1);
+    pollTimer_->Start(milliseconds(kPollIntervalMs), [this] { Poll(); });
+  }
+
+  void WaitReadable() {
+    port_.async_wait(asio::posix::descriptor_base::wait_read,
+                     [self = shared_from_this()](const asio::error_code& ec) { self->Readable(ec); });
+  }
+
+  void Readable(const asio::error_code& ec) {
+    if (closed_ || ec == asio::error::operation_aborted) return;
+    int error = ec.value();
+    const size_t got = error ? 0 : ReadAvailable(error);
+    if (error) {
+      Deliver();
+      return Lost(error);
+    }
+    if (got == 0) {
+      // Ready without a byte: look again at the idle poll's pace, never spin.
+      pauseTimer_->Start(milliseconds(kPollIntervalMs), [this] { WaitReadable(); });
+      return;
+    }
+    if (reading_.quietGapMs > 0 && size_ < kChunkBytes) {
+      gapTimer_->Start(milliseconds(reading_.quietGapMs), [this] { Deliver(); });
+    } else {
+      gapTimer_->Stop();
+      Deliver();
+    }
+    if (!closed_) WaitReadable();
+  }
+
+  // Reads what there is, up to a full chunk; returns how many bytes came. Sets error
+  // (errno) when a read fails or the line has hung up.
+  size_t ReadAvailable(int& error) {
+    size_t got = 0;
+    while (size_ < kChunkBytes) {
+      const ssize_t n = ::read(port_.native_handle(), chunk_.data() + size_, kChunkBytes - size_);
+      if (n > 0) {
+        size_ += static_cast<size_t>(n);
+        got += static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EAGAIN) {
+        error = errno;
+        break;
+      }
+      // Nothing to read now (a raw port with VMIN = VTIME = 0 reads 0 bytes then). A
+      // line that has hung up (the adapter is gone) reads nothing for ever: a failure.
+      if (got == 0 && SerialLineHungUp(port_.native_handle())) error = EIO;
+      break;
+    }
+    return got;
+  }
+
+  void Deliver() {
+    const size_t size = std::exchange(size_, 0);
+    if (size > 0 && !closed_) handlers_.chunk(std::string_view(chunk_.data(), size));
+  }
+
+  void Lost(int error) {
+    gapTimer_->Stop();
+    asio::error_code ignored;
+    port_.close(ignored);
+    if (!closed_) handlers_.event(LinkEvent::StreamCut);
+    Retry(policy_.Lost(error));
+  }
+
+  void Retry(const ReconnectPolicy::Step& step) {
+    Follow(step);
+    if (!closed_) pauseTimer_->Start(milliseconds(step.pauseMs), [this] { Reopen(); });
+  }
+
+  void Reopen() {
+    Follow(policy_.AttemptBegins());
+    if (closed_) return;
+    OpenedSerialPort opened = OpenSerialPort(devicePath_, baudRate_);
+    const int error = opened.port ? Adopt(std::move(opened.port)) : opened.error;
+    if (error) return Retry(policy_.AttemptFailed(error));
+    Follow(policy_.Connected());
+    if (!closed_) WaitReadable();
+  }
+
+  void Follow(const ReconnectPolicy::Step& step) {
+    for (const ReconnectPolicy::Notice& notice : step.notices) {
+      if (closed_) return;
+      switch (notice.kind) {
+        case ReconnectPolicy::NoticeKind::Lost:
+          handlers_.status(text::Format("[ERR] ReadFIle 실패 : %d", notice.value));
+          break;
+        case ReconnectPolicy::NoticeKind::Back:
+          handlers_.status(text::Format("[WARN] Reconnected PBX : %.4s, %d", comPort_.c_str(), baudRate_));
+          break;
+        default:  // no announced attempts: the loss line says it all until the port is back
+          break;
+      }
+    }
+    if (closed_) return;
+    if (step.shown == ReconnectPolicy::Shown::Down) handlers_.event(LinkEvent::Down);
+    if (step.shown == ReconnectPolicy::Shown::Up) handlers_.event(LinkEvent::Up);
+  }
+
+  asio::posix::stream_descriptor port_;
+  const std::string devicePath_, comPort_;
+  const int baudRate_;
+  ReconnectPolicy policy_;
+  SerialReading reading_;
+  LinkHandlers handlers_;
+  std::unique_ptr<Timer> pollTimer_;   // model 7's "Z"
+  std::unique_ptr<Timer> gapTimer_;    // the quiet gap that ends a chunk
+  std::unique_ptr<Timer> pauseTimer_;  // before a reopen, or a look again after a read of nothing
+  std::array<char, kChunkBytes> chunk_;
+  size_t size_ = 0;  // bytes of the chunk read so far
+  bool closed_ = false;
+};
+
+SerialLink::SerialLink(const Strand& strand, TimerMaker& timers) : strand_(strand), timers_(timers) {}
 
 SerialLink::~SerialLink() { Stop(); }
 
-std::string SerialLink::Start(const std::string& devicePath, const std::string& comPort, int baudRate) {
+LinkResult SerialLink::Start(const std::string& devicePath, const std::string& comPort, int baudRate) {
   Stop();
-  gate_.Arm();
-  OpenedPort opened = OpenPort(devicePath, baudRate);
-  if (!opened.port) return CommFailure(opened.failedStep, opened.error);
-  port_ = std::move(opened.port);
-  devicePath_ = devicePath;
-  comPort_ = comPort;
-  baudRate_ = baudRate;
-  // A serial port has no announced attempts: its loss is reported once and it is
-  // reopened quietly at the retry pause until it is back.
-  policy_ = ReconnectPolicy({0, timings_.retryPauseMs, timings_.retryPauseMs});
-  return text::Format("[WARN] Connected PBX : %.4s, %d", comPort.c_str(), baudRate);
+  OpenedSerialPort opened = OpenSerialPort(devicePath, baudRate);
+  if (!opened.port) return LinkResult::Failed(CommFailure(opened.failedStep, opened.error));
+  auto session = std::make_shared<Session>(strand_, timers_, devicePath, comPort, baudRate);
+  // A descriptor the loop cannot watch is as good as a port that does not open.
+  if (const int error = session->Adopt(std::move(opened.port)))
+    return LinkResult::Failed(CommFailure("CreateFile", error));
+  session_ = std::move(session);
+  return LinkResult::Opened(text::Format("[WARN] Connected PBX : %.4s, %d", comPort.c_str(), baudRate));
 }
 
-void SerialLink::Run(const SerialReading& reading, const LinkHandlers& handlers) {
-  using std::chrono::steady_clock;
-  if (!gate_.Enter()) return;
-  if (!port_) {
-    gate_.Leave();
-    return;
-  }
-  std::array<char, kChunkBytes> chunk;
-  auto nextPoll = steady_clock::now();
-  while (!gate_.stopRequested()) {
-    int timeoutMs = -1;
-    if (reading.pollWithZ) {
-      const auto now = steady_clock::now();
-      if (now >= nextPoll) {
-        WritePoll();
-        nextPoll = now + std::chrono::milliseconds(kPollIntervalMs);
-      }
-      timeoutMs = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(nextPoll - now).count());
-    }
-    const RunGate::Wait wait = gate_.WaitFor(port_.get(), POLLIN, timeoutMs);
-    if (wait == RunGate::Wait::Stop) break;
-    if (wait == RunGate::Wait::Timeout) continue;
-    int error = wait == RunGate::Wait::Error ? errno : 0;
-    const size_t size = error ? 0 : ReadChunk(chunk, reading.quietGapMs, error);
-    if (size > 0) handlers.chunk(std::string_view(chunk.data(), size));
-    if (error) {
-      port_.Reset();
-      handlers.event(LinkEvent::StreamCut);
-      if (!Reopen(policy_.Lost(error), handlers)) break;
-    } else if (size == 0) {
-      // Ready without a byte: look again at the idle poll's pace, never spin.
-      gate_.Pause(kPollIntervalMs);
-    }
-  }
-  if (gate_.Leave()) port_.Reset();
-}
-
-bool SerialLink::Reopen(ReconnectPolicy::Step step, const LinkHandlers& handlers) {
-  for (;;) {
-    Follow(step, handlers);
-    if (gate_.Pause(step.pauseMs)) return false;
-    Follow(policy_.AttemptBegins(), handlers);
-    OpenedPort opened = OpenPort(devicePath_, baudRate_);
-    if (opened.port) {
-      port_ = std::move(opened.port);
-      Follow(policy_.Connected(), handlers);
-      return true;
-    }
-    step = policy_.AttemptFailed(opened.error);
-  }
-}
-
-void SerialLink::Follow(const ReconnectPolicy::Step& step, const LinkHandlers& handlers) const {
-  for (const ReconnectPolicy::Notice& notice : step.notices) {
-    switch (notice.kind) {
-      case ReconnectPolicy::NoticeKind::Lost:
-        handlers.status(text::Format("[ERR] ReadFIle 실패 : %d", notice.value));
-        break;
-      case ReconnectPolicy::NoticeKind::Back:
-        handlers.status(text::Format("[WARN] Reconnected PBX : %.4s, %d", comPort_.c_str(), baudRate_));
-        break;
-      default:  // no announced attempts: the loss line says it all until the port is back
-        break;
-    }
-  }
-  if (step.shown == ReconnectPolicy::Shown::Down) handlers.event(LinkEvent::Down);
-  if (step.shown == ReconnectPolicy::Shown::Up) handlers.event(LinkEvent::Up);
-}
-
-size_t SerialLink::ReadChunk(std::span<char, kChunkBytes> chunk, int quietGapMs, int& error) {
-  size_t size = 0;
-  while (size < chunk.size()) {
-    const ssize_t n = ::read(port_.get(), chunk.data() + size, chunk.size() - size);
-    if (n > 0) {
-      size += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) {
-      error = errno;
-      break;
-    }
-    // Nothing to read now (a raw port with VMIN = VTIME = 0 reads 0 bytes then). A
-    // line that has hung up (the adapter is gone) reads nothing for ever: a failure.
-    if (HungUp(port_.get())) {
-      if (size == 0) error = EIO;
-      break;
-    }
-    if (size == 0 || quietGapMs <= 0 || gate_.WaitFor(port_.get(), POLLIN, quietGapMs) != RunGate::Wait::Ready) break;
-  }
-  return size;
-}
-
-void SerialLink::WritePoll() {
-  // The device answers the poll; a refused write only costs this poll.
-  [[maybe_unused]] ssize_t written = ::write(port_.get(), "Z", 1);
+void SerialLink::Begin(const SerialReading& reading, LinkHandlers handlers) {
+  if (!session_) return;
+  asio::post(strand_, [session = session_, reading, handlers = std::move(handlers)]() mutable {
+    session->Begin(reading, std::move(handlers));
+  });
 }
 
 void SerialLink::Stop() {
-  if (gate_.RequestStop()) port_.Reset();
+  if (!session_) return;
+  // Let go on the strand, so the session (and its timers) ends there.
+  RunOn(strand_, [this] {
+    session_->Close();
+    session_.reset();
+  });
 }
 
 }  // namespace lindra

@@ -1,14 +1,14 @@
 #pragma once
-// The RS232C link of a slot with a serial model (codes 2..100), on POSIX termios.
+// The RS232C link of a slot with a serial model (codes 2..100): the port's descriptor
+// on the event loop, read as soon as bytes arrive.
 #include <map>
-#include <span>
+#include <memory>
 #include <string>
-#include <string_view>
 
 #include "device/link_handlers.h"
-#include "device/reconnect_policy.h"
-#include "device/run_gate.h"
-#include "platform/unique_fd.h"
+#include "device/link_result.h"
+#include "platform/event_loop.h"
+#include "platform/timer.h"
 
 namespace lindra {
 
@@ -33,58 +33,47 @@ struct SerialReading {
   int quietGapMs = 0;      // > 0: a chunk ends only when the line is quiet this long
 };
 
-// Threads: Start and Stop run on the controller's thread, Run on the channel's
-// LoopThread; RunGate orders them, so the port is closed only once Run has let go of it.
+// Start, Begin and Stop are called by the owner's thread (the controller's), never by
+// a loop thread; everything else, the handlers included, runs on the strand.
 class SerialLink {
  public:
   static constexpr size_t kChunkBytes = 4096;  // at most this much per chunk
-  static constexpr int kPollIntervalMs = 100;  // model 7's "Z", at most this often
+  static constexpr int kPollIntervalMs = 100;  // model 7's "Z"; also the look again after a read of nothing
+  static constexpr int kReopenPauseMs = 1000;  // between attempts to open a lost port again
 
-  explicit SerialLink(LinkTimings timings = {});
+  SerialLink(const Strand& strand, TimerMaker& timers);
   ~SerialLink();  // Stop()
   SerialLink(const SerialLink&) = delete;
   SerialLink& operator=(const SerialLink&) = delete;
 
   // Opens and sets up the port: raw mode, 8 data bits, no parity, one stop bit, the
-  // given speed. Returns "[WARN] Connected PBX : %.4s, %d" (comPort, baudRate) or
-  // "[ERR] RS232C - CreateFile 실패 ErrNo:%d" (open), "... GetCommState 실패 ..."
-  // (tcgetattr), "... SetCommState 실패 ..." (a speed termios does not know: EINVAL;
-  // tcsetattr) with errno. A failed start leaves the port closed. The caller writes
-  // the program-log entries of a successful start.
-  std::string Start(const std::string& devicePath, const std::string& comPort, int baudRate);
-  bool IsOpen() const { return port_.valid(); }
+  // given speed. Opened: "[WARN] Connected PBX : %.4s, %d" (comPort, baudRate).
+  // Failed: "[ERR] RS232C - CreateFile 실패 ErrNo:%d" (open), "... GetCommState 실패
+  // ..." (tcgetattr), "... SetCommState 실패 ..." (a speed termios does not know:
+  // EINVAL; tcsetattr) with errno; the port is closed then. The caller writes the
+  // program-log entries of a successful start.
+  LinkResult Start(const std::string& devicePath, const std::string& comPort, int baudRate);
+  bool IsOpen() const { return session_ != nullptr; }
 
-  // Reads until Stop(), handing over the bytes there are at once (with a quiet gap:
-  // once the line has been quiet that long). A read failure (the adapter unplugged:
-  // EIO, a hang-up) cuts the stream, is reported once as "[ERR] ReadFIle 실패 : %d"
-  // and shows the slot down; the port is closed and opened again (same path and
-  // settings) once per retry pause until it opens: "[WARN] Reconnected PBX : %.4s,
-  // %d", shown up. With pollWithZ a "Z" is written at most every kPollIntervalMs
-  // (so about that often while the line is idle). Returns at once when the port is
-  // not open.
-  void Run(const SerialReading& reading, const LinkHandlers& handlers);
+  // After a successful Start: reads until Stop, handing over the bytes there are at
+  // once (with a quiet gap: once the line has been quiet that long, or the chunk is
+  // full). A read failure (the adapter unplugged: EIO, a hang-up) cuts the stream, is
+  // reported once as "[ERR] ReadFIle 실패 : %d" and shows the slot down; the port is
+  // opened again (same path and settings) every kReopenPauseMs until it opens:
+  // "[WARN] Reconnected PBX : %.4s, %d", shown up. With pollWithZ a "Z" is written
+  // at once and then every kPollIntervalMs.
+  void Begin(const SerialReading& reading, LinkHandlers handlers);
 
-  // Makes Run return promptly, then closes the port. Safe to call at any time, twice,
-  // and from inside a handler (Run then closes the port as it returns).
+  // Closes the port and ends every read and timer; no handler runs afterwards.
+  // Safe at any time and twice.
   void Stop();
 
  private:
-  // Reads what there is; with a quiet gap, goes on until the line is quiet that long
-  // or the chunk is full. Sets error (errno) when a read fails, and returns the
-  // bytes read before.
-  size_t ReadChunk(std::span<char, kChunkBytes> chunk, int quietGapMs, int& error);
-  // Closes the port and opens it again, as the policy says; false on a stop.
-  bool Reopen(ReconnectPolicy::Step step, const LinkHandlers& handlers);
-  void Follow(const ReconnectPolicy::Step& step, const LinkHandlers& handlers) const;
-  void WritePoll();
+  class Session;
 
-  const LinkTimings timings_;
-  // Touched by Run's thread while it runs, else by the controller's.
-  UniqueFd port_;
-  std::string devicePath_, comPort_;
-  int baudRate_ = 0;
-  ReconnectPolicy policy_;
-  RunGate gate_;
+  const Strand strand_;
+  TimerMaker& timers_;
+  std::shared_ptr<Session> session_;  // from a successful Start to Stop
 };
 
 }  // namespace lindra

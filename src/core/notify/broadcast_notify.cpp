@@ -1,10 +1,7 @@
 #include "notify/broadcast_notify.h"
 
-#include <sys/socket.h>
-
 #include <cerrno>
 
-#include "notify/tcp_client.h"
 #include "text/codec.h"
 #include "text/strings.h"
 
@@ -15,28 +12,31 @@ constexpr size_t kMaxDatagram = 1023;
 
 }  // namespace
 
+NotifySocket::NotifySocket(const Strand& strand) : strand_(strand), socket_(strand) {}
+
 std::string NotifySocket::Create(int slotNo, bool broadcastMode) {
-  std::lock_guard lock(mutex_);
-  socket_.Reset();
-  UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!fd) return text::Format("[ERR] DEV0%d LAN - UDP socket 실패 ErrNo:%d", slotNo, errno);
-  int error = 0;
-  int on = 1;
-  if (broadcastMode && ::setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) error = errno;
-  // The socket is kept even when the option failed: every broadcast then fails with
-  // its own "send 실패" line, so the fault shows with each call, not once at start.
-  socket_ = std::move(fd);
-  return error ? text::Format("[ERR] DEV0%d LAN - setsockopt 실패 ErrNo:%d", slotNo, error) : "";
+  std::string failure;
+  RunOn(strand_, [&] {
+    asio::error_code ec;
+    socket_.close(ec);
+    socket_.open(asio::ip::udp::v4(), ec);
+    if (ec) {
+      failure = text::Format("[ERR] DEV0%d LAN - UDP socket 실패 ErrNo:%d", slotNo, ec.value());
+      return;
+    }
+    // The socket is kept even when the option failed: every broadcast then fails with
+    // its own "send 실패" line, so the fault shows with each call, not once at start.
+    if (broadcastMode) socket_.set_option(asio::socket_base::broadcast(true), ec);
+    if (ec) failure = text::Format("[ERR] DEV0%d LAN - setsockopt 실패 ErrNo:%d", slotNo, ec.value());
+  });
+  return failure;
 }
 
 void NotifySocket::Close() {
-  std::lock_guard lock(mutex_);
-  socket_.Reset();
-}
-
-bool NotifySocket::IsOpen() const {
-  std::lock_guard lock(mutex_);
-  return socket_.valid();
+  RunOn(strand_, [this] {
+    asio::error_code ignored;
+    socket_.close(ignored);
+  });
 }
 
 bool NotifySocket::BroadcastNotify(SlotReporter& reporter, std::string_view address, int progPort,
@@ -46,17 +46,13 @@ bool NotifySocket::BroadcastNotify(SlotReporter& reporter, std::string_view addr
   std::string bytes = text::ToExternal(notification);
   if (bytes.size() > kMaxDatagram) bytes.resize(kMaxDatagram);
 
-  int error = 0;
-  if (std::optional<sockaddr_in> destination = net::Ipv4Address(address, progPort)) {
-    std::lock_guard lock(mutex_);
-    if (!socket_) {
-      error = EBADF;
-    } else if (::sendto(socket_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL,
-                        reinterpret_cast<const sockaddr*>(&*destination), sizeof *destination) < 0) {
-      error = errno;
-    }
-  } else {
-    error = EINVAL;
+  asio::error_code ec;
+  const asio::ip::address_v4 destination = asio::ip::make_address_v4(std::string(address), ec);
+  int error = ec ? EINVAL : 0;
+  if (!error && !socket_.is_open()) error = EBADF;
+  if (!error) {
+    socket_.send_to(asio::buffer(bytes), asio::ip::udp::endpoint(destination, static_cast<uint16_t>(progPort)), 0, ec);
+    error = ec.value();
   }
 
   if (error != 0) {

@@ -20,7 +20,14 @@ void EventLoop::Start() {
     threads_.emplace_back([this] {
       // Idle threads wait for work instead of leaving: the loop runs until Stop.
       auto guard = asio::make_work_guard(io_);
-      io_.run();
+      for (;;) {
+        try {
+          io_.run();
+          return;
+        } catch (...) {
+          // A handler that throws costs its own work only; the thread serves on.
+        }
+      }
     });
   }
 }
@@ -35,7 +42,8 @@ void EventLoop::Stop() {
 Strand EventLoop::MakeStrand() { return asio::make_strand(io_); }
 
 void RunOn(const Strand& strand, const std::function<void()>& work) {
-  if (strand.running_in_this_thread()) return work();
+  // Inside the strand, or once the loop has ended (nothing else can run then): at once.
+  if (strand.running_in_this_thread() || strand.get_inner_executor().context().stopped()) return work();
   std::promise<void> done;
   asio::post(strand, [&] {
     work();

@@ -50,8 +50,9 @@ class EventLoop {
 
 // Runs `work` on `strand` and waits until it has run: for owner threads (the
 // controller's) that need a loop object's answer or must know it has let go of a
-// resource. Called from inside `strand` itself, `work` runs at once. Loop threads
-// never wait for another strand this way (two of them could wait for each other).
+// resource. Called from inside `strand` itself, or after the loop has stopped, `work`
+// runs at once. Loop threads never wait for another strand this way (two of them
+// could wait for each other).
 void RunOn(const Strand& strand, const std::function<void()>& work);
 
 }  // namespace lindra

@@ -1,13 +1,15 @@
 #include "platform/timer.h"
 
 #include <asio/steady_timer.hpp>
+#include <atomic>
 
 namespace lindra {
 namespace {
 
 class SteadyTimer final : public Timer {
  public:
-  explicit SteadyTimer(const Strand& strand) : timer_(strand), generation_(std::make_shared<unsigned>(0)) {}
+  explicit SteadyTimer(const Strand& strand)
+      : timer_(strand), generation_(std::make_shared<std::atomic<unsigned>>(0)) {}
   ~SteadyTimer() override { Stop(); }
 
   void Start(std::chrono::milliseconds after, std::function<void()> fire) override {
@@ -15,9 +17,10 @@ class SteadyTimer final : public Timer {
     armed_ = true;
     timer_.expires_after(after);
     // The generation, not the error code, decides: a cancel cannot recall a completion
-    // that is already queued, and the timer may be gone by the time it runs.
+    // that is already queued, and the timer may be gone by the time it runs (atomic:
+    // a stopped timer may be destroyed on another thread meanwhile).
     timer_.async_wait(
-        [this, generation = generation_, mine = *generation_, fire = std::move(fire)](const asio::error_code&) {
+        [this, generation = generation_, mine = generation_->load(), fire = std::move(fire)](const asio::error_code&) {
           if (*generation != mine) return;
           armed_ = false;
           fire();
@@ -34,7 +37,7 @@ class SteadyTimer final : public Timer {
 
  private:
   asio::steady_timer timer_;
-  std::shared_ptr<unsigned> generation_;
+  std::shared_ptr<std::atomic<unsigned>> generation_;
   bool armed_ = false;
 };
 

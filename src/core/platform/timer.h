@@ -12,7 +12,8 @@
 namespace lindra {
 
 // Start, Stop and destruction happen on the timer's strand (or while the loop does
-// not run); that is what makes "stopped means never fires" hold without a lock.
+// not run); that is what makes "stopped means never fires" hold without a lock. A
+// timer that is stopped (or never armed) may also be destroyed on another thread.
 class Timer {
  public:
   virtual ~Timer() = default;  // a destroyed timer never fires

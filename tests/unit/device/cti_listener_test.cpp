@@ -5,7 +5,6 @@
 
 #include <random>
 #include <stdexcept>
-#include <thread>
 
 #include "link_test_support.h"
 #include "text/strings.h"
@@ -13,6 +12,7 @@
 namespace lindra {
 namespace {
 
+using namespace std::chrono_literals;
 using testing::kPatience;
 
 // What the listener hands over, from any thread.
@@ -66,28 +66,34 @@ class Sink {
   std::vector<std::pair<DeviceLogKind, std::string>> log_;
 };
 
-// A started listener with its accept loop on its own thread, as the channel runs it.
+enum class Time { Real, Fake };
+
+// A started listener, accepting as the channel runs it, on real time or on fake time
+// (timers and the clock of the eviction).
 struct Served {
-  explicit Served(CtiLimits limits = {}, MessageHandler onMessage = {}) : listener(limits) {
+  explicit Served(CtiLimits limits = {}, Time time = Time::Real, std::function<void(std::string_view)> onMessage = {})
+      : listener(loop.loop, loop.strand,
+                 time == Time::Fake ? static_cast<TimerMaker&>(loop.timers) : SteadyTimerMaker::Instance(),
+                 time == Time::Fake ? static_cast<const Clock&>(loop.clock) : SystemClock::Instance(), limits) {
     result = listener.Start(1, 0);
-    thread = std::thread([this, onMessage] {
-      listener.Run(
-          onMessage ? onMessage : [this](std::string_view m) { sink.Message(m); },
-          [this](DeviceLogKind kind, const std::string& text) { sink.Log(kind, text); });
-    });
+    listener.Begin({onMessage ? onMessage : [this](std::string_view m) { sink.Message(m); },
+                    [this](DeviceLogKind kind, const std::string& text) { sink.Log(kind, text); },
+                    [this] { sink.Log(DeviceLogKind::Error, "(ended)"); }});
   }
-  ~Served() {
-    listener.Stop();
-    thread.join();
-    listener.Shutdown();
-  }
+  ~Served() { listener.Shutdown(); }
   UniqueFd Connect() const { return testing::ConnectTo(listener.port()); }
 
+  testing::FakeTimeLoop loop;
   Sink sink;
   CtiListener listener;
-  std::string result;
-  std::thread thread;
+  LinkResult result;
 };
+
+// True when the server has not closed the connection (nothing to read, no end).
+bool StillOpen(const UniqueFd& fd) {
+  char byte;
+  return ::recv(fd.get(), &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+}
 
 // Reads until the server closes the connection; true when it did within the patience.
 bool ClosedByServer(const UniqueFd& fd) {
@@ -101,29 +107,28 @@ bool ClosedByServer(const UniqueFd& fd) {
   }
 }
 
-TEST(CtiListener, StartTextsAndPool) {
-  CtiListener listener;
-  EXPECT_EQ(listener.Start(4, 0), "[WARN] DEV04 CTI - Listen CTI Event : 0");
+TEST(CtiListener, StartTexts) {
+  testing::FakeTimeLoop loop;
+  CtiListener listener(loop.loop, loop.strand, loop.timers, loop.clock);
+  EXPECT_EQ(listener.Start(4, 0), LinkResult::Opened("[WARN] DEV04 CTI - Listen CTI Event : 0"));
   EXPECT_TRUE(listener.IsListening());
   EXPECT_GT(listener.port(), 0);
-  EXPECT_EQ(listener.workerCount(), 2 * std::max(1u, std::thread::hardware_concurrency()) + 2);
 
-  CtiListener second;
-  EXPECT_EQ(second.Start(2, listener.port()), "[ERR] DEV02 CTI - bind 실패 ErrNo:98");
+  CtiListener second(loop.loop, loop.strand, loop.timers, loop.clock);
+  EXPECT_EQ(second.Start(2, listener.port()), LinkResult::Failed("[ERR] DEV02 CTI - bind 실패 ErrNo:98"));
   EXPECT_FALSE(second.IsListening());
   // Cut to 16 bits this port would be 0, any free port.
-  EXPECT_EQ(second.Start(3, 65536), "[ERR] DEV03 CTI - bind 실패 ErrNo:22");
+  EXPECT_EQ(second.Start(3, 65536), LinkResult::Failed("[ERR] DEV03 CTI - bind 실패 ErrNo:22"));
   EXPECT_FALSE(second.IsListening());
 
   listener.Shutdown();
   EXPECT_FALSE(listener.IsListening());
-  EXPECT_EQ(listener.workerCount(), 0u);
   listener.Shutdown();
 }
 
 TEST(CtiListener, OneMessagePerConnectionThenClosed) {
   Served served;
-  ASSERT_EQ(served.result, "[WARN] DEV01 CTI - Listen CTI Event : 0");
+  ASSERT_EQ(served.result.text, "[WARN] DEV01 CTI - Listen CTI Event : 0");
   UniqueFd client = served.Connect();
   ASSERT_TRUE(WriteAll(client.get(), "201,701,0212345678"));
   ASSERT_TRUE(served.sink.WaitMessage("201,701,0212345678"));
@@ -137,7 +142,7 @@ TEST(CtiListener, OneMessagePerConnectionThenClosed) {
 TEST(CtiListener, MessagesGoOnInAcceptOrderPastSilentPeers) {
   Served served;
   // Connected before the listener accepts them: their receives complete together, on
-  // every worker of the pool, and must still be handed on in the order of the connects.
+  // every thread of the loop, and must still be handed on in the order of the connects.
   std::vector<UniqueFd> clients;
   for (int i = 0; i < 40; ++i) clients.push_back(served.Connect());
   // Two peers connect and say nothing (or only later): they give up their place.
@@ -153,6 +158,39 @@ TEST(CtiListener, MessagesGoOnInAcceptOrderPastSilentPeers) {
   EXPECT_FALSE(served.sink.Logged(DeviceLogKind::Error, "접속 끊김: [CONTEXT:1,"));
   ASSERT_TRUE(WriteAll(clients[20].get(), "late"));
   EXPECT_TRUE(served.sink.WaitMessage("late"));
+}
+
+TEST(CtiListener, ASilentPeerGivesUpItsPlaceAfterTheHoldAndIsClosedAfterTheIdleTime) {
+  Served served({}, Time::Fake);
+  UniqueFd silent = served.Connect();
+  ASSERT_TRUE(served.loop.timers.WaitForArmed(2));  // its idle time and its place in the order
+  UniqueFd caller = served.Connect();
+  ASSERT_TRUE(WriteAll(caller.get(), "201,701,02"));
+  ASSERT_FALSE(served.sink.WaitLog(DeviceLogKind::Plain, "받음: [CONTEXT:2,").empty());
+  EXPECT_EQ(served.loop.timers.Advance(199ms), 0);
+  EXPECT_TRUE(served.sink.messages().empty()) << "handed on before the silent peer's turn was over";
+  EXPECT_EQ(served.loop.timers.Advance(1ms), 1);
+  EXPECT_TRUE(served.sink.WaitMessage("201,701,02"));
+
+  EXPECT_EQ(served.loop.timers.Advance(9'799ms), 0);
+  EXPECT_TRUE(StillOpen(silent));
+  EXPECT_EQ(served.loop.timers.Advance(1ms), 1);
+  EXPECT_TRUE(ClosedByServer(silent));
+  EXPECT_TRUE(served.sink.WaitLog(DeviceLogKind::Error, "접속 끊김: [CONTEXT:1,").ends_with(", RETURN:0]"));
+}
+
+TEST(CtiListener, ShutdownHandsOnWhatWasReceivedThenCallsNobody) {
+  Served served({}, Time::Fake);  // the order hold never runs out here
+  UniqueFd silent = served.Connect();
+  ASSERT_FALSE(served.sink.WaitLog(DeviceLogKind::Plain, "접속됨: [IP:127.0.0.1, CONTEXT:1,").empty());
+  UniqueFd caller = served.Connect();
+  ASSERT_TRUE(WriteAll(caller.get(), "201,701,03"));
+  ASSERT_FALSE(served.sink.WaitLog(DeviceLogKind::Plain, "받음: [CONTEXT:2,").empty());
+  EXPECT_TRUE(served.sink.messages().empty());
+  served.listener.Shutdown();
+  EXPECT_EQ(served.sink.messages(), std::vector<std::string>{"201,701,03"});
+  EXPECT_TRUE(served.sink.Logged(DeviceLogKind::Error, "접속 끊김: [CONTEXT:1,"));
+  EXPECT_EQ(served.loop.timers.armedCount(), 0u);
 }
 
 TEST(CtiListener, LongMessageIsCutToOneReceive) {
@@ -194,15 +232,8 @@ TEST(CtiListener, AtTheCapYoungConnectionsAreServedBeforeTheNextIsTaken) {
   for (int i : {0, 1, 3}) EXPECT_TRUE(served.sink.WaitMessage("201,701,0" + std::to_string(i)));
 }
 
-TEST(CtiListener, IdleConnectionIsClosedAfterTheTimeout) {
-  Served served(CtiLimits{.maxConnections = 8, .idleTimeoutMs = 200});
-  UniqueFd client = served.Connect();
-  EXPECT_TRUE(ClosedByServer(client));
-  EXPECT_TRUE(served.sink.WaitLog(DeviceLogKind::Error, "접속 끊김: ").ends_with(", RETURN:0]"));
-}
-
-TEST(CtiListener, AtTheCapTheOldestSilentConnectionMakesRoom) {
-  Served served(CtiLimits{.maxConnections = 4, .evictAfterMs = 0, .idleTimeoutMs = 60'000});
+TEST(CtiListener, AtTheCapTheOldestSilentConnectionMakesRoomOnceItIsASecondOld) {
+  Served served(CtiLimits{.maxConnections = 4, .evictAfterMs = 1000, .idleTimeoutMs = 60'000}, Time::Fake);
   std::vector<UniqueFd> idle;
   for (int i = 0; i < 4; ++i) {
     idle.push_back(served.Connect());
@@ -210,9 +241,14 @@ TEST(CtiListener, AtTheCapTheOldestSilentConnectionMakesRoom) {
         served.sink.WaitLog(DeviceLogKind::Plain, text::Format("접속됨: [IP:127.0.0.1, CONTEXT:%x,", i + 1)).empty());
   }
   UniqueFd caller = served.Connect();
+  ASSERT_TRUE(served.loop.timers.WaitForArmed(4 * 2 + 1));  // each one's idle time and place, and the wait for room
+  EXPECT_EQ(served.loop.timers.Advance(999ms), 4);          // the order holds
+  EXPECT_TRUE(StillOpen(idle.front()));
+  EXPECT_EQ(served.loop.timers.Advance(1ms), 1);
   EXPECT_TRUE(ClosedByServer(idle.front()));
   ASSERT_TRUE(WriteAll(caller.get(), "201,701,02"));
   EXPECT_TRUE(served.sink.WaitMessage("201,701,02"));
+  for (size_t i = 1; i < idle.size(); ++i) EXPECT_TRUE(StillOpen(idle[i]));
 }
 
 TEST(CtiListener, IdleAndGarbageClientsLeaveItServing) {
@@ -225,7 +261,7 @@ TEST(CtiListener, IdleAndGarbageClientsLeaveItServing) {
   ASSERT_GE(files.rlim_cur, 2048u) << "too few descriptors for the test";
 
   std::atomic<int> received{0};
-  Served served({}, [&](std::string_view message) {
+  Served served({}, Time::Real, [&](std::string_view message) {
     if (message == "201,701,0212345678") served.sink.Message(message);
     ++received;
   });
@@ -250,7 +286,7 @@ TEST(CtiListener, IdleAndGarbageClientsLeaveItServing) {
 }
 
 TEST(CtiListener, HandlerFailureCostsOnlyItsMessage) {
-  Served served({}, [](std::string_view message) {
+  Served served({}, Time::Real, [](std::string_view message) {
     if (message == "bad") throw std::runtime_error("parser failure");
   });
   UniqueFd bad = served.Connect();
@@ -265,27 +301,23 @@ TEST(CtiListener, HandlerFailureCostsOnlyItsMessage) {
 }
 
 TEST(CtiListener, StopEndsAcceptingAndStartListensAgain) {
-  CtiListener listener;
-  ASSERT_EQ(listener.Start(1, 0)[1], 'W');
+  testing::FakeTimeLoop loop;
+  CtiListener listener(loop.loop, loop.strand, loop.timers, loop.clock);
   Sink sink;
-  std::thread loop([&] {
-    listener.Run([&](std::string_view m) { sink.Message(m); },
-                 [&](DeviceLogKind kind, const std::string& text) { sink.Log(kind, text); });
-  });
+  const CtiHandlers handlers{[&](std::string_view m) { sink.Message(m); },
+                             [&](DeviceLogKind kind, const std::string& text) { sink.Log(kind, text); }, [] {}};
+  ASSERT_TRUE(listener.Start(1, 0).ok);
+  listener.Begin(handlers);
   const int port = listener.port();
   listener.Stop();
-  loop.join();
   EXPECT_FALSE(listener.IsListening());
   EXPECT_FALSE(testing::ConnectTo(port).valid());
 
-  ASSERT_EQ(listener.Start(1, port)[1], 'W');  // the same port at once
-  loop = std::thread(
-      [&] { listener.Run([&](std::string_view m) { sink.Message(m); }, [](DeviceLogKind, const std::string&) {}); });
+  ASSERT_TRUE(listener.Start(1, port).ok);  // the same port at once
+  listener.Begin(handlers);
   UniqueFd client = testing::ConnectTo(port);
   ASSERT_TRUE(WriteAll(client.get(), "again"));
   EXPECT_TRUE(sink.WaitMessage("again"));
-  listener.Stop();
-  loop.join();
 }
 
 }  // namespace

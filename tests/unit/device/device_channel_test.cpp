@@ -13,6 +13,8 @@
 namespace lindra {
 namespace {
 
+using namespace std::chrono_literals;
+
 // A slot whose every setting is present, so each case breaks exactly what it names.
 SlotConfig Complete(uint32_t modelCode) {
   SlotConfig c;
@@ -113,30 +115,32 @@ TEST(DeviceChannel, StartChecksTheConfigurationInOrder) {
        "[ERR] Device의 Lan IP가 설정되지 않았습니다."},
       {"CTI with negative port", with(202, [](SlotConfig& c) { c.lanPort = -5; }),
        "[ERR] Device의 Lan Port가 설정되지 않았습니다."},
-      {"code 1 names no device", with(1, [](SlotConfig&) {}), ""},
-      {"code 101 names no device", with(101, [](SlotConfig&) {}), ""},
-      {"code 201 names no device", with(201, [](SlotConfig&) {}), ""},
+      {"code 1 names no device", with(1, [](SlotConfig&) {}), "[ERR] Device가 선택되지 않았습니다."},
+      {"code 101 names no device", with(101, [](SlotConfig&) {}), "[ERR] Device가 선택되지 않았습니다."},
+      {"code 201 names no device", with(201, [](SlotConfig&) {}), "[ERR] Device가 선택되지 않았습니다."},
       {"code 1 still needs a program port", with(1, [](SlotConfig& c) { c.progPort = 0; }),
        "[ERR] Program Port가 설정되지 않았습니다."},
   };
+  testing::FakeTimeLoop loop;
   for (const Case& c : cases) {
     RoutingTables tables;
-    DeviceChannel channel(2, tables, ChannelEnvironment{});
+    DeviceChannel channel(2, tables, loop.loop, ChannelEnvironment{});
     channel.Configure(c.config);
-    EXPECT_EQ(channel.Start(), c.expected) << c.what;
+    EXPECT_EQ(channel.Start(), LinkResult::Failed(c.expected)) << c.what;
     EXPECT_FALSE(channel.running()) << c.what;
   }
 }
 
 TEST(DeviceChannel, AMissingSerialPortLeavesTheSlotNotRunning) {
+  testing::FakeTimeLoop loop;
   RoutingTables tables;
   ChannelEnvironment env;
   env.serialPaths["COM3"] = "/nonexistent/lindra-test-tty";
-  DeviceChannel channel(1, tables, std::move(env));
+  DeviceChannel channel(1, tables, loop.loop, std::move(env));
   SlotConfig config = Complete(2);
   config.comPort = "COM3";
   channel.Configure(config);
-  EXPECT_EQ(channel.Start(), "[ERR] RS232C - CreateFile 실패 ErrNo:2");
+  EXPECT_EQ(channel.Start(), LinkResult::Failed("[ERR] RS232C - CreateFile 실패 ErrNo:2"));
   EXPECT_FALSE(channel.running());
   channel.Stop();  // nothing to stop: no status line is due
 }
@@ -144,6 +148,7 @@ TEST(DeviceChannel, AMissingSerialPortLeavesTheSlotNotRunning) {
 // Stopping on purpose is reported once as the stop line; only a reader that ends by
 // itself tells the front end that the slot changed.
 TEST(DeviceChannel, StopIsReportedOnceAndIsNoNewsOfALostLink) {
+  testing::FakeTimeLoop loop;
   RoutingTables tables;
   SlotStateCounter view;
   std::mutex mutex;
@@ -154,11 +159,12 @@ TEST(DeviceChannel, StopIsReportedOnceAndIsNoNewsOfALostLink) {
     std::lock_guard lock(mutex);
     statusLines.push_back(line);
   };
-  DeviceChannel channel(4, tables, std::move(env));
+  env.timers = &loop.timers;
+  DeviceChannel channel(4, tables, loop.loop, std::move(env));
   SlotConfig config = Complete(202);
   config.lanPort = 0;  // any free port
   channel.Configure(config);
-  EXPECT_EQ(channel.Start(), "[WARN] DEV04 CTI - Listen CTI Event : 0");
+  EXPECT_EQ(channel.Start(), LinkResult::Opened("[WARN] DEV04 CTI - Listen CTI Event : 0"));
   channel.BeginReading();
   EXPECT_TRUE(channel.running());
 
@@ -175,25 +181,28 @@ TEST(DeviceChannel, StopIsReportedOnceAndIsNoNewsOfALostLink) {
 TEST(DeviceChannel, ALinkRetryingInTheBackgroundShowsTheSlotDownUntilItIsBack) {
   UniqueFd exchange = testing::ListenOn(0);
   const int port = testing::PortOf(exchange.get());
+  testing::FakeTimeLoop loop;
   RoutingTables tables;
   SlotStateCounter view;
   ChannelEnvironment env;
   env.view = &view;
   env.addMessage = [](const std::string&) {};
-  env.linkTimings = {20, 100};
-  DeviceChannel channel(1, tables, std::move(env));
+  env.timers = &loop.timers;
+  DeviceChannel channel(1, tables, loop.loop, std::move(env));
   SlotConfig config = Complete(102);
   config.lanPort = port;
   channel.Configure(config);
-  ASSERT_EQ(channel.Start(), text::Format("[WARN] DEV01 Connected PBX : 127.0.0.1, %d", port));
+  ASSERT_EQ(channel.Start(), LinkResult::Opened(text::Format("[WARN] DEV01 Connected PBX : 127.0.0.1, %d", port)));
   channel.BeginReading();
   UniqueFd peer(::accept4(exchange.get(), nullptr, nullptr, SOCK_CLOEXEC));
   exchange.Reset();
   testing::Reset(peer);
 
+  for (int attempt = 0; attempt < 3; ++attempt) EXPECT_EQ(loop.timers.AdvanceWhenDue(1000ms), 1);
   ASSERT_TRUE(view.WaitChanges(1));
   EXPECT_FALSE(channel.running());
   exchange = testing::ListenOn(port);
+  EXPECT_EQ(loop.timers.AdvanceWhenDue(30'000ms), 1);
   ASSERT_TRUE(view.WaitChanges(2));
   EXPECT_TRUE(channel.running());
   channel.Stop();

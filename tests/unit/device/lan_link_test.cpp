@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
-#include <thread>
+#include <future>
 
 #include "link_test_support.h"
 #include "text/strings.h"
@@ -11,26 +11,14 @@
 namespace lindra {
 namespace {
 
+using namespace std::chrono_literals;
 using testing::Recorder;
 
-// Short pauses keep the tests quick; a quiet pause of a minute keeps the quiet
-// attempts out of a test that does not wait for them.
-constexpr LinkTimings kQuick{20, 100};
-constexpr LinkTimings kNoQuietAttempt{20, 60'000};
-
-// Runs the link on its own thread, as the channel's LoopThread does.
-struct Reader {
-  Reader(LanLink& link, Recorder& recorder)
-      : link(link), thread([&link, &recorder] {
-          link.Run(recorder.Handlers());
-          recorder.Status("(run returned)");
-        }) {}
-  ~Reader() {
-    link.Stop();  // also when an assertion left the test early
-    if (thread.joinable()) thread.join();
-  }
-  LanLink& link;
-  std::thread thread;
+// A link on the loop with fake time, and what it hands over.
+struct Fixture {
+  testing::FakeTimeLoop loop;
+  Recorder recorder;
+  LanLink link{loop.strand, loop.timers};
 };
 
 // The next connection, or an empty fd when none comes in time.
@@ -62,23 +50,24 @@ TEST(LanLink, StartTexts) {
     int slot;
     std::string ip;
     int port;
-    std::string expected;
+    LinkResult expected;
   };
   const Case cases[] = {
-      {1, "127.0.0.1", port, text::Format("[WARN] DEV01 Connected PBX : 127.0.0.1, %d", port)},
-      {3, "localhost", port, text::Format("[WARN] DEV03 Connected PBX : localhost, %d", port)},
-      {2, "127.0.0.1", refusing.port, "[ERR] DEV02 LAN - connect 실패 ErrNo:111"},
-      {4, "300.1.2.3", port, "[ERR] DEV04 LAN - connect 실패 ErrNo:22"},
+      {1, "127.0.0.1", port, LinkResult::Opened(text::Format("[WARN] DEV01 Connected PBX : 127.0.0.1, %d", port))},
+      {3, "localhost", port, LinkResult::Opened(text::Format("[WARN] DEV03 Connected PBX : localhost, %d", port))},
+      {2, "127.0.0.1", refusing.port, LinkResult::Failed("[ERR] DEV02 LAN - connect 실패 ErrNo:111")},
+      {4, "300.1.2.3", port, LinkResult::Failed("[ERR] DEV04 LAN - connect 실패 ErrNo:22")},
       // Cut to 16 bits this port would reach the listening exchange.
-      {2, "127.0.0.1", 65536 + port, "[ERR] DEV02 LAN - connect 실패 ErrNo:22"},
+      {2, "127.0.0.1", 65536 + port, LinkResult::Failed("[ERR] DEV02 LAN - connect 실패 ErrNo:22")},
   };
+  testing::FakeTimeLoop loop;
   for (const Case& c : cases) {
-    LanLink link;
+    LanLink link(loop.strand, loop.timers);
     EXPECT_EQ(link.Start(c.slot, c.ip, c.port), c.expected) << c.ip;
   }
 }
 
-TEST(LanLink, ConnectGivesUpAfterItsTimeout) {
+TEST(LanLink, ConnectGivesUpAfterThreeSeconds) {
   // A listener whose queue is full drops the handshake, like an exchange that never answers.
   UniqueFd exchange = testing::ListenOn(0, 0);
   const int port = testing::PortOf(exchange.get());
@@ -89,43 +78,53 @@ TEST(LanLink, ConnectGivesUpAfterItsTimeout) {
     ::connect(filler.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     fillers.push_back(std::move(filler));
   }
-  LanLink link;
-  EXPECT_EQ(link.Start(1, "127.0.0.1", port), "[ERR] DEV01 LAN - connect 실패 ErrNo:110");
+  Fixture f;
+  auto started = std::async(std::launch::async, [&] { return f.link.Start(1, "127.0.0.1", port); });
+  ASSERT_TRUE(f.loop.timers.WaitForDue(3000ms));
+  EXPECT_EQ(f.loop.timers.Advance(2999ms), 0);
+  EXPECT_EQ(started.wait_for(0s), std::future_status::timeout);
+  EXPECT_EQ(f.loop.timers.Advance(1ms), 1);
+  EXPECT_EQ(started.get(), LinkResult::Failed("[ERR] DEV01 LAN - connect 실패 ErrNo:110"));
 }
 
 TEST(LanLink, DeliversWhatTheExchangeSends) {
   UniqueFd exchange = testing::ListenOn(0);
-  LanLink link;
-  ASSERT_EQ(link.Start(1, "127.0.0.1", testing::PortOf(exchange.get()))[1], 'W');
+  Fixture f;
+  ASSERT_TRUE(f.link.Start(1, "127.0.0.1", testing::PortOf(exchange.get())).ok);
   UniqueFd peer = Accept(exchange);
-  Recorder recorder;
-  Reader reader(link, recorder);
+  f.link.Begin(f.recorder.Handlers());
   Send(peer, "  1 first line\r");
-  ASSERT_TRUE(recorder.WaitBytes(15));
+  ASSERT_TRUE(f.recorder.WaitBytes(15));
   Send(peer, std::string(5000, 'x'));
-  ASSERT_TRUE(recorder.WaitBytes(5015));
-  EXPECT_EQ(recorder.bytes(), "  1 first line\r" + std::string(5000, 'x'));
-  for (const std::string& chunk : recorder.chunks()) EXPECT_LE(chunk.size(), LanLink::kChunkBytes);
-  EXPECT_TRUE(recorder.statuses().empty());
+  ASSERT_TRUE(f.recorder.WaitBytes(5015));
+  EXPECT_EQ(f.recorder.bytes(), "  1 first line\r" + std::string(5000, 'x'));
+  for (const std::string& chunk : f.recorder.chunks()) EXPECT_LE(chunk.size(), LanLink::kChunkBytes);
+  EXPECT_TRUE(f.recorder.statuses().empty());
 }
 
-TEST(LanLink, ResetAndRefusedAttemptsGiveUpThenAQuietAttemptComesBack) {
+TEST(LanLink, ResetAndRefusedAttemptsASecondApartGiveUpThenAQuietAttemptComesBack) {
   UniqueFd exchange = testing::ListenOn(0);
   const int port = testing::PortOf(exchange.get());
-  LanLink link(kQuick);
-  ASSERT_EQ(link.Start(2, "127.0.0.1", port)[1], 'W');
+  Fixture f;
+  ASSERT_TRUE(f.link.Start(2, "127.0.0.1", port).ok);
   UniqueFd peer = Accept(exchange);
   exchange.Reset();  // reconnects are refused from now on
-  Recorder recorder;
-  Reader reader(link, recorder);
+  f.link.Begin(f.recorder.Handlers());
   testing::Reset(peer);
-  ASSERT_TRUE(recorder.WaitStatuses(12));
-  exchange = testing::ListenOn(port);  // back: the next quiet attempt connects
+  ASSERT_TRUE(f.recorder.WaitStatuses(2));
+  for (const size_t reported : {4u, 7u, 12u}) {
+    EXPECT_EQ(f.loop.timers.AdvanceWhenDue(1000ms), 1);
+    ASSERT_TRUE(f.recorder.WaitStatuses(reported));
+  }
+  exchange = testing::ListenOn(port);  // back: the next quiet attempt, 30 s on, connects
   ASSERT_TRUE(exchange.valid());
+  ASSERT_TRUE(f.loop.timers.WaitForDue(30'000ms));
+  EXPECT_EQ(f.loop.timers.Advance(29'999ms), 0);
+  EXPECT_EQ(f.loop.timers.Advance(1ms), 1);
   peer = Accept(exchange);
-  ASSERT_TRUE(recorder.WaitStatuses(14));
+  ASSERT_TRUE(f.recorder.WaitStatuses(14));
   Send(peer, "after");
-  ASSERT_TRUE(recorder.WaitBytes(5));
+  ASSERT_TRUE(f.recorder.WaitBytes(5));
   const std::vector<std::string> expected{
       "(cut)",
       "[ERR] recv 실패 : 104",
@@ -137,76 +136,69 @@ TEST(LanLink, ResetAndRefusedAttemptsGiveUpThenAQuietAttemptComesBack) {
       "[ERR] recv 실패 : 107",
       "[ERR] 기존 연결 에러/종료됨. 연결 재시도(3회)",
       "[ERR] connect 실패: 111",
-      "[ERR] DEV02 연결 재시도 3회 실패. 1초마다 재연결 시도",
+      "[ERR] DEV02 연결 재시도 3회 실패. 30초마다 재연결 시도",
       "(down)",
       text::Format("[WARN] DEV02 Reconnected PBX : 127.0.0.1, %d", port),
       "(up)",
   };
-  EXPECT_EQ(recorder.statuses(), expected);
-  EXPECT_EQ(recorder.bytes(), "after");
+  EXPECT_EQ(f.recorder.statuses(), expected);
+  EXPECT_EQ(f.recorder.bytes(), "after");
 }
 
 TEST(LanLink, ConnectionsClosedBeforeTheirFirstByteUseUpTheAttempts) {
   // An exchange that accepts and closes at once, like one that refuses.
   UniqueFd exchange = testing::ListenOn(0);
-  LanLink link(kNoQuietAttempt);
-  ASSERT_EQ(link.Start(1, "127.0.0.1", testing::PortOf(exchange.get()))[1], 'W');
-  Recorder recorder;
-  Reader reader(link, recorder);
-  for (int connection = 0; connection < 4; ++connection) {
-    UniqueFd peer = Accept(exchange);  // the start's own, then the three attempts
+  Fixture f;
+  ASSERT_TRUE(f.link.Start(1, "127.0.0.1", testing::PortOf(exchange.get())).ok);
+  f.link.Begin(f.recorder.Handlers());
+  for (int connection = 0; connection < 4; ++connection) {  // the start's own, then the three attempts
+    if (connection > 0) {
+      EXPECT_EQ(f.loop.timers.AdvanceWhenDue(1000ms), 1);
+    }
+    UniqueFd peer = Accept(exchange);
     ASSERT_TRUE(peer.valid());
   }
-  ASSERT_TRUE(recorder.WaitStatuses(13));
+  ASSERT_TRUE(f.recorder.WaitStatuses(13));
+  EXPECT_TRUE(f.loop.timers.WaitForDue(30'000ms));
   const std::vector<std::string> expected{
       "(cut)",  "[ERR] recv 실패 : 0", "[ERR] 기존 연결 에러/종료됨. 연결 재시도(1회)",
       "(cut)",  "[ERR] recv 실패 : 0", "[ERR] 기존 연결 에러/종료됨. 연결 재시도(2회)",
       "(cut)",  "[ERR] recv 실패 : 0", "[ERR] 기존 연결 에러/종료됨. 연결 재시도(3회)",
-      "(cut)",  "[ERR] recv 실패 : 0", "[ERR] DEV01 연결 재시도 3회 실패. 60초마다 재연결 시도",
+      "(cut)",  "[ERR] recv 실패 : 0", "[ERR] DEV01 연결 재시도 3회 실패. 30초마다 재연결 시도",
       "(down)",
   };
-  EXPECT_EQ(recorder.statuses(), expected);
-}
-
-TEST(LanLink, OrderlyCloseIsReportedAndRetried) {
-  UniqueFd exchange = testing::ListenOn(0);
-  LanLink link(kQuick);
-  ASSERT_EQ(link.Start(1, "127.0.0.1", testing::PortOf(exchange.get()))[1], 'W');
-  UniqueFd peer = Accept(exchange);
-  Recorder recorder;
-  Reader reader(link, recorder);
-  peer.Reset();  // FIN
-  UniqueFd again = Accept(exchange);
-  ASSERT_TRUE(again.valid());
-  Send(again, "after");
-  ASSERT_TRUE(recorder.WaitBytes(5));
-  EXPECT_EQ(recorder.bytes(), "after");
-  EXPECT_EQ(recorder.statuses(), (std::vector<std::string>{"(cut)", "[ERR] recv 실패 : 0",
-                                                           "[ERR] 기존 연결 에러/종료됨. 연결 재시도(1회)"}));
+  EXPECT_EQ(f.recorder.statuses(), expected);
 }
 
 TEST(LanLink, AByteAfterAReconnectStartsTheNumberingAgain) {
   UniqueFd exchange = testing::ListenOn(0);
   const int port = testing::PortOf(exchange.get());
-  LanLink link({200, 60'000});
-  ASSERT_EQ(link.Start(1, "127.0.0.1", port)[1], 'W');
+  Fixture f;
+  ASSERT_TRUE(f.link.Start(1, "127.0.0.1", port).ok);
   UniqueFd peer = Accept(exchange);
   exchange.Reset();
-  Recorder recorder;
-  Reader reader(link, recorder);
-  testing::Reset(peer);
-  ASSERT_TRUE(recorder.WaitStatuses(4));  // attempt 1 refused
-  exchange = testing::ListenOn(port);     // a later announced attempt succeeds
+  f.link.Begin(f.recorder.Handlers());
+  peer.Reset();  // an orderly close is retried like a reset
+  ASSERT_TRUE(f.recorder.WaitStatuses(2));
+  EXPECT_EQ(f.loop.timers.AdvanceWhenDue(1000ms), 1);
+  ASSERT_TRUE(f.recorder.WaitStatuses(4));  // attempt 1 refused
+  exchange = testing::ListenOn(port);       // attempt 2 succeeds
   ASSERT_TRUE(exchange.valid());
+  EXPECT_EQ(f.loop.timers.AdvanceWhenDue(1000ms), 1);
   peer = Accept(exchange);
   ASSERT_TRUE(peer.valid());
   Send(peer, "x");
-  ASSERT_TRUE(recorder.WaitBytes(1));  // reconnected, and proven
-  const size_t before = recorder.statuses().size();
-  EXPECT_NE(recorder.statuses().back(), "(down)");
+  ASSERT_TRUE(f.recorder.WaitBytes(1));  // reconnected, and proven
+  const size_t before = f.recorder.statuses().size();
   testing::Reset(peer);
-  ASSERT_TRUE(recorder.WaitStatuses(before + 3));
-  const std::vector<std::string> statuses = recorder.statuses();
+  ASSERT_TRUE(f.recorder.WaitStatuses(before + 2));
+  EXPECT_EQ(f.loop.timers.AdvanceWhenDue(1000ms), 1);
+  ASSERT_TRUE(f.recorder.WaitStatuses(before + 3));
+  const std::vector<std::string> statuses = f.recorder.statuses();
+  EXPECT_EQ(std::vector<std::string>(statuses.begin(), statuses.begin() + 7),
+            (std::vector<std::string>{"(cut)", "[ERR] recv 실패 : 0", "[ERR] 기존 연결 에러/종료됨. 연결 재시도(1회)",
+                                      "[ERR] connect 실패: 111", "[ERR] recv 실패 : 107",
+                                      "[ERR] 기존 연결 에러/종료됨. 연결 재시도(2회)", "(cut)"}));
   EXPECT_EQ(
       std::vector<std::string>(statuses.begin() + static_cast<long>(before), statuses.end()),
       (std::vector<std::string>{"(cut)", "[ERR] recv 실패 : 104", "[ERR] 기존 연결 에러/종료됨. 연결 재시도(1회)"}));
@@ -216,57 +208,52 @@ TEST(LanLink, EachLinkCountsItsOwnRetries) {
   // One slot giving up must not cost another its attempts.
   UniqueFd first = testing::ListenOn(0);
   UniqueFd second = testing::ListenOn(0);
-  LanLink a(kNoQuietAttempt), b(kNoQuietAttempt);
-  ASSERT_EQ(a.Start(1, "127.0.0.1", testing::PortOf(first.get()))[1], 'W');
-  ASSERT_EQ(b.Start(2, "127.0.0.1", testing::PortOf(second.get()))[1], 'W');
+  Fixture f;
+  LanLink other(f.loop.strand, f.loop.timers);
+  Recorder otherRecorder;
+  ASSERT_TRUE(f.link.Start(1, "127.0.0.1", testing::PortOf(first.get())).ok);
+  ASSERT_TRUE(other.Start(2, "127.0.0.1", testing::PortOf(second.get())).ok);
   UniqueFd peerA = Accept(first), peerB = Accept(second);
   first.Reset();
   second.Reset();
-  Recorder recordA, recordB;
-  {
-    Reader readerA(a, recordA);
-    testing::Reset(peerA);
-    ASSERT_TRUE(recordA.WaitStatuses(12));  // given up
+  f.link.Begin(f.recorder.Handlers());
+  other.Begin(otherRecorder.Handlers());
+  testing::Reset(peerA);
+  ASSERT_TRUE(f.recorder.WaitStatuses(2));
+  for (const size_t reported : {4u, 7u, 12u}) {
+    EXPECT_EQ(f.loop.timers.AdvanceWhenDue(1000ms), 1);
+    ASSERT_TRUE(f.recorder.WaitStatuses(reported));  // given up at the end
   }
-  Reader readerB(b, recordB);
   testing::Reset(peerB);
-  ASSERT_TRUE(recordB.WaitStatuses(3));
-  EXPECT_EQ(recordB.statuses()[2], "[ERR] 기존 연결 에러/종료됨. 연결 재시도(1회)");
+  ASSERT_TRUE(otherRecorder.WaitStatuses(2));
+  EXPECT_EQ(f.loop.timers.AdvanceWhenDue(1000ms), 1);
+  ASSERT_TRUE(otherRecorder.WaitStatuses(3));
+  EXPECT_EQ(otherRecorder.statuses()[2], "[ERR] 기존 연결 에러/종료됨. 연결 재시도(1회)");
 }
 
-TEST(LanLink, StopEndsTheRunWhileReceivingAndWhilePausing) {
+TEST(LanLink, StopEndsTheLinkWhileReceivingAndWhilePausing) {
   UniqueFd exchange = testing::ListenOn(0);
-  LanLink link({60'000, 60'000});  // a pause only a stop can end
-  ASSERT_EQ(link.Start(1, "127.0.0.1", testing::PortOf(exchange.get()))[1], 'W');
+  Fixture f;
+  ASSERT_TRUE(f.link.Start(1, "127.0.0.1", testing::PortOf(exchange.get())).ok);
   UniqueFd peer = Accept(exchange);
-  {
-    Recorder recorder;
-    Reader reader(link, recorder);
-    Send(peer, "x");
-    ASSERT_TRUE(recorder.WaitBytes(1));
-    link.Stop();
-    reader.thread.join();
-    EXPECT_EQ(recorder.statuses(), std::vector<std::string>{"(run returned)"});
-  }
-  // Again, stopped inside the pause after a loss.
-  ASSERT_EQ(link.Start(1, "127.0.0.1", testing::PortOf(exchange.get()))[1], 'W');
+  f.link.Begin(f.recorder.Handlers());
+  Send(peer, "x");
+  ASSERT_TRUE(f.recorder.WaitBytes(1));
+  f.link.Stop();
+  EXPECT_EQ(f.loop.timers.armedCount(), 0u);
+
+  // Again, stopped inside the pause after a loss: the attempt never comes.
+  ASSERT_TRUE(f.link.Start(1, "127.0.0.1", testing::PortOf(exchange.get())).ok);
   peer = Accept(exchange);
   Recorder recorder;
-  Reader reader(link, recorder);
+  f.link.Begin(recorder.Handlers());
   testing::Reset(peer);
-  ASSERT_TRUE(recorder.WaitStatuses(2));
-  link.Stop();
-  reader.thread.join();
-  EXPECT_EQ(recorder.statuses(), (std::vector<std::string>{"(cut)", "[ERR] recv 실패 : 104", "(run returned)"}));
-}
-
-TEST(LanLink, RunWithoutAConnectionReturnsAtOnce) {
-  RefusingPort refusing;
-  LanLink link;
-  ASSERT_EQ(link.Start(1, "127.0.0.1", refusing.port)[1], 'E');
-  Recorder recorder;
-  link.Run(recorder.Handlers());
-  EXPECT_TRUE(recorder.statuses().empty());
+  ASSERT_TRUE(f.loop.timers.WaitForDue(1000ms));
+  f.link.Stop();
+  EXPECT_EQ(f.loop.timers.Advance(60s), 0);
+  EXPECT_EQ(recorder.statuses(), (std::vector<std::string>{"(cut)", "[ERR] recv 실패 : 104"}));
+  EXPECT_TRUE(f.recorder.statuses().empty());
+  f.link.Stop();  // twice is harmless
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "device/link_handlers.h"
 #include "platform/unique_fd.h"
+#include "support/fake_timers.h"
 
 namespace lindra::testing {
 
@@ -20,13 +21,14 @@ namespace lindra::testing {
 constexpr auto kPatience = std::chrono::seconds(20);
 
 // Records what a link hands over, from any thread. Link events go into the status
-// lines as "(cut)", "(down)" and "(up)", so their order among the lines shows.
+// lines as "(cut)", "(down)", "(up)" and "(ended)", so their order among the lines shows.
 class Recorder {
  public:
   LinkHandlers Handlers() {
     return {[this](std::string_view chunk) { Chunk(chunk); }, [this](const std::string& line) { Status(line); },
             [this](LinkEvent event) {
-              Status(event == LinkEvent::StreamCut ? "(cut)" : event == LinkEvent::Down ? "(down)" : "(up)");
+              static constexpr const char* kShown[] = {"(cut)", "(down)", "(up)", "(ended)"};
+              Status(kShown[static_cast<int>(event)]);
             }};
   }
   void Chunk(std::string_view chunk) {

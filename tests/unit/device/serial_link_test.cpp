@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "link_test_support.h"
 #include "support/temp_dir.h"
@@ -60,16 +61,13 @@ struct Pty {
   std::string path;
 };
 
-// Runs the link on its own thread, as the channel's LoopThread does.
-struct Reader {
-  Reader(SerialLink& link, Recorder& recorder, SerialReading reading = {})
-      : link(link), thread([&link, &recorder, reading] { link.Run(reading, recorder.Handlers()); }) {}
-  ~Reader() {
-    link.Stop();  // also when an assertion left the test early
-    if (thread.joinable()) thread.join();
-  }
-  SerialLink& link;
-  std::thread thread;
+using namespace std::chrono_literals;
+
+// A link on the loop with fake time, and what it hands over.
+struct Fixture {
+  testing::FakeTimeLoop loop;
+  Recorder recorder;
+  SerialLink link{loop.strand, loop.timers};
 };
 
 TEST(SerialPath, PortNamesMapToDevicePaths) {
@@ -87,15 +85,17 @@ TEST(SerialPath, PortNamesMapToDevicePaths) {
 TEST(SerialLink, StartShowsThePortNameAndSpeed) {
   Pty pty;
   ASSERT_FALSE(pty.path.empty());
+  testing::FakeTimeLoop loop;
   const std::pair<const char*, int> cases[] = {{"COM1", 9600},  {"COM2", 1200},   {"COM3", 19200},
                                                {"COM4", 38400}, {"COM5", 115200}, {"COM6", 57600}};
   for (const auto& [port, speed] : cases) {
-    SerialLink link;
-    EXPECT_EQ(link.Start(pty.path, port, speed), text::Format("[WARN] Connected PBX : %s, %d", port, speed));
+    SerialLink link(loop.strand, loop.timers);
+    EXPECT_EQ(link.Start(pty.path, port, speed),
+              LinkResult::Opened(text::Format("[WARN] Connected PBX : %s, %d", port, speed)));
     EXPECT_TRUE(link.IsOpen());
   }
-  SerialLink link;  // "%.4s": at most four characters of the name
-  EXPECT_EQ(link.Start(pty.path, "COM10", 2400), "[WARN] Connected PBX : COM1, 2400");
+  SerialLink link(loop.strand, loop.timers);  // "%.4s": at most four characters of the name
+  EXPECT_EQ(link.Start(pty.path, "COM10", 2400).text, "[WARN] Connected PBX : COM1, 2400");
 
   termios tio{};
   ASSERT_EQ(::tcgetattr(pty.slave.get(), &tio), 0);
@@ -118,32 +118,32 @@ TEST(SerialLink, StartFailuresCarryTheSystemErrorAndLeaveThePortClosed) {
       {(dir / "not-a-tty").string(), 9600, "[ERR] RS232C - GetCommState 실패 ErrNo:25"},
       {pty.path, 576700, "[ERR] RS232C - SetCommState 실패 ErrNo:22"},
   };
+  testing::FakeTimeLoop loop;
   for (const Case& c : cases) {
-    SerialLink link;
-    EXPECT_EQ(link.Start(c.path, "COM1", c.speed), c.expected);
+    SerialLink link(loop.strand, loop.timers);
+    EXPECT_EQ(link.Start(c.path, "COM1", c.speed), LinkResult::Failed(c.expected));
     EXPECT_FALSE(link.IsOpen());
   }
 }
 
 TEST(SerialLink, DeliversChunksOfAtMost4096BytesInOrder) {
   Pty pty;
-  SerialLink link;
-  ASSERT_EQ(link.Start(pty.path, "COM1", 115200)[1], 'W');
-  Recorder recorder;
-  Reader reader(link, recorder);
+  Fixture f;
+  ASSERT_TRUE(f.link.Start(pty.path, "COM1", 115200).ok);
+  f.link.Begin({}, f.recorder.Handlers());
 
   pty.Write("hello");
-  ASSERT_TRUE(recorder.WaitBytes(5));
-  EXPECT_EQ(recorder.chunks().front(), "hello");
+  ASSERT_TRUE(f.recorder.WaitBytes(5));
+  EXPECT_EQ(f.recorder.chunks().front(), "hello");
 
   std::string burst;
   for (int i = 0; burst.size() < 20000; ++i) burst += std::to_string(i) + ",";
   std::thread writer([&] { pty.Write(burst); });
-  ASSERT_TRUE(recorder.WaitBytes(5 + burst.size()));
+  ASSERT_TRUE(f.recorder.WaitBytes(5 + burst.size()));
   writer.join();
-  EXPECT_EQ(recorder.bytes(), "hello" + burst);
-  for (const std::string& chunk : recorder.chunks()) EXPECT_LE(chunk.size(), SerialLink::kChunkBytes);
-  link.Stop();
+  EXPECT_EQ(f.recorder.bytes(), "hello" + burst);
+  for (const std::string& chunk : f.recorder.chunks()) EXPECT_LE(chunk.size(), SerialLink::kChunkBytes);
+  EXPECT_EQ(f.loop.timers.armedCount(), 0u) << "without a quiet gap nothing waits";
 }
 
 TEST(SerialLink, QuietGapIsFiveCharacterTimesAndAtLeast20Ms) {
@@ -151,129 +151,97 @@ TEST(SerialLink, QuietGapIsFiveCharacterTimesAndAtLeast20Ms) {
   for (const auto& [baud, gapMs] : cases) EXPECT_EQ(SerialQuietGapMs(baud), gapMs) << baud;
 }
 
-TEST(SerialLink, ChunksEndAtOnceOrOnlyAtAQuietGap) {
-  // A device writing a byte every 20 ms: read at once, the bytes come in many chunks;
-  // with a quiet gap far longer than that, in one.
-  const std::string message =
-      "1\x02"
-      "100212340000\x03";
-  for (const int gapMs : {0, 1000}) {
+TEST(SerialLink, AChunkEndsOnlyWhenTheLineHasBeenQuietForTheWholeGap) {
+  Pty pty;
+  Fixture f;
+  ASSERT_TRUE(f.link.Start(pty.path, "COM1", 9600).ok);
+  f.link.Begin({.quietGapMs = 20}, f.recorder.Handlers());
+
+  pty.Write("1\x02");
+  ASSERT_TRUE(f.loop.timers.WaitForDue(20ms));
+  EXPECT_EQ(f.loop.timers.Advance(19ms), 0);
+  // Each byte read restarts the gap.
+  pty.Write("1002");
+  ASSERT_TRUE(f.loop.timers.WaitForDue(20ms));
+  EXPECT_EQ(f.loop.timers.Advance(19ms), 0);
+  EXPECT_TRUE(f.recorder.chunks().empty());
+  EXPECT_EQ(f.loop.timers.Advance(1ms), 1);
+  EXPECT_EQ(f.recorder.chunks(), std::vector<std::string>{"1\x02"
+                                                          "1002"});
+  // The next message is a chunk of its own.
+  pty.Write("34\x03");
+  EXPECT_EQ(f.loop.timers.AdvanceWhenDue(20ms), 1);
+  EXPECT_EQ(f.recorder.chunks().back(), "34\x03");
+}
+
+TEST(SerialLink, Model7PollsWithZEvery100MsAndOtherModelsWriteNothing) {
+  for (const bool model7 : {true, false}) {
     Pty pty;
-    SerialLink link;
-    ASSERT_EQ(link.Start(pty.path, "COM1", 9600)[1], 'W');
-    Recorder recorder;
-    Reader reader(link, recorder, {false, gapMs});
-    for (char c : message) {
-      pty.Write(std::string_view(&c, 1));
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the device's pace, not a wait for the link
+    Fixture f;
+    ASSERT_TRUE(f.link.Start(pty.path, "COM2", 9600).ok);
+    f.link.Begin({.pollWithZ = model7}, f.recorder.Handlers());
+    pty.Write("x");  // news from the box changes nothing about the pace
+    ASSERT_TRUE(f.recorder.WaitBytes(1));
+    // The first "Z" goes at once, the next each time the pace comes round.
+    if (model7) {
+      ASSERT_TRUE(f.loop.timers.WaitForDue(100ms));
     }
-    ASSERT_TRUE(recorder.WaitBytes(message.size()));
-    EXPECT_EQ(recorder.bytes(), message);
-    if (gapMs > 0)
-      EXPECT_EQ(recorder.chunks().size(), 1u);
-    else
-      EXPECT_GT(recorder.chunks().size(), message.size() / 2);
+    EXPECT_EQ(f.loop.timers.Advance(99ms), 0);
+    EXPECT_EQ(f.loop.timers.Advance(1ms), model7 ? 1 : 0);
+    EXPECT_EQ(f.loop.timers.Advance(300ms), model7 ? 3 : 0);
+    EXPECT_EQ(pty.Read(model7 ? 5 : 0), model7 ? "ZZZZZ" : "");
+    std::string extra;
+    EXPECT_FALSE(pty.ReadNow(extra)) << extra;
   }
 }
 
-TEST(SerialLink, Model7PollsWithZAboutEvery100MsWhileIdle) {
+TEST(SerialLink, StopClosesThePortEndsItsTimersAndStartOpensItAgain) {
   Pty pty;
-  SerialLink link;
-  ASSERT_EQ(link.Start(pty.path, "COM2", 9600)[1], 'W');
-  Recorder recorder;
-  Reader reader(link, recorder, {.pollWithZ = true});
-  EXPECT_EQ(pty.Read(1), "Z");
-  // Polls written while the test was not reading are drained; from the next one on,
-  // three more take at least two poll intervals (a writer looping flat out would
-  // have filled the terminal by now).
-  std::string drained;
-  while (pty.ReadNow(drained)) {
-  }
-  EXPECT_LE(drained.size(), 5u) << "polls written faster than every 100 ms";
-  EXPECT_EQ(pty.Read(1), "Z");
-  const auto first = std::chrono::steady_clock::now();
-  EXPECT_EQ(pty.Read(2), "ZZ");
-  EXPECT_GE(std::chrono::steady_clock::now() - first, std::chrono::milliseconds(2 * SerialLink::kPollIntervalMs - 20));
-  link.Stop();
-}
-
-TEST(SerialLink, OtherModelsWriteNothing) {
-  Pty pty;
-  SerialLink link;
-  ASSERT_EQ(link.Start(pty.path, "COM2", 9600)[1], 'W');
-  Recorder recorder;
-  {
-    Reader reader(link, recorder);
-    pty.Write("x");
-    ASSERT_TRUE(recorder.WaitBytes(1));
-    link.Stop();
-  }
-  pollfd fd{pty.master.get(), POLLIN, 0};
-  EXPECT_EQ(::poll(&fd, 1, 0), 0);
-}
-
-TEST(SerialLink, StopEndsAnIdleRunAndClosesThePort) {
-  Pty pty;
-  SerialLink link;
-  ASSERT_EQ(link.Start(pty.path, "COM1", 9600)[1], 'W');
-  Recorder recorder;
-  Reader reader(link, recorder);
+  Fixture f;
+  ASSERT_TRUE(f.link.Start(pty.path, "COM1", 9600).ok);
+  f.link.Begin({.pollWithZ = true}, f.recorder.Handlers());
   pty.Write("a");
-  ASSERT_TRUE(recorder.WaitBytes(1));  // Run is inside its wait now
-  link.Stop();
-  reader.thread.join();
-  EXPECT_FALSE(link.IsOpen());
-  link.Stop();  // twice is harmless
+  ASSERT_TRUE(f.recorder.WaitBytes(1));
+  f.link.Stop();
+  EXPECT_FALSE(f.link.IsOpen());
+  EXPECT_EQ(f.loop.timers.armedCount(), 0u);
+  f.link.Stop();  // twice is harmless
+
+  ASSERT_TRUE(f.link.Start(pty.path, "COM1", 9600).ok);
+  Recorder again;
+  f.link.Begin({}, again.Handlers());
+  pty.Write("again");
+  ASSERT_TRUE(again.WaitBytes(5));
+  EXPECT_EQ(again.bytes(), "again");
+  EXPECT_EQ(f.recorder.bytes(), "a");
 }
 
-TEST(SerialLink, StopFromInsideTheHandlerClosesThePortAsRunReturns) {
-  Pty pty;
-  SerialLink link;
-  ASSERT_EQ(link.Start(pty.path, "COM1", 9600)[1], 'W');
-  pty.Write("abc");
-  link.Run({}, {[&](std::string_view) { link.Stop(); }, [](const std::string&) {}, [](LinkEvent) {}});
-  EXPECT_FALSE(link.IsOpen());
-}
-
-TEST(SerialLink, AnUnpluggedPortIsReportedOnceAndReopenedWhenPluggedBackIn) {
+TEST(SerialLink, AnUnpluggedPortIsReportedOnceAndReopenedEverySecondUntilPluggedBackIn) {
   testing::TempDir dir;
   const auto path = dir / "ttyUSB0";
   auto pty = std::make_unique<Pty>();
   std::filesystem::create_symlink(pty->path, path);
-  SerialLink link({50, 50});
-  ASSERT_EQ(link.Start(path.string(), "COM3", 19200)[1], 'W');
-  Recorder recorder;
-  Reader reader(link, recorder);
+  Fixture f;
+  ASSERT_TRUE(f.link.Start(path.string(), "COM3", 19200).ok);
+  f.link.Begin({}, f.recorder.Handlers());
   pty->Write("  1ab");
-  ASSERT_TRUE(recorder.WaitBytes(5));
+  ASSERT_TRUE(f.recorder.WaitBytes(5));
 
   // Pulled: reads fail, and the device path is gone for a few reopen attempts.
   pty.reset();
   std::filesystem::remove(path);
-  ASSERT_TRUE(recorder.WaitStatuses(3));
+  ASSERT_TRUE(f.recorder.WaitStatuses(3));
+  for (int attempt = 0; attempt < 3; ++attempt) EXPECT_EQ(f.loop.timers.AdvanceWhenDue(1000ms), 1);
   pty = std::make_unique<Pty>();
   std::filesystem::create_symlink(pty->path, path);
-  ASSERT_TRUE(recorder.WaitStatuses(5));
+  EXPECT_EQ(f.loop.timers.Advance(999ms), 0);
+  EXPECT_EQ(f.recorder.statuses().size(), 3u);
+  EXPECT_EQ(f.loop.timers.Advance(1ms), 1);
   pty->Write("back");
-  ASSERT_TRUE(recorder.WaitBytes(9));
-  EXPECT_EQ(recorder.bytes(), "  1abback");
-  EXPECT_EQ(recorder.statuses(), (std::vector<std::string>{"(cut)", "[ERR] ReadFIle 실패 : 5", "(down)",
-                                                           "[WARN] Reconnected PBX : COM3, 19200", "(up)"}));
-  link.Stop();  // also ends a pause between reopen attempts
-}
-
-TEST(SerialLink, StartAgainAfterStop) {
-  Pty pty;
-  SerialLink link;
-  ASSERT_EQ(link.Start(pty.path, "COM1", 9600)[1], 'W');
-  link.Stop();
-  ASSERT_EQ(link.Start(pty.path, "COM1", 9600)[1], 'W');
-  Recorder recorder;
-  Reader reader(link, recorder);
-  pty.Write("again");
-  ASSERT_TRUE(recorder.WaitBytes(5));
-  EXPECT_EQ(recorder.bytes(), "again");
-  link.Stop();
+  ASSERT_TRUE(f.recorder.WaitBytes(9));
+  EXPECT_EQ(f.recorder.bytes(), "  1abback");
+  EXPECT_EQ(f.recorder.statuses(), (std::vector<std::string>{"(cut)", "[ERR] ReadFIle 실패 : 5", "(down)",
+                                                             "[WARN] Reconnected PBX : COM3, 19200", "(up)"}));
 }
 
 }  // namespace
