@@ -22,11 +22,13 @@ constexpr int kAutoConnectDelayMs = 1500;
 
 ServerController::ServerController(ServerOptions options, ControllerView& view, const Clock& clock)
     : options_(std::move(options)), view_(view), clock_(clock) {
+  loop_.Start();
   for (int i = 0; i < kSlotCount; ++i) {
     ChannelEnvironment env;
     env.view = &view_;
     env.addMessage = [this](const std::string& line) { AddMessage(line); };
     env.clock = &clock_;
+    env.loop = &loop_;
     env.serialPaths = options_.serialPaths;
     env.broadcastAddress = options_.broadcastAddress;
     if (options_.mirror) {

@@ -19,6 +19,7 @@
 #include "notify/routing_tables.h"
 #include "notify/table_editing.h"
 #include "platform/clock.h"
+#include "platform/event_loop.h"
 
 namespace lindra {
 
@@ -86,6 +87,7 @@ class ServerController {
   ServerOptions options_;
   ControllerView& view_;
   const Clock& clock_;
+  EventLoop loop_;  // before everything that runs on it, so that it is ended last
   std::array<SlotConfig, kSlotCount> slotConfigs_{};
   std::array<RoutingTables, kSlotCount> tables_;
   std::array<std::unique_ptr<DeviceChannel>, kSlotCount> channels_;

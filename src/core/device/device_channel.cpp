@@ -11,6 +11,13 @@ namespace {
 constexpr const char* kServerStarted = "Server Started ----------------------";
 constexpr const char* kServerStopped = "CTI Server stopped ----------------------";
 
+EventLoop& LoopOf(ChannelEnvironment& env, std::unique_ptr<EventLoop>& own) {
+  if (env.loop) return *env.loop;
+  own = std::make_unique<EventLoop>(1);
+  own->Start();
+  return *own;
+}
+
 }  // namespace
 
 DeviceChannel::DeviceChannel(int slotNo, RoutingTables& tables, ChannelEnvironment environment)
@@ -20,7 +27,7 @@ DeviceChannel::DeviceChannel(int slotNo, RoutingTables& tables, ChannelEnvironme
       logs_(*env_.clock),
       serial_(env_.linkTimings),
       lan_(env_.linkTimings),
-      agents_(*this, env_.senderTimings) {}
+      agents_(*this, LoopOf(env_, ownLoop_), *env_.timers, env_.senderTimings) {}
 
 DeviceChannel::~DeviceChannel() { Shutdown(); }
 

@@ -25,6 +25,8 @@
 #include "notify/routing_tables.h"
 #include "notify/slot_reporter.h"
 #include "platform/clock.h"
+#include "platform/event_loop.h"
+#include "platform/timer.h"
 
 namespace lindra {
 
@@ -38,6 +40,9 @@ struct ChannelEnvironment {
   std::string broadcastAddress = kDefaultBroadcastAddress;
   std::string mirrorHost;  // empty: no diagnostic copy of CTI frames
   int mirrorPort = 0;
+  // The loop of the operator senders; a channel without one runs its own.
+  EventLoop* loop = nullptr;
+  TimerMaker* timers = &SteadyTimerMaker::Instance();
   SenderTimings senderTimings;
   LinkTimings linkTimings;
 };
@@ -105,6 +110,7 @@ class DeviceChannel final : public SlotReporter {
   const int slotNo_;
   RoutingTables& tables_;
   ChannelEnvironment env_;
+  std::unique_ptr<EventLoop> ownLoop_;
   SlotConfig config_;
   SlotLogs logs_;
   SerialLink serial_;
