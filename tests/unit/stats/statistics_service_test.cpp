@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 #include "loopback_http_server.h"
 #include "platform/event_loop.h"
@@ -31,14 +33,25 @@ class Peers {
       : server_([this](const RecordedRequest& r) -> std::optional<std::string> {
           if (r.path() == kQueryPath) return r.body == "did=0212" ? "H1234" : "UNKNOWN";
           if (r.path() == kUploadPath) return refusals_ > 0 && refusals_-- ? "FAIL" : "200";
-          if (r.path() == kTimePath) return "<BV_Lindra><time><hour>03</hour><min>30</min></time></BV_Lindra>";
+          if (r.path() == kTimePath) {
+            HoldIfAsked();
+            return "<BV_Lindra><time><hour>03</hour><min>30</min></time></BV_Lindra>";
+          }
           if (r.path() == kListPath)
             return "<BV_Lindra><Branch><ID>H1234</ID><DID2>0299999999</DID2></Branch></BV_Lindra>";
           return "<html>404</html";
         }) {}
+  ~Peers() { Release(); }
 
   // The next `count` uploads are refused.
   void RefuseUploads(int count) { refusals_ = count; }
+  // The next upload-time read waits until Release(): a pass that takes long.
+  void HoldNextTimeRead() { hold_ = true; }
+  void Release() {
+    std::lock_guard lock(gateMutex_);
+    released_ = true;
+    gate_.notify_all();
+  }
   LoopbackHttpServer& server() { return server_; }
 
   // Waits until `count` upload-time reads have begun: the branch check's and one per
@@ -52,6 +65,16 @@ class Peers {
   }
 
  private:
+  void HoldIfAsked() {
+    if (!hold_.exchange(false)) return;
+    std::unique_lock lock(gateMutex_);
+    gate_.wait_for(lock, std::chrono::seconds(20), [this] { return released_; });
+  }
+
+  std::mutex gateMutex_;
+  std::condition_variable gate_;
+  bool released_ = false;
+  std::atomic<bool> hold_{false};
   std::atomic<int> refusals_{0};
   LoopbackHttpServer server_;  // last: its thread ends before the members it uses
 };
@@ -142,14 +165,21 @@ TEST_F(StatisticsServiceTest, RefusedDaySummaryStaysAndIsRetried) {
   EXPECT_EQ(ReadLastUpdate(state.path()), "20260313");
 }
 
-TEST_F(StatisticsServiceTest, YesterdayAlreadyReportedUploadsOnlyTheStart) {
+TEST_F(StatisticsServiceTest, YesterdayAlreadyReportedUploadsOnlyTheStartAndDuePassesNeverPileUp) {
   testing::WriteFile(logs / "Telephone_DEV01_260313.log", "x T y\r\n");
   testing::WriteFile(state / kBookkeepingFileName, "[UPDATE]\r\nLASTUPDATE=20260313\r\n");
   StatisticsService service(Settings(), clock, loop, timers);
   service.StartReport({"0212"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
-  for (size_t timeRead = 2; timeRead <= 4; ++timeRead) Pass(timeRead);
+  peers.HoldNextTimeRead();
+  Pass(2);
+  // Three passes fall due while the first waits for its server: one follows it.
+  EXPECT_EQ(timers.Advance(3 * kStatisticsPassInterval), 3);
+  peers.Release();
+  peers.WaitForTimeReads(3);
+  Pass(4);
   service.Stop();
+  EXPECT_EQ(peers.server().requestsTo(kTimePath).size(), 4u);
   EXPECT_EQ(peers.server().requestsTo(kUploadPath).size(), 1u);
 }
 
