@@ -27,6 +27,8 @@
 #include <vector>
 
 #include "notify/agent_senders.h"
+#include "platform/event_loop.h"
+#include "platform/timer.h"
 #include "platform/unique_fd.h"
 #include "text/strings.h"
 
@@ -37,7 +39,9 @@ using lindra::AgentSenders;
 using lindra::CallEvent;
 using lindra::Colour;
 using lindra::DeviceLogKind;
+using lindra::EventLoop;
 using lindra::SenderTimings;
+using lindra::SteadyTimerMaker;
 using lindra::UniqueFd;
 using SteadyClock = std::chrono::steady_clock;
 
@@ -210,7 +214,7 @@ CallEvent Event(int n, const std::vector<std::string>& ips) {
   return event;
 }
 
-void IdleCost(int progPort, int idleSeconds) {
+void IdleCost(EventLoop& loop, int progPort, int idleSeconds) {
   OperatorFarm farm(1);
   if (!farm.ok()) return (void)std::printf("no free port\n");
   SenderTimings timings;
@@ -220,7 +224,7 @@ void IdleCost(int progPort, int idleSeconds) {
   long rssBefore = StatusKiB("VmRSS:");
   for (int s = 0; s < 4; ++s) {
     reporters.push_back(std::make_unique<QuietReporter>());
-    slots.push_back(std::make_unique<AgentSenders>(*reporters.back(), timings));
+    slots.push_back(std::make_unique<AgentSenders>(*reporters.back(), loop, SteadyTimerMaker::Instance(), timings));
     slots.back()->AllocateAgentSlots(200, progPort);
     for (int row = 0; row < 200; ++row) slots.back()->AddAgentSlot(row, 200 + row, "127.0.0.2");
   }
@@ -249,14 +253,14 @@ void IdleCost(int progPort, int idleSeconds) {
   std::printf("stop of 4 x 200 senders: %.1f ms\n", stop.count());
 }
 
-void Throughput(int events) {
+void Throughput(EventLoop& loop, int events) {
   constexpr int kOperators = 10;
   OperatorFarm farm(kOperators);
   if (!farm.ok()) return (void)std::printf("no free port for 10 operators\n");
   QuietReporter reporter;
   SenderTimings timings;
   timings.portOverride = farm.port();
-  AgentSenders senders(reporter, timings);
+  AgentSenders senders(reporter, loop, SteadyTimerMaker::Instance(), timings);
   senders.AllocateAgentSlots(kOperators, 7001);
   std::vector<std::string> ips;
   for (int i = 0; i < kOperators; ++i) {
@@ -300,8 +304,11 @@ int main(int argc, char** argv) {
   int idleSeconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
   int events = argc > 2 ? std::max(1, std::atoi(argv[2])) : 2000;
   std::printf("notify_bench on %u cores\n", std::thread::hardware_concurrency());
-  IdleCost(7001, idleSeconds);
-  IdleCost(lindra::kPersistentProgPort, idleSeconds);
-  Throughput(events);
+  // The senders run on one loop, as in the server.
+  EventLoop loop;
+  loop.Start();
+  IdleCost(loop, 7001, idleSeconds);
+  IdleCost(loop, lindra::kPersistentProgPort, idleSeconds);
+  Throughput(loop, events);
   return 0;
 }

@@ -11,6 +11,7 @@
 #include "log/log_purge.h"
 #include "log/slot_logs.h"
 #include "platform/paths.h"
+#include "platform/timer.h"
 #include "stats/statistics_service.h"
 #include "text/strings.h"
 
@@ -136,7 +137,7 @@ void ServerController::StartStatistics() {
     settings.configPort = options_.configServer.port;
     settings.logDir = options_.logDir;
     settings.stateDir = options_.stateDir;
-    statistics_ = std::make_unique<StatisticsService>(std::move(settings), clock_);
+    statistics_ = std::make_unique<StatisticsService>(std::move(settings), clock_, loop_, SteadyTimerMaker::Instance());
   }
   std::vector<std::string> dids;
   for (const auto& row : *tables_[0].Dids()) dids.push_back(row.didNumber);

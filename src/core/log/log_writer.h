@@ -1,23 +1,26 @@
 #pragma once
-// A CSimpleLog with its own writer thread: producers queue lines and return at once;
-// the writer wakes on a condition variable and writes everything queued per wake-up.
+// A CSimpleLog with its queue. Producers queue lines and return at once; one writer
+// thread, shared by every log of the process, writes each queue that has lines, all
+// of it per turn, so a slow disk delays the writing, never a producer.
 #include <condition_variable>
 #include <filesystem>
+#include <memory>
 #include <mutex>
-#include <thread>
 
 #include "log/simple_log.h"
 
 namespace lindra {
 
-// Enqueue: any thread. The writer thread alone touches `log_`. `mutex_` guards
-// `queue_` and `stopping_`; `joinMutex_` serialises Shutdown.
+class LogWriterThread;
+
+// Enqueue: any thread. The shared writer thread alone touches `log_` while the writer
+// is open. `mutex_` guards `queue_`, `stopping_` and `scheduled_`.
 class LogWriter {
  public:
   // Opens the log (a file that cannot be opened is tried again with later lines)
-  // and starts the writer.
+  // and joins the shared writer thread (started by the first log).
   LogWriter(const Clock& clock, int level, const std::filesystem::path& basePath);
-  ~LogWriter();
+  ~LogWriter();  // Shutdown()
   LogWriter(const LogWriter&) = delete;
   LogWriter& operator=(const LogWriter&) = delete;
 
@@ -26,22 +29,28 @@ class LogWriter {
   void Enqueue(LogLine line);
   void Enqueue(LogLine first, LogLine second);
 
-  // Writes every line still queued, then ends the writer. Idempotent.
+  // Returns once every line queued before it is written; later lines are dropped.
+  // Idempotent.
   void Shutdown();
   int level() const { return level_; }
 
  private:
-  void Run();
+  friend class LogWriterThread;
+
   bool Accepts(const LogLine& line) const { return line.type <= level_; }
+  // mutex_ is held.
+  void Schedule();
+  // On the writer thread: writes what is queued, into `batch` (kept for its memory).
+  void WriteQueued(LogBatch& batch);
 
   const int level_;
   CSimpleLog log_;
   std::mutex mutex_;
-  std::condition_variable wake_;
+  std::condition_variable drained_;
   LogBatch queue_;
   bool stopping_ = false;
-  std::mutex joinMutex_;
-  std::thread thread_;  // last: starts once everything above exists
+  bool scheduled_ = false;  // handed to the writer thread and not written yet
+  std::shared_ptr<LogWriterThread> thread_;
 };
 
 }  // namespace lindra

@@ -1,8 +1,9 @@
 #pragma once
-// The two daily logs of a device slot (program log and telephone log), each drained
-// to disk by its own writer thread so that no link thread waits for the disk.
-#include <filesystem>
+// The two daily logs of a device slot (program log and telephone log), drained to
+// disk by the writer thread that the logs of all slots share, so that no link thread
+// waits for the disk.
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,7 +18,7 @@ enum class DeviceLogKind { Read = 0, Parse = 1, Error = 2, Plain = 3 };
 // Level of the program log from the [LOG] LEVEL text: ERROR 0, WARN 1, INFO 2, else 3.
 int ProgramLogLevel(std::string_view levelText);
 
-class LogWriter;  // one CSimpleLog and its writer thread
+class LogWriter;  // one CSimpleLog and its queue
 
 // Called from any thread: link threads, CTI workers, senders, the controller.
 // Every queue is guarded inside the writer; lines keep the order they were queued in.
@@ -29,8 +30,8 @@ class SlotLogs {
   SlotLogs& operator=(const SlotLogs&) = delete;
 
   // Sets the slot number; the first call for a slot with a model opens
-  // Program_DEV0n_ and Telephone_DEV0n_ in logDir (created when missing) and starts
-  // both writers. Later calls change nothing but the slot number.
+  // Program_DEV0n_ and Telephone_DEV0n_ in logDir (created when missing) and hands
+  // both to the writer thread. Later calls change nothing but the slot number.
   void Open(const std::filesystem::path& logDir, int slotNo, int programLevel, bool hasModel);
   int slotNo() const;
   bool IsOpen() const;
@@ -44,7 +45,7 @@ class SlotLogs {
   // One telephone-log line (UTF-8), always written.
   void Telephone(std::string_view line);
 
-  // Writes every line still queued, then ends both writers. Idempotent.
+  // Writes every line still queued, then lets go of both logs. Idempotent.
   void Shutdown();
 
  private:

@@ -1,59 +1,45 @@
 #pragma once
-// The operator senders of one slot: one sender per operator-table row, each with its
-// own thread, that connects to the operator PC over TCP on the slot's progPort and
-// delivers "%s|%s|%s" (kind, caller number, DID number) for every event routed to it.
+// The operator senders of one slot: one connection object on the event loop per
+// operator-table row (agent_connection.h), which connects to the operator PC over TCP
+// on the slot's progPort and delivers "%s|%s|%s" (kind, caller number, DID number)
+// for every call routed to it. This table finds the rows a call is for and starts,
+// changes and ends their connections.
 //
-// Per-event mode (any progPort but 8001): one connection per event, one connection
-// test when the sender starts and one every probe interval while idle.
-// Persistent mode (progPort 8001): one connection kept open, notifications at least
-// 100 ms apart with no separator; a failed connect drops the waiting events and is
-// retried at the next event or after the probe interval.
-//
-// Every event queued for a sender leaves with its telephone-log line: the bytes sent,
-// or SENT:-1 when it is dropped (failed connect, the sender stopped or its row
-// removed). A modified row keeps its waiting events for the PC it now names.
+// Every call queued for a row leaves with its telephone-log line: the bytes sent, or
+// SENT:-1 when it is dropped (failed connect, the senders stopped or its row
+// removed). A modified row keeps its waiting calls for the PC it now names.
 #include <array>
-#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
+#include "notify/agent_connection.h"
 #include "notify/slot_reporter.h"
 #include "parse/call_event.h"
+#include "platform/event_loop.h"
+#include "platform/timer.h"
 
 namespace lindra {
-
-inline constexpr Colour kAgentConnecting = 0xF0F0C8;
-inline constexpr Colour kAgentConnected = 0xF0DCC8;
-inline constexpr Colour kAgentFailed = 0xE6E6E6;
 
 inline constexpr int kAgentSlotCapacity = 200;
 inline constexpr int kPersistentProgPort = 8001;
 
+// What the loop's timers cannot stand in for (their rules are constants).
 struct SenderTimings {
-  std::chrono::milliseconds probeInterval{120'000};  // PROBE_INTERVAL
-  std::chrono::milliseconds connectTimeout{3'000};   // bounds a connect, and so every stop
-  std::chrono::milliseconds sendTimeout{3'000};      // bounds a send to a PC that stopped reading
-  std::chrono::milliseconds persistentGap{100};      // least time between two notifications
   // When set, the senders connect to this port while progPort still selects the
-  // mode (tests use a free port with the persistent mode of 8001).
+  // mode (tests and benchmarks use a free port with the persistent mode of 8001).
   int portOverride = 0;
 };
 
-// The notification bytes: "%s|%s|%s" in the edge code page, no terminator.
-std::string NotificationBytes(const CallEvent& event);
-// The telephone-log line of one send: "DEV0%d: %c %s, %s, %s, %s, %s, %s, SENT:%d".
-std::string TelephoneLine(int slotNo, const CallEvent& event, const std::string& agentIp, int sendResult);
-
-class AgentSlot;
-
 // Allocate, Add, Update, Remove, Stop and the free-index look-ups are called by the
-// controller thread; DispatchToAgents by the parsing thread or the CTI workers, any
-// number at once. The slot table is guarded by mutex_; each slot guards its own state.
+// controller thread, never by a loop thread (Stop and Remove wait for the loop);
+// DispatchToAgents by the parsing thread or the CTI workers, any number at once.
+// mutex_ guards the row table; each connection's strand guards the connection.
 class AgentSenders {
  public:
-  explicit AgentSenders(SlotReporter& reporter, SenderTimings timings = {});
+  // The loop must run until the last stop or removal has returned.
+  AgentSenders(SlotReporter& reporter, EventLoop& loop, TimerMaker& timers, SenderTimings timings = {});
   ~AgentSenders();  // StopAgentSlots()
   AgentSenders(const AgentSenders&) = delete;
   AgentSenders& operator=(const AgentSenders&) = delete;
@@ -71,7 +57,8 @@ class AgentSenders {
   void UpdateAgentSlot(int index, int extensionKey, const std::string& ip);
   // Ends the sender at `index` when it serves `ip`; the slot is free again.
   void RemoveAgentSlot(int index, const std::string& ip);
-  // Ends every sender promptly (a pending connect or send is cut short).
+  // Ends every sender promptly: a connect or send under way is cut short. Returns
+  // once every connection has let go of its socket and logged what still waited.
   void StopAgentSlots();
 
   // Queues a copy of the event for every sender whose extension value equals
@@ -85,11 +72,23 @@ class AgentSenders {
   std::optional<int> FindSlotIndex(int extensionKey, const std::string& ip) const;
 
  private:
+  // The row's values as routing matches them; the connection keeps its own copy of
+  // the IP, changed in the same order as calls are offered to it.
+  struct Row {
+    int extensionKey = 0;
+    std::string ip;
+    std::shared_ptr<AgentConnection> connection;
+  };
+
+  static void Close(AgentConnection& connection);
+
   SlotReporter& reporter_;
+  EventLoop& loop_;
+  TimerMaker& timers_;
   const SenderTimings timings_;
   mutable std::mutex mutex_;
   int progPort_ = 0;
-  std::array<std::unique_ptr<AgentSlot>, kAgentSlotCapacity> slots_;
+  std::array<std::optional<Row>, kAgentSlotCapacity> rows_;
 };
 
 }  // namespace lindra

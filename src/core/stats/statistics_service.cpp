@@ -1,5 +1,7 @@
 #include "stats/statistics_service.h"
 
+#include <asio/post.hpp>
+
 #include "stats/config_documents.h"
 #include "stats/daily_statistics.h"
 #include "stats/start_report.h"
@@ -7,8 +9,8 @@
 
 namespace lindra {
 
-StatisticsService::StatisticsService(StatsSettings settings, const Clock& clock)
-    : settings_(std::move(settings)), clock_(clock) {}
+StatisticsService::StatisticsService(StatsSettings settings, const Clock& clock, EventLoop& loop, TimerMaker& timers)
+    : settings_(std::move(settings)), clock_(clock), strand_(loop.MakeStrand()), passTimer_(timers.Create(strand_)) {}
 
 StatisticsService::~StatisticsService() { Stop(); }
 
@@ -26,6 +28,8 @@ void StatisticsService::Stop() {
   cancel_ = true;
   changed_.notify_all();
   if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) worker_.join();
+  // After the worker: the arming it may have posted runs first, and never after this.
+  RunOn(strand_, [this] { passTimer_.reset(); });
 }
 
 std::string StatisticsService::headId() const {
@@ -74,24 +78,34 @@ void StatisticsService::Run(std::vector<std::string> dids) {
   RunScheduler(statistics);
 }
 
-// Passes every passInterval on the clock's steady time; the wait in between ends at
-// once when Stop() is called.
+// One pass each time the timer has handed one over; the wait in between ends at once
+// when Stop() is called.
 void StatisticsService::RunScheduler(DailyStatistics& statistics) {
   statistics.Begin();
-  int64_t passClock = clock_.SteadyMs();
-  const int64_t interval = settings_.passInterval.count();
+  asio::post(strand_, [this] { ArmPass(); });
   std::unique_lock lock(mutex_);
-  while (!stopping_) {
-    const int64_t elapsed = clock_.SteadyMs() - passClock;
-    if (elapsed < interval) {
-      changed_.wait_for(lock, std::chrono::milliseconds(interval - elapsed), [this] { return stopping_; });
-      continue;
-    }
-    passClock = clock_.SteadyMs();
+  for (;;) {
+    changed_.wait(lock, [this] { return passDue_ || stopping_; });
+    if (stopping_) return;
+    passDue_ = false;
     lock.unlock();
     statistics.Pass();
     lock.lock();
   }
+}
+
+// A pass falls due every interval. One that falls due while the last one still waits
+// for a server begins when it is over; more than one never wait.
+void StatisticsService::ArmPass() {
+  if (!passTimer_) return;  // stopped
+  passTimer_->Start(kStatisticsPassInterval, [this] {
+    {
+      std::lock_guard lock(mutex_);
+      passDue_ = true;
+    }
+    changed_.notify_all();
+    ArmPass();
+  });
 }
 
 }  // namespace lindra

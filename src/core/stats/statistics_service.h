@@ -1,18 +1,23 @@
 #pragma once
 // The statistics of one run of the server: the start report (head identifier,
 // StartedLog upload, branch-list check) and, for a listed branch, the daily
-// statistics scheduler. Everything runs on one worker thread of its own, so a slow
-// or absent statistics server never delays the window or the automatic connect.
+// statistics scheduler. The exchanges with the servers block, so they run on one
+// worker thread of its own, and a slow or absent statistics server never delays the
+// window or the automatic connect. A timer of the event loop hands the worker a pass
+// every kStatisticsPassInterval.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/event_loop.h"
+#include "platform/timer.h"
 
 namespace lindra {
 
@@ -23,17 +28,19 @@ struct StatsSettings {
   int configPort = 80;
   std::filesystem::path logDir;    // telephone logs, DaySummary, StartedLog
   std::filesystem::path stateDir;  // lindra2Update.log, private to the server
-  // Time between two scheduler passes on the clock's steady time; tests shorten it.
-  std::chrono::milliseconds passInterval{3000};
 };
+
+inline constexpr std::chrono::milliseconds kStatisticsPassInterval{3000};
 
 class DailyStatistics;
 
 // Called by the controller's thread (StartReport, Stop, headId) and run by its own
-// worker thread; mutex_ guards the state shared between the two.
+// worker thread and, for the pass timer, a strand of the loop; mutex_ guards the
+// state shared between them, the strand the timer.
 class StatisticsService {
  public:
-  StatisticsService(StatsSettings settings, const Clock& clock);
+  // The loop must run until Stop has returned.
+  StatisticsService(StatsSettings settings, const Clock& clock, EventLoop& loop, TimerMaker& timers);
   ~StatisticsService();  // Stop()
   StatisticsService(const StatisticsService&) = delete;
   StatisticsService& operator=(const StatisticsService&) = delete;
@@ -42,8 +49,8 @@ class StatisticsService {
   // once. Only the first call of a run does anything.
   void StartReport(std::vector<std::string> slot1DidNumbers);
 
-  // Ends the worker: a scheduler wait ends at once, an HTTP exchange in progress is
-  // abandoned within about a second. Idempotent.
+  // Ends the worker and the pass timer: a scheduler wait ends at once, an HTTP
+  // exchange in progress is abandoned within about a second. Idempotent.
   void Stop();
 
   // The head identifier once the report has asked for it (empty before, or when slot 1
@@ -58,12 +65,16 @@ class StatisticsService {
  private:
   void Run(std::vector<std::string> dids);
   void RunScheduler(DailyStatistics& statistics);
+  void ArmPass();
 
   const StatsSettings settings_;
   const Clock& clock_;
+  const Strand strand_;
+  std::unique_ptr<Timer> passTimer_;  // on strand_
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   bool stopping_ = false;
+  bool passDue_ = false;  // a pass is due and has not begun: due passes never pile up
   bool reportDone_ = false;
   bool schedulerStarted_ = false;
   std::string headId_;

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <memory>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -196,6 +198,28 @@ TEST_F(SlotLogsTest, ShutdownWritesEverythingStillQueuedInOrder) {
     int p = l.text[0] - '0';
     ASSERT_EQ(l.text, std::to_string(p) + ":" + std::to_string(next[p]++));
   }
+}
+
+TEST_F(SlotLogsTest, TheLogsOfEverySlotAreWrittenByOneThread) {
+  std::vector<std::unique_ptr<SlotLogs>> slots;
+  for (int slot = 1; slot <= 4; ++slot) {
+    slots.push_back(std::make_unique<SlotLogs>(clock));
+    slots.back()->Open(logDir, slot, ProgramLogLevel("DEBUG"), true);
+  }
+  for (int round = 0; round < 100; ++round)
+    for (auto& logs : slots) {
+      logs->Device(DeviceLogKind::Plain, "line");
+      logs->Telephone("call");
+    }
+  for (auto& logs : slots) logs->Shutdown();
+  std::set<long> writers;
+  for (const char* name : {"Program", "Telephone"})
+    for (int slot = 1; slot <= 4; ++slot) {
+      auto lines = ReadLines(logDir / (std::string(name) + "_DEV0" + std::to_string(slot) + "_260314.log"));
+      ASSERT_EQ(lines.size(), 100u);
+      writers.insert(lines.front().tid);
+    }
+  EXPECT_EQ(writers.size(), 1u);
 }
 
 TEST_F(SlotLogsTest, DestructionFlushesLikeShutdown) {

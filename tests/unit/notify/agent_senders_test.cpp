@@ -10,7 +10,9 @@
 namespace lindra {
 namespace {
 
+using testing::FakeTimeLoop;
 using testing::RecordingReporter;
+using testing::SilentPc;
 using testing::TcpReceiver;
 using namespace std::chrono_literals;
 
@@ -26,12 +28,7 @@ CallEvent Event(std::string kind, std::string caller, std::string extension, std
   return event;
 }
 
-SenderTimings Timings(int port, std::chrono::milliseconds probe = 1h) {
-  SenderTimings timings;
-  timings.probeInterval = probe;
-  timings.portOverride = port;
-  return timings;
-}
+SenderTimings Timings(int port) { return SenderTimings{port}; }
 
 std::vector<Colour> ColoursOf(const RecordingReporter& reporter) {
   std::vector<Colour> colours;
@@ -53,6 +50,24 @@ struct OperatorPair {
   std::unique_ptr<TcpReceiver> second;
 };
 
+// An operator PC whose listener's backlog is full: it drops further connection
+// requests, so a connect to it hangs until it starts accepting.
+struct HangingPc {
+  explicit HangingPc(const std::string& ip) : pc(ip, false, 0, 0) {
+    pc.Listen(false);
+    sockaddr_in address = testing::LoopbackAddress(ip, pc.port());
+    EXPECT_EQ(::connect(filler.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  }
+  TcpReceiver pc;
+  UniqueFd filler{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+};
+
+// Lets the pause after a notification on a kept connection run out.
+void PauseOver(FakeTimeLoop& time) {
+  ASSERT_TRUE(time.timers.WaitForArmed(2));  // the probe and the pause
+  time.timers.Advance(kPersistentGap);
+}
+
 TEST(NotificationText, BytesAndTelephoneLine) {
   CallEvent event = Event("T", "0212345678", "201", {"127.0.0.2"});
   EXPECT_EQ(NotificationBytes(event), "T|0212345678|0215881234");
@@ -66,7 +81,8 @@ TEST(NotificationText, BytesAndTelephoneLine) {
 TEST(PerEventSender, ConnectsOnceAtStartThenOnceForEachEvent) {
   TcpReceiver pc("127.0.0.2");
   RecordingReporter reporter;
-  AgentSenders senders(reporter, Timings(pc.port()));
+  FakeTimeLoop time;
+  AgentSenders senders(reporter, time.loop, time.timers, Timings(pc.port()));
   EXPECT_EQ(senders.AllocateAgentSlots(1, 7001), "");
   EXPECT_EQ(senders.AddAgentSlot(0, 201, "127.0.0.2"), "");
   ASSERT_TRUE(pc.WaitForClosed(1));  // the connection test of a new sender
@@ -93,7 +109,8 @@ TEST(PerEventSender, ConnectsOnceAtStartThenOnceForEachEvent) {
 TEST(PerEventSender, OperatorDownShowsFailureAndLogsMinusOne) {
   TcpReceiver pc("127.0.0.2", false);  // bound, not listening: connects are refused
   RecordingReporter reporter;
-  AgentSenders senders(reporter, Timings(pc.port()));
+  FakeTimeLoop time;
+  AgentSenders senders(reporter, time.loop, time.timers, Timings(pc.port()));
   senders.AllocateAgentSlots(1, 7001);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
   ASSERT_TRUE(reporter.WaitForColours(kAgentFailed, 1));
@@ -111,14 +128,22 @@ TEST(PerEventSender, OperatorDownShowsFailureAndLogsMinusOne) {
   for (const auto& c : reporter.colours()) EXPECT_EQ(c.ip, "127.0.0.2");
 }
 
-TEST(PerEventSender, ProbesWhileIdle) {
+TEST(PerEventSender, ProbesEveryProbeIntervalWhileIdle) {
   TcpReceiver pc("127.0.0.2");
   RecordingReporter reporter;
-  AgentSenders senders(reporter, Timings(pc.port(), 50ms));
+  FakeTimeLoop time;
+  AgentSenders senders(reporter, time.loop, time.timers, Timings(pc.port()));
   senders.AllocateAgentSlots(1, 7001);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
-  ASSERT_TRUE(pc.WaitForClosed(3));  // the start test and two probes
+  ASSERT_TRUE(pc.WaitForClosed(1));  // the start test
+  for (size_t probes = 1; probes <= 2; ++probes) {
+    EXPECT_EQ(time.timers.NextDue(), kProbeInterval);
+    EXPECT_EQ(time.timers.Advance(kProbeInterval - 1ms), 0);
+    EXPECT_EQ(time.timers.Advance(1ms), 1);
+    ASSERT_TRUE(pc.WaitForClosed(1 + probes));
+  }
   senders.StopAgentSlots();
+  EXPECT_EQ(pc.connections().size(), 3u);
   for (const auto& connection : pc.connections()) EXPECT_EQ(connection.Text(), "");
   EXPECT_TRUE(reporter.telephoneLines().empty());
 }
@@ -127,7 +152,8 @@ TEST(Dispatch, SelectsSendersByExtensionValueAndIp) {
   OperatorPair pcs;
   ASSERT_TRUE(pcs.second) << "no common free port on 127.0.0.2 and 127.0.0.3";
   RecordingReporter reporter;
-  AgentSenders senders(reporter, Timings(pcs.first->port()));
+  FakeTimeLoop time;
+  AgentSenders senders(reporter, time.loop, time.timers, Timings(pcs.first->port()));
   senders.AllocateAgentSlots(3, 7001);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
   senders.AddAgentSlot(1, 201, "127.0.0.3");
@@ -164,7 +190,8 @@ TEST(SenderTable, RemoveUpdateAndFreeIndices) {
   OperatorPair pcs;
   ASSERT_TRUE(pcs.second);
   RecordingReporter reporter;
-  AgentSenders senders(reporter, Timings(pcs.first->port()));
+  FakeTimeLoop time;
+  AgentSenders senders(reporter, time.loop, time.timers, Timings(pcs.first->port()));
   senders.AllocateAgentSlots(2, 7001);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
   senders.AddAgentSlot(1, 201, "127.0.0.3");
@@ -191,7 +218,8 @@ TEST(SenderTable, RemoveUpdateAndFreeIndices) {
 
 TEST(SenderTable, RowsBeyondTheSlotTableAreRefused) {
   RecordingReporter reporter(3);
-  AgentSenders senders(reporter, Timings(9));
+  FakeTimeLoop time;
+  AgentSenders senders(reporter, time.loop, time.timers, Timings(9));
   EXPECT_EQ(senders.AllocateAgentSlots(201, 7001), "[ERR] DEV03 상담원IP 테이블 초과: 201행 중 200행까지만 전송");
   EXPECT_EQ(senders.AddAgentSlot(200, 201, "127.0.0.2"), "[ERR] DEV03 상담원IP 201행 (127.0.0.2): 전송 슬롯 없음");
   EXPECT_EQ(senders.AddAgentSlot(-1, 201, "127.0.0.2"), "[ERR] DEV03 상담원IP 0행 (127.0.0.2): 전송 슬롯 없음");
@@ -199,18 +227,10 @@ TEST(SenderTable, RowsBeyondTheSlotTableAreRefused) {
 }
 
 TEST(SenderStop, CutsAPendingConnectShort) {
-  // A listener whose backlog is full drops further connection requests, so the
-  // sender's connect hangs until it is stopped.
-  TcpReceiver pc("127.0.0.2", false, 0, 0);
-  pc.Listen(false);
-  UniqueFd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address = testing::LoopbackAddress("127.0.0.2", pc.port());
-  ASSERT_EQ(::connect(filler.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-
+  HangingPc hanging("127.0.0.2");
   RecordingReporter reporter;
-  SenderTimings timings = Timings(pc.port());
-  timings.connectTimeout = 60s;
-  AgentSenders senders(reporter, timings);
+  FakeTimeLoop time;
+  AgentSenders senders(reporter, time.loop, time.timers, Timings(hanging.pc.port()));
   senders.AllocateAgentSlots(1, kPersistentProgPort);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
   ASSERT_TRUE(reporter.WaitForColours(kAgentConnecting, 1));
@@ -220,30 +240,91 @@ TEST(SenderStop, CutsAPendingConnectShort) {
   EXPECT_EQ(ColoursOf(reporter), (std::vector<Colour>{kAgentConnecting}));  // nothing after the stop
 }
 
-TEST(PersistentSender, SeveralEventsOnOneConnectionAtLeast100MsApart) {
+TEST(SenderTimeLimits, AConnectThatHangsFailsAtTheConnectTimeLimit) {
+  for (int progPort : {7001, kPersistentProgPort}) {
+    HangingPc hanging("127.0.0.2");
+    RecordingReporter reporter;
+    FakeTimeLoop time;
+    AgentSenders senders(reporter, time.loop, time.timers, Timings(hanging.pc.port()));
+    senders.AllocateAgentSlots(1, progPort);
+    senders.AddAgentSlot(0, 201, "127.0.0.2");
+    ASSERT_TRUE(reporter.WaitForColours(kAgentConnecting, 1));
+    senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
+    EXPECT_EQ(time.timers.NextDue(), kConnectTimeLimit);
+    EXPECT_EQ(time.timers.Advance(kConnectTimeLimit - 1ms), 0);
+    EXPECT_EQ(time.timers.Advance(1ms), 1);
+    ASSERT_TRUE(reporter.WaitForTelephoneLines(1)) << progPort;
+    ASSERT_TRUE(reporter.WaitForColours(kAgentFailed, 1));
+    EXPECT_EQ(reporter.telephoneLines(),
+              std::vector<std::string>{"DEV01: T 111, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1"});
+    EXPECT_EQ(ColoursOf(reporter), (std::vector<Colour>{kAgentConnecting, kAgentFailed})) << progPort;
+  }
+}
+
+TEST(SenderTimeLimits, ASendToAPcThatStopsReadingFailsAtTheSendTimeLimitOrAtAStop) {
+  // Twice what the sending socket may buffer at most here: the send cannot finish at once.
+  const CallEvent large = Event("T", std::string(8 << 20, '1'), "201", {"127.0.0.2"});
+  for (int progPort : {7001, kPersistentProgPort}) {
+    for (bool stop : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << progPort << (stop ? " stopped" : " timed out"));
+      SilentPc pc("127.0.0.2");
+      RecordingReporter reporter;
+      FakeTimeLoop time;
+      AgentSenders senders(reporter, time.loop, time.timers, Timings(pc.port()));
+      senders.AllocateAgentSlots(1, progPort);
+      senders.AddAgentSlot(0, 201, "127.0.0.2");
+      UniqueFd connection = pc.Accept();  // the start test, kept in persistent mode
+      ASSERT_TRUE(reporter.WaitForColours(kAgentConnected, 1));
+      senders.DispatchToAgents(large, 201);
+      if (progPort != kPersistentProgPort) connection = pc.Accept();
+      ASSERT_TRUE(SilentPc::Readable(connection.get()));  // the notification is under way
+      ASSERT_TRUE(time.timers.WaitForArmed(2));           // the probe and the send time limit
+      EXPECT_EQ(time.timers.NextDue(), kSendTimeLimit);
+      if (stop) {
+        senders.StopAgentSlots();
+      } else {
+        EXPECT_EQ(time.timers.Advance(kSendTimeLimit - 1ms), 0);
+        EXPECT_TRUE(reporter.telephoneLines().empty());
+        EXPECT_EQ(time.timers.Advance(1ms), 1);
+        ASSERT_TRUE(reporter.WaitForTelephoneLines(1));
+      }
+      EXPECT_TRUE(reporter.telephoneLines() == std::vector<std::string>{TelephoneLine(1, large, "127.0.0.2", -1)});
+    }
+  }
+}
+
+TEST(PersistentSender, NotificationsFollowEachOtherOnOneConnectionAfterThePause) {
   TcpReceiver pc("127.0.0.2");
   RecordingReporter reporter;
-  AgentSenders senders(reporter, Timings(pc.port()));
+  FakeTimeLoop time;
+  AgentSenders senders(reporter, time.loop, time.timers, Timings(pc.port()));
   senders.AllocateAgentSlots(1, kPersistentProgPort);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
   ASSERT_TRUE(reporter.WaitForColours(kAgentConnected, 1));
   for (const char* caller : {"111", "222", "333"})
     senders.DispatchToAgents(Event("T", caller, "201", {"127.0.0.2"}), 201);
-  ASSERT_TRUE(reporter.WaitForTelephoneLines(3));
+  ASSERT_TRUE(reporter.WaitForTelephoneLines(1));
+  for (size_t sent = 2; sent <= 3; ++sent) {
+    ASSERT_TRUE(time.timers.WaitForArmed(2));  // the probe and the pause
+    EXPECT_EQ(time.timers.NextDue(), kPersistentGap);
+    EXPECT_EQ(time.timers.Advance(kPersistentGap - 1ms), 0);
+    EXPECT_EQ(reporter.telephoneLines().size(), sent - 1);
+    EXPECT_EQ(time.timers.Advance(1ms), 1);
+    ASSERT_TRUE(reporter.WaitForTelephoneLines(sent));
+  }
   ASSERT_TRUE(pc.WaitFor([](const auto& all) { return !all.empty() && all[0].Text().size() >= 48; }));
 
   auto connections = pc.connections();
   ASSERT_EQ(connections.size(), 1u);
   EXPECT_EQ(connections[0].Text(), "T|111|0215881234T|222|0215881234T|333|0215881234");
-  auto lines = reporter.telephone();
-  for (size_t i = 1; i < lines.size(); ++i) EXPECT_GE(lines[i].at - lines[i - 1].at, 100ms);
-  EXPECT_EQ(lines[2].line, "DEV01: T 333, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:16");
+  EXPECT_EQ(reporter.telephoneLines()[2], "DEV01: T 333, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:16");
 }
 
 TEST(PersistentSender, OperatorDownDropsEventsAndReconnectsWithTheNextEvent) {
   TcpReceiver pc("127.0.0.2", false);
   RecordingReporter reporter;
-  AgentSenders senders(reporter, Timings(pc.port()));
+  FakeTimeLoop time;
+  AgentSenders senders(reporter, time.loop, time.timers, Timings(pc.port()));
   senders.AllocateAgentSlots(1, kPersistentProgPort);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
   ASSERT_TRUE(reporter.WaitForColours(kAgentFailed, 1));
@@ -265,11 +346,14 @@ TEST(PersistentSender, OperatorDownDropsEventsAndReconnectsWithTheNextEvent) {
 TEST(PersistentSender, RetriesAfterTheProbeIntervalWhileIdle) {
   TcpReceiver pc("127.0.0.2", false);
   RecordingReporter reporter;
-  AgentSenders senders(reporter, Timings(pc.port(), 100ms));
+  FakeTimeLoop time;
+  AgentSenders senders(reporter, time.loop, time.timers, Timings(pc.port()));
   senders.AllocateAgentSlots(1, kPersistentProgPort);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
   ASSERT_TRUE(reporter.WaitForColours(kAgentFailed, 1));
   pc.Listen();
+  EXPECT_EQ(time.timers.Advance(kProbeInterval - 1ms), 0);
+  EXPECT_EQ(time.timers.Advance(1ms), 1);
   ASSERT_TRUE(reporter.WaitForColours(kAgentConnected, 1));
   ASSERT_TRUE(pc.WaitFor([](const auto& all) { return all.size() == 1; }));
 }
@@ -278,7 +362,8 @@ TEST(PersistentSender, AModifiedRowsEventsReachItsNewPcNotTheOldConnection) {
   OperatorPair pcs;
   ASSERT_TRUE(pcs.second);
   RecordingReporter reporter;
-  AgentSenders senders(reporter, Timings(pcs.first->port()));
+  FakeTimeLoop time;
+  AgentSenders senders(reporter, time.loop, time.timers, Timings(pcs.first->port()));
   senders.AllocateAgentSlots(1, kPersistentProgPort);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
   senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
@@ -297,20 +382,16 @@ TEST(PersistentSender, AModifiedRowsEventsReachItsNewPcNotTheOldConnection) {
 
 TEST(SenderTable, ARowModifiedDuringAConnectSendsToItsNewPc) {
   for (int progPort : {7001, kPersistentProgPort}) {
-    // The old PC's backlog is full, so the sender's connect to it hangs until the
-    // PC starts accepting; the row is modified and given an event meanwhile.
-    TcpReceiver oldPc("127.0.0.2", false, 0, 0);
-    oldPc.Listen(false);
-    UniqueFd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address = testing::LoopbackAddress("127.0.0.2", oldPc.port());
-    ASSERT_EQ(::connect(filler.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // The sender's connect to the old PC hangs; the row is modified and given an
+    // event meanwhile, and the old PC starts accepting after that.
+    HangingPc hanging("127.0.0.2");
+    TcpReceiver& oldPc = hanging.pc;
     TcpReceiver newPc("127.0.0.3", true, oldPc.port());
     ASSERT_TRUE(newPc.bound());
 
     RecordingReporter reporter;
-    SenderTimings timings = Timings(oldPc.port());
-    timings.connectTimeout = 60s;
-    AgentSenders senders(reporter, timings);
+    FakeTimeLoop time;
+    AgentSenders senders(reporter, time.loop, time.timers, Timings(oldPc.port()));
     senders.AllocateAgentSlots(1, progPort);
     senders.AddAgentSlot(0, 201, "127.0.0.2");
     ASSERT_TRUE(reporter.WaitForColours(kAgentConnecting, 1));
@@ -329,7 +410,8 @@ TEST(SenderTable, ARowModifiedDuringAConnectSendsToItsNewPc) {
 TEST(PersistentSender, AConnectionTheOperatorClosedIsRebuiltBeforeTheNextSend) {
   TcpReceiver pc("127.0.0.2");
   RecordingReporter reporter;
-  AgentSenders senders(reporter, Timings(pc.port()));
+  FakeTimeLoop time;
+  AgentSenders senders(reporter, time.loop, time.timers, Timings(pc.port()));
   senders.AllocateAgentSlots(1, kPersistentProgPort);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
   senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
@@ -337,6 +419,7 @@ TEST(PersistentSender, AConnectionTheOperatorClosedIsRebuiltBeforeTheNextSend) {
   ASSERT_TRUE(pc.WaitFor([](const auto& all) { return !all.empty() && !all[0].chunks.empty(); }));
   pc.CloseConnections();
   ASSERT_TRUE(pc.WaitForClosed(1));
+  PauseOver(time);
 
   senders.DispatchToAgents(Event("H", "111", "201", {"127.0.0.2"}), 201);
   ASSERT_TRUE(reporter.WaitForTelephoneLines(2));
@@ -349,13 +432,15 @@ TEST(PersistentSender, CallsWaitingWhenTheClosedConnectionCannotBeRebuiltAreLogg
   auto pc = std::make_unique<TcpReceiver>("127.0.0.2");
   const int port = pc->port();
   RecordingReporter reporter;
-  AgentSenders senders(reporter, Timings(port));
+  FakeTimeLoop time;
+  AgentSenders senders(reporter, time.loop, time.timers, Timings(port));
   senders.AllocateAgentSlots(1, kPersistentProgPort);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
   senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
   ASSERT_TRUE(reporter.WaitForTelephoneLines(1));
   ASSERT_TRUE(pc->WaitFor([](const auto& all) { return !all.empty() && !all[0].chunks.empty(); }));
   pc.reset();  // the operator's program quits: its connection closes and its port refuses
+  PauseOver(time);
 
   senders.DispatchToAgents(Event("T", "222", "201", {"127.0.0.2"}), 201);
   senders.DispatchToAgents(Event("H", "222", "201", {"127.0.0.2"}), 201);
@@ -369,17 +454,11 @@ TEST(PersistentSender, CallsWaitingWhenTheClosedConnectionCannotBeRebuiltAreLogg
 TEST(SenderStop, CallsStillWaitingAreLoggedAsNotSent) {
   for (int progPort : {7001, kPersistentProgPort}) {
     for (bool removeRow : {false, true}) {
-      // The PC's backlog is full, so the sender's connect hangs and the calls wait.
-      TcpReceiver pc("127.0.0.2", false, 0, 0);
-      pc.Listen(false);
-      UniqueFd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-      sockaddr_in address = testing::LoopbackAddress("127.0.0.2", pc.port());
-      ASSERT_EQ(::connect(filler.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-
+      // The sender's connect hangs and the calls wait.
+      HangingPc hanging("127.0.0.2");
       RecordingReporter reporter;
-      SenderTimings timings = Timings(pc.port());
-      timings.connectTimeout = 60s;
-      AgentSenders senders(reporter, timings);
+      FakeTimeLoop time;
+      AgentSenders senders(reporter, time.loop, time.timers, Timings(hanging.pc.port()));
       senders.AllocateAgentSlots(1, progPort);
       senders.AddAgentSlot(0, 201, "127.0.0.2");
       ASSERT_TRUE(reporter.WaitForColours(kAgentConnecting, 1));

@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "notify/slot_reporter.h"
+#include "platform/event_loop.h"
 #include "platform/unique_fd.h"
+#include "support/fake_timers.h"
 
 namespace lindra::testing {
 
@@ -251,6 +253,35 @@ class TcpReceiver {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Connection> connections_;
+};
+
+// An operator PC that accepts connections and never reads what it is sent; its small
+// receive buffer soon holds up a large send.
+class SilentPc {
+ public:
+  explicit SilentPc(const std::string& ip) {
+    listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    int small = 4096;
+    ::setsockopt(listener_.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address = LoopbackAddress(ip, 0);
+    ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener_.get(), 16);
+    port_ = BoundPort(listener_.get());
+  }
+  int port() const { return port_; }
+  // The next connection; invalid when none came within 10 s.
+  UniqueFd Accept() {
+    return UniqueFd(Readable(listener_.get()) ? ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC) : -1);
+  }
+  // Whether bytes (or the end) came on `fd` within 10 s.
+  static bool Readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 10'000) == 1;
+  }
+
+ private:
+  UniqueFd listener_;
+  int port_ = 0;
 };
 
 // A UDP socket bound to a loopback address (127.255.255.255 receives broadcasts).

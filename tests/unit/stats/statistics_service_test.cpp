@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 #include "loopback_http_server.h"
+#include "platform/event_loop.h"
 #include "stats/daily_statistics.h"
 #include "support/fake_clock.h"
+#include "support/fake_timers.h"
 #include "support/temp_dir.h"
 
 namespace lindra {
@@ -21,17 +25,6 @@ constexpr const char* kUploadPath = "/stat/didLogSave.asp";
 constexpr const char* kTimePath = "/_callRcvStat/BV_Lindra_uploadTime.xml";
 constexpr const char* kListPath = "/_callRcvStat/BV_Lindra_UpdateList.xml";
 
-// The local time is set by the test; the steady time runs, so passes come by themselves.
-class RunningClock final : public Clock {
- public:
-  explicit RunningClock(LocalTime now) : fake_(now) {}
-  LocalTime Now() const override { return fake_.Now(); }
-  int64_t SteadyMs() const override { return SystemClock::Instance().SteadyMs(); }
-
- private:
-  testing::FakeClock fake_;
-};
-
 // The statistics server and the configuration server in one: DID 0212 belongs to
 // H1234, the branch list names H1234, uploads are acknowledged unless refused.
 class Peers {
@@ -39,10 +32,7 @@ class Peers {
   Peers()
       : server_([this](const RecordedRequest& r) -> std::optional<std::string> {
           if (r.path() == kQueryPath) return r.body == "did=0212" ? "H1234" : "UNKNOWN";
-          if (r.path() == kUploadPath) {
-            ++uploads_;
-            return refusals_ > 0 && refusals_-- ? "FAIL" : "200";
-          }
+          if (r.path() == kUploadPath) return refusals_ > 0 && refusals_-- ? "FAIL" : "200";
           if (r.path() == kTimePath) {
             HoldIfAsked();
             return "<BV_Lindra><time><hour>03</hour><min>30</min></time></BV_Lindra>";
@@ -55,9 +45,8 @@ class Peers {
 
   // The next `count` uploads are refused.
   void RefuseUploads(int count) { refusals_ = count; }
-  // The first pass after the n-th upload waits in its upload-time request until
-  // Release(), so the test sees the files as that upload left them.
-  void HoldPassAfterUpload(int n) { holdAfter_ = n; }
+  // The next upload-time read waits until Release(): a pass that takes long.
+  void HoldNextTimeRead() { hold_ = true; }
   void Release() {
     std::lock_guard lock(gateMutex_);
     released_ = true;
@@ -65,25 +54,19 @@ class Peers {
   }
   LoopbackHttpServer& server() { return server_; }
 
-  // Waits for the n-th upload (from 1) and for the pass after it, which begins only
-  // once the pass of that upload has finished its bookkeeping.
-  RecordedRequest UploadAndNextPass(size_t n) {
-    RecordedRequest upload;
-    EXPECT_TRUE(server_.WaitFor([&](const std::vector<RecordedRequest>& all) {
-      size_t uploads = 0;
-      for (const auto& r : all) {
-        if (uploads == n && r.path() == kTimePath) return true;
-        if (r.path() == kUploadPath && ++uploads == n) upload = r;
-      }
-      return false;
-    }));
-    return upload;
+  // Waits until `count` upload-time reads have begun: the branch check's and one per
+  // pass. A pass begins only once the one before has finished its bookkeeping.
+  void WaitForTimeReads(size_t count) {
+    EXPECT_TRUE(server_.WaitFor([count](const std::vector<RecordedRequest>& all) {
+      size_t reads = 0;
+      for (const auto& r : all) reads += r.path() == kTimePath;
+      return reads >= count;
+    })) << count;
   }
 
  private:
   void HoldIfAsked() {
-    if (holdAfter_ == 0 || uploads_ < holdAfter_) return;
-    holdAfter_ = 0;
+    if (!hold_.exchange(false)) return;
     std::unique_lock lock(gateMutex_);
     gate_.wait_for(lock, std::chrono::seconds(20), [this] { return released_; });
   }
@@ -91,22 +74,33 @@ class Peers {
   std::mutex gateMutex_;
   std::condition_variable gate_;
   bool released_ = false;
-  std::atomic<int> holdAfter_{0};
-  std::atomic<int> uploads_{0};
+  std::atomic<bool> hold_{false};
   std::atomic<int> refusals_{0};
   LoopbackHttpServer server_;  // last: its thread ends before the members it uses
 };
 
 class StatisticsServiceTest : public ::testing::Test {
  protected:
-  StatsSettings Settings(std::chrono::milliseconds interval = std::chrono::milliseconds(10)) {
-    const int port = peers.server().port();
-    return {"127.0.0.1", port, "127.0.0.1", port, logs.path(), state.path(), interval};
+  StatisticsServiceTest() { loop.Start(); }
+
+  StatsSettings Settings(int port = 0) {
+    if (!port) port = peers.server().port();
+    return {"127.0.0.1", port, "127.0.0.1", port, logs.path(), state.path()};
+  }
+  // The scheduler's next pass, and the wait until it has begun (the n-th upload-time
+  // read of the run).
+  void Pass(size_t timeRead) {
+    ASSERT_TRUE(timers.WaitForArmed(1));
+    EXPECT_EQ(timers.NextDue(), kStatisticsPassInterval);
+    EXPECT_EQ(timers.Advance(kStatisticsPassInterval), 1);
+    peers.WaitForTimeReads(timeRead);
   }
 
   testing::TempDir logs, state;
-  RunningClock clock{{2026, 3, 14, 14, 0, 0, 0}};
+  testing::FakeClock clock{{2026, 3, 14, 14, 0, 0, 0}};
   Peers peers;
+  EventLoop loop{1};
+  testing::FakeTimers timers{&clock};
 };
 
 bool Contains(const std::string& haystack, const std::string& needle) {
@@ -116,7 +110,7 @@ bool Contains(const std::string& haystack, const std::string& needle) {
 TEST_F(StatisticsServiceTest, ListedBranchReportsItsStartAndThenYesterday) {
   testing::WriteFile(logs / "Telephone_DEV01_260313.log",
                      "10:00:00.1[INFO ] [t-1] DEV01: T 010, 3, 0212, 100, ip, t, SENT:9\r\n");
-  StatisticsService service(Settings(), clock);
+  StatisticsService service(Settings(), clock, loop, timers);
   service.StartReport({"0211", "0212", "0213"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   EXPECT_EQ(service.headId(), "H1234");
@@ -134,7 +128,13 @@ TEST_F(StatisticsServiceTest, ListedBranchReportsItsStartAndThenYesterday) {
   EXPECT_TRUE(Contains(started, "[14:00:00.000] HEADID: H1234\r\nc:\\brenvo\\logs\\Telephone_DEV01_260313.log - TRUE"));
   EXPECT_FALSE(std::filesystem::exists(logs / "H1234_260314_Started.log"));
 
-  const RecordedRequest day = peers.UploadAndNextPass(2);
+  ASSERT_TRUE(timers.WaitForArmed(1));
+  EXPECT_EQ(timers.Advance(kStatisticsPassInterval - std::chrono::milliseconds(1)), 0);
+  EXPECT_EQ(peers.server().requestsTo(kTimePath).size(), 1u);  // the branch check's read only
+  EXPECT_EQ(timers.Advance(std::chrono::milliseconds(1)), 1);
+  peers.WaitForTimeReads(2);  // the first pass uploads yesterday
+  Pass(3);
+  const RecordedRequest day = peers.server().requestsTo(kUploadPath).at(1);
   EXPECT_TRUE(Contains(day.body, "name=\"sWorkDay\"\r\n\r\n260313\r\n"));
   EXPECT_TRUE(Contains(day.body, "DEV01 TOTAL CALLING COUNT: 1\r\nDEV01 BRENVO CALLING COUNT: 1\r\n"));
   EXPECT_FALSE(std::filesystem::exists(logs / "H1234_260313.log"));
@@ -147,33 +147,39 @@ TEST_F(StatisticsServiceTest, RefusedDaySummaryStaysAndIsRetried) {
   testing::WriteFile(logs / "Telephone_DEV02_260313.log",
                      "10:00:00.1[INFO ] [t-1] DEV02: T 010, 3, 0212, 100, ip, t, SENT:9\r\n");
   peers.RefuseUploads(3);  // the StartedLog and the first two day summaries
-  peers.HoldPassAfterUpload(2);
-  StatisticsService service(Settings(), clock);
+  StatisticsService service(Settings(), clock, loop, timers);
   service.StartReport({"0212"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   EXPECT_TRUE(std::filesystem::exists(logs / "H1234_260314_Started.log"));  // kept for the purge
 
-  peers.UploadAndNextPass(2);
+  Pass(2);  // refused
+  Pass(3);  // refused again
   EXPECT_TRUE(std::filesystem::exists(logs / "H1234_260313.log"));
   EXPECT_EQ(ReadLastUpdate(state.path()), "00000000");
-  peers.Release();
-  const RecordedRequest last = peers.UploadAndNextPass(4);
-  EXPECT_TRUE(Contains(last.body, "DEV02 TOTAL CALLING COUNT: 1\r\n"));
+  Pass(4);  // acknowledged
+  Pass(5);
+  const auto uploads = peers.server().requestsTo(kUploadPath);
+  ASSERT_EQ(uploads.size(), 4u);
+  EXPECT_TRUE(Contains(uploads[3].body, "DEV02 TOTAL CALLING COUNT: 1\r\n"));
   EXPECT_FALSE(std::filesystem::exists(logs / "H1234_260313.log"));
   EXPECT_EQ(ReadLastUpdate(state.path()), "20260313");
 }
 
-TEST_F(StatisticsServiceTest, YesterdayAlreadyReportedUploadsOnlyTheStart) {
+TEST_F(StatisticsServiceTest, YesterdayAlreadyReportedUploadsOnlyTheStartAndDuePassesNeverPileUp) {
   testing::WriteFile(logs / "Telephone_DEV01_260313.log", "x T y\r\n");
   testing::WriteFile(state / kBookkeepingFileName, "[UPDATE]\r\nLASTUPDATE=20260313\r\n");
-  StatisticsService service(Settings(), clock);
+  StatisticsService service(Settings(), clock, loop, timers);
   service.StartReport({"0212"});
-  ASSERT_TRUE(peers.server().WaitFor([](const std::vector<RecordedRequest>& all) {
-    int passes = 0;
-    for (const auto& r : all) passes += r.path() == kTimePath;
-    return passes >= 4;  // the branch check's read and three passes
-  }));
+  ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
+  peers.HoldNextTimeRead();
+  Pass(2);
+  // Three passes fall due while the first waits for its server: one follows it.
+  EXPECT_EQ(timers.Advance(3 * kStatisticsPassInterval), 3);
+  peers.Release();
+  peers.WaitForTimeReads(3);
+  Pass(4);
   service.Stop();
+  EXPECT_EQ(peers.server().requestsTo(kTimePath).size(), 4u);
   EXPECT_EQ(peers.server().requestsTo(kUploadPath).size(), 1u);
 }
 
@@ -187,7 +193,7 @@ TEST_F(StatisticsServiceTest, UnlistedOrUnknownBranchGetsNoScheduler) {
       {{"0211", "0219"}, "UNKNOWN", 0},
   };
   for (const auto& c : cases) {
-    StatisticsService service(Settings(), clock);
+    StatisticsService service(Settings(), clock, loop, timers);
     service.StartReport(c.dids);
     ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
     EXPECT_EQ(service.headId(), c.headId);
@@ -203,7 +209,7 @@ TEST_F(StatisticsServiceTest, BranchMissingFromTheListGetsNoScheduler) {
     if (r.path() == kUploadPath) return "200";
     return "<BV_Lindra><Branch><ID>H1234</ID></Branch></BV_Lindra>";
   });
-  StatisticsService service({"127.0.0.1", other.port(), "127.0.0.1", other.port(), logs.path(), state.path()}, clock);
+  StatisticsService service(Settings(other.port()), clock, loop, timers);
   service.StartReport({"0212"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   EXPECT_EQ(service.headId(), "H7777");
@@ -212,20 +218,21 @@ TEST_F(StatisticsServiceTest, BranchMissingFromTheListGetsNoScheduler) {
   EXPECT_TRUE(other.requestsTo(kTimePath).empty());
 }
 
-TEST_F(StatisticsServiceTest, StopEndsTheSchedulersWaitAtOnce) {
-  // With an hour between passes, only an event-driven wait lets Stop return.
-  StatisticsService service(Settings(std::chrono::hours(1)), clock);
+TEST_F(StatisticsServiceTest, StopEndsTheSchedulersWaitAtOnceAndItsTimer) {
+  StatisticsService service(Settings(), clock, loop, timers);
   service.StartReport({"0212"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   ASSERT_TRUE(service.schedulerStarted());
+  ASSERT_TRUE(timers.WaitForArmed(1));
   service.Stop();
   service.Stop();
+  EXPECT_EQ(timers.armedCount(), 0u);
 }
 
 TEST_F(StatisticsServiceTest, StopAbandonsAnExchangeWithASilentServer) {
   int port = 0;
   const UniqueFd silent = testing::ListenOnLoopback(port);  // accepts connections, never answers
-  StatisticsService service({"127.0.0.1", port, "127.0.0.1", port, logs.path(), state.path()}, clock);
+  StatisticsService service(Settings(port), clock, loop, timers);
   service.StartReport({"0212"});
   pollfd pending{silent.get(), POLLIN, 0};
   ASSERT_EQ(::poll(&pending, 1, 20'000), 1);  // the query's connection is waiting for its answer

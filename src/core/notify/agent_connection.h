@@ -1,0 +1,115 @@
+#pragma once
+// One operator-table row's connection to its operator PC, as an object of the event
+// loop: its own strand, its own queue of waiting calls, and timers for the connect and
+// send time limits, the idle probe and the pause between two notifications.
+//
+// Per-event mode: one connection per call, a connection test when the row starts and
+// one every probe interval while idle. Persistent mode (progPort 8001): one connection
+// kept open, notifications at least kPersistentGap apart with no separator; a failed
+// connect drops the waiting calls and is retried with the next call or after the probe
+// interval. Every call leaves the queue with its telephone-log line: the bytes sent,
+// or SENT:-1.
+#include <asio/ip/tcp.hpp>
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "notify/slot_reporter.h"
+#include "parse/call_event.h"
+#include "platform/event_loop.h"
+#include "platform/timer.h"
+
+namespace lindra {
+
+inline constexpr Colour kAgentConnecting = 0xF0F0C8;
+inline constexpr Colour kAgentConnected = 0xF0DCC8;
+inline constexpr Colour kAgentFailed = 0xE6E6E6;
+
+inline constexpr std::chrono::milliseconds kProbeInterval{120'000};  // PROBE_INTERVAL
+// A connect that takes longer fails; a PC that stops reading fails the send after that.
+inline constexpr std::chrono::milliseconds kConnectTimeLimit{3'000};
+inline constexpr std::chrono::milliseconds kSendTimeLimit{3'000};
+// The operator's program has no separator between notifications but this pause.
+inline constexpr std::chrono::milliseconds kPersistentGap{100};
+
+// The notification bytes: "%s|%s|%s" in the edge code page, no terminator.
+std::string NotificationBytes(const CallEvent& event);
+// The telephone-log line of one send: "DEV0%d: %c %s, %s, %s, %s, %s, %s, SENT:%d".
+std::string TelephoneLine(int slotNo, const CallEvent& event, const std::string& agentIp, int sendResult);
+
+// Made by AgentSenders on its caller's thread; Start, Redirect and Offer post to the
+// strand, and Close runs on it. The strand guards every field; handlers of socket
+// operations keep the object alive until they have run.
+class AgentConnection : public std::enable_shared_from_this<AgentConnection> {
+ public:
+  struct Settings {
+    int index = 0;  // of the row's sender, for its colour
+    int port = 0;
+    bool persistent = false;
+  };
+
+  AgentConnection(SlotReporter& reporter, EventLoop& loop, TimerMaker& timers, Settings settings, std::string ip);
+
+  void Start();
+  // The row now names another PC: its calls go there from the next connection on; a
+  // connect under way or a kept connection to the old PC is given up.
+  void Redirect(std::string ip);
+  // Queues a call for this row's PC.
+  void Offer(CallEvent event);
+  // On the strand: ends every operation at once and logs the calls still waiting as
+  // not sent. Nothing is reported afterwards.
+  void Close();
+
+  const Strand& strand() const { return strand_; }
+
+ private:
+  // What the row waits for: nothing, calls to send, its first connection test, a probe.
+  enum class State { Idle, Pending, New, ProbeDue };
+  // Whether a connection is being made, or is open (sending, or kept).
+  enum class Phase { Idle, Connecting, Open };
+
+  struct Waiting {
+    CallEvent event;
+    std::string ip;              // the PC it was routed to
+    bool failureLogged = false;  // a failed send of it is in the telephone log already
+  };
+
+  void Queue(CallEvent event);
+  void ApplyRedirect(std::string ip);
+  void Proceed();
+  void BeginAttempt();
+  void Connected(unsigned attempt, const asio::error_code& error);
+  void ServeNext();
+  void SendFront();
+  void Sent(unsigned attempt, int result);
+  void DropConnection();
+  void EndAttempt();
+  void GiveUpWaiting();
+  void ArmProbe();
+  void CloseSocket();
+  void ShowColour(Colour colour);
+
+  SlotReporter& reporter_;
+  const Settings settings_;
+  const Strand strand_;
+  asio::ip::tcp::socket socket_;
+  std::unique_ptr<Timer> limitTimer_;  // the connect or send under way
+  std::unique_ptr<Timer> probeTimer_;
+  std::unique_ptr<Timer> gapTimer_;
+
+  std::string agentIp_;
+  State state_ = State::New;
+  Phase phase_ = Phase::Idle;
+  bool running_ = true;
+  bool probeDue_ = false;         // PROBE_INTERVAL has passed since the last probe
+  std::deque<Waiting> pending_;   // never empty while state_ is Pending; the front is the call being sent
+  unsigned attempt_ = 0;          // completions of an earlier attempt are ignored
+  std::string connectIp_;         // the PC of the current attempt
+  bool forWaitingCalls_ = false;  // the connection was opened for calls in the queue
+  bool carried_ = false;          // a notification went out on this connection
+  bool sending_ = false;
+  std::string outgoing_;  // the bytes of the send under way
+};
+
+}  // namespace lindra
