@@ -57,9 +57,9 @@ int ExitStatusOf(ServerController::LoadProblem problem) {
   return problem == ServerController::LoadProblem::LogFolder ? kExitLogFolderUnusable : kExitConfigurationUnusable;
 }
 
-// The watchdog is fed from a timer of the loop it vouches for; for now that is the
-// front end's loop, which also runs the automatic connect and the reloads.
-void FeedWatchdog(asio::steady_timer& timer, const WatchdogPinger& pinger) {
+// The watchdog is fed from a timer of the front end's loop, which also runs the
+// automatic connect and the reloads; the pinger vouches for the link strands too.
+void FeedWatchdog(asio::steady_timer& timer, WatchdogPinger& pinger) {
   pinger.Tick();
   timer.expires_after(pinger.interval());
   timer.async_wait([&timer, &pinger](const std::error_code& ec) {
@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
   std::optional<WatchdogPinger> pinger;
   asio::steady_timer watchdogTimer(io);
   if (const auto period = WatchdogPeriodFromEnvironment()) {
-    pinger.emplace(notifier, *period);
+    pinger.emplace(notifier, *period, controller.LinkStrands());
     FeedWatchdog(watchdogTimer, *pinger);
   }
 

@@ -276,6 +276,12 @@ void ServerController::StopServer() {
 
 bool ServerController::IsRunning(int index) const { return channels_[index]->running(); }
 
+std::vector<Strand> ServerController::LinkStrands() const {
+  std::vector<Strand> strands;
+  for (const auto& channel : channels_) strands.push_back(channel->strand());
+  return strands;
+}
+
 bool ServerController::AnyRunning() const {
   return std::any_of(channels_.begin(), channels_.end(), [](const auto& c) { return c->running(); });
 }

@@ -83,6 +83,8 @@ class ServerController {
   bool AnyRunning() const;
   const RoutingTables& tables(int index) const { return tables_[index]; }
   const ServerOptions& options() const { return options_; }
+  // The strands the slots' links run on, for a watchdog that vouches for them.
+  std::vector<Strand> LinkStrands() const;
   // The statistics server's head identifier once the start report has it.
   std::string headId() const;
 

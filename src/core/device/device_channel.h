@@ -85,6 +85,8 @@ class DeviceChannel final : public SlotReporter {
   // the failure text.
   std::string CreateNotifySocket();
   AgentSenders& agents() { return agents_; }
+  // Where the link's handlers, parse, route and dispatch run.
+  const Strand& strand() const { return strand_; }
 
   // SlotReporter
   int slotNo() const override { return slotNo_; }
