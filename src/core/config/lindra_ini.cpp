@@ -1,12 +1,8 @@
 #include "config/lindra_ini.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <unistd.h>
-
 #include "platform/atomic_file.h"
 #include "platform/file_read.h"
+#include "platform/resolver.h"
 #include "text/codec.h"
 #include "text/strings.h"
 
@@ -63,19 +59,9 @@ std::string ReadLogLevelText(const std::filesystem::path& workDir) {
 }
 
 std::optional<std::string> HostIpv4Address() {
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) != 0) return std::nullopt;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || !found) return std::nullopt;
-  char dotted[INET_ADDRSTRLEN] = {};
-  const auto* addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  bool ok = ::inet_ntop(AF_INET, &addr->sin_addr, dotted, sizeof dotted) != nullptr;
-  ::freeaddrinfo(found);
-  if (!ok) return std::nullopt;
-  return std::string(dotted);
+  const auto found = LookUpThisHostIpv4();
+  if (!found.address) return std::nullopt;
+  return found.address->to_string();
 }
 
 std::string DefaultConfigText(const std::optional<std::string>& lanIp) {

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <unistd.h>
 
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
@@ -28,6 +29,12 @@ Ipv4Lookup LookUpIpv4(const std::string& host) {
   if (!found || !found->ai_addr) return {};
   const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
   return {asio::ip::address_v4(ntohl(ipv4->sin_addr.s_addr))};
+}
+
+Ipv4Lookup LookUpThisHostIpv4() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {std::nullopt, errno};
+  return LookUpIpv4(name);
 }
 
 void LookUpIpv4Async(const Strand& strand, const std::string& host, std::function<void(Ipv4Lookup)> done) {

@@ -25,6 +25,9 @@ std::optional<asio::ip::address_v4> NumericIpv4(const std::string& text);
 // is answered at once). For threads that may wait: the controller's.
 Ipv4Lookup LookUpIpv4(const std::string& host);
 
+// This machine's own IPv4 address: its host name looked up as above.
+Ipv4Lookup LookUpThisHostIpv4();
+
 // The same without blocking the loop: a numeric address is answered at once, a name
 // is looked up on the resolver's own thread. `done` runs on `strand`.
 void LookUpIpv4Async(const Strand& strand, const std::string& host, std::function<void(Ipv4Lookup)> done);
