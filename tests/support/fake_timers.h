@@ -167,12 +167,13 @@ class FakeTimers final : public TimerMaker {
 
 // An event loop whose timers run on fake time (the clock moves with them), with a
 // strand for the object under test. Declared before that object, so the object
-// stops while the loop still runs.
+// stops while the loop still runs. The timers outlive the loop: handlers it drops
+// when it ends may still own timers of theirs.
 struct FakeTimeLoop {
   FakeTimeLoop() : strand(loop.MakeStrand()) { loop.Start(); }
-  EventLoop loop{2};
   FakeClock clock;
   FakeTimers timers{&clock};
+  EventLoop loop{2};
   Strand strand;
 };
 

@@ -209,8 +209,8 @@ TEST(LanLink, EachLinkCountsItsOwnRetries) {
   UniqueFd first = testing::ListenOn(0);
   UniqueFd second = testing::ListenOn(0);
   Fixture f;
+  Recorder otherRecorder;  // outlives the link that reports to it
   LanLink other(f.loop.strand, f.loop.timers);
-  Recorder otherRecorder;
   ASSERT_TRUE(f.link.Start(1, "127.0.0.1", testing::PortOf(first.get())).ok);
   ASSERT_TRUE(other.Start(2, "127.0.0.1", testing::PortOf(second.get())).ok);
   UniqueFd peerA = Accept(first), peerB = Accept(second);

@@ -214,6 +214,7 @@ TEST(SerialLink, StopClosesThePortEndsItsTimersAndStartOpensItAgain) {
   ASSERT_TRUE(again.WaitBytes(5));
   EXPECT_EQ(again.bytes(), "again");
   EXPECT_EQ(f.recorder.bytes(), "a");
+  f.link.Stop();  // while `again` is still there to hear of it
 }
 
 TEST(SerialLink, AnUnpluggedPortIsReportedOnceAndReopenedEverySecondUntilPluggedBackIn) {
