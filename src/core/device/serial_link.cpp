@@ -46,8 +46,10 @@ std::string SerialPathFor(const std::string& comPort, const SerialOverrides& ove
 // never fire once it is gone. Once closed it calls no handler again.
 class SerialLink::Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(const Strand& strand, TimerMaker& timers, std::string devicePath, std::string comPort, int baudRate)
+  Session(const Strand& strand, TimerMaker& timers, const Clock& clock, std::string devicePath, std::string comPort,
+          int baudRate)
       : port_(strand),
+        clock_(clock),
         devicePath_(std::move(devicePath)),
         comPort_(std::move(comPort)),
         baudRate_(baudRate),
@@ -100,6 +102,12 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
   void Readable(const asio::error_code& ec) {
     if (closed_ || ec == asio::error::operation_aborted) return;
     int error = ec.value();
+    // A gap that has passed ends its chunk even when its timer has not run yet (a busy
+    // loop may hand over the next bytes first): they start the next chunk.
+    if (reading_.quietGapMs > 0 && size_ > 0 && clock_.SteadyMs() - lastReadMs_ >= reading_.quietGapMs) {
+      gapTimer_->Stop();
+      Deliver();
+    }
     const size_t got = error ? 0 : ReadAvailable(error);
     if (error) {
       Deliver();
@@ -110,6 +118,7 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
       pauseTimer_->Start(milliseconds(kPollIntervalMs), [this] { WaitReadable(); });
       return;
     }
+    lastReadMs_ = clock_.SteadyMs();
     if (reading_.quietGapMs > 0 && size_ < kChunkBytes) {
       gapTimer_->Start(milliseconds(reading_.quietGapMs), [this] { Deliver(); });
     } else {
@@ -191,6 +200,7 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
   }
 
   asio::posix::stream_descriptor port_;
+  const Clock& clock_;
   const std::string devicePath_, comPort_;
   const int baudRate_;
   ReconnectPolicy policy_;
@@ -200,11 +210,13 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
   std::unique_ptr<Timer> gapTimer_;    // the quiet gap that ends a chunk
   std::unique_ptr<Timer> pauseTimer_;  // before a reopen, or a look again after a read of nothing
   std::array<char, kChunkBytes> chunk_;
-  size_t size_ = 0;  // bytes of the chunk read so far
+  size_t size_ = 0;         // bytes of the chunk read so far
+  int64_t lastReadMs_ = 0;  // when the last bytes of the chunk were read
   bool closed_ = false;
 };
 
-SerialLink::SerialLink(const Strand& strand, TimerMaker& timers) : strand_(strand), timers_(timers) {}
+SerialLink::SerialLink(const Strand& strand, TimerMaker& timers, const Clock& clock)
+    : strand_(strand), timers_(timers), clock_(clock) {}
 
 SerialLink::~SerialLink() { Stop(); }
 
@@ -212,7 +224,7 @@ LinkResult SerialLink::Start(const std::string& devicePath, const std::string& c
   Stop();
   OpenedSerialPort opened = OpenSerialPort(devicePath, baudRate);
   if (!opened.port) return LinkResult::Failed(CommFailure(opened.failedStep, opened.error));
-  auto session = std::make_shared<Session>(strand_, timers_, devicePath, comPort, baudRate);
+  auto session = std::make_shared<Session>(strand_, timers_, clock_, devicePath, comPort, baudRate);
   // A descriptor the loop cannot watch is as good as a port that does not open.
   if (const int error = session->Adopt(std::move(opened.port)))
     return LinkResult::Failed(CommFailure("CreateFile", error));

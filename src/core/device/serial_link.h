@@ -7,6 +7,7 @@
 
 #include "device/link_handlers.h"
 #include "device/link_result.h"
+#include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/timer.h"
 
@@ -41,7 +42,7 @@ class SerialLink {
   static constexpr int kPollIntervalMs = 100;  // model 7's "Z"; also the look again after a read of nothing
   static constexpr int kReopenPauseMs = 1000;  // between attempts to open a lost port again
 
-  SerialLink(const Strand& strand, TimerMaker& timers);
+  SerialLink(const Strand& strand, TimerMaker& timers, const Clock& clock);
   ~SerialLink();  // Stop()
   SerialLink(const SerialLink&) = delete;
   SerialLink& operator=(const SerialLink&) = delete;
@@ -73,6 +74,7 @@ class SerialLink {
 
   const Strand strand_;
   TimerMaker& timers_;
+  const Clock& clock_;                // steady time of the quiet gap, the same time as the timers'
   std::shared_ptr<Session> session_;  // from a successful Start to Stop
 };
 

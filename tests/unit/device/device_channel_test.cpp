@@ -160,6 +160,7 @@ TEST(DeviceChannel, StopIsReportedOnceAndIsNoNewsOfALostLink) {
     statusLines.push_back(line);
   };
   env.timers = &loop.timers;
+  env.clock = &loop.clock;
   DeviceChannel channel(4, tables, loop.loop, std::move(env));
   SlotConfig config = Complete(202);
   config.lanPort = 0;  // any free port
@@ -188,6 +189,7 @@ TEST(DeviceChannel, ALinkRetryingInTheBackgroundShowsTheSlotDownUntilItIsBack) {
   env.view = &view;
   env.addMessage = [](const std::string&) {};
   env.timers = &loop.timers;
+  env.clock = &loop.clock;
   DeviceChannel channel(1, tables, loop.loop, std::move(env));
   SlotConfig config = Complete(102);
   config.lanPort = port;
