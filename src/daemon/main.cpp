@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <optional>
 
-#include "app/demo.h"
 #include "app/instance_claim.h"
 #include "app/server_controller.h"
 #include "app/server_options.h"
+#include "demo/demo.h"
 #include "platform/single_instance.h"
 #include "stdout_view.h"
 #include "text/codec.h"

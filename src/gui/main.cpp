@@ -18,13 +18,14 @@
 #include <optional>
 #include <vector>
 
-#include "app/demo.h"
 #include "app/instance_claim.h"
 #include "app/server_controller.h"
 #include "app/server_options.h"
 #include "asker.h"
+#include "demo/demo.h"
 #include "gui_texts.h"
 #include "main_window.h"
+#include "platform/process_list.h"
 #include "platform/single_instance.h"
 #include "queued_view.h"
 #include "watchdog.h"
@@ -60,11 +61,6 @@ WindowOptions TakeWindowOptions(int& argc, char** argv) {
   std::copy(kept.begin(), kept.end(), argv);
   argv[argc] = nullptr;
   return options;
-}
-
-std::filesystem::path OwnExecutable() {
-  std::error_code ec;
-  return std::filesystem::read_symlink("/proc/self/exe", ec);
 }
 
 void ScheduleScreenshot(gui::MainWindow& window, ServerController& controller, const WindowOptions& options) {

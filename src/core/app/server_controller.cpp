@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "app/channel_view_relay.h"
 #include "config/lindra_ini.h"
 #include "device/device_channel.h"
 #include "log/log_purge.h"
@@ -21,10 +22,10 @@ constexpr int kAutoConnectDelayMs = 1500;
 }  // namespace
 
 ServerController::ServerController(ServerOptions options, ControllerView& view, const Clock& clock)
-    : options_(std::move(options)), view_(view), clock_(clock) {
+    : options_(std::move(options)), view_(view), channelView_(std::make_unique<ChannelViewRelay>(view)), clock_(clock) {
   for (int i = 0; i < kSlotCount; ++i) {
     ChannelEnvironment env;
-    env.view = &view_;
+    env.view = channelView_.get();
     env.addMessage = [this](const std::string& line) { AddMessage(line); };
     env.clock = &clock_;
     env.serialPaths = options_.serialPaths;

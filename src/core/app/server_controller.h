@@ -22,6 +22,7 @@
 
 namespace lindra {
 
+class ChannelView;
 class DeviceChannel;
 class StatisticsService;
 
@@ -85,6 +86,7 @@ class ServerController {
 
   ServerOptions options_;
   ControllerView& view_;
+  std::unique_ptr<ChannelView> channelView_;  // hands what the channels show on to view_
   const Clock& clock_;
   std::array<SlotConfig, kSlotCount> slotConfigs_{};
   std::array<RoutingTables, kSlotCount> tables_;

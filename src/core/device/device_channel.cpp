@@ -108,9 +108,8 @@ void DeviceChannel::RunReader(LinkKind kind) {
         [this, &assembler](LinkEvent event) { HandleLinkEvent(assembler, event); },
     };
     if (kind == LinkKind::Serial) {
-      const uint32_t model = config_.modelCode;
-      const bool chunkFramed = model == 12 || model == 13;
-      serial_.Run({model == 7, chunkFramed ? SerialQuietGapMs(config_.baudRate) : 0}, handlers);
+      const DeviceModel model = ModelOf(config_.modelCode);
+      serial_.Run({model.pollsWhenIdle, model.frame.ChunkFramed() ? SerialQuietGapMs(config_.baudRate) : 0}, handlers);
     } else {
       lan_.Run(handlers);
     }
