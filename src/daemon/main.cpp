@@ -12,11 +12,11 @@
 #include <optional>
 
 #include "app/config_check.h"
-#include "app/demo.h"
 #include "app/instance_claim.h"
 #include "app/server_controller.h"
 #include "app/server_options.h"
-#include "device/model_table.h"
+#include "demo/demo.h"
+#include "model/device_model.h"
 #include "platform/sd_notify.h"
 #include "platform/single_instance.h"
 #include "platform/watchdog_pinger.h"

@@ -13,63 +13,16 @@
 #include "config/lindra_ini.h"
 #include "form_font.h"
 #include "gui_texts.h"
+#include "model/device_model.h"
 #include "open_list.h"
 #include "text/strings.h"
 
 namespace lindra::gui {
 
-const ModelEntry kModelEntries[kModelEntryCount] = {
-    {"교환기 선택", 0},
-    {"-RS232C------------", 0},
-    {"삼성 DCS 828(816i)", 2},
-    {"삼성 DCS 500", 3},
-    {"삼성 DCS 500PRI", 4},
-    {"LG LDK 시리즈", 5},
-    {"LG Digital Keyphone", 6},
-    {"MCID", 7},
-    {"BDTel SeeID-PC", 8},
-    {"BDTel SeeID-4", 9},
-    {"CallStar CTI-XXX", 10},
-    {"포스피아 Speed 부르미", 11},
-    {"CID-1000", 12},
-    {"CID-1000A", 13},
-    {"-LAN---------------", 0},
-    {"삼성 DCS 828(816i)", 102},
-    {"삼성 DCS 500", 103},
-    {"삼성 DCS 500PRI", 104},
-    {"삼성 Office Serv 7100", 106},
-    {"삼성 Office Serv 7200", 107},
-    {"LG LDK 시리즈", 105},
-    {"-CTI---------------", 0},
-    {"길따라 CTI", 202},
-};
-
 const SpeedEntry kSpeedEntries[kSpeedEntryCount] = {
     {"1200", 1200},   {"2400", 2400},   {"4800", 4800},    {"9600", 9600},
     {"19200", 19200}, {"38400", 38400}, {"576700", 57600}, {"115200", 115200},
 };
-
-int DefaultSpeedEntry(uint32_t modelCode) {
-  switch (modelCode) {
-    case 2:
-    case 7:
-    case 12:
-    case 13:
-      return 3;  // 9600
-    case 3:
-    case 4:
-    case 5:
-    case 6:
-    case 10:
-    case 11:
-      return 4;  // 19200
-    case 8:
-    case 9:
-      return 2;  // 4800
-    default:
-      return -1;
-  }
-}
 
 namespace {
 
@@ -77,15 +30,41 @@ QString U(const char* utf8) { return QString::fromUtf8(utf8); }
 
 const char* const kComPorts[] = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6"};
 
-bool IsSerialEntry(int index) { return index >= 2 && index <= 13; }
-bool IsNetworkEntry(int index) { return (index >= 15 && index <= 20) || index == 22; }
+// The model list: each model at its own entry, and these entries that stand for no
+// model, the placeholder and the separators before the serial, LAN and CTI models.
+constexpr int kModelEntryCount = 23;
+struct NoModelEntry {
+  int entry;
+  const char* text;
+};
+constexpr NoModelEntry kNoModelEntries[] = {
+    {0, "교환기 선택"}, {1, "-RS232C------------"}, {14, "-LAN---------------"}, {21, "-CTI---------------"}};
+
+// The model of each entry; nullptr for the entries that stand for none.
+const std::array<const DeviceModel*, kModelEntryCount>& ModelsByEntry() {
+  static const auto models = [] {
+    std::array<const DeviceModel*, kModelEntryCount> byEntry{};
+    for (const DeviceModel& model : DeviceModels()) byEntry[model.setupEntry] = &model;
+    return byEntry;
+  }();
+  return models;
+}
+
+const DeviceModel* ModelOfEntry(int entry) {
+  return entry >= 0 && entry < kModelEntryCount ? ModelsByEntry()[entry] : nullptr;
+}
+
+QString EntryText(int entry) {
+  if (const DeviceModel* model = ModelOfEntry(entry))
+    return QString::fromUtf8(model->setupText.data(), static_cast<qsizetype>(model->setupText.size()));
+  for (const NoModelEntry& none : kNoModelEntries)
+    if (none.entry == entry) return U(none.text);
+  return {};
+}
 
 int EntryOfCode(uint32_t code) {
-  if (code == 0) return 0;
-  for (int i = 0; i < kModelEntryCount; ++i) {
-    if (kModelEntries[i].code == code) return i;
-  }
-  return 0;
+  const DeviceModel* model = FindDeviceModel(code);
+  return model ? model->setupEntry : 0;
 }
 
 int EntryOfSpeed(int speed) {
@@ -165,7 +144,7 @@ void DeviceSetupDialog::BuildSlot(int k) {
   c.model = new QComboBox(this);
   c.model->setGeometry(75, 20 + y0, 150, 20);
   c.model->setMaxVisibleItems(kModelEntryCount);
-  for (const ModelEntry& entry : kModelEntries) c.model->addItem(U(entry.text));
+  for (int entry = 0; entry < kModelEntryCount; ++entry) c.model->addItem(EntryText(entry));
   FitOpenListToEntries(*c.model);
 
   c.addressLabel = Label(texts::kAddressLabel, this, kLabelX, 25 + y0, 0, 20);
@@ -235,16 +214,18 @@ void DeviceSetupDialog::ApplyUseRule(int k) {
 void DeviceSetupDialog::ApplyModelRule(int k, bool proposeSpeed) {
   SlotControls& c = slots_[k];
   const int entry = c.model->currentIndex();
+  const DeviceModel* model = ModelOfEntry(entry);
+  const LinkKind link = model ? model->link : LinkKind::None;
   for (QWidget* w : std::initializer_list<QWidget*>{c.addressLabel, c.lanPortLabel, c.address, c.lanPort,
                                                     c.comPortLabel, c.baudLabel, c.comPort, c.baud}) {
     w->hide();
   }
-  if (IsSerialEntry(entry)) {
+  if (link == LinkKind::Serial) {
     for (QWidget* w : std::initializer_list<QWidget*>{c.comPortLabel, c.baudLabel, c.comPort, c.baud}) w->show();
     c.comPort->setEnabled(true);
     c.baud->setEnabled(true);
-    if (proposeSpeed && entry != shownModel_[k]) c.baud->setCurrentIndex(DefaultSpeedEntry(kModelEntries[entry].code));
-  } else if (IsNetworkEntry(entry)) {
+    if (proposeSpeed && entry != shownModel_[k]) c.baud->setCurrentIndex(EntryOfSpeed(model->defaultBaudRate));
+  } else if (link == LinkKind::Lan || link == LinkKind::Cti) {
     for (QWidget* w : std::initializer_list<QWidget*>{c.addressLabel, c.lanPortLabel, c.address, c.lanPort}) w->show();
     c.address->setEnabled(true);
     c.lanPort->setEnabled(true);
@@ -257,13 +238,13 @@ void DeviceSetupDialog::Confirm() {
   for (int k = 0; k < kSlotCount; ++k) {
     const SlotControls& c = slots_[k];
     if (k > 0 && !c.use->isChecked()) continue;
-    const int entry = c.model->currentIndex();
-    codes[k] = entry >= 0 ? kModelEntries[entry].code : 0;
-    if (codes[k] == 0) {
+    const DeviceModel* model = ModelOfEntry(c.model->currentIndex());
+    if (!model) {
       asker_.Inform(this, U(texts::kChooseModel));
       c.model->setFocus();
       return;
     }
+    codes[k] = model->code;
   }
 
   Slots confirmed = records_;

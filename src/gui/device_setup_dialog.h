@@ -77,15 +77,6 @@ class DeviceSetupDialog final : public QDialog {
   QPushButton* cancelButton_ = nullptr;
 };
 
-// The model list's entries: the text, and the model code (0 for the placeholder and
-// the separators, which stand for no model).
-struct ModelEntry {
-  const char* text;
-  uint32_t code;
-};
-inline constexpr int kModelEntryCount = 23;
-extern const ModelEntry kModelEntries[kModelEntryCount];
-
 // The speed list's entries; the seventh reads "576700" and stands for 57600.
 struct SpeedEntry {
   const char* text;
@@ -93,8 +84,5 @@ struct SpeedEntry {
 };
 inline constexpr int kSpeedEntryCount = 8;
 extern const SpeedEntry kSpeedEntries[kSpeedEntryCount];
-
-// The speed entry proposed for a serial model code, or -1.
-int DefaultSpeedEntry(uint32_t modelCode);
 
 }  // namespace lindra::gui

@@ -18,11 +18,11 @@
 #include <optional>
 #include <vector>
 
-#include "app/demo.h"
 #include "app/instance_claim.h"
 #include "app/server_controller.h"
 #include "app/server_options.h"
 #include "asker.h"
+#include "demo/demo.h"
 #include "gui_texts.h"
 #include "main_window.h"
 #include "platform/process_list.h"
@@ -65,11 +65,6 @@ WindowOptions TakeWindowOptions(int& argc, char** argv) {
   std::copy(kept.begin(), kept.end(), argv);
   argv[argc] = nullptr;
   return options;
-}
-
-std::filesystem::path OwnExecutable() {
-  std::error_code ec;
-  return std::filesystem::read_symlink("/proc/self/exe", ec);
 }
 
 void ScheduleScreenshot(gui::MainWindow& window, ServerController& controller, const WindowOptions& options) {

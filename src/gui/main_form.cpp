@@ -9,10 +9,10 @@
 #include <QScrollBar>
 #include <QTimer>
 
-#include "device/model_table.h"
 #include "device_setup_dialog.h"
 #include "form_font.h"
 #include "gui_texts.h"
+#include "model/device_model.h"
 #include "open_list.h"
 #include "text/strings.h"
 

@@ -8,11 +8,6 @@
 // working folder are read from /proc the moment Wardex finds it running, because only
 // then can they still be read (a dead process shows none), and because the server
 // Wardex finds may have been started by someone else than the one that started Wardex.
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -25,10 +20,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/paths.h"
+#include "platform/process_end.h"
 #include "platform/process_list.h"
-#include "platform/unique_fd.h"
-
-extern char** environ;
+#include "platform/spawn.h"
 
 namespace {
 
@@ -47,59 +42,27 @@ constexpr const char* kUsage =
     "orderly exit, starts it again with the arguments, environment and working folder it\n"
     "ran with. lindra2 starts Wardex by itself and ends it when it exits.\n";
 
-std::optional<pid_t> FindServer(const fs::path& server) {
-  return lindra::FindProcessRunning("/proc", server, ::getuid(), ::getpid());
-}
-
-// Blocks until `pid` has ended. The pidfd is readable once the process is gone and
-// cannot be confused with a later process that reuses the number.
-void WaitForEnd(pid_t pid) {
-  lindra::UniqueFd pidfd = lindra::OpenProcessFd(pid);
-  if (pidfd) {
-    pollfd pfd{pidfd.get(), POLLIN, 0};
-    while (::poll(&pfd, 1, -1) < 0 && errno == EINTR) {
-    }
-  } else {
-    // Kernels without pidfd: look once a second. A server we started stays our zombie,
-    // which kill() still reaches, until it is collected here.
-    while (::waitpid(pid, nullptr, WNOHANG) != pid && (::kill(pid, 0) == 0 || errno == EPERM)) {
-      std::this_thread::sleep_for(1s);
-    }
-  }
-  // The server is our child when we started it: collect it.
-  while (::waitpid(pid, nullptr, WNOHANG) < 0 && errno == EINTR) {
-  }
-}
-
-std::vector<char*> NullTerminated(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  for (auto& s : strings) pointers.push_back(s.data());
-  pointers.push_back(nullptr);
-  return pointers;
+std::optional<int> FindServer(const fs::path& server) {
+  return lindra::FindProcessRunning("/proc", server, lindra::OwnUserId(), lindra::OwnProcessId());
 }
 
 // Without a launch (the server was never seen running) it starts with its path alone,
 // in Wardex's own environment and folder, which it inherited from the server.
-void StartServer(const fs::path& server, std::optional<ProcessLaunch> launch) {
-  std::vector<std::string> bare{server.string()};
-  std::vector<char*> argv = NullTerminated(launch ? launch->arguments : bare);
-  std::vector<char*> envp = launch ? NullTerminated(launch->environment) : std::vector<char*>();
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  // A folder that is gone fails the start rather than running the server on another
-  // folder's lindra.ini; the next attempt follows after the back-off.
-  if (launch) posix_spawn_file_actions_addchdir_np(&actions, launch->workDir.c_str());
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-  pid_t pid = 0;
-  const int rc = ::posix_spawn(&pid, server.c_str(), &actions, &attr, argv.data(), launch ? envp.data() : environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc == 0) {
+void StartServer(const fs::path& server, const std::optional<ProcessLaunch>& launch) {
+  lindra::SpawnRequest request{.program = server, .arguments = {server.string()}};
+  if (launch) {
+    request.arguments = launch->arguments;
+    request.environment = launch->environment;
+    // A folder that is gone fails the start rather than running the server on another
+    // folder's lindra.ini; the next attempt follows after the back-off.
+    request.workDir = launch->workDir;
+  }
+  request.session = lindra::SpawnRequest::Session::New;
+  const pid_t pid = lindra::SpawnProcess(request);
+  if (pid > 0) {
     std::printf("Wardex: started %s again as %d\n", server.c_str(), static_cast<int>(pid));
   } else {
-    std::fprintf(stderr, "Wardex: could not start %s again: %s\n", server.c_str(), std::strerror(rc));
+    std::fprintf(stderr, "Wardex: could not start %s again: %s\n", server.c_str(), std::strerror(errno));
   }
   std::fflush(stdout);
 }
@@ -113,7 +76,7 @@ std::optional<fs::path> ServerPath(int argc, char** argv) {
   if (argc != 2 || argv[1][0] == '-') return std::nullopt;
   std::error_code ec;
   const fs::path server = fs::weakly_canonical(argv[1], ec);
-  if (ec || !fs::is_regular_file(server, ec) || ::access(server.c_str(), X_OK) != 0) {
+  if (ec || !lindra::IsExecutableFile(server)) {
     std::fprintf(stderr, "Wardex: %s is no program to watch\n", argv[1]);
     return std::nullopt;
   }
@@ -142,10 +105,10 @@ int main(int argc, char** argv) {
   for (;;) {
     const auto watchedFrom = std::chrono::steady_clock::now();
     if (const auto pid = FindServer(*server)) {
-      if (auto seen = lindra::ReadProcessLaunch("/proc/" + std::to_string(*pid))) launch = std::move(seen);
+      if (auto seen = lindra::ReadProcessLaunch(*pid)) launch = std::move(seen);
       std::printf("Wardex: watching %s (%d)\n", server->c_str(), *pid);
       std::fflush(stdout);
-      WaitForEnd(*pid);
+      lindra::WaitForProcessEnd(*pid);
     }
     if (std::chrono::steady_clock::now() - watchedFrom >= kStableRun) delay = kFirstDelay;
     std::this_thread::sleep_for(delay);

@@ -10,7 +10,7 @@
 #include <regex>
 
 #include "config/lindra_ini.h"
-#include "device/model_table.h"
+#include "model/device_model.h"
 #include "platform/unique_fd.h"
 #include "server_harness.h"
 #include "text/strings.h"

@@ -4,6 +4,7 @@
 
 #include <csignal>
 
+#include "platform/process_end.h"
 #include "platform/process_list.h"
 #include "server_harness.h"
 
@@ -33,8 +34,6 @@ bool ReadUntil(ChildProcess& process, const std::string& text) {
   return false;
 }
 
-std::optional<ProcessLaunch> LaunchOf(int pid) { return ReadProcessLaunch("/proc/" + std::to_string(pid)); }
-
 TEST(WardexRestart, ADeadServerComesBackWithItsArgumentsEnvironmentAndFolder) {
   ServerHarness server;
   // A copy of its own, so that Wardex can only ever find this test's server.
@@ -47,7 +46,7 @@ TEST(WardexRestart, ADeadServerComesBackWithItsArgumentsEnvironmentAndFolder) {
                 "\r\n[CLIENT]\r\nAREACODE=02\r\nPROG_PORT=7001\r\nCENTERID=C12345\r\nENCRYPTION=Y\r\n");
   server.Start({}, {}, program.string());
   ASSERT_TRUE(server.WaitFor(kStarting));
-  const auto first = LaunchOf(server.process().pid());
+  const auto first = ReadProcessLaunch(server.process().pid());
   ASSERT_TRUE(first);
 
   RestartedServer restarted;
@@ -64,7 +63,7 @@ TEST(WardexRestart, ADeadServerComesBackWithItsArgumentsEnvironmentAndFolder) {
   restarted.pid = std::stoi(started->substr(startedPrefix.size()));
   // The restarted server prints into Wardex's output: it runs on the test's lindra.ini.
   ASSERT_TRUE(ReadUntil(wardex, kStarting));
-  const auto second = LaunchOf(restarted.pid);
+  const auto second = ReadProcessLaunch(restarted.pid);
   ASSERT_TRUE(second);
   EXPECT_EQ(second->arguments, first->arguments);
   EXPECT_EQ(second->environment, first->environment);

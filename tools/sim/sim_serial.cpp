@@ -16,6 +16,7 @@
 #include <deque>
 
 #include "frames/line_pacer.h"
+#include "model/device_model.h"
 #include "sim_command.h"
 #include "sim_play.h"
 
@@ -47,7 +48,8 @@ bool PeerOpen(int master) {
 
 class SerialDevice {
  public:
-  explicit SerialDevice(const SerialOptions& options) : options_(options) {}
+  explicit SerialDevice(const SerialOptions& options)
+      : options_(options), pollsWhenIdle_(ModelOf(options.play.model).pollsWhenIdle) {}
 
   int Run() {
     std::string error;
@@ -141,7 +143,7 @@ class SerialDevice {
       if (open_ && !unplugAt_ && !player_.done() && std::chrono::steady_clock::now() >= *due) {
         std::string frame = player_.Next();
         if (options_.trailingZero) frame.push_back('\0');
-        if (options_.play.model == 7)
+        if (pollsWhenIdle_)
           pending_.push_back(std::move(frame));
         else
           Send(frame);
@@ -159,7 +161,7 @@ class SerialDevice {
       if (buffer[i] != 'Z') continue;
       ++polls_;
       std::fprintf(stderr, "lindra-sim serial: poll Z\n");
-      if (options_.play.model == 7 && !pending_.empty()) {
+      if (pollsWhenIdle_ && !pending_.empty()) {
         Send(pending_.front());
         pending_.pop_front();
       }
@@ -184,13 +186,14 @@ class SerialDevice {
   }
 
   const SerialOptions& options_;
+  const bool pollsWhenIdle_;  // the box holds each call until the server polls
   FramePlayer player_;
   UniqueFd master_, signals_;
   std::string path_;
   bool open_ = false;
   std::optional<SteadyTime> unplugAt_, replugAt_;
   LineClock::time_point lineFree_{};
-  std::deque<std::string> pending_;  // model 7: frames waiting for a poll
+  std::deque<std::string> pending_;  // frames waiting for a poll
   int sent_ = 0;
   int polls_ = 0;
 };

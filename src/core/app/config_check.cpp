@@ -9,7 +9,7 @@
 
 #include "config/ini_encoding.h"
 #include "config/lindra_ini.h"
-#include "device/model_table.h"
+#include "model/device_model.h"
 #include "notify/routing_tables.h"
 #include "platform/file_read.h"
 #include "text/codec.h"

@@ -2,27 +2,13 @@
 // What the core tells a front end (the Qt window or the daemon's stdout). Every call
 // may come from any core thread, in the order things happened, and must return at
 // once: a front end queues the work for its own thread and never makes the core wait.
-#include <array>
-#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "notify/call_row.h"
+
 namespace lindra {
-
-// Background colours as COLORREF values (0x00BBGGRR), the values the operators know.
-using Colour = uint32_t;
-inline constexpr Colour kNoColour = 0xFFFFFFFF;
-
-// One row of a call grid: cells of columns 1 to 7 (column 0, the row number, is the
-// grid's own), the background of columns 1 to 7, and whether the grid scrolls to it.
-struct CallRow {
-  std::array<std::string, 7> cells;  // 국선, 내선, 대표전화, 상담원확인번호, 고객전화, 수신 시간, 구분
-  Colour colour = kNoColour;
-  bool scrollToEnd = false;
-
-  bool operator==(const CallRow&) const = default;
-};
 
 class ControllerView {
  public:

@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-#include "device/model_table.h"
+#include "device/serial_link.h"
+#include "model/device_model.h"
 #include "text/strings.h"
 
 namespace lindra {
@@ -48,7 +49,8 @@ std::optional<int> FailureErrorNumber(std::string_view line) {
   return std::nullopt;
 }
 
-std::string LinkFailureDetail(int slotNo, const SlotConfig& slot, const SerialOverrides& serialPaths, int error) {
+std::string LinkFailureDetail(int slotNo, const SlotConfig& slot, const std::map<std::string, std::string>& serialPaths,
+                              int error) {
   const DeviceModel* model = FindDeviceModel(slot.modelCode);
   const std::string name = model ? " (" + std::string(model->displayName) + ")" : "";
   return text::Format("DEV0%d model %u%s, %s: %s", slotNo, slot.modelCode, name.c_str(),

@@ -2,12 +2,12 @@
 // What a link failure's status line leaves out: which slot, which device, where, and
 // what the system's error number means. The status lines keep their fixed texts; the
 // detail goes only where a technician reads it (the daemon's journal).
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "config/slot_config.h"
-#include "device/serial_link.h"
 
 namespace lindra {
 
@@ -16,7 +16,9 @@ namespace lindra {
 std::optional<int> FailureErrorNumber(std::string_view line);
 
 // "DEV02 model 102 (삼성 DCS 828(816i) LAN), 192.168.0.10:5100: Connection refused";
-// the serial port with its device path, or the CTI port the slot listens on.
-std::string LinkFailureDetail(int slotNo, const SlotConfig& slot, const SerialOverrides& serialPaths, int error);
+// the serial port with its device path (`serialPaths` as --serial gives them), or the
+// CTI port the slot listens on.
+std::string LinkFailureDetail(int slotNo, const SlotConfig& slot, const std::map<std::string, std::string>& serialPaths,
+                              int error);
 
 }  // namespace lindra

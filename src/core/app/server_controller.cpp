@@ -5,6 +5,7 @@
 #include <system_error>
 #include <utility>
 
+#include "app/channel_view_relay.h"
 #include "app/link_failure.h"
 #include "config/lindra_ini.h"
 #include "device/device_channel.h"
@@ -25,11 +26,11 @@ constexpr int kAutoConnectDelayMs = 1500;
 }  // namespace
 
 ServerController::ServerController(ServerOptions options, ControllerView& view, const Clock& clock, TimerMaker& timers)
-    : options_(std::move(options)), view_(view), clock_(clock) {
+    : options_(std::move(options)), view_(view), channelView_(std::make_unique<ChannelViewRelay>(view)), clock_(clock) {
   loop_.Start();
   for (int i = 0; i < kSlotCount; ++i) {
     ChannelEnvironment env;
-    env.view = &view_;
+    env.view = channelView_.get();
     env.addMessage = [this, i](const std::string& line) { AddSlotMessage(i, line); };
     env.clock = &clock_;
     env.timers = &timers;

@@ -25,6 +25,7 @@
 
 namespace lindra {
 
+class ChannelView;
 class DeviceChannel;
 class StatisticsService;
 
@@ -112,6 +113,7 @@ class ServerController {
 
   ServerOptions options_;
   ControllerView& view_;
+  std::unique_ptr<ChannelView> channelView_;  // hands what the channels show on to view_
   const Clock& clock_;
   EventLoop loop_;  // outlives the channels below
   std::array<SlotConfig, kSlotCount> slotConfigs_{};

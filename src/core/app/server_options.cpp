@@ -1,12 +1,11 @@
 #include "app/server_options.h"
 
 #include <arpa/inet.h>
-#include <langinfo.h>
-#include <locale.h>
 
 #include <CLI/CLI.hpp>
 #include <regex>
 
+#include "platform/charset.h"
 #include "platform/paths.h"
 #include "text/codec.h"
 #include "text/strings.h"
@@ -29,18 +28,6 @@ std::optional<HostPort> ParseHostPort(const std::string& text, int defaultPort) 
   }
   if (hp.host.empty() || hp.port < 1 || hp.port > 65535) return std::nullopt;
   return hp;
-}
-
-// The character set of the environment's locale (LC_ALL, LC_CTYPE, LANG), read
-// without changing the process locale: lindra2d never sets one, and numbers and
-// messages stay as the C locale writes them. A locale that is not installed reads
-// as the process's own.
-std::string EnvironmentCodeSet() {
-  const locale_t environment = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
-  if (!environment) return text::LocaleCodePage();
-  std::string codeSet = ::nl_langinfo_l(CODESET, environment);
-  ::freelocale(environment);
-  return codeSet;
 }
 
 bool IsDottedIpv4(const std::string& text) {
@@ -144,7 +131,7 @@ std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std
 }
 
 bool ApplyCodePage(const ServerOptions& options, std::string& error) {
-  const std::string name = options.codePage.empty() ? EnvironmentCodeSet() : options.codePage;
+  const std::string name = options.codePage.empty() ? EnvironmentCharset() : options.codePage;
   if (text::SetCodePage(name)) return true;
   error = "--codepage: unknown code page '" + name + "'";
   return false;

@@ -85,10 +85,10 @@ void DeviceChannel::BeginReading() {
   reading_ = true;
   switch (kind_) {
     case LinkKind::Serial: {
-      const uint32_t model = config_.modelCode;
-      const bool chunkFramed = model == 12 || model == 13;
-      assembler_.emplace(model, kind_);
-      serial_.Begin({model == 7, chunkFramed ? SerialQuietGapMs(config_.baudRate) : 0}, Handlers());
+      const DeviceModel model = ModelOf(config_.modelCode);
+      assembler_.emplace(config_.modelCode, kind_);
+      serial_.Begin({model.pollsWhenIdle, model.frame.ChunkFramed() ? SerialQuietGapMs(config_.baudRate) : 0},
+                    Handlers());
       break;
     }
     case LinkKind::Lan:

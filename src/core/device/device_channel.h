@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/controller_view.h"
 #include "config/slot_config.h"
+#include "device/channel_view.h"
 #include "device/cti_listener.h"
 #include "device/frame_assembler.h"
 #include "device/lan_link.h"
@@ -32,7 +32,7 @@ namespace lindra {
 
 // What a channel needs of the server around it.
 struct ChannelEnvironment {
-  ControllerView* view = nullptr;
+  ChannelView* view = nullptr;
   // The controller's message log; thread-safe. Status lines go there.
   std::function<void(const std::string&)> addMessage;
   const Clock* clock = &SystemClock::Instance();

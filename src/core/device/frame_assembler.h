@@ -1,8 +1,7 @@
 #pragma once
-// Cuts a device's byte stream into frames by its model's terminator rules. A partial
-// frame is kept from one chunk to the next, so a frame may span several reads; only
-// the models framed by their read chunks (12 and 13 on a serial line) end a frame
-// where a chunk ends.
+// Cuts a device's byte stream into frames by its model's frame rule. A partial frame
+// is kept from one chunk to the next, so a frame may span several reads; only the
+// models framed by their read chunks end a frame where a chunk ends.
 // Pure object: bytes in, frames out; no I/O, no locks (one reader thread feeds it).
 #include <array>
 #include <cstddef>
@@ -10,21 +9,12 @@
 #include <functional>
 #include <string_view>
 
-#include "device/model_table.h"
+#include "model/device_model.h"
 
 namespace lindra {
 
-// Up to four terminator bytes and an optional start marker per model. A zero
-// terminator matches a zero byte in the data.
-struct FrameRule {
-  std::array<unsigned char, 4> terminators{};
-  std::string_view startMarker;  // "  1" or empty
-};
-
-FrameRule FrameRuleFor(uint32_t modelCode);
-
-// frame: the frame's bytes, a retained terminator (model 11; model 13 on a serial
-//        line) included as the last byte; the bytes after the frame are not part of it.
+// frame: the frame's bytes, a retained terminator included as the last byte; the
+//        bytes after the frame are not part of it.
 // length: the count of bytes gathered before the terminator.
 // passes: the frame's text (up to its first zero byte) is at least 2 bytes long and
 //         begins with the model's start marker, and the frame was not cut (below);
@@ -56,21 +46,14 @@ class FrameAssembler {
   std::string_view DropPartial();
 
  private:
-  enum class Test {
-    Table,       // the byte itself is a terminator
-    NextIsZero,  // model 13 on a serial line
-    EndKeyword,  // model 8 on a serial line: "nd" CR
-  };
-
   void Gather(unsigned char byte);
   void Deliver(unsigned char terminator, const FrameHandler& onFrame);
 
-  uint32_t model_;
   FrameRule rule_;
   bool pairSkip_;
   bool retainsTerminator_;
-  bool endsAtChunkEnd_;  // model 12 on a serial line: the chunk's end ends its frame
-  Test test_ = Test::Table;
+  SerialEnd end_;                   // as the rule says on a serial line; at terminators on any other
+  std::string_view restartMarker_;  // empty unless a start marker restarts the frame
   std::array<bool, 256> endsFrame_{};
   size_t capacity_;  // bytes a frame may gather before its terminator
   std::array<char, kMaxFrameBytes + 1> frame_{};

@@ -30,7 +30,7 @@ int SerialQuietGapMs(int baudRate);
 
 // How the link reads, by model.
 struct SerialReading {
-  bool pollWithZ = false;  // model 7: "Z" asks the box for its news
+  bool pollWithZ = false;  // "Z" asks the box for its news while the line is idle
   int quietGapMs = 0;      // > 0: a chunk ends only when the line is quiet this long
 };
 

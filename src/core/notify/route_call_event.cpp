@@ -1,5 +1,6 @@
 #include "notify/route_call_event.h"
 
+#include "model/device_model.h"
 #include "notify/trunk_range.h"
 #include "text/strings.h"
 
@@ -31,8 +32,8 @@ const DidRow* FindDidRow(const DidList& rows, std::string_view trunk) {
   return nullptr;
 }
 
-// Models 4 and 104 carry the last digits of the dialled number as a second number:
-// it replaces as many trailing digits of the table's DID number.
+// The second number holds the last digits of the dialled number: it replaces as many
+// trailing digits of the table's DID number.
 std::string MergedDidNumber(const std::string& rowDid, const std::string& secondNumber) {
   if (secondNumber.size() >= rowDid.size()) return secondNumber;
   return rowDid.substr(0, rowDid.size() - secondNumber.size()) + secondNumber;
@@ -68,7 +69,7 @@ RouteResult RouteCallEvent(const RoutingTables& tables, uint32_t modelCode, Call
     if (event.kind == "T" || event.kind == "H") result.rows.push_back(DroppedRow(event.trunk, kBlankCell, event, time));
     return result;
   }
-  bool mergesSecondNumber = (modelCode == 4 || modelCode == 104) && !event.didNumber.empty();
+  const bool mergesSecondNumber = ModelOf(modelCode).mergesSecondNumber && !event.didNumber.empty();
   event.didNumber = mergesSecondNumber ? MergedDidNumber(didRow->didNumber, event.didNumber) : didRow->didNumber;
 
   const bool broadcast = tables.broadcastMode();

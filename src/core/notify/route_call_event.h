@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/controller_view.h"
+#include "notify/call_row.h"
 #include "notify/routing_tables.h"
 #include "parse/call_event.h"
 #include "platform/clock.h"

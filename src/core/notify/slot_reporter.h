@@ -2,8 +2,8 @@
 // How the notification code of a slot reports: the slot's channel implements it.
 #include <string>
 
-#include "app/controller_view.h"
 #include "log/slot_logs.h"
+#include "notify/call_row.h"
 
 namespace lindra {
 

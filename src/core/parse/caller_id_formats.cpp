@@ -1,12 +1,13 @@
-// Caller-ID boxes (models 7 to 13): each reports a line and the caller's number as
+// Caller-ID boxes: each reports a line and the caller's number as
 // one call of kind "T". Where a box knows no extension, its line stands in both the
 // trunk and the extension, so both routing tables can be keyed by line.
 //
-// Zero bytes: the fixed-offset formats (7, 10, 12, 13) read each field as its own C
-// string, so a zero byte ends only the field it falls in. The text formats (8) and the
-// search for the 'C' of model 9 end at the frame's first zero byte; model 9's length
-// bytes are binary and may be zero, so its fields are read at their positions whatever
-// precedes them. Model 11 reads byte by byte and stops at a zero byte.
+// Zero bytes: the fixed-offset formats (MCID, CallStar, CID-1000, CID-1000A) read each
+// field as its own C string, so a zero byte ends only the field it falls in. The text
+// format of the SeeID-PC and the search for the 'C' of the SeeID-4 end at the frame's
+// first zero byte; the SeeID-4's length bytes are binary and may be zero, so its fields
+// are read at their positions whatever precedes them. Speed 부르미 reads byte by byte
+// and stops at a zero byte.
 #include <algorithm>
 #include <array>
 
@@ -23,7 +24,7 @@ void SetLine(const FrameBytes& frame, CallEvent& event, std::string_view line, b
 
 long long Signed(unsigned char byte) { return static_cast<signed char>(byte); }
 
-// Model 7, MCID: the line in two columns, the number from offset 10 to the end.
+// MCID: the line in two columns, the number from offset 10 to the end.
 void ParseMcid(const FrameBytes& frame, long long length, CallEvent& event) {
   SetLine(frame, event, frame.Span(0, 2), false);
   event.callerNumber = frame.TrimmedArea(frame.Span(10, length - 10), kCallerArea);
@@ -38,7 +39,7 @@ std::string_view ReportValue(std::string_view text, std::string_view keyword) {
   return value.substr(0, value.find('\r'));
 }
 
-// Model 8, BDTel SeeID-PC: a keyword report. Only a report of type "D" is a call.
+// BDTel SeeID-PC: a keyword report. Only a report of type "D" is a call.
 void ParseSeeIdPc(const FrameBytes& frame, CallEvent& event) {
   const auto text = frame.text();
   constexpr std::string_view kReport = "Report\r\n";
@@ -53,7 +54,7 @@ void ParseSeeIdPc(const FrameBytes& frame, CallEvent& event) {
   SetLine(frame, event, ReportValue(text, "Group:"), true);
 }
 
-// The caller number of model 9 after its time text: a length byte and the digits,
+// The caller number of the SeeID-4 after its time text: a length byte and the digits,
 // with one more byte between them and the time on some firmware.
 std::string_view SeeId4Number(const FrameBytes& frame, long long afterTime) {
   if (frame.DigitAt(afterTime + 2)) return frame.Span(afterTime + 2, Signed(frame.At(afterTime + 1)));
@@ -61,7 +62,7 @@ std::string_view SeeId4Number(const FrameBytes& frame, long long afterTime) {
   return {};
 }
 
-// Model 9, BDTel SeeID-4: positions count from the first 'C'; the line is the byte
+// BDTel SeeID-4: positions count from the first 'C'; the line is the byte
 // before it (none when the frame starts with it).
 void ParseSeeId4(const FrameBytes& frame, CallEvent& event) {
   const auto text = frame.text();
@@ -78,7 +79,7 @@ void ParseSeeId4(const FrameBytes& frame, CallEvent& event) {
   event.callerNumber = prefixed ? "0" + frame.Area(number, kCallerArea - 1) : frame.Area(number, kCallerArea);
 }
 
-// Model 10, CallStar: an incoming-call record ('I') has its line at 1 and the number
+// CallStar: an incoming-call record ('I') has its line at 1 and the number
 // from 10 on; the other records have the line at 0 and 12 columns of number at 2.
 void ParseCallStar(const FrameBytes& frame, CallEvent& event) {
   const bool incoming = frame.At(0) == 'I';
@@ -86,7 +87,7 @@ void ParseCallStar(const FrameBytes& frame, CallEvent& event) {
   event.callerNumber = frame.TrimmedArea(incoming ? frame.Rest(10) : frame.Span(2, 12), kCallerArea);
 }
 
-// Model 11, Speed 부르미: every byte carries the line in its two top bits; the first
+// Speed 부르미: every byte carries the line in its two top bits; the first
 // byte (the start code) names the line.
 struct SpeedLine {
   unsigned char firstByte;
@@ -116,7 +117,7 @@ bool ParseSpeedBurumi(const FrameBytes& frame, CallEvent& event) {
   return true;
 }
 
-// Models 12 and 13, CID-1000 and CID-1000A: the line at 0, the number at 4, its
+// CID-1000 and CID-1000A: the line at 0, the number at 4, its
 // width given by the frame length less the box's header and trailer.
 void ParseCid1000(const FrameBytes& frame, long long numberWidth, CallEvent& event) {
   SetLine(frame, event, frame.Span(0, 1), false);
@@ -125,30 +126,30 @@ void ParseCid1000(const FrameBytes& frame, long long numberWidth, CallEvent& eve
 
 }  // namespace
 
-bool ParseCallerId(const FrameBytes& frame, size_t length, uint32_t modelCode, CallEvent& event) {
+bool ParseCallerId(const FrameBytes& frame, size_t length, MessageFormat format, CallEvent& event) {
   // A length larger than the frame is cut to it by the reads; beyond any real frame
   // it would not fit the signed arithmetic of the widths.
   const auto len = static_cast<long long>(std::min(length, frame.bytes().size()));
   SetKind(event, 'T');
-  switch (modelCode) {
-    case 7:
+  switch (format) {
+    case MessageFormat::Mcid:
       ParseMcid(frame, len, event);
       return true;
-    case 8:
+    case MessageFormat::SeeIdPc:
       ParseSeeIdPc(frame, event);
       return true;
-    case 9:
+    case MessageFormat::SeeId4:
       ParseSeeId4(frame, event);
       return true;
-    case 10:
+    case MessageFormat::CallStar:
       ParseCallStar(frame, event);
       return true;
-    case 11:
+    case MessageFormat::SpeedBurumi:
       return ParseSpeedBurumi(frame, event);
-    case 12:
+    case MessageFormat::Cid1000:
       ParseCid1000(frame, len - 5, event);
       return true;
-    case 13:
+    case MessageFormat::Cid1000A:
       ParseCid1000(frame, len - 3, event);
       return true;
     default:

@@ -6,19 +6,18 @@
 #include <cstdint>
 #include <string_view>
 
+#include "model/device_model.h"
 #include "parse/call_event.h"
 #include "parse/field_reader.h"
 #include "parse/parse_frame.h"
 
 namespace lindra::parse {
 
-// Models 2, 3, 4, 102, 103, 104, 106, 107.
-bool ParseSamsung(const FrameBytes& frame, uint32_t modelCode, CallEvent& event, ParseOutcome& outcome);
-// Models 5, 6, 105.
-bool ParseLg(const FrameBytes& frame, uint32_t modelCode, CallEvent& event, ParseOutcome& outcome);
-// Models 7 to 13; only model 11 rejects (silently).
-bool ParseCallerId(const FrameBytes& frame, size_t length, uint32_t modelCode, CallEvent& event);
-// Model 202.
+// `format` is one of the family's formats.
+bool ParseSamsung(const FrameBytes& frame, MessageFormat format, CallEvent& event, ParseOutcome& outcome);
+bool ParseLg(const FrameBytes& frame, MessageFormat format, CallEvent& event, ParseOutcome& outcome);
+// Only Speed 부르미 rejects (silently).
+bool ParseCallerId(const FrameBytes& frame, size_t length, MessageFormat format, CallEvent& event);
 void ParseCti(const FrameBytes& frame, CallEvent& event);
 
 inline void SetKind(CallEvent& event, char kind) { event.kind.assign(1, kind); }

@@ -61,7 +61,7 @@ void ParseEnded(const FrameBytes& frame, CallEvent& event) {
 }
 
 // Returns the model tag of the layout, empty when the line fits neither.
-std::string_view ParseAnswered(const FrameBytes& frame, uint32_t modelCode, CallEvent& event) {
+std::string_view ParseAnswered(const FrameBytes& frame, MessageFormat format, CallEvent& event) {
   SetKind(event, 'T');
   switch (AnsweredLayout(frame)) {
     case Layout::Older:
@@ -71,7 +71,7 @@ std::string_view ParseAnswered(const FrameBytes& frame, uint32_t modelCode, Call
       return "LDK50 OLD";
     case Layout::Newer: {
       // The Digital Keyphone prints a three-column trunk, so its number starts a byte earlier.
-      const bool keyphone = modelCode == 6;
+      const bool keyphone = format == MessageFormat::LgKeyphone;
       const int callerWidth = frame.At(22) == '-' ? 10 : 11;
       event.trunk = frame.TrimmedArea(frame.Span(8, keyphone ? 3 : 4), kTrunkArea);
       event.callerNumber = frame.TrimmedArea(frame.Span(keyphone ? 11 : 12, callerWidth), kCallerArea);
@@ -94,11 +94,11 @@ void LogAnswered(std::string_view tag, const CallEvent& event, ParseOutcome& out
 
 }  // namespace
 
-bool ParseLg(const FrameBytes& frame, uint32_t modelCode, CallEvent& event, ParseOutcome& outcome) {
+bool ParseLg(const FrameBytes& frame, MessageFormat format, CallEvent& event, ParseOutcome& outcome) {
   if (frame.At(0) == 0x07) {
     ParseRinging(frame, event);
   } else if (frame.At(0) == 0x06 && frame.At(1) == 0x06) {
-    LogAnswered(ParseAnswered(frame, modelCode, event), event, outcome);
+    LogAnswered(ParseAnswered(frame, format, event), event, outcome);
   } else if (frame.At(39) == 'I') {
     ParseEnded(frame, event);
   } else {

@@ -1,6 +1,5 @@
 #include "parse/parse_frame.h"
 
-#include "parse/format_family.h"
 #include "parse/formats.h"
 #include "text/strings.h"
 
@@ -24,13 +23,14 @@ void ApplyAreaCode(std::string& callerNumber, std::string_view areaCode) {
 
 bool ParseByFamily(const parse::FrameBytes& frame, size_t length, uint32_t modelCode, CallEvent& event,
                    ParseOutcome& outcome) {
-  switch (FormatFamilyOf(modelCode)) {
+  const MessageFormat format = ModelOf(modelCode).format;
+  switch (FamilyOf(format)) {
     case FormatFamily::Samsung:
-      return parse::ParseSamsung(frame, modelCode, event, outcome);
+      return parse::ParseSamsung(frame, format, event, outcome);
     case FormatFamily::Lg:
-      return parse::ParseLg(frame, modelCode, event, outcome);
+      return parse::ParseLg(frame, format, event, outcome);
     case FormatFamily::CallerId:
-      return parse::ParseCallerId(frame, length, modelCode, event);
+      return parse::ParseCallerId(frame, length, format, event);
     case FormatFamily::Cti:
       parse::ParseCti(frame, event);
       return true;

@@ -9,7 +9,6 @@
 #include <string>
 
 #include "platform/unique_fd.h"
-#include "text/strings.h"
 
 namespace lindra {
 namespace {
@@ -19,7 +18,8 @@ std::error_code LastError() { return {errno, std::generic_category()}; }
 // A name no other writer in this or another process picks at the same moment.
 std::filesystem::path TemporarySibling(const std::filesystem::path& file) {
   static std::atomic<unsigned> counter{0};
-  std::string name = text::Format(".%s.tmp.%d.%u", file.filename().c_str(), static_cast<int>(::getpid()), counter++);
+  const std::string name =
+      "." + file.filename().string() + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
   return file.parent_path() / name;
 }
 

@@ -3,15 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <string_view>
-#include <thread>
+#include <utility>
 
-#include "platform/process_list.h"
+#include "platform/process_end.h"
+#include "platform/spawn.h"
 
 namespace lindra {
 
@@ -30,8 +29,6 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   return *this;
 }
 
-extern "C" char** environ;
-
 bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args, Output output,
                          const std::vector<std::string>& environment) {
   // A second start would lose the first child: it would never be ended or reaped.
@@ -42,39 +39,14 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
   int pipeFds[2] = {-1, -1};
   if (output == Output::Capture && pipe2(pipeFds, O_CLOEXEC) != 0) return false;
   UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
-  std::vector<std::string> argvStrings;
-  argvStrings.push_back(program);
-  argvStrings.insert(argvStrings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argvStrings) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  // The environment is built here: after fork only async-signal-safe calls are allowed.
-  std::vector<std::string> envStrings(environment);
-  for (char** e = environ; *e; ++e) {
-    std::string_view entry(*e);
-    auto name = entry.substr(0, entry.find('=') + 1);
-    bool overridden = false;
-    for (const auto& added : environment) overridden = overridden || added.compare(0, name.size(), name) == 0;
-    if (!overridden) envStrings.emplace_back(entry);
-  }
-  std::vector<char*> envp;
-  for (auto& e : envStrings) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  const pid_t parent = getpid();
-
-  pid_t pid = fork();
+  SpawnRequest request{.program = program, .arguments = {program}};
+  request.arguments.insert(request.arguments.end(), args.begin(), args.end());
+  request.environment = EnvironmentWith(environment);
+  request.session = SpawnRequest::Session::OwnGroup;
+  request.endsWithParent = true;
+  request.standardOutput = writeEnd.get();
+  const pid_t pid = SpawnProcess(request);
   if (pid < 0) return false;  // the pipe closes with readEnd and writeEnd
-  if (pid == 0) {
-    // Only async-signal-safe calls from here on.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent) _exit(127);
-    // Its own process group: a Ctrl-C at the terminal reaches the owner alone, which
-    // then ends its children in order.
-    setpgid(0, 0);
-    if (pipeFds[1] >= 0) dup2(pipeFds[1], STDOUT_FILENO);
-    execve(program.c_str(), argv.data(), envp.data());
-    _exit(127);
-  }
   pid_ = pid;
   output_ = std::move(readEnd);
   return true;
@@ -122,29 +94,14 @@ void ChildProcess::Signal(int signal) const {
 
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
   if (pid_ <= 0) return std::nullopt;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  // waitpid has no timed form; the process descriptor becomes readable when the
-  // child ends. Only kernels without one fall back to a backed-off retry.
-  const UniqueFd ended = OpenProcessFd(pid_);
-  auto pause = std::chrono::milliseconds(1);
-  while (true) {
-    int status = 0;
-    pid_t rc = waitpid(pid_, &status, WNOHANG);
-    if (rc == pid_ || (rc < 0 && errno == ECHILD)) {
-      pid_ = -1;
-      return status;
-    }
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;
-    if (ended) {
-      pollfd pfd{ended.get(), POLLIN, 0};
-      poll(&pfd, 1, static_cast<int>(left.count()));
-    } else {
-      std::this_thread::sleep_for(std::min(pause, left));
-      pause = std::min(pause * 2, std::chrono::milliseconds(50));
-    }
-  }
+  // waitpid has no timed form: wait for the end first, then collect the child.
+  if (!AwaitProcessEnd(pid_, timeout)) return std::nullopt;
+  int status = 0;
+  pid_t rc;
+  do rc = waitpid(pid_, &status, 0);
+  while (rc < 0 && errno == EINTR);
+  pid_ = -1;
+  return status;
 }
 
 void ChildProcess::Terminate(std::chrono::milliseconds grace) {

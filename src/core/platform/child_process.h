@@ -25,8 +25,9 @@ class ChildProcess {
 
   // Starts `program` (a path) with `args` (without argv[0]). With Capture, the
   // child's standard output is read through ReadLine. `environment` ("NAME=value")
-  // is added to the child's environment. False with errno on failure, and (EBUSY)
-  // while this object still has a running child.
+  // is added to the child's environment. False with errno when it cannot be started
+  // (a program that is missing or cannot run included), and (EBUSY) while this object
+  // still has a running child.
   bool Start(const std::string& program, const std::vector<std::string>& args, Output output = Output::Inherit,
              const std::vector<std::string>& environment = {});
   bool running() const { return pid_ > 0; }

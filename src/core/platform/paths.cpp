@@ -60,6 +60,11 @@ std::filesystem::path TempDirectory() {
   return tmp.empty() ? std::filesystem::path("/tmp") : std::filesystem::path(tmp);
 }
 
+bool IsExecutableFile(const std::filesystem::path& file) {
+  std::error_code ec;
+  return std::filesystem::is_regular_file(file, ec) && ::access(file.c_str(), X_OK) == 0;
+}
+
 bool EnsureDirectory(const std::filesystem::path& folder) {
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);

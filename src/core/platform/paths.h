@@ -21,6 +21,9 @@ std::filesystem::path DefaultLockDir();
 // $TMPDIR when set and not empty, otherwise /tmp.
 std::filesystem::path TempDirectory();
 
+// A regular file (or a link to one) that this process may run.
+bool IsExecutableFile(const std::filesystem::path& file);
+
 // Creates the folder and its missing parents; true when it exists as a folder
 // afterwards.
 bool EnsureDirectory(const std::filesystem::path& folder);

@@ -2,14 +2,11 @@
 // The running processes as the watchdog rules need them: counted by executable name
 // at start, the first one found ended at exit, and the watched server found by its
 // executable and started again the way it was started.
-#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "platform/unique_fd.h"
 
 namespace lindra {
 
@@ -54,13 +51,13 @@ struct ProcessLaunch {
 // Reads the launch of a running process from its /proc folder; nullopt when any part
 // cannot be read (it ended, or belongs to another user).
 std::optional<ProcessLaunch> ReadProcessLaunch(const std::filesystem::path& processDir);
+std::optional<ProcessLaunch> ReadProcessLaunch(int pid);
 
-// A descriptor that pins process `pid` and becomes readable when it ends; invalid
-// (errno ENOSYS) on kernels before 5.3.
-UniqueFd OpenProcessFd(int pid);
+// This process and the user it runs as.
+int OwnProcessId();
+unsigned OwnUserId();
 
-// Kills `pid` (SIGKILL, the counterpart of a forced termination) and waits up to
-// `wait` for it to end. False when the process could not be signalled.
-bool TerminateProcess(int pid, std::chrono::milliseconds wait);
+// The program file this process runs (empty when it cannot be read).
+std::filesystem::path OwnExecutable();
 
 }  // namespace lindra

@@ -10,8 +10,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
-
-#include "text/strings.h"
+#include <string>
 
 namespace lindra {
 namespace {
@@ -68,7 +67,7 @@ bool ServiceNotifier::Reloading() const {
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
   const long long usec = static_cast<long long>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
-  return Send(text::Format("RELOADING=1\nMONOTONIC_USEC=%lld", usec));
+  return Send("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(usec));
 }
 
 bool WritesToJournal(int fd) {
@@ -81,7 +80,8 @@ bool WritesToJournal(int fd) {
 
 std::optional<std::chrono::microseconds> WatchdogPeriodFromEnvironment() {
   const char* usec = ::getenv("WATCHDOG_USEC");
-  if (!usec || !text::AllDigits(usec)) return std::nullopt;
+  if (!usec || !*usec || std::string_view(usec).find_first_not_of("0123456789") != std::string_view::npos)
+    return std::nullopt;
   if (const char* pid = ::getenv("WATCHDOG_PID"); pid && *pid && std::string_view(pid) != std::to_string(::getpid()))
     return std::nullopt;
   const long long period = std::strtoll(usec, nullptr, 10);

@@ -4,16 +4,16 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
-
-#include "text/strings.h"
+#include <string>
 
 namespace lindra {
 
 SingleInstance::SingleInstance(std::filesystem::path lockDir) : lockDir_(std::move(lockDir)) {}
 
 std::filesystem::path SingleInstance::LockFile(const std::string& name) const {
-  std::string base = text::Format("%s-%u.lock", name.c_str(), static_cast<unsigned>(::getuid()));
+  std::string base = name + "-" + std::to_string(::getuid()) + ".lock";
   for (auto& c : base) {
     if (c == '/') c = '_';
     c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

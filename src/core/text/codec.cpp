@@ -1,11 +1,9 @@
 #include "text/codec.h"
 
-#include <iconv.h>
-#include <langinfo.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
+#include <cctype>
+
+#include "platform/charset.h"
 
 namespace lindra::text {
 namespace {
@@ -91,55 +89,27 @@ std::string SanitizeUtf8(std::string_view in) {
   return out;
 }
 
-// Converts with iconv, replacing what cannot be converted with `replacement`: an
-// invalid byte costs one input byte; from UTF-8, a well-formed character that the
-// target cannot hold costs the whole character, so it gives one replacement.
+// Converts, replacing what cannot be converted with `replacement`: an invalid byte
+// costs one input byte; from UTF-8, a well-formed character that the target cannot
+// hold costs the whole character, so it gives one replacement.
 std::string Convert(const char* to, const char* from, std::string_view in, std::string_view replacement) {
+  CharsetConverter converter(to, from);
+  if (!converter.valid()) return std::string(in);
   const bool fromUtf8 = IsUtf8Name(from);
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(in);
   std::string out;
-  out.resize(in.size() * 4 + 16);
-  char* inPtr = const_cast<char*>(in.data());
-  size_t inLeft = in.size();
-  size_t used = 0;
-  while (inLeft > 0) {
-    char* outPtr = out.data() + used;
-    size_t outLeft = out.size() - used;
-    size_t rc = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-    used = out.size() - outLeft;
-    if (rc != static_cast<size_t>(-1)) break;
-    if (errno == E2BIG) {
-      out.resize(out.size() * 2);
-      continue;
-    }
-    // EILSEQ or EINVAL (truncated sequence at the end).
-    out.resize(std::max(out.size(), used + replacement.size() + inLeft * 4 + 16));
-    std::memcpy(out.data() + used, replacement.data(), replacement.size());
-    used += replacement.size();
-    size_t skip = fromUtf8 ? std::max<size_t>(1, Utf8SequenceLength({inPtr, inLeft})) : 1;
-    inPtr += skip;
-    inLeft -= skip;
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  while (!converter.Convert(in, out)) {
+    out += replacement;
+    const size_t skip = fromUtf8 ? std::max<size_t>(1, Utf8SequenceLength(in)) : 1;
+    in.remove_prefix(std::min(skip, in.size()));
   }
-  // A stateful target (ISO-2022-KR) ends in its initial shift state.
-  out.resize(used + 16);
-  char* outPtr = out.data() + used;
-  size_t outLeft = out.size() - used;
-  if (iconv(cd, nullptr, nullptr, &outPtr, &outLeft) != static_cast<size_t>(-1)) used = out.size() - outLeft;
-  iconv_close(cd);
-  out.resize(used);
+  converter.Finish(out);
   return out;
 }
 
 }  // namespace
 
 bool SetCodePage(const std::string& name) {
-  if (!MeansUtf8(name)) {
-    iconv_t cd = iconv_open("UTF-8", name.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-    iconv_close(cd);
-  }
+  if (!MeansUtf8(name) && !CharsetConverter("UTF-8", name.c_str()).valid()) return false;
   SelectedEncoding() = Encoding(name);
   return true;
 }
@@ -147,11 +117,6 @@ bool SetCodePage(const std::string& name) {
 const std::string& CodePage() { return SelectedEncoding().name(); }
 
 const Encoding& EdgeEncoding() { return SelectedEncoding(); }
-
-std::string LocaleCodePage() {
-  const char* cs = nl_langinfo(CODESET);
-  return cs ? std::string(cs) : std::string();
-}
 
 std::string ToInternal(std::string_view external) { return SelectedEncoding().ToInternal(external); }
 

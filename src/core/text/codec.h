@@ -10,12 +10,10 @@ namespace lindra::text {
 // Selects the code page of every edge, for example "CP949". An empty name or a
 // plain-ASCII locale (the C locale) selects UTF-8, the only lossless choice there.
 // Called once at start-up, before any thread that converts text is running.
-// Returns false (and keeps the previous code page) when iconv does not know the name.
+// Returns false (and keeps the previous code page) when the C library does not know
+// the name.
 bool SetCodePage(const std::string& name);
 const std::string& CodePage();
-
-// The code page implied by the process locale (nl_langinfo(CODESET)).
-std::string LocaleCodePage();
 
 // Edge bytes to internal UTF-8. Byte sequences that are invalid in the code page
 // become U+FFFD, as the platform's conversion would make them a default character.
@@ -31,7 +29,7 @@ std::string_view UpToNul(std::string_view bytes);
 // make up characters, so that a text cut to a byte capacity keeps whole characters.
 class Encoding {
  public:
-  // A name iconv knows; an empty or plain-ASCII name is UTF-8, as for SetCodePage.
+  // A name the C library knows; an empty or plain-ASCII name is UTF-8, as for SetCodePage.
   explicit Encoding(std::string_view codePage);
 
   const std::string& name() const { return name_; }

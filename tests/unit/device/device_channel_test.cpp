@@ -30,11 +30,8 @@ SlotConfig Complete(uint32_t modelCode) {
 }
 
 // Counts what a channel tells the front end about its slot.
-class SlotStateCounter final : public ControllerView {
+class SlotStateCounter final : public ChannelView {
  public:
-  void MessageAdded(const std::string&) override {}
-  void MessageLogCleared() override {}
-  void ShowMessageBox(const std::string&) override {}
   void CallRowsAdded(int, std::vector<CallRow>) override {}
   void AgentStateChanged(int, int, const std::string&, Colour) override {}
   void SlotStateChanged(int) override {
@@ -42,9 +39,6 @@ class SlotStateCounter final : public ControllerView {
     ++slotStateChanges;
     changed_.notify_all();
   }
-  void AutoConnectDone(int, bool) override {}
-  void RunLater(int, std::function<void()>) override {}
-
   bool WaitChanges(int count) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, testing::kPatience, [&] { return slotStateChanges >= count; });

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/process_end.h"
 #include "platform/unique_fd.h"
 #include "support/temp_dir.h"
 
@@ -121,7 +122,7 @@ TEST(ProcessListTest, ReadsHowARunningProcessWasStarted) {
   pollfd running{ours.get(), POLLIN, 0};
   ASSERT_EQ(::poll(&running, 1, 10'000), 1);
 
-  const auto launch = ReadProcessLaunch("/proc/" + std::to_string(pid));
+  const auto launch = ReadProcessLaunch(pid);
   ::kill(pid, SIGKILL);
   ::waitpid(pid, nullptr, 0);
   ASSERT_TRUE(launch);

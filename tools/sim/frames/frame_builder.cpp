@@ -1,16 +1,13 @@
 #include "frames/frame_builder.h"
 
-#include <array>
+#include <vector>
 
-#include "parse/format_family.h"
+#include "model/device_model.h"
 #include "text/codec.h"
 #include "text/strings.h"
 
 namespace lindra::sim {
 namespace {
-
-constexpr std::array<uint32_t, 19> kModelCodes{2,  3,  4,   5,   6,   7,   8,   9,   10, 11,
-                                               12, 13, 102, 103, 104, 105, 106, 107, 202};
 
 // Writes `value` (edge bytes) left-aligned into the columns [offset, offset + width),
 // cut to the width; the columns are blank beforehand.
@@ -22,9 +19,9 @@ void Put(std::string& line, size_t offset, std::string_view value, size_t width)
 std::string BlankLine(size_t width) { return std::string(width, ' '); }
 
 // Samsung: "  1" then fixed columns; the state marker at 43 carries the kind.
-std::string SamsungLine(uint32_t modelCode, const CallSpec& call) {
-  const bool dcs828 = modelCode == 2 || modelCode == 102;
-  const bool dcs500 = modelCode == 3 || modelCode == 103;
+std::string SamsungLine(MessageFormat format, const CallSpec& call) {
+  const bool dcs828 = format == MessageFormat::SamsungDcs828;
+  const bool dcs500 = format == MessageFormat::SamsungDcs500;
   std::string line = BlankLine(dcs828 ? 106 : 98);
   Put(line, 0, "  1", 3);
   Put(line, 4, call.extension, 4);
@@ -55,8 +52,8 @@ std::string LgRinging(const CallSpec& call) {
 
 // Newer layout: the arrow's '-' at 24 (LDK) or 23 (Digital Keyphone, whose trunk is
 // one column narrower), after an 11-column number.
-std::string LgNewerAnswered(uint32_t modelCode, const CallSpec& call) {
-  const bool keyphone = modelCode == 6;
+std::string LgNewerAnswered(MessageFormat format, const CallSpec& call) {
+  const bool keyphone = format == MessageFormat::LgKeyphone;
   std::string line = BlankLine(31);
   line[0] = line[1] = '\x06';
   Put(line, 8, call.trunk, keyphone ? 3 : 4);
@@ -76,12 +73,12 @@ std::string LgEnded(const CallSpec& call) {
   return line;
 }
 
-std::string LgLine(uint32_t modelCode, const CallSpec& call) {
+std::string LgLine(MessageFormat format, const CallSpec& call) {
   switch (call.kind) {
     case 'R':
       return LgRinging(call) + "\r\n";
     case 'T':
-      return LgNewerAnswered(modelCode, call) + "\r\n";
+      return LgNewerAnswered(format, call) + "\r\n";
     default:
       return LgEnded(call) + "\r\n";
   }
@@ -136,42 +133,51 @@ std::string SpeedBurumi(const std::string& line, const CallSpec& call) {
 
 // CID-1000 and CID-1000A: the line, STX and the number's length in two digits, the
 // number, then ETX (CID-1000) or CR (CID-1000A).
-std::string Cid1000(uint32_t modelCode, const std::string& line, const CallSpec& call) {
+std::string Cid1000(MessageFormat format, const std::string& line, const CallSpec& call) {
   const auto number = text::ToExternal(call.callerNumber).substr(0, 99);
   auto message = line + "\x02" + text::Format("%02zu", number.size()) + number;
-  return message + (modelCode == 12 ? "\x03" : "\r");
+  return message + (format == MessageFormat::Cid1000 ? "\x03" : "\r");
 }
 
 // Every box but the MCID and the SeeID-PC reports its line as one byte.
-std::string CallerIdBox(uint32_t modelCode, const CallSpec& call) {
-  if (modelCode == 7) return Mcid(call);
-  if (modelCode == 8) return SeeIdPcReport(call);
+std::string CallerIdBox(MessageFormat format, const CallSpec& call) {
+  if (format == MessageFormat::Mcid) return Mcid(call);
+  if (format == MessageFormat::SeeIdPc) return SeeIdPcReport(call);
   const auto line = text::ToExternal(call.trunk);
   if (line.size() != 1) return {};
-  switch (modelCode) {
-    case 9:
+  switch (format) {
+    case MessageFormat::SeeId4:
       return SeeId4(line, call);
-    case 10:
+    case MessageFormat::CallStar:
       return CallStar(line, call);
-    case 11:
+    case MessageFormat::SpeedBurumi:
       return SpeedBurumi(line, call);
     default:
-      return Cid1000(modelCode, line, call);
+      return Cid1000(format, line, call);
   }
 }
 
 }  // namespace
 
-std::span<const uint32_t> FrameModelCodes() { return kModelCodes; }
+std::span<const uint32_t> FrameModelCodes() {
+  static const std::vector<uint32_t> codes = [] {
+    std::vector<uint32_t> all;
+    for (const DeviceModel& model : DeviceModels())
+      if (model.format != MessageFormat::None) all.push_back(model.code);
+    return all;
+  }();
+  return codes;
+}
 
 std::string_view SupportedKinds(uint32_t modelCode) {
-  switch (FormatFamilyOf(modelCode)) {
+  const MessageFormat format = ModelOf(modelCode).format;
+  switch (FamilyOf(format)) {
     case FormatFamily::Samsung:
       return "RTHN";
     case FormatFamily::Lg:
       return "RTH";
     case FormatFamily::CallerId:
-      return modelCode == 8 ? "TH" : "T";
+      return format == MessageFormat::SeeIdPc ? "TH" : "T";
     case FormatFamily::Cti:
       return "T";
     case FormatFamily::None:
@@ -182,13 +188,14 @@ std::string_view SupportedKinds(uint32_t modelCode) {
 
 std::string BuildFrame(uint32_t modelCode, const CallSpec& call) {
   if (SupportedKinds(modelCode).find(call.kind) == std::string_view::npos) return {};
-  switch (FormatFamilyOf(modelCode)) {
+  const MessageFormat format = ModelOf(modelCode).format;
+  switch (FamilyOf(format)) {
     case FormatFamily::Samsung:
-      return SamsungLine(modelCode, call);
+      return SamsungLine(format, call);
     case FormatFamily::Lg:
-      return LgLine(modelCode, call);
+      return LgLine(format, call);
     case FormatFamily::CallerId:
-      return CallerIdBox(modelCode, call);
+      return CallerIdBox(format, call);
     case FormatFamily::Cti:
       return text::ToExternal(call.extension) + "," + text::ToExternal(call.trunk) + "," +
              text::ToExternal(call.callerNumber);

@@ -1,16 +1,14 @@
-#include "app/demo.h"
+#include "demo/demo.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <array>
 
 #include "config/lindra_ini.h"
 #include "platform/atomic_file.h"
 #include "platform/free_port.h"
+#include "platform/paths.h"
+#include "platform/process_list.h"
 #include "text/strings.h"
 
 namespace lindra {
@@ -26,10 +24,10 @@ constexpr const char* kCtiWaitSeconds = "60";
 // The simulator sits beside the server in an install, or in the build tree.
 std::string FindSimulator() {
   std::error_code ec;
-  const auto self = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
+  const auto self = OwnExecutable().parent_path();
   for (const auto& candidate :
        {self / "lindra-sim", self / "../../tools/sim/lindra-sim", self / "../tools/sim/lindra-sim"})
-    if (access(candidate.c_str(), X_OK) == 0) return std::filesystem::weakly_canonical(candidate, ec).string();
+    if (IsExecutableFile(candidate)) return std::filesystem::weakly_canonical(candidate, ec).string();
   return {};
 }
 
