@@ -1,13 +1,32 @@
 #include "notify/agent_connection.h"
 
+#include <sys/socket.h>
+
 #include <asio/post.hpp>
 #include <asio/write.hpp>
+#include <cerrno>
 
-#include "notify/tcp_client.h"
 #include "text/codec.h"
 #include "text/strings.h"
 
 namespace lindra {
+namespace {
+
+// True when the peer has closed the connection or it has failed. Bytes the peer sent
+// (operator PCs send none) are read and discarded.
+bool PeerHasClosed(int fd) {
+  char discard[512];
+  // Bounded, so that a peer that keeps sending cannot hold the sender here.
+  for (int reads = 0; reads < 64; ++reads) {
+    const ssize_t n = ::recv(fd, discard, sizeof discard, MSG_DONTWAIT);
+    if (n > 0 || (n < 0 && errno == EINTR)) continue;
+    if (n == 0) return true;
+    return errno != EAGAIN && errno != EWOULDBLOCK;
+  }
+  return false;
+}
+
+}  // namespace
 
 std::string NotificationBytes(const CallEvent& event) {
   return text::ToExternal(
@@ -148,7 +167,7 @@ void AgentConnection::ServeNext() {
   if (sending_ || gapTimer_->armed() || state_ != State::Pending) return;
   // A PC that closed the connection would take one more send without error and lose
   // it; such a connection is rebuilt before the send instead.
-  if (net::PeerHasClosed(socket_.native_handle())) return DropConnection();
+  if (PeerHasClosed(socket_.native_handle())) return DropConnection();
   SendFront();
 }
 
