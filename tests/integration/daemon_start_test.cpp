@@ -18,8 +18,6 @@
 namespace lindra::testing {
 namespace {
 
-constexpr const char* kStarting = "[WARN] Starting server... Version:08/10/01";
-
 TEST(DaemonStart, WithoutConfigurationWritesTheDefaultFileAndConnectsNothing) {
   ServerHarness server;
   server.Start();

@@ -25,6 +25,9 @@
 
 namespace lindra::testing {
 
+// The first line of every start.
+inline constexpr const char* kStarting = "[WARN] Starting server... Version:08/10/01";
+
 using namespace std::chrono_literals;
 
 // A loopback TCP port that nothing listens on.

@@ -13,8 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kStarting = "[WARN] Starting server... Version:08/10/01";
-
 // Ends a server Wardex started (not our child) by its id, after Wardex itself has
 // ended, so that nothing starts it again.
 struct RestartedServer {

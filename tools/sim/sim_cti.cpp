@@ -197,7 +197,7 @@ int RunCti(int argc, char** argv) {
   return 0;
 }
 
-const RegisterSimCommand kRegistered{{"cti", "the CTI program: one message per connection", RunCti}};
+const RegisterSimCommand kCtiCommand{{"cti", "the CTI program: one message per connection", RunCti}};
 
 }  // namespace
 }  // namespace lindra::sim

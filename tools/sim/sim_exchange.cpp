@@ -35,7 +35,7 @@ struct ExchangeOptions {
 
 // The server's LAN link retries once a second, the first attempt a second after the
 // loss: refusing N attempts means keeping the port shut for a little over N seconds.
-constexpr auto kRetryPause = 1000ms;
+constexpr auto kServerRetryPause = 1000ms;
 constexpr auto kRefuseMargin = 500ms;
 
 // Line noise: control and high bytes, no zero byte and no line end of its own.
@@ -167,7 +167,7 @@ class Exchange {
     // Bound but not listening: connects are refused, and the port stays ours.
     port_.Reset();
     port_ = Bound(address_);
-    reopenAt_ = std::chrono::steady_clock::now() + options_.refuseReconnects * kRetryPause + kRefuseMargin;
+    reopenAt_ = std::chrono::steady_clock::now() + options_.refuseReconnects * kServerRetryPause + kRefuseMargin;
   }
 
   void Reopen() {
@@ -219,7 +219,7 @@ int RunExchange(int argc, char** argv) {
   return Exchange(options).Run(*address);
 }
 
-const RegisterSimCommand kRegistered{
+const RegisterSimCommand kExchangeCommand{
     {"exchange", "a LAN exchange on loopback that plays calls (prints ADDR:PORT)", RunExchange}};
 
 }  // namespace

@@ -226,7 +226,7 @@ int RunOperator(int argc, char** argv) {
   return OperatorPc(options).Run(*address);
 }
 
-const RegisterSimCommand kRegistered{
+const RegisterSimCommand kOperatorCommand{
     {"operator", "an operator PC that prints the notifications it receives", RunOperator}};
 
 }  // namespace

@@ -229,7 +229,7 @@ int RunSerial(int argc, char** argv) {
   return SerialDevice(options).Run();
 }
 
-const RegisterSimCommand kRegistered{
+const RegisterSimCommand kSerialCommand{
     {"serial", "a serial exchange or caller-ID box on a pseudo-terminal (prints its path)", RunSerial}};
 
 }  // namespace

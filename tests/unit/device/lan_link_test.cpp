@@ -15,7 +15,7 @@ using namespace std::chrono_literals;
 using testing::Recorder;
 
 // A link on the loop with fake time, and what it hands over.
-struct Fixture {
+struct LanFixture {
   testing::FakeTimeLoop loop;
   Recorder recorder;
   LanLink link{loop.strand, loop.timers};
@@ -78,7 +78,7 @@ TEST(LanLink, ConnectGivesUpAfterThreeSeconds) {
     ::connect(filler.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     fillers.push_back(std::move(filler));
   }
-  Fixture f;
+  LanFixture f;
   auto started = std::async(std::launch::async, [&] { return f.link.Start(1, "127.0.0.1", port); });
   ASSERT_TRUE(f.loop.timers.WaitForDue(3000ms));
   EXPECT_EQ(f.loop.timers.Advance(2999ms), 0);
@@ -89,7 +89,7 @@ TEST(LanLink, ConnectGivesUpAfterThreeSeconds) {
 
 TEST(LanLink, DeliversWhatTheExchangeSends) {
   UniqueFd exchange = testing::ListenOn(0);
-  Fixture f;
+  LanFixture f;
   ASSERT_TRUE(f.link.Start(1, "127.0.0.1", testing::PortOf(exchange.get())).ok);
   UniqueFd peer = Accept(exchange);
   f.link.Begin(f.recorder.Handlers());
@@ -105,7 +105,7 @@ TEST(LanLink, DeliversWhatTheExchangeSends) {
 TEST(LanLink, ResetAndRefusedAttemptsASecondApartGiveUpThenAQuietAttemptComesBack) {
   UniqueFd exchange = testing::ListenOn(0);
   const int port = testing::PortOf(exchange.get());
-  Fixture f;
+  LanFixture f;
   ASSERT_TRUE(f.link.Start(2, "127.0.0.1", port).ok);
   UniqueFd peer = Accept(exchange);
   exchange.Reset();  // reconnects are refused from now on
@@ -148,7 +148,7 @@ TEST(LanLink, ResetAndRefusedAttemptsASecondApartGiveUpThenAQuietAttemptComesBac
 TEST(LanLink, ConnectionsClosedBeforeTheirFirstByteUseUpTheAttempts) {
   // An exchange that accepts and closes at once, like one that refuses.
   UniqueFd exchange = testing::ListenOn(0);
-  Fixture f;
+  LanFixture f;
   ASSERT_TRUE(f.link.Start(1, "127.0.0.1", testing::PortOf(exchange.get())).ok);
   f.link.Begin(f.recorder.Handlers());
   for (int connection = 0; connection < 4; ++connection) {  // the start's own, then the three attempts
@@ -173,7 +173,7 @@ TEST(LanLink, ConnectionsClosedBeforeTheirFirstByteUseUpTheAttempts) {
 TEST(LanLink, AByteAfterAReconnectStartsTheNumberingAgain) {
   UniqueFd exchange = testing::ListenOn(0);
   const int port = testing::PortOf(exchange.get());
-  Fixture f;
+  LanFixture f;
   ASSERT_TRUE(f.link.Start(1, "127.0.0.1", port).ok);
   UniqueFd peer = Accept(exchange);
   exchange.Reset();
@@ -208,7 +208,7 @@ TEST(LanLink, EachLinkCountsItsOwnRetries) {
   // One slot giving up must not cost another its attempts.
   UniqueFd first = testing::ListenOn(0);
   UniqueFd second = testing::ListenOn(0);
-  Fixture f;
+  LanFixture f;
   Recorder otherRecorder;  // outlives the link that reports to it
   LanLink other(f.loop.strand, f.loop.timers);
   ASSERT_TRUE(f.link.Start(1, "127.0.0.1", testing::PortOf(first.get())).ok);
@@ -233,7 +233,7 @@ TEST(LanLink, EachLinkCountsItsOwnRetries) {
 
 TEST(LanLink, StopEndsTheLinkWhileReceivingAndWhilePausing) {
   UniqueFd exchange = testing::ListenOn(0);
-  Fixture f;
+  LanFixture f;
   ASSERT_TRUE(f.link.Start(1, "127.0.0.1", testing::PortOf(exchange.get())).ok);
   UniqueFd peer = Accept(exchange);
   f.link.Begin(f.recorder.Handlers());

@@ -64,7 +64,7 @@ struct Pty {
 using namespace std::chrono_literals;
 
 // A link on the loop with fake time, and what it hands over.
-struct Fixture {
+struct SerialFixture {
   testing::FakeTimeLoop loop;
   Recorder recorder;
   SerialLink link{loop.strand, loop.timers, loop.clock};
@@ -128,7 +128,7 @@ TEST(SerialLink, StartFailuresCarryTheSystemErrorAndLeaveThePortClosed) {
 
 TEST(SerialLink, DeliversChunksOfAtMost4096BytesInOrder) {
   Pty pty;
-  Fixture f;
+  SerialFixture f;
   ASSERT_TRUE(f.link.Start(pty.path, "COM1", 115200).ok);
   f.link.Begin({}, f.recorder.Handlers());
 
@@ -153,7 +153,7 @@ TEST(SerialLink, QuietGapIsFiveCharacterTimesAndAtLeast20Ms) {
 
 TEST(SerialLink, AChunkEndsOnlyWhenTheLineHasBeenQuietForTheWholeGap) {
   Pty pty;
-  Fixture f;
+  SerialFixture f;
   ASSERT_TRUE(f.link.Start(pty.path, "COM1", 9600).ok);
   f.link.Begin({.quietGapMs = 20}, f.recorder.Handlers());
 
@@ -188,7 +188,7 @@ TEST(SerialLink, AChunkEndsOnlyWhenTheLineHasBeenQuietForTheWholeGap) {
 TEST(SerialLink, Model7PollsWithZEvery100MsAndOtherModelsWriteNothing) {
   for (const bool model7 : {true, false}) {
     Pty pty;
-    Fixture f;
+    SerialFixture f;
     ASSERT_TRUE(f.link.Start(pty.path, "COM2", 9600).ok);
     f.link.Begin({.pollWithZ = model7}, f.recorder.Handlers());
     pty.Write("x");  // news from the box changes nothing about the pace
@@ -208,7 +208,7 @@ TEST(SerialLink, Model7PollsWithZEvery100MsAndOtherModelsWriteNothing) {
 
 TEST(SerialLink, StopClosesThePortEndsItsTimersAndStartOpensItAgain) {
   Pty pty;
-  Fixture f;
+  SerialFixture f;
   ASSERT_TRUE(f.link.Start(pty.path, "COM1", 9600).ok);
   f.link.Begin({.pollWithZ = true}, f.recorder.Handlers());
   pty.Write("a");
@@ -233,7 +233,7 @@ TEST(SerialLink, AnUnpluggedPortIsReportedOnceAndReopenedEverySecondUntilPlugged
   const auto path = dir / "ttyUSB0";
   auto pty = std::make_unique<Pty>();
   std::filesystem::create_symlink(pty->path, path);
-  Fixture f;
+  SerialFixture f;
   ASSERT_TRUE(f.link.Start(path.string(), "COM3", 19200).ok);
   f.link.Begin({}, f.recorder.Handlers());
   pty->Write("  1ab");

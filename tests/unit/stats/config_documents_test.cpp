@@ -9,11 +9,10 @@
 namespace lindra {
 namespace {
 
+using testing::kListPath;
+using testing::kTimePath;
 using testing::LoopbackHttpServer;
 using testing::RecordedRequest;
-
-constexpr const char* kTimePath = "/_callRcvStat/BV_Lindra_uploadTime.xml";
-constexpr const char* kListPath = "/_callRcvStat/BV_Lindra_UpdateList.xml";
 
 std::string TimeDocument(const char* hour, const char* minute) {
   return std::string("<?xml version=\"1.0\" encoding=\"euc-kr\"?>\r\n<BV_Lindra><time><hour>") + hour + "</hour><min>" +

@@ -23,6 +23,10 @@
 
 namespace lindra::testing {
 
+// The configuration server's two documents.
+inline constexpr const char* kTimePath = "/_callRcvStat/BV_Lindra_uploadTime.xml";
+inline constexpr const char* kListPath = "/_callRcvStat/BV_Lindra_UpdateList.xml";
+
 struct RecordedRequest {
   std::string head;  // request line and headers, up to and including the empty line
   std::string body;

@@ -16,14 +16,14 @@
 namespace lindra {
 namespace {
 
+using testing::kListPath;
+using testing::kTimePath;
 using testing::LoopbackHttpServer;
 using testing::ReadFile;
 using testing::RecordedRequest;
 
 constexpr const char* kQueryPath = "/stat/checkHeadID.asp";
 constexpr const char* kUploadPath = "/stat/didLogSave.asp";
-constexpr const char* kTimePath = "/_callRcvStat/BV_Lindra_uploadTime.xml";
-constexpr const char* kListPath = "/_callRcvStat/BV_Lindra_UpdateList.xml";
 
 // The statistics server and the configuration server in one: DID 0212 belongs to
 // H1234, the branch list names H1234, uploads are acknowledged unless refused.
