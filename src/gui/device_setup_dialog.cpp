@@ -26,8 +26,6 @@ const SpeedEntry kSpeedEntries[kSpeedEntryCount] = {
 
 namespace {
 
-QString U(const char* utf8) { return QString::fromUtf8(utf8); }
-
 const char* const kComPorts[] = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6"};
 
 // The model list: each model at its own entry, and these entries that stand for no

@@ -1,6 +1,17 @@
 #pragma once
 // The window's own texts, one place each (UTF-8). Texts that the core also uses
 // (the delete question, "파일 저장 실패") come from the core's headers.
+#include <QString>
+#include <string>
+
+namespace lindra::gui {
+
+// A UTF-8 text, of this file or of the core, as Qt's string.
+inline QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+inline QString U(const std::string& utf8) { return QString::fromStdString(utf8); }
+
+}  // namespace lindra::gui
+
 namespace lindra::gui::texts {
 
 inline constexpr const char* kProgramName = "Lindra2";

@@ -20,9 +20,6 @@ namespace lindra::gui {
 
 namespace {
 
-QString U(const char* utf8) { return QString::fromUtf8(utf8); }
-QString U(const std::string& utf8) { return QString::fromStdString(utf8); }
-
 QStringList Headers(const auto& texts) {
   QStringList list;
   for (const char* t : texts) list << U(t);
