@@ -22,8 +22,12 @@ void FrameAssembler::Feed(std::string_view chunk, const FrameHandler& onFrame) {
   auto ahead = [&](size_t i) -> unsigned char { return i < n ? b[i] : 0; };
 
   for (size_t p = 0; p < n; ++p) {
-    // A restart drops what was gathered before the marker; the marker is gathered.
-    if (!restartMarker_.empty() && b[p] == restartMarker_[0] && chunk.substr(p).starts_with(restartMarker_)) {
+    // A restart drops what was gathered before the marker (noise, or the rest of a line
+    // whose start was lost); the marker is gathered. Inside a line that began with the
+    // marker the same bytes are data: the blanks before a time from 10:00 to 19:59, or
+    // before a caller number that begins with 1, would otherwise cut the line.
+    if (!restartMarker_.empty() && b[p] == restartMarker_[0] && chunk.substr(p).starts_with(restartMarker_) &&
+        !std::string_view(frame_.data(), length_).starts_with(restartMarker_)) {
       length_ = 0;
       cut_ = false;
     }

@@ -68,6 +68,11 @@ const Case kCases[] = {
     // Start marker: logged frames that lack it do not pass; model 3 restarts at it.
     {"marker_required", 103, LinkKind::Lan, {"xx  1abc\r  1def\r"}, {{"xx  1abc", 8, false}, {"  1def", 6, true}}},
     {"model3_discards_before_marker", 3, LinkKind::Serial, {"junk  1abc\r"}, {{"  1abc", 6, true}}},
+    {"model3_marker_inside_a_marked_line_is_data",
+     3,
+     LinkKind::Serial,
+     {"  1 201  10:07:23  1588\rjunk  1b\r"},
+     {{"  1 201  10:07:23  1588", 23, true}, {"  1b", 4, true}}},
     {"model3_marker_split_over_reads_is_not_seen",
      3,
      LinkKind::Serial,
