@@ -147,7 +147,10 @@ class SerialDevice {
           pending_.push_back(std::move(frame));
         else
           Send(frame);
-        *due += player_.interval();
+        // A frame that left late (this program was not scheduled in time) keeps its
+        // distance to the next: a quiet gap between messages is what the server frames
+        // by, and catching up would send two messages as one.
+        *due = std::max(*due + player_.interval(), lastStart_ + player_.interval());
         // Pulled when the next frame would be due, so the server has read this one.
         if (options_.unplugAfter > 0 && player_.played() == options_.unplugAfter) unplugAt_ = *due;
       }
@@ -174,9 +177,11 @@ class SerialDevice {
       // The line carries one frame after the other: a frame starts when it is due or
       // when the previous one has left, whichever is later.
       const auto start = std::max(LineClock::now(), lineFree_);
+      lastStart_ = start;
       lineFree_ = start + LineTime(frame.size(), options_.baud);
       written = WriteAtLineSpeed(master_.get(), frame, options_.baud, start).has_value();
     } else {
+      lastStart_ = LineClock::now();
       written = WriteAll(master_.get(), frame);
     }
     if (written)
@@ -193,7 +198,8 @@ class SerialDevice {
   bool open_ = false;
   std::optional<SteadyTime> unplugAt_, replugAt_;
   LineClock::time_point lineFree_{};
-  std::deque<std::string> pending_;  // frames waiting for a poll
+  LineClock::time_point lastStart_{};  // when the last frame began to leave
+  std::deque<std::string> pending_;    // frames waiting for a poll
   int sent_ = 0;
   int polls_ = 0;
 };
