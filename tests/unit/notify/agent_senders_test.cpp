@@ -62,6 +62,18 @@ struct HangingPc {
   UniqueFd filler{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
 };
 
+// One operator row at 127.0.0.2 whose connect hangs, on fake time.
+struct RowThatHangs {
+  explicit RowThatHangs(int progPort) : senders(reporter, time.loop, time.timers, Timings(hanging.pc.port())) {
+    senders.AllocateAgentSlots(1, progPort);
+    senders.AddAgentSlot(0, 201, "127.0.0.2");
+  }
+  HangingPc hanging{"127.0.0.2"};
+  RecordingReporter reporter;
+  FakeTimeLoop time;
+  AgentSenders senders;
+};
+
 // Lets the pause after a notification on a kept connection run out.
 void PauseOver(FakeTimeLoop& time) {
   ASSERT_TRUE(time.timers.WaitForArmed(2));  // the probe and the pause
@@ -227,37 +239,27 @@ TEST(SenderTable, RowsBeyondTheSlotTableAreRefused) {
 }
 
 TEST(SenderStop, CutsAPendingConnectShort) {
-  HangingPc hanging("127.0.0.2");
-  RecordingReporter reporter;
-  FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, Timings(hanging.pc.port()));
-  senders.AllocateAgentSlots(1, kPersistentProgPort);
-  senders.AddAgentSlot(0, 201, "127.0.0.2");
-  ASSERT_TRUE(reporter.WaitForColours(kAgentConnecting, 1));
+  RowThatHangs row(kPersistentProgPort);
+  ASSERT_TRUE(row.reporter.WaitForColours(kAgentConnecting, 1));
   auto started = testing::SteadyClock::now();
-  senders.StopAgentSlots();
+  row.senders.StopAgentSlots();
   EXPECT_LT(testing::SteadyClock::now() - started, 30s);
-  EXPECT_EQ(ColoursOf(reporter), (std::vector<Colour>{kAgentConnecting}));  // nothing after the stop
+  EXPECT_EQ(ColoursOf(row.reporter), (std::vector<Colour>{kAgentConnecting}));  // nothing after the stop
 }
 
 TEST(SenderTimeLimits, AConnectThatHangsFailsAtTheConnectTimeLimit) {
   for (int progPort : {7001, kPersistentProgPort}) {
-    HangingPc hanging("127.0.0.2");
-    RecordingReporter reporter;
-    FakeTimeLoop time;
-    AgentSenders senders(reporter, time.loop, time.timers, Timings(hanging.pc.port()));
-    senders.AllocateAgentSlots(1, progPort);
-    senders.AddAgentSlot(0, 201, "127.0.0.2");
-    ASSERT_TRUE(reporter.WaitForColours(kAgentConnecting, 1));
-    senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
-    EXPECT_EQ(time.timers.NextDue(), kConnectTimeLimit);
-    EXPECT_EQ(time.timers.Advance(kConnectTimeLimit - 1ms), 0);
-    EXPECT_EQ(time.timers.Advance(1ms), 1);
-    ASSERT_TRUE(reporter.WaitForTelephoneLines(1)) << progPort;
-    ASSERT_TRUE(reporter.WaitForColours(kAgentFailed, 1));
-    EXPECT_EQ(reporter.telephoneLines(),
+    RowThatHangs row(progPort);
+    ASSERT_TRUE(row.reporter.WaitForColours(kAgentConnecting, 1));
+    row.senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
+    EXPECT_EQ(row.time.timers.NextDue(), kConnectTimeLimit);
+    EXPECT_EQ(row.time.timers.Advance(kConnectTimeLimit - 1ms), 0);
+    EXPECT_EQ(row.time.timers.Advance(1ms), 1);
+    ASSERT_TRUE(row.reporter.WaitForTelephoneLines(1)) << progPort;
+    ASSERT_TRUE(row.reporter.WaitForColours(kAgentFailed, 1));
+    EXPECT_EQ(row.reporter.telephoneLines(),
               std::vector<std::string>{"DEV01: T 111, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1"});
-    EXPECT_EQ(ColoursOf(reporter), (std::vector<Colour>{kAgentConnecting, kAgentFailed})) << progPort;
+    EXPECT_EQ(ColoursOf(row.reporter), (std::vector<Colour>{kAgentConnecting, kAgentFailed})) << progPort;
   }
 }
 
@@ -455,20 +457,15 @@ TEST(SenderStop, CallsStillWaitingAreLoggedAsNotSent) {
   for (int progPort : {7001, kPersistentProgPort}) {
     for (bool removeRow : {false, true}) {
       // The sender's connect hangs and the calls wait.
-      HangingPc hanging("127.0.0.2");
-      RecordingReporter reporter;
-      FakeTimeLoop time;
-      AgentSenders senders(reporter, time.loop, time.timers, Timings(hanging.pc.port()));
-      senders.AllocateAgentSlots(1, progPort);
-      senders.AddAgentSlot(0, 201, "127.0.0.2");
-      ASSERT_TRUE(reporter.WaitForColours(kAgentConnecting, 1));
-      senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
-      senders.DispatchToAgents(Event("H", "111", "201", {"127.0.0.2"}), 201);
+      RowThatHangs row(progPort);
+      ASSERT_TRUE(row.reporter.WaitForColours(kAgentConnecting, 1));
+      row.senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
+      row.senders.DispatchToAgents(Event("H", "111", "201", {"127.0.0.2"}), 201);
       if (removeRow)
-        senders.RemoveAgentSlot(0, "127.0.0.2");
+        row.senders.RemoveAgentSlot(0, "127.0.0.2");
       else
-        senders.StopAgentSlots();
-      EXPECT_EQ(reporter.telephoneLines(),
+        row.senders.StopAgentSlots();
+      EXPECT_EQ(row.reporter.telephoneLines(),
                 (std::vector<std::string>{"DEV01: T 111, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1",
                                           "DEV01: H 111, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1"}))
           << progPort << (removeRow ? " removed" : " stopped");
