@@ -11,6 +11,7 @@
 #include "device/device_channel.h"
 #include "log/log_purge.h"
 #include "log/slot_logs.h"
+#include "platform/descriptor_limit.h"
 #include "platform/paths.h"
 #include "platform/timer.h"
 #include "stats/statistics_service.h"
@@ -28,6 +29,8 @@ constexpr int kAutoConnectDelayMs = 1500;
 ServerController::ServerController(ServerOptions options, ControllerView& view, const Clock& clock, TimerMaker& timers)
     : options_(std::move(options)), view_(view), channelView_(std::make_unique<ChannelViewRelay>(view)), clock_(clock) {
   loop_.Start();
+  // A CTI program may hold thousands of connections open at once, one per call.
+  const size_t ctiConnectionCap = CtiConnectionCap(RaiseDescriptorLimit());
   for (int i = 0; i < kSlotCount; ++i) {
     ChannelEnvironment env;
     env.view = channelView_.get();
@@ -36,6 +39,7 @@ ServerController::ServerController(ServerOptions options, ControllerView& view, 
     env.timers = &timers;
     env.serialPaths = options_.serialPaths;
     env.broadcastAddress = options_.broadcastAddress;
+    env.ctiLimits.maxConnections = ctiConnectionCap;
     if (options_.mirror) {
       env.mirrorHost = options_.mirror->host;
       env.mirrorPort = options_.mirror->port;

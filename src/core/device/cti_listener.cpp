@@ -1,5 +1,6 @@
 #include "device/cti_listener.h"
 
+#include <algorithm>
 #include <array>
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
@@ -9,7 +10,10 @@
 #include <future>
 #include <list>
 #include <optional>
+#include <vector>
 
+#include "config/slot_config.h"
+#include "notify/agent_senders.h"
 #include "text/strings.h"
 
 namespace lindra {
@@ -21,10 +25,18 @@ using std::chrono::milliseconds;
 // code Windows gives one (0xE06D7363), which is what the readers of these logs know.
 constexpr unsigned kCppExceptionCode = 0xE06D7363;
 
-// How one connection's single receive ended: its log entry, and its message if any.
+// The descriptors the rest of the server may need beside its CTI connections: a
+// connection to every operator PC of every slot, and the logs, links, the mirror, the
+// statistics client and the loop itself.
+constexpr uint64_t kReservedDescriptors = uint64_t{kSlotCount} * kAgentSlotCapacity + 200;
+// Room for a burst of calls even where the limit cannot be raised; a connection that
+// then finds no descriptor waits in the kernel's backlog (see kAcceptPauseMs).
+constexpr size_t kLeastConnectionCap = 64;
+
+// How one connection's single receive ended: its log entries, and its message if any.
 struct Received {
   DeviceLogKind kind = DeviceLogKind::Plain;
-  std::string logText;
+  std::vector<std::string> logTexts;
   std::optional<std::string> message;
 };
 
@@ -54,16 +66,21 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // Starts the one receive, the idle timer and the order hold.
   void Begin(const CtiLimits& limits) {
-    asio::post(strand_, [self = shared_from_this(), idleMs = limits.idleTimeoutMs, holdMs = limits.orderHoldMs] {
-      self->idle_->Start(milliseconds(idleMs), [raw = self.get()] { raw->CloseSocket(); });
-      self->hold_->Start(milliseconds(holdMs), [raw = self.get()] { raw->HoldExpired(); });
+    asio::post(strand_, [self = shared_from_this(), limits] {
+      self->idle_->Start(milliseconds(limits.idleTimeoutMs), [raw = self.get(), limits] {
+        raw->CloseSilent(text::Format("받은 데이터 없이 %d초, 연결 닫음", limits.idleTimeoutMs / 1000));
+      });
+      self->hold_->Start(milliseconds(limits.orderHoldMs), [raw = self.get()] { raw->HoldExpired(); });
       self->socket_.async_read_some(asio::buffer(self->data_),
                                     [self](const asio::error_code& ec, size_t n) { self->Finish(ec, n); });
     });
   }
 
-  void Close() {
-    asio::post(strand_, [self = shared_from_this()] { self->CloseSocket(); });
+  // Closes the connection unless its message is arriving; `why` goes before its
+  // "접속 끊김" entry.
+  void Close(std::string why) {
+    asio::post(strand_,
+               [self = shared_from_this(), why = std::move(why)]() mutable { self->CloseSilent(std::move(why)); });
   }
 
   // The listener's strand only.
@@ -81,12 +98,23 @@ class Connection : public std::enable_shared_from_this<Connection> {
     socket_.close(ignored);
   }
 
-  // Bytes that have arrived but not yet completed the receive keep the connection's
-  // place: only a peer that really sent nothing gives it up.
-  void HoldExpired() {
+  // Bytes that have arrived but not yet completed the receive: the peer has spoken,
+  // and the receive hands them on in a moment.
+  bool BytesWaiting() {
     asio::error_code ec;
-    if (socket_.available(ec) != 0 && !ec) return;
+    return socket_.available(ec) != 0 && !ec;
+  }
+
+  // Only a peer that really sent nothing gives up its place.
+  void HoldExpired() {
+    if (BytesWaiting()) return;
     asio::post(events_.listenerStrand, [self = shared_from_this()] { self->events_.silent(*self); });
+  }
+
+  void CloseSilent(std::string why) {
+    if (!socket_.is_open() || BytesWaiting()) return;
+    closedFor_ = text::Format("%s: [CONTEXT:%x, SOCKET:%x]", why.c_str(), context_, fd_);
+    CloseSocket();
   }
 
   void Finish(const asio::error_code& ec, size_t n) {
@@ -97,11 +125,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
       // RETURN: 1 when the peer closed in an orderly way, 0 when the connection broke
       // or was closed here (idle, make room, shutdown).
       received.kind = DeviceLogKind::Error;
-      received.logText =
-          text::Format("접속 끊김: [CONTEXT:%x, SOCKET:%x, RETURN:%d]", context_, fd_, ec == asio::error::eof ? 1 : 0);
+      if (closedFor_) received.logTexts.push_back(std::move(*closedFor_));
+      received.logTexts.push_back(
+          text::Format("접속 끊김: [CONTEXT:%x, SOCKET:%x, RETURN:%d]", context_, fd_, ec == asio::error::eof ? 1 : 0));
     } else {
-      received.logText =
-          text::Format("받음: [CONTEXT:%x, TOTAL:%d, RECV:%d]", context_, static_cast<int>(n), static_cast<int>(n));
+      received.logTexts.push_back(
+          text::Format("받음: [CONTEXT:%x, TOTAL:%d, RECV:%d]", context_, static_cast<int>(n), static_cast<int>(n)));
       received.message.emplace(data_.data(), n);
     }
     CloseSocket();
@@ -117,6 +146,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   const unsigned context_;  // the context number shown in the log entries
   const int fd_;            // the socket value shown, also after the close
   const ConnectionEvents events_;
+  std::optional<std::string> closedFor_;  // the entry of a close here before anything arrived
   std::array<char, CtiListener::kMessageBytes> data_{};
 };
 
@@ -211,7 +241,8 @@ class CtiListener::Core : public std::enable_shared_from_this<Core> {
     StopAccepting();
     ending_ = true;
     allEnded_ = std::move(allEnded);
-    for (auto& connection : open_) connection->Close();
+    for (auto& connection : open_)
+      connection->Close(text::Format("서버 정지, 받은 데이터 없이 %d초, 연결 닫음", SilentSeconds(*connection)));
     CheckAllEnded();
   }
 
@@ -251,7 +282,8 @@ class CtiListener::Core : public std::enable_shared_from_this<Core> {
     if (age >= limits_.evictAfterMs) {
       std::shared_ptr<Connection> evicted = open_.front();
       Untrack(*evicted);
-      evicted->Close();
+      evicted->Close(text::Format("연결 수 한도(%zu) 도달, 받은 데이터 없이 %d초, 연결 닫음", limits_.maxConnections,
+                                  SilentSeconds(*evicted)));
       return true;
     }
     waitingForRoom_ = true;
@@ -310,6 +342,10 @@ class CtiListener::Core : public std::enable_shared_from_this<Core> {
     connection->Begin(limits_);
   }
 
+  int SilentSeconds(const Connection& connection) const {
+    return static_cast<int>((clock_.SteadyMs() - connection.acceptedMs) / 1000);
+  }
+
   void Untrack(Connection& connection) {
     if (!connection.isListed) return;
     connection.isListed = false;
@@ -319,7 +355,7 @@ class CtiListener::Core : public std::enable_shared_from_this<Core> {
   void Finished(Connection& connection, Received received) {
     --live_;
     Untrack(connection);
-    Log(received.kind, received.logText);
+    for (const std::string& entry : received.logTexts) Log(received.kind, entry);
     connection.finished = true;
     connection.message = std::move(received.message);
     if (!connection.queued) {
@@ -394,6 +430,11 @@ class CtiListener::Core : public std::enable_shared_from_this<Core> {
   bool ending_ = false;
   std::function<void()> allEnded_;
 };
+
+size_t CtiConnectionCap(uint64_t descriptorLimit) {
+  const uint64_t spare = descriptorLimit > kReservedDescriptors ? descriptorLimit - kReservedDescriptors : 0;
+  return std::max<size_t>(kLeastConnectionCap, static_cast<size_t>(spare / kSlotCount));
+}
 
 CtiListener::CtiListener(EventLoop& loop, const Strand& strand, TimerMaker& timers, const Clock& clock,
                          CtiLimits limits)

@@ -3,6 +3,7 @@
 // sends one message of at most 1000 bytes and is closed. Accepting runs on the slot's
 // strand, each connection's receive on a strand of its own, all on the event loop.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,14 +30,17 @@ struct CtiHandlers {
 };
 
 struct CtiLimits {
-  // Connections open at once. At the cap the oldest connection, when it has been
-  // silent for at least evictAfterMs, is closed to make room, so idle or half-open
-  // clients cannot lock out the CTI program; a younger one is a burst of real calls,
-  // so accepting waits for room instead of dropping a message.
-  size_t maxConnections = 512;
-  int evictAfterMs = 1000;
-  // A connection that has sent nothing after this long is closed.
-  int idleTimeoutMs = 10'000;
+  // Connections open at once; the server derives it from its descriptor limit
+  // (CtiConnectionCap), far above what a CTI program opens. At the cap the oldest
+  // connection, when it has sent nothing for evictAfterMs, is closed to make room, so
+  // idle or half-open clients cannot lock out the CTI program; a younger one may still
+  // carry a call, so accepting waits for room instead (the kernel's backlog holds the
+  // newcomers).
+  size_t maxConnections = 4096;
+  int evictAfterMs = 60'000;
+  // A connection that has sent nothing after this long is closed. A CTI program may
+  // open its connection well before it has a call to send.
+  int idleTimeoutMs = 120'000;
   // Messages are handed on in the order their connections were accepted, because the
   // CTI program sends its calls in the order they happen, one connection each. A
   // connection that has sent nothing this long after its accept gives up its place,
@@ -45,6 +49,11 @@ struct CtiLimits {
   // bytes follow the accept within milliseconds, far inside this bound.
   int orderHoldMs = 200;
 };
+
+// The connections one CTI slot may hold open under the process's descriptor limit:
+// what is left after the operator connections of every slot, the logs and the links,
+// shared by the slots, each of which may be a CTI slot.
+size_t CtiConnectionCap(uint64_t descriptorLimit);
 
 // Start, Begin, Stop, Shutdown and the look-ups are called by the owner's thread (the
 // controller's), never by a loop thread; the handlers run on the slot's strand.
@@ -71,7 +80,8 @@ class CtiListener {
 
   // Accepts until Stop (or a listener failure, logged as "Accept 실패: %d", then
   // `ended`); each connection's one message goes to the message handler, then its
-  // socket is closed.
+  // socket is closed. A connection closed here before it sent anything (idle, room at
+  // the cap, shutdown) gets an Error entry that says why, before its "접속 끊김".
   void Begin(CtiHandlers handlers);
 
   // Stops accepting and closes the listening socket; connections already accepted

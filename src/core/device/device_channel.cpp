@@ -23,7 +23,7 @@ DeviceChannel::DeviceChannel(int slotNo, RoutingTables& tables, EventLoop& loop,
       logs_(*env_.clock),
       serial_(strand_, *env_.timers, *env_.clock),
       lan_(strand_, *env_.timers),
-      cti_(loop, strand_, *env_.timers, *env_.clock),
+      cti_(loop, strand_, *env_.timers, *env_.clock, env_.ctiLimits),
       notifySocket_(strand_),
       agents_(*this, loop, *env_.timers, env_.senderTimings) {}
 

@@ -42,6 +42,7 @@ struct ChannelEnvironment {
   std::string mirrorHost;  // empty: no diagnostic copy of CTI frames
   int mirrorPort = 0;
   SenderTimings senderTimings;
+  CtiLimits ctiLimits;
 };
 
 // The controller's thread configures, starts, stops and shuts the channel down; the

@@ -6,7 +6,9 @@
 #include <random>
 #include <stdexcept>
 
+#include "config/slot_config.h"
 #include "link_test_support.h"
+#include "notify/agent_senders.h"
 #include "text/strings.h"
 
 namespace lindra {
@@ -52,6 +54,13 @@ class Sink {
     std::lock_guard lock(mutex_);
     return messages_;
   }
+  std::vector<std::string> Entries(DeviceLogKind kind) const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> entries;
+    for (const auto& [k, text] : log_)
+      if (k == kind) entries.push_back(text);
+    return entries;
+  }
   bool Logged(DeviceLogKind kind, std::string_view prefix) const {
     std::lock_guard lock(mutex_);
     for (const auto& [k, text] : log_)
@@ -88,6 +97,12 @@ struct Served {
   CtiListener listener;
   LinkResult result;
 };
+
+// "[CONTEXT:%x, SOCKET:%x]" of a "접속 끊김: [CONTEXT:%x, SOCKET:%x, RETURN:%d]" entry.
+std::string Where(const std::string& ended) {
+  const size_t from = ended.find('[');
+  return ended.substr(from, ended.find(", RETURN:") - from) + "]";
+}
 
 // True when the server has not closed the connection (nothing to read, no end).
 bool StillOpen(const UniqueFd& fd) {
@@ -160,23 +175,36 @@ TEST(CtiListener, MessagesGoOnInAcceptOrderPastSilentPeers) {
   EXPECT_TRUE(served.sink.WaitMessage("late"));
 }
 
-TEST(CtiListener, ASilentPeerGivesUpItsPlaceAfterTheHoldAndIsClosedAfterTheIdleTime) {
+// A CTI program may open its connection long before it has the call to send: that
+// message still arrives; only a connection that never speaks is closed, and says why.
+TEST(CtiListener, ASilentPeerGivesUpItsPlaceAfterTheHoldALateOneIsHeardAndAnIdleOneIsClosedWithItsReason) {
   Served served({}, Time::Fake);
   UniqueFd silent = served.Connect();
   ASSERT_TRUE(served.loop.timers.WaitForArmed(2));  // its idle time and its place in the order
+  UniqueFd late = served.Connect();
+  ASSERT_TRUE(served.loop.timers.WaitForArmed(4));
   UniqueFd caller = served.Connect();
   ASSERT_TRUE(WriteAll(caller.get(), "201,701,02"));
-  ASSERT_FALSE(served.sink.WaitLog(DeviceLogKind::Plain, "받음: [CONTEXT:2,").empty());
+  ASSERT_FALSE(served.sink.WaitLog(DeviceLogKind::Plain, "받음: [CONTEXT:3,").empty());
   EXPECT_EQ(served.loop.timers.Advance(199ms), 0);
-  EXPECT_TRUE(served.sink.messages().empty()) << "handed on before the silent peer's turn was over";
-  EXPECT_EQ(served.loop.timers.Advance(1ms), 1);
+  EXPECT_TRUE(served.sink.messages().empty()) << "handed on before the silent peers' turn was over";
+  EXPECT_EQ(served.loop.timers.Advance(1ms), 2);
   EXPECT_TRUE(served.sink.WaitMessage("201,701,02"));
 
-  EXPECT_EQ(served.loop.timers.Advance(9'799ms), 0);
+  EXPECT_EQ(served.loop.timers.Advance(19'800ms), 0);
+  EXPECT_TRUE(StillOpen(late));
+  ASSERT_TRUE(WriteAll(late.get(), "201,701,0220"));
+  EXPECT_TRUE(served.sink.WaitMessage("201,701,0220"));
+  EXPECT_TRUE(ClosedByServer(late));
+
+  EXPECT_EQ(served.loop.timers.Advance(99'999ms), 0);
   EXPECT_TRUE(StillOpen(silent));
   EXPECT_EQ(served.loop.timers.Advance(1ms), 1);
   EXPECT_TRUE(ClosedByServer(silent));
-  EXPECT_TRUE(served.sink.WaitLog(DeviceLogKind::Error, "접속 끊김: [CONTEXT:1,").ends_with(", RETURN:0]"));
+  const std::string ended = served.sink.WaitLog(DeviceLogKind::Error, "접속 끊김: [CONTEXT:1,");
+  EXPECT_TRUE(ended.ends_with(", RETURN:0]")) << ended;
+  EXPECT_EQ(served.sink.Entries(DeviceLogKind::Error),
+            (std::vector<std::string>{"받은 데이터 없이 120초, 연결 닫음: " + Where(ended), ended}));
 }
 
 TEST(CtiListener, ShutdownHandsOnWhatWasReceivedThenCallsNobody) {
@@ -189,7 +217,10 @@ TEST(CtiListener, ShutdownHandsOnWhatWasReceivedThenCallsNobody) {
   EXPECT_TRUE(served.sink.messages().empty());
   served.listener.Shutdown();
   EXPECT_EQ(served.sink.messages(), std::vector<std::string>{"201,701,03"});
-  EXPECT_TRUE(served.sink.Logged(DeviceLogKind::Error, "접속 끊김: [CONTEXT:1,"));
+  const std::vector<std::string> errors = served.sink.Entries(DeviceLogKind::Error);
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_TRUE(errors[1].starts_with("접속 끊김: [CONTEXT:1,")) << errors[1];
+  EXPECT_EQ(errors[0], "서버 정지, 받은 데이터 없이 0초, 연결 닫음: " + Where(errors[1]));
   EXPECT_EQ(served.loop.timers.armedCount(), 0u);
 }
 
@@ -219,7 +250,7 @@ TEST(CtiListener, PeerClosingWithoutSendingIsLogged) {
 }
 
 TEST(CtiListener, AtTheCapYoungConnectionsAreServedBeforeTheNextIsTaken) {
-  Served served(CtiLimits{.maxConnections = 4, .evictAfterMs = 60'000, .idleTimeoutMs = 60'000});
+  Served served(CtiLimits{.maxConnections = 4});
   std::vector<UniqueFd> callers;
   for (int i = 0; i < 4; ++i) callers.push_back(served.Connect());
   UniqueFd waiting = served.Connect();
@@ -232,8 +263,8 @@ TEST(CtiListener, AtTheCapYoungConnectionsAreServedBeforeTheNextIsTaken) {
   for (int i : {0, 1, 3}) EXPECT_TRUE(served.sink.WaitMessage("201,701,0" + std::to_string(i)));
 }
 
-TEST(CtiListener, AtTheCapTheOldestSilentConnectionMakesRoomOnceItIsASecondOld) {
-  Served served(CtiLimits{.maxConnections = 4, .evictAfterMs = 1000, .idleTimeoutMs = 60'000}, Time::Fake);
+TEST(CtiListener, AtTheCapOnlyAConnectionSilentForAMinuteMakesRoom) {
+  Served served(CtiLimits{.maxConnections = 4}, Time::Fake);
   std::vector<UniqueFd> idle;
   for (int i = 0; i < 4; ++i) {
     idle.push_back(served.Connect());
@@ -242,13 +273,25 @@ TEST(CtiListener, AtTheCapTheOldestSilentConnectionMakesRoomOnceItIsASecondOld) 
   }
   UniqueFd caller = served.Connect();
   ASSERT_TRUE(served.loop.timers.WaitForArmed(4 * 2 + 1));  // each one's idle time and place, and the wait for room
-  EXPECT_EQ(served.loop.timers.Advance(999ms), 4);          // the order holds
+  EXPECT_EQ(served.loop.timers.Advance(59'999ms), 4);       // the order holds
   EXPECT_TRUE(StillOpen(idle.front()));
   EXPECT_EQ(served.loop.timers.Advance(1ms), 1);
   EXPECT_TRUE(ClosedByServer(idle.front()));
   ASSERT_TRUE(WriteAll(caller.get(), "201,701,02"));
   EXPECT_TRUE(served.sink.WaitMessage("201,701,02"));
   for (size_t i = 1; i < idle.size(); ++i) EXPECT_TRUE(StillOpen(idle[i]));
+  const std::string ended = served.sink.WaitLog(DeviceLogKind::Error, "접속 끊김: [CONTEXT:1,");
+  EXPECT_EQ(
+      served.sink.Entries(DeviceLogKind::Error),
+      (std::vector<std::string>{"연결 수 한도(4) 도달, 받은 데이터 없이 60초, 연결 닫음: " + Where(ended), ended}));
+}
+
+TEST(CtiListener, TheConnectionCapLeavesRoomForTheOperatorConnectionsOfEverySlot) {
+  for (const uint64_t limit : {uint64_t{20'000}, uint64_t{524'288}, uint64_t{1} << 20}) {
+    EXPECT_LE(CtiConnectionCap(limit) * kSlotCount + kSlotCount * kAgentSlotCapacity, limit) << limit;
+    EXPECT_GE(CtiConnectionCap(limit), limit / 5) << limit;
+  }
+  EXPECT_EQ(CtiConnectionCap(1024), 64u) << "where the limit cannot be raised, a burst still finds room";
 }
 
 TEST(CtiListener, IdleAndGarbageClientsLeaveItServing) {
