@@ -1,7 +1,11 @@
 // Calls through the whole server where the peers misbehave or the input is awkward:
-// operator PCs that hang, drop or read slowly, CTI programs that burst, keep silent or
-// trickle, Korean names longer than their field, LG arrows and area codes.
+// operator PCs that hang, drop or read slowly, CTI programs that burst, keep silent,
+// trickle or hold thousands of connections, Korean names longer than their field, LG
+// arrows and area codes.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <algorithm>
 
 #include "config/lindra_ini.h"
 #include "server_harness.h"
@@ -158,6 +162,40 @@ TEST(DaemonSenders, ABurstOfCtiCallsKeepsItsOrderPastSilentAndTricklingPrograms)
   }
   EXPECT_GT(lastBurst, 0u);
   EXPECT_GT(silentEnd, lastBurst) << cti.server.LogText("Program_DEV01_");
+}
+
+// A CTI program that opens its connections well before it sends: 2,000 of them open
+// at once, each message sent 1.5 s after its connect. Every call reaches the operator
+// and the telephone log, and no connection is closed before it has spoken.
+TEST(DaemonSenders, TwoThousandCtiConnectionsHeldOpenAtOnceAllDeliverTheirCalls) {
+  constexpr int kCalls = 2000;
+  rlimit files{};
+  ::getrlimit(RLIMIT_NOFILE, &files);
+  ASSERT_GE(files.rlim_max, rlim_t{kCalls} + 100) << "too few descriptors for the test's CTI program";
+  const int progPort = FreeTcpPort({"127.0.0.2"});
+  Peer pc = Operator("127.0.0.2", progPort);
+  CtiServer cti(progPort, {"127.0.0.2"});
+  cti.Call(kCalls, "203,705,0310{n}", {"--rate", "1000", "--send-after", "1.5", "--hold", "30"});
+
+  std::vector<std::string> expected, entries;
+  for (int n = 1; n <= kCalls; ++n) {
+    const std::string caller = "0310" + std::to_string(n);
+    expected.push_back(Notification(caller, "0333330000"));
+    entries.push_back(
+        TelephoneEntry(1, caller, "705", "0333330000", "203", "127.0.0.2", static_cast<int>(expected.back().size())));
+  }
+  // Each message goes on as it arrives; messages sent a millisecond apart may swap.
+  std::sort(expected.begin(), expected.end());
+  std::sort(entries.begin(), entries.end());
+  ASSERT_EQ(pc.Expect("T|", kCalls), kCalls);
+  std::vector<std::string> received = NotificationTexts(pc);
+  std::sort(received.begin(), received.end());
+  EXPECT_EQ(received, expected);
+  EXPECT_EQ(cti.server.Stop(), 0);
+  std::vector<std::string> logged = EntriesFor(cti.server, 1, "127.0.0.2");
+  std::sort(logged.begin(), logged.end());
+  EXPECT_EQ(logged, entries);
+  EXPECT_EQ(Count(cti.server.LogText("Program_DEV01_"), "접속 끊김"), 0);
 }
 
 TEST(DaemonSenders, AKoreanNameLongerThanItsFieldIsCutBetweenCharacters) {

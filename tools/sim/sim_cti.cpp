@@ -8,14 +8,18 @@
 // and one that sends its message a byte a second. Those print "CONNECTED ADDR:PORT"
 // once connected and "CLOSED" when the server has closed the connection. --burst
 // plays a busy CTI program: every connection opened first, then the messages sent
-// one after another, so that the server receives them all at once.
+// one after another, so that the server receives them all at once. --send-after plays
+// a CTI program that holds its connections: each opened at the rate and sending its
+// message that long after its connect, so that many are open at once.
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <thread>
 
+#include "platform/descriptor_limit.h"
 #include "sim_command.h"
 #include "sim_play.h"
 
@@ -33,10 +37,11 @@ struct CtiOptions {
   int count = 1;
   double rate = 1.0;
   bool burst = false;
-  bool silent = false;   // connect and send nothing
-  bool trickle = false;  // send the message one byte a second, the first after a second
-  double hold = 30;      // how long a silent or trickling connection stays at most
-  double wait = 0;       // seconds the first message waits for the server to listen
+  bool silent = false;    // connect and send nothing
+  bool trickle = false;   // send the message one byte a second, the first after a second
+  double hold = 30;       // how long a silent, trickling or held connection stays at most
+  double wait = 0;        // seconds the first message waits for the server to listen
+  double sendAfter = -1;  // >= 0: held connections, each sending this long after its connect
 };
 
 enum class Outcome { Sent, Refused, Failed };
@@ -103,6 +108,113 @@ int SendBurst(const sockaddr_in& server, const CtiOptions& options) {
   return sent;
 }
 
+// One of the held connections and where it stands.
+struct Held {
+  UniqueFd fd;
+  int index = 0;  // from 1, for the message's {n}
+  SteadyTime sendAt{}, giveUpAt{};
+  bool connecting = true;
+  bool sent = false;
+  bool done = false;
+};
+
+SteadyTime After(SteadyTime from, double seconds) {
+  return from + std::chrono::duration_cast<SteadyTime::duration>(std::chrono::duration<double>(seconds));
+}
+
+// Starts a connect without waiting for the handshake; an empty fd (reported) when
+// the system refuses at once.
+UniqueFd StartConnect(const sockaddr_in& server, bool& connected) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd) {
+    std::perror("lindra-sim cti: socket");
+    return {};
+  }
+  const int result = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&server), sizeof server);
+  if (result != 0 && errno != EINPROGRESS) {
+    std::perror("lindra-sim cti: connect");
+    return {};
+  }
+  connected = result == 0;
+  return fd;
+}
+
+// The held connections, on one thread: connection i is opened i / rate seconds after
+// the start, sends its message `sendAfter` seconds after its connect, and is kept until
+// the server closes it or `hold` seconds after its connect. Like a real CTI program it
+// writes without looking whether the server is still there: a message it sends on a
+// connection the server has closed counts as sent, as it would for that program.
+int SendHeld(const sockaddr_in& server, const CtiOptions& options, const UniqueFd& signals) {
+  // Every connection is open at once: far more than the usual soft limit of descriptors.
+  RaiseDescriptorLimit();
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<Held> open;
+  int opened = 0, sent = 0;
+  auto connected = [&](Held& held, SteadyTime now) {
+    held.connecting = false;
+    held.sendAt = After(now, options.sendAfter);
+  };
+  for (;;) {
+    auto now = std::chrono::steady_clock::now();
+    for (; opened < options.count && now >= After(start, opened / options.rate); ++opened) {
+      bool atOnce = false;
+      UniqueFd fd = StartConnect(server, atOnce);
+      if (!fd) continue;
+      Held& held = open.emplace_back(Held{std::move(fd), opened + 1, {}, After(now, options.hold)});
+      if (atOnce) connected(held, now);
+    }
+    for (Held& held : open) {
+      if (held.connecting || held.sent || now < held.sendAt) continue;
+      held.sent = Send(held.fd, MessageOf(options.message, held.index));
+      if (held.sent)
+        ++sent;
+      else
+        held.done = true;
+    }
+    for (Held& held : open) held.done = held.done || now >= held.giveUpAt;
+    std::erase_if(open, [](const Held& held) { return held.done; });
+    if (opened >= options.count && open.empty()) break;
+
+    std::optional<SteadyTime> next;
+    auto sooner = [&next](SteadyTime when) { next = next ? std::min(*next, when) : when; };
+    if (opened < options.count) sooner(After(start, opened / options.rate));
+    std::vector<pollfd> fds{{signals.get(), POLLIN, 0}};
+    for (const Held& held : open) {
+      sooner(held.giveUpAt);
+      if (!held.connecting && !held.sent) sooner(held.sendAt);
+      // Before its message a connection is not watched for the server's close.
+      fds.push_back({held.fd.get(), static_cast<short>(held.connecting ? POLLOUT : held.sent ? POLLIN : 0), 0});
+    }
+    if (::poll(fds.data(), fds.size(), MsUntil(next)) < 0 && errno != EINTR) break;
+    if (fds[0].revents & POLLIN) break;
+    now = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < open.size(); ++i) {
+      Held& held = open[i];
+      const short events = fds[i + 1].revents;
+      if (events == 0) continue;
+      if (held.connecting) {
+        int error = 0;
+        socklen_t length = sizeof error;
+        ::getsockopt(held.fd.get(), SOL_SOCKET, SO_ERROR, &error, &length);
+        if (error == 0) {
+          connected(held, now);
+          continue;
+        }
+        errno = error;
+        std::perror("lindra-sim cti: connect");
+        held.done = true;
+        continue;
+      }
+      char buffer[64];
+      if (held.sent && ::recv(held.fd.get(), buffer, sizeof buffer, 0) > 0) continue;
+      if (!held.sent) std::fprintf(stderr, "lindra-sim cti: connection %d broken before its message\n", held.index);
+      held.done = true;
+    }
+  }
+  std::fprintf(stderr, "lindra-sim cti: %d of %d messages sent\n", sent, options.count);
+  return 0;
+}
+
 // A silent or trickling connection: stays until the server closes it, the message is
 // out (trickle) or `hold` has passed.
 bool Linger(const sockaddr_in& server, const CtiOptions& options, const UniqueFd& signals) {
@@ -144,9 +256,14 @@ int RunCti(int argc, char** argv) {
   auto* burst = app.add_flag("--burst", options.burst, "open every connection first, then send every message");
   auto* silent = app.add_flag("--silent", options.silent, "connect and send nothing (one connection)");
   auto* trickle = app.add_flag("--trickle", options.trickle, "send the message one byte a second (one connection)");
-  burst->excludes(silent)->excludes(trickle);
-  silent->excludes(trickle);
-  app.add_option("--hold", options.hold, "seconds a silent or trickling connection stays at most")
+  auto* held = app.add_option("--send-after", options.sendAfter,
+                              "hold the connections: each opened at --rate, sending its message this many seconds "
+                              "after its connect")
+                   ->check(CLI::NonNegativeNumber);
+  burst->excludes(silent)->excludes(trickle)->excludes(held);
+  silent->excludes(trickle)->excludes(held);
+  trickle->excludes(held);
+  app.add_option("--hold", options.hold, "seconds a silent, trickling or held connection stays at most")
       ->check(CLI::PositiveNumber);
   app.add_option("--wait", options.wait, "seconds the first message waits, quietly, for the server to listen")
       ->check(CLI::NonNegativeNumber);
@@ -169,6 +286,7 @@ int RunCti(int argc, char** argv) {
   options.message = *message;
   const UniqueFd signals = StopSignals();
   if (options.silent || options.trickle) return Linger(*server, options, signals) ? 0 : 1;
+  if (*held) return SendHeld(*server, options, signals);
   if (options.burst) {
     const int sent = SendBurst(*server, options);
     std::fprintf(stderr, "lindra-sim cti: %d of %d messages sent\n", sent, options.count);
