@@ -51,7 +51,7 @@ class LanLink::Session : public std::enable_shared_from_this<Session> {
         lanIp_(std::move(lanIp)),
         lanPort_(lanPort),
         peer_(peer),
-        policy_({kAnnouncedAttempts, kRetryPauseMs, kQuietRetryPauseMs}),
+        policy_({kAnnouncedAttempts, kRetryPauseMs, kQuietFirstPauseMs, kQuietMaxPauseMs}),
         connectTimer_(timers.Create(strand)),
         pauseTimer_(timers.Create(strand)) {}
 
@@ -155,8 +155,8 @@ class LanLink::Session : public std::enable_shared_from_this<Session> {
           handlers_.status(text::Format("[ERR] connect 실패: %d", notice.value));
           break;
         case Kind::GaveUp:
-          handlers_.status(text::Format("[ERR] DEV0%d 연결 재시도 %d회 실패. %d초마다 재연결 시도", deviceNo_,
-                                        kAnnouncedAttempts, kQuietRetryPauseMs / 1000));
+          handlers_.status(text::Format("[ERR] DEV0%d 연결 재시도 %d회 실패. 최대 %d초 간격으로 재연결 시도", deviceNo_,
+                                        kAnnouncedAttempts, kQuietMaxPauseMs / 1000));
           break;
         case Kind::Back:
           handlers_.status(text::Format("[WARN] DEV0%d Reconnected PBX : %s, %d", deviceNo_, lanIp_.c_str(), lanPort_));

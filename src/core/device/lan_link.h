@@ -14,11 +14,14 @@ namespace lindra {
 // a loop thread; everything else, the handlers included, runs on the strand.
 class LanLink {
  public:
-  static constexpr size_t kChunkBytes = 2048;        // one receive
-  static constexpr int kConnectTimeoutMs = 3000;     // each connect, and so the start the window waits for
-  static constexpr int kAnnouncedAttempts = 3;       // reconnect attempts after a loss that are reported
-  static constexpr int kRetryPauseMs = 1000;         // before every reconnect after a loss or a failed attempt
-  static constexpr int kQuietRetryPauseMs = 30'000;  // between the quiet attempts after the announced ones
+  static constexpr size_t kChunkBytes = 2048;     // one receive
+  static constexpr int kConnectTimeoutMs = 3000;  // each connect, and so the start the window waits for
+  static constexpr int kAnnouncedAttempts = 3;    // reconnect attempts after a loss that are reported
+  static constexpr int kRetryPauseMs = 1000;      // before every reconnect after a loss or a failed attempt
+  // The quiet attempts after the announced ones: the first after this pause, each
+  // later one after twice the pause before, at most kQuietMaxPauseMs.
+  static constexpr int kQuietFirstPauseMs = 1000;
+  static constexpr int kQuietMaxPauseMs = 5000;
   // Keepalive, so a silently dead exchange is noticed (after about 60 + 3 x 10 s)
   // and handled like any other receive failure.
   static constexpr int kKeepIdleS = 60;
@@ -50,9 +53,9 @@ class LanLink {
   // 재시도(%d회)" and, when refused, "[ERR] connect 실패: %d". A connection that
   // ends before its first byte counts as a failed attempt; the count starts again
   // with a byte. After kAnnouncedAttempts failures in a row: "[ERR] DEV0%d 연결 재시도
-  // %d회 실패. %d초마다 재연결 시도", the slot is shown down, and quiet attempts follow
-  // every kQuietRetryPauseMs until one connects: "[WARN] DEV0%d Reconnected PBX : %s,
-  // %d", shown up. A socket that cannot be made, "[ERR] socket 실패: %d", ends the link.
+  // %d회 실패. 최대 %d초 간격으로 재연결 시도", the slot is shown down, and quiet
+  // attempts follow, 1, 2, 4, then every 5 s, until one connects: "[WARN] DEV0%d
+  // Reconnected PBX : %s, %d", shown up. A socket that cannot be made, "[ERR] socket 실패: %d", ends the link.
   void Begin(LinkHandlers handlers);
 
   // Closes the connection and ends every receive, connect and pause; no handler runs

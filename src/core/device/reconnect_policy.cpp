@@ -1,5 +1,6 @@
 #include "device/reconnect_policy.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace lindra {
@@ -46,6 +47,7 @@ ReconnectPolicy::Step ReconnectPolicy::AttemptFailed(int error) {
 void ReconnectPolicy::BytesReceived() {
   unproven_ = false;
   failed_ = 0;
+  quietPauseMs_ = 0;
 }
 
 ReconnectPolicy::Step ReconnectPolicy::After(Notice notice) {
@@ -58,8 +60,16 @@ ReconnectPolicy::Step ReconnectPolicy::After(Notice notice) {
       step.shown = Shown::Down;
     }
   }
-  step.pauseMs = down_ ? settings_.quietRetryPauseMs : settings_.retryPauseMs;
+  step.pauseMs = down_ ? NextQuietPause() : settings_.retryPauseMs;
   return step;
+}
+
+// A device that comes back and goes again before it has sent anything keeps its
+// back-off: started over, it would come and go every second.
+int ReconnectPolicy::NextQuietPause() {
+  quietPauseMs_ = quietPauseMs_ == 0 ? settings_.quietFirstPauseMs : 2 * quietPauseMs_;
+  quietPauseMs_ = std::min(quietPauseMs_, settings_.quietMaxPauseMs);
+  return quietPauseMs_;
 }
 
 }  // namespace lindra

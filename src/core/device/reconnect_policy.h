@@ -14,7 +14,11 @@ class ReconnectPolicy {
   struct Settings {
     int announcedAttempts = 0;  // failed attempts in a row that are each reported
     int retryPauseMs = 0;       // before every reconnect after a loss or a failed attempt
-    int quietRetryPauseMs = 0;  // between the quiet attempts once the announced ones are used up
+    // Once the announced attempts are used up: the pause before the first quiet
+    // attempt, doubled after each quiet one that fails, up to quietMaxPauseMs. A device
+    // that is back is picked up within moments, one that stays away costs little.
+    int quietFirstPauseMs = 0;
+    int quietMaxPauseMs = 0;
   };
 
   enum class NoticeKind {
@@ -59,12 +63,14 @@ class ReconnectPolicy {
   // After a loss or a failed attempt: report it unless already down, give up
   // announcing once the failures use up the announced attempts, and pause.
   Step After(Notice notice);
+  int NextQuietPause();
 
   Settings settings_;
   int failed_ = 0;              // failed attempts in a row
   bool unproven_ = false;       // connected by an attempt, no byte yet: ending now fails it
   bool connectFailed_ = false;  // the last attempt did not connect
   bool down_ = false;           // the slot is shown not connected
+  int quietPauseMs_ = 0;        // the last quiet pause; 0 until the first since a proven connection
 };
 
 }  // namespace lindra

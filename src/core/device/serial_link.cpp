@@ -55,7 +55,7 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
         baudRate_(baudRate),
         // A serial port has no announced attempts: its loss is reported once and it
         // is reopened quietly until it is back.
-        policy_({0, kReopenPauseMs, kReopenPauseMs}),
+        policy_({0, kReopenPauseMs, kReopenPauseMs, kReopenPauseMs}),
         pollTimer_(timers.Create(strand)),
         gapTimer_(timers.Create(strand)),
         pauseTimer_(timers.Create(strand)) {}

@@ -102,7 +102,7 @@ TEST(LanLink, DeliversWhatTheExchangeSends) {
   EXPECT_TRUE(f.recorder.statuses().empty());
 }
 
-TEST(LanLink, ResetAndRefusedAttemptsASecondApartGiveUpThenAQuietAttemptComesBack) {
+TEST(LanLink, ResetAndRefusedAttemptsASecondApartGiveUpThenQuietOnesBackOffUntilOneConnects) {
   UniqueFd exchange = testing::ListenOn(0);
   const int port = testing::PortOf(exchange.get());
   LanFixture f;
@@ -116,10 +116,16 @@ TEST(LanLink, ResetAndRefusedAttemptsASecondApartGiveUpThenAQuietAttemptComesBac
     EXPECT_EQ(f.loop.timers.AdvanceWhenDue(1000ms), 1);
     ASSERT_TRUE(f.recorder.WaitStatuses(reported));
   }
-  exchange = testing::ListenOn(port);  // back: the next quiet attempt, 30 s on, connects
+  // Quiet attempts, refused: after 1, 2 and 4 seconds, then every 5.
+  for (const auto pause : {1000ms, 2000ms, 4000ms, 5000ms}) {
+    ASSERT_TRUE(f.loop.timers.WaitForDue(pause));
+    EXPECT_EQ(f.loop.timers.Advance(pause - 1ms), 0);
+    EXPECT_EQ(f.loop.timers.Advance(1ms), 1);
+  }
+  ASSERT_TRUE(f.loop.timers.WaitForDue(5000ms));  // that attempt was refused too
+  exchange = testing::ListenOn(port);             // back: the next quiet attempt connects
   ASSERT_TRUE(exchange.valid());
-  ASSERT_TRUE(f.loop.timers.WaitForDue(30'000ms));
-  EXPECT_EQ(f.loop.timers.Advance(29'999ms), 0);
+  EXPECT_EQ(f.loop.timers.Advance(4999ms), 0);
   EXPECT_EQ(f.loop.timers.Advance(1ms), 1);
   peer = Accept(exchange);
   ASSERT_TRUE(f.recorder.WaitStatuses(14));
@@ -136,7 +142,7 @@ TEST(LanLink, ResetAndRefusedAttemptsASecondApartGiveUpThenAQuietAttemptComesBac
       "[ERR] recv 실패 : 107",
       "[ERR] 기존 연결 에러/종료됨. 연결 재시도(3회)",
       "[ERR] connect 실패: 111",
-      "[ERR] DEV02 연결 재시도 3회 실패. 30초마다 재연결 시도",
+      "[ERR] DEV02 연결 재시도 3회 실패. 최대 5초 간격으로 재연결 시도",
       "(down)",
       text::Format("[WARN] DEV02 Reconnected PBX : 127.0.0.1, %d", port),
       "(up)",
@@ -159,12 +165,12 @@ TEST(LanLink, ConnectionsClosedBeforeTheirFirstByteUseUpTheAttempts) {
     ASSERT_TRUE(peer.valid());
   }
   ASSERT_TRUE(f.recorder.WaitStatuses(13));
-  EXPECT_TRUE(f.loop.timers.WaitForDue(30'000ms));
+  EXPECT_TRUE(f.loop.timers.WaitForDue(1000ms));
   const std::vector<std::string> expected{
       "(cut)",  "[ERR] recv 실패 : 0", "[ERR] 기존 연결 에러/종료됨. 연결 재시도(1회)",
       "(cut)",  "[ERR] recv 실패 : 0", "[ERR] 기존 연결 에러/종료됨. 연결 재시도(2회)",
       "(cut)",  "[ERR] recv 실패 : 0", "[ERR] 기존 연결 에러/종료됨. 연결 재시도(3회)",
-      "(cut)",  "[ERR] recv 실패 : 0", "[ERR] DEV01 연결 재시도 3회 실패. 30초마다 재연결 시도",
+      "(cut)",  "[ERR] recv 실패 : 0", "[ERR] DEV01 연결 재시도 3회 실패. 최대 5초 간격으로 재연결 시도",
       "(down)",
   };
   EXPECT_EQ(f.recorder.statuses(), expected);
@@ -226,7 +232,9 @@ TEST(LanLink, EachLinkCountsItsOwnRetries) {
   }
   testing::Reset(peerB);
   ASSERT_TRUE(otherRecorder.WaitStatuses(2));
-  EXPECT_EQ(f.loop.timers.AdvanceWhenDue(1000ms), 1);
+  // Its first attempt, beside the first quiet one of the link that gave up.
+  ASSERT_TRUE(f.loop.timers.WaitForArmed(2));
+  EXPECT_EQ(f.loop.timers.AdvanceWhenDue(1000ms), 2);
   ASSERT_TRUE(otherRecorder.WaitStatuses(3));
   EXPECT_EQ(otherRecorder.statuses()[2], "[ERR] 기존 연결 에러/종료됨. 연결 재시도(1회)");
 }

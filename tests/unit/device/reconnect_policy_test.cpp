@@ -26,8 +26,9 @@ inline void PrintTo(const Step& step, std::ostream* out) {
 
 namespace {
 
-// The LAN link's settings with pauses that tell the two apart.
-const ReconnectPolicy::Settings kLan{3, 1000, 30000};
+// The LAN link's settings: three announced attempts a second apart, then quiet ones
+// after 1, 2, 4 and then every 5 seconds.
+const ReconnectPolicy::Settings kLan{3, 1000, 1000, 5000};
 
 // What happened, and the step the policy must answer with; "bytes" answers nothing.
 struct Event {
@@ -74,17 +75,28 @@ TEST(ReconnectPolicy, RefusedAttemptsAreAnnouncedThenRetriedQuietlyUntilBack) {
                    {Event::Begins, 0, Notices({{Kind::Lost, ENOTCONN}, {Kind::Attempt, 2}})},
                    {Event::Failed, 111, Notices({{Kind::AttemptFailed, 111}}, 1000)},
                    {Event::Begins, 0, Notices({{Kind::Lost, ENOTCONN}, {Kind::Attempt, 3}})},
-                   {Event::Failed, 111, Notices({{Kind::AttemptFailed, 111}, {Kind::GaveUp}}, 30000, Shown::Down)},
-                   // Quiet: nothing reported, the slow pause.
+                   {Event::Failed, 111, Notices({{Kind::AttemptFailed, 111}, {Kind::GaveUp}}, 1000, Shown::Down)},
+                   // Quiet: nothing reported, each pause twice the one before, at most 5 s.
                    {Event::Begins, 0, Notices({})},
-                   {Event::Failed, 110, Notices({}, 30000)},
+                   {Event::Failed, 110, Notices({}, 2000)},
+                   {Event::Begins, 0, Notices({})},
+                   {Event::Failed, 111, Notices({}, 4000)},
+                   {Event::Begins, 0, Notices({})},
+                   {Event::Failed, 111, Notices({}, 5000)},
+                   {Event::Begins, 0, Notices({})},
+                   {Event::Failed, 111, Notices({}, 5000)},
                    {Event::Begins, 0, Notices({})},
                    {Event::Connected, 0, Notices({{Kind::Back}}, 0, Shown::Up)},
-                   // Proven by a byte: the next loss has its three announced attempts again.
+                   // Proven by a byte: the next loss has its three announced attempts
+                   // again, and the quiet ones start at a second again.
                    {Event::Bytes},
                    {Event::Lost, 0, Notices({{Kind::Lost, 0}}, 1000)},
                    {Event::Begins, 0, Notices({{Kind::Attempt, 1}})},
-                   {Event::Connected, 0, Notices({})},
+                   {Event::Failed, 111, Notices({{Kind::AttemptFailed, 111}}, 1000)},
+                   {Event::Begins, 0, Notices({{Kind::Lost, ENOTCONN}, {Kind::Attempt, 2}})},
+                   {Event::Failed, 111, Notices({{Kind::AttemptFailed, 111}}, 1000)},
+                   {Event::Begins, 0, Notices({{Kind::Lost, ENOTCONN}, {Kind::Attempt, 3}})},
+                   {Event::Failed, 111, Notices({{Kind::AttemptFailed, 111}, {Kind::GaveUp}}, 1000, Shown::Down)},
                });
 }
 
@@ -101,17 +113,18 @@ TEST(ReconnectPolicy, ConnectionsThatEndBeforeTheirFirstByteUseUpTheAttempts) {
                    {Event::Lost, 104, Notices({{Kind::Lost, 104}}, 1000)},
                    {Event::Begins, 0, Notices({{Kind::Attempt, 3}})},
                    {Event::Connected, 0, Notices({})},
-                   {Event::Lost, 0, Notices({{Kind::Lost, 0}, {Kind::GaveUp}}, 30000, Shown::Down)},
-                   // Back, but closed again before a byte: down again at once, no attempts announced.
+                   {Event::Lost, 0, Notices({{Kind::Lost, 0}, {Kind::GaveUp}}, 1000, Shown::Down)},
+                   // Back, but closed again before a byte: down again at once, no attempts
+                   // announced, and the quiet pauses go on growing.
                    {Event::Begins, 0, Notices({})},
                    {Event::Connected, 0, Notices({{Kind::Back}}, 0, Shown::Up)},
-                   {Event::Lost, 0, Notices({{Kind::Lost, 0}, {Kind::GaveUp}}, 30000, Shown::Down)},
+                   {Event::Lost, 0, Notices({{Kind::Lost, 0}, {Kind::GaveUp}}, 2000, Shown::Down)},
                });
 }
 
 TEST(ReconnectPolicy, WithoutAnnouncedAttemptsALossIsReportedOnceAndRetriedQuietly) {
   // The serial port: down at the first failure, reopened at the same pace until back.
-  ReconnectPolicy policy({0, 1000, 1000});
+  ReconnectPolicy policy({0, 1000, 1000, 1000});
   Play(policy, {
                    {Event::Lost, EIO, Notices({{Kind::Lost, EIO}, {Kind::GaveUp}}, 1000, Shown::Down)},
                    {Event::Begins, 0, Notices({})},
