@@ -33,8 +33,9 @@ struct ExchangeOptions {
   double seconds = 0;
 };
 
-// The server's LAN link retries once a second, the first attempt a second after the
-// loss: refusing N attempts means keeping the port shut for a little over N seconds.
+// The server's LAN link makes its announced attempts a second apart, the first a
+// second after the loss, and its quiet ones after growing pauses: the port is kept
+// shut for a little over N seconds, which refuses every attempt made meanwhile.
 constexpr auto kServerRetryPause = 1000ms;
 constexpr auto kRefuseMargin = 500ms;
 
@@ -196,7 +197,8 @@ int RunExchange(int argc, char** argv) {
   app.add_option("--after", options.after, "calls before the drop")->check(CLI::PositiveNumber);
   app.add_flag("--cut-frame", options.cutFrame, "drop halfway through the last call's frame (it is lost)");
   app.add_option("--refuse-reconnects", options.refuseReconnects,
-                 "after the drop, refuse this many reconnects (attempts come 1 s apart)")
+                 "after the drop, refuse reconnects for this many seconds and a half (the first three "
+                 "attempts come 1 s apart)")
       ->check(CLI::NonNegativeNumber);
   app.add_flag("--close-at-once", options.closeAtOnce, "close every connection as soon as it is accepted");
   app.add_option("--trickle", options.trickleMs, "send one byte at a time, this many milliseconds apart")
