@@ -2,6 +2,7 @@
 // side, simulated operator PCs on the other, lindra2d in between.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <map>
 #include <regex>
@@ -211,23 +212,42 @@ TEST(DaemonCalls, FramesTrickledByteByByteWithGarbageBetweenArriveWhole) {
   EXPECT_EQ(server.Stop(), 0);
 }
 
-TEST(DaemonCalls, WithoutOperatorTableEveryEventIsOneDatagramToTheBroadcastAddress) {
+// A CTI slot without operator table broadcasts nothing: its events go through the
+// operators' senders, which have no operator for them.
+TEST(DaemonCalls, WithoutOperatorTableEachSerialEventIsOneDatagramAndNoCtiEventIsBroadcast) {
   ServerHarness server;
   const int progPort = FreeOperatorPort();
+  const int ctiPort = ClosedPort();
   Peer receiver({"operator", "--udp", "--listen", "127.255.255.255:" + std::to_string(progPort), "--seconds", "120"});
   Peer serial({"serial", "--model", "2", "--count", "2", "--rate", "20", "--trunks", "701", "--extensions", "201",
                "--hold", "60"});
   auto slots = Slots(progPort);
   slots[0].modelCode = 2;
+  slots[1].devUse = true;
+  slots[1].modelCode = 202;
+  slots[1].lanPort = ctiPort;
   ASSERT_TRUE(SaveConfiguration(server.workDir(), slots, "C00001"));
-  server.WriteTables({{"did.tbl", "701 0211110000\r\n"}});
+  server.WriteTables({{"did.tbl", "701 0211110000\r\n"}, {"did2.tbl", "705 0333330000\r\n"}});
 
   server.Start({"--serial", "COM1=" + serial.announced()});
   ASSERT_TRUE(server.WaitFor("[WARN] DEV01 Broadcasting으로 전환"));
+  ASSERT_TRUE(server.WaitFor("[WARN] DEV02 Broadcasting으로 전환"));
+  ASSERT_TRUE(server.WaitFor("[WARN] DEV02 CTI - Listen CTI Event : " + std::to_string(ctiPort)));
   EXPECT_EQ(receiver.Expect("|0211110000", 2), 2);
   EXPECT_TRUE(server.WaitFor("send : 0 -> DID:0211110000, CID:0212340000"));
-  EXPECT_EQ(server.Stop(), 0);
+  ChildProcess cti;
+  ASSERT_TRUE(cti.Start(LINDRA_SIM_PATH,
+                        {"cti", "--connect", "127.0.0.1:" + std::to_string(ctiPort), "--message", "203,705,0311112222"},
+                        ChildProcess::Output::Capture));
+  ASSERT_TRUE(cti.Wait(20s).has_value());
+  EXPECT_EQ(server.Stop(), 0);  // the message received is handed on first
   EXPECT_EQ(Count(TelephoneLog(server, 1), "send : 0 -> DID:0211110000, CID:"), 2);
+  EXPECT_EQ(server.CountLines("send : "), 2) << server.Printed();
+  EXPECT_EQ(TelephoneLog(server, 2), "");
+  const std::vector<std::string> program = LogEntries(server.LogText("Program_DEV02_"));
+  const auto parsed = std::find(program.begin(), program.end(), "203,705,0311112222");
+  ASSERT_NE(parsed, program.end()) << server.LogText("Program_DEV02_");
+  EXPECT_NE(std::find(parsed, program.end(), "IP LIST COUNT: 0"), program.end()) << server.LogText("Program_DEV02_");
 }
 
 // What a newcomer sees first: labelled calls, each operator PC named on what it

@@ -192,8 +192,8 @@ void DeviceChannel::Deliver(std::string_view frame, size_t length) {
   RouteResult route = RouteCallEvent(tables_, config_.modelCode, std::move(*outcome.event), env_.clock->Now());
   if (!route.rows.empty()) env_.view->CallRowsAdded(slotNo_, std::move(route.rows));
   if (!route.routed) return;
-  // A CTI slot without operator table broadcasts too: otherwise its calls would reach nobody.
-  if (tables_.broadcastMode())
+  // A CTI slot's events always go through the operators' senders, whatever the broadcast switch says.
+  if (tables_.broadcastMode() && LinkKindOf(config_.modelCode) != LinkKind::Cti)
     notifySocket_.BroadcastNotify(*this, env_.broadcastAddress, config_.progPort, *route.routed);
   else
     agents_.DispatchToAgents(*route.routed, text::LeadingInt32(route.routed->extension));
