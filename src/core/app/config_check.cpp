@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <string_view>
 
 #include "config/ini_encoding.h"
@@ -79,7 +78,10 @@ const char* KeptCharacters(TableKind kind, size_t column) {
 
 bool IsPort(int value) { return value >= 1 && value <= 65535; }
 
-std::string ErrorText(const std::error_code& error) { return std::strerror(error.value()); }
+std::string ErrorText(const std::error_code& error, uintmax_t maxBytes) {
+  if (IsOverSizeCap(error)) return text::Format("larger than %ju MiB", maxBytes >> 20);
+  return error.message();
+}
 
 class Checker {
  public:
@@ -88,12 +90,12 @@ class Checker {
   std::vector<ConfigFinding> Run() {
     const fs::path ini = workDir_ / kConfigFileName;
     std::error_code error;
-    const auto bytes = ReadFileBytes(ini, &error);
+    const auto bytes = ReadConfigFileBytes(workDir_, &error);
     if (!bytes) {
       Report(true, ini, 0,
              error == std::errc::no_such_file_or_directory
                  ? "not found (the server writes a default file, with no device, at its first start)"
-                 : "cannot be read: " + ErrorText(error));
+                 : "cannot be read: " + ErrorText(error, kConfigFileMaxBytes));
       return std::move(findings_);
     }
     const DecodedIni decoded = DecodeIniBytes(*bytes);
@@ -272,9 +274,10 @@ class Checker {
     const std::string consequence = did ? text::Format("every call of DEV0%d is dropped", slotNo)
                                         : text::Format("DEV0%d notifies by UDP broadcast", slotNo);
     std::error_code error;
-    const auto bytes = ReadFileBytes(file, &error);
+    const auto bytes = ReadRoutingTableBytes(workDir_, kind, slotNo, &error);
     if (!bytes) {
-      Report(did && enabled, file, 0, "cannot be read (" + ErrorText(error) + "): " + consequence);
+      Report(did && enabled, file, 0,
+             "cannot be read (" + ErrorText(error, kRoutingTableMaxBytes) + "): " + consequence);
       return;
     }
     int rows = 0;

@@ -11,6 +11,7 @@
 #include "device/device_channel.h"
 #include "log/log_purge.h"
 #include "log/slot_logs.h"
+#include "platform/file_read.h"
 #include "platform/paths.h"
 #include "platform/timer.h"
 #include "stats/statistics_service.h"
@@ -97,7 +98,9 @@ bool ServerController::LoadServer() {
 
   ConfigLoadResult config = LoadConfiguration(options_.workDir);
   if (config.status == ConfigLoadStatus::CannotCreate) {
-    AddMessage("[ERR] lindra.ini 읽기/생성 실패: " + (options_.workDir / kConfigFileName).string());
+    const std::string why = FileRefusalText(config.error, kConfigFileMaxBytes);
+    AddMessage("[ERR] lindra.ini 읽기/생성 실패: " + (options_.workDir / kConfigFileName).string() +
+               (why.empty() ? "" : " (" + why + ")"));
     loadProblem_ = LoadProblem::Configuration;
     return false;
   }

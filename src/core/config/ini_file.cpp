@@ -1,7 +1,6 @@
 #include "config/ini_file.h"
 
 #include "config/ini_encoding.h"
-#include "platform/file_read.h"
 #include "text/strings.h"
 
 namespace lindra {
@@ -33,12 +32,6 @@ IniFile IniFile::ParseText(std::string_view content) {
     }
   }
   return ini;
-}
-
-std::optional<IniFile> IniFile::Load(const std::filesystem::path& file) {
-  auto bytes = ReadFileBytes(file);
-  if (!bytes) return std::nullopt;
-  return Parse(*bytes);
 }
 
 std::optional<std::string> IniFile::Find(std::string_view section, std::string_view key) const {

@@ -3,7 +3,6 @@
 // names match without regard to case, the value is the text after the first "="
 // with surrounding blanks removed, the first section of a name and the first key of
 // a name in it win, and a missing key gives the caller's default.
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,8 +16,6 @@ class IniFile {
   static IniFile Parse(std::string_view bytes);
   // Text already decoded to UTF-8.
   static IniFile ParseText(std::string_view text);
-  // nullopt when the file cannot be read.
-  static std::optional<IniFile> Load(const std::filesystem::path& file);
 
   // The value (UTF-8), or nullopt when the section or the key is missing.
   std::optional<std::string> Find(std::string_view section, std::string_view key) const;

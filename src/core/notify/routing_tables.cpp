@@ -66,10 +66,12 @@ void LoadTable(const std::filesystem::path& workDir, TableKind kind, int slotNo,
                std::vector<std::string>& messages) {
   std::string name = RoutingTableFileName(kind, slotNo);
   std::error_code error;
-  std::optional<std::string> bytes = ReadFileBytes(workDir / name, &error);
+  std::optional<std::string> bytes = ReadRoutingTableBytes(workDir, kind, slotNo, &error);
   if (!bytes) {
     ClearTable(kind, tables);
     messages.push_back(text::Format(TextsOf(kind).failed, slotNo, error.value(), name.c_str()));
+    if (std::string why = FileRefusalText(error, kRoutingTableMaxBytes); !why.empty())
+      messages.push_back(text::Format("[ERR] DEV0%d %s: %s", slotNo, name.c_str(), why.c_str()));
     if (kind == TableKind::Agent) SwitchToBroadcast(slotNo, tables, messages);
     return;
   }
@@ -143,6 +145,11 @@ AgentList ParseAgentTable(std::string_view text) {
     rows.push_back({KeepOnly(first, text::IsDigit), KeepOnly(second, IsIpChar)});
   });
   return rows;
+}
+
+std::optional<std::string> ReadRoutingTableBytes(const std::filesystem::path& workDir, TableKind kind, int slotNo,
+                                                 std::error_code* error) {
+  return ReadFileBytes(workDir / RoutingTableFileName(kind, slotNo), error, LinkRule::Follow, kRoutingTableMaxBytes);
 }
 
 std::vector<std::string> LoadRoutingTables(const std::filesystem::path& workDir, std::array<RoutingTables, 4>& tables,

@@ -7,8 +7,10 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace lindra {
@@ -86,6 +88,15 @@ class RoutingTables {
 
 // File name of a table: slot 1 "did.tbl" / "ip.tbl", slots 2 to 4 "did%d.tbl" / "ip%d.tbl".
 std::string RoutingTableFileName(TableKind kind, int slotNo);
+
+// A table file larger than this is refused: thousands of rows take a few hundred
+// kilobytes, and the whole file is held in memory while it is read.
+inline constexpr uintmax_t kRoutingTableMaxBytes = uintmax_t{64} << 20;
+
+// The bytes of one table file, as every reader of it takes them: a regular file of
+// at most kRoutingTableMaxBytes (see ReadFileBytes).
+std::optional<std::string> ReadRoutingTableBytes(const std::filesystem::path& workDir, TableKind kind, int slotNo,
+                                                 std::error_code* error);
 
 // Loads the tables of every slot whose model code is between 1 and 999 from workDir
 // (DID tables of slots 1 to 4 first, then their operator tables), replaces those

@@ -1,7 +1,9 @@
 #include "app/config_check.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include "notify/routing_tables.h"
 #include "support/temp_dir.h"
 #include "text/codec.h"
 
@@ -92,6 +94,23 @@ TEST_F(ConfigCheck, NamesEveryTableLineTheLoaderWouldSkipOrChange) {
             (std::vector<std::string>{
                 "0: error: cannot be read (No such file or directory): every call of DEV02 is dropped"}));
   EXPECT_EQ(FindingsOf("ip2.tbl"), (std::vector<std::string>{"0: warning: no rows: DEV02 notifies by UDP broadcast"}));
+}
+
+// A file the server refuses unread is named with the reason.
+TEST_F(ConfigCheck, FilesThatAreNoRegularFileOrTooLargeAreNamedAsUnreadable) {
+  WriteFile(dir_ / "lindra.ini", "[DEVICE01]\r\nDEV_NAME=2\r\n[CLIENT]\r\nCENTERID=C1\r\nENCRYPTION=Y\r\n");
+  ASSERT_EQ(::mkfifo((dir_ / "did.tbl").c_str(), 0600), 0);
+  WriteFile(dir_ / "ip.tbl", "");
+  std::filesystem::resize_file(dir_ / "ip.tbl", kRoutingTableMaxBytes + 1);
+  EXPECT_EQ(
+      FindingsOf("did.tbl"),
+      (std::vector<std::string>{"0: error: cannot be read (not a regular file): every call of DEV01 is dropped"}));
+  EXPECT_EQ(
+      FindingsOf("ip.tbl"),
+      (std::vector<std::string>{"0: warning: cannot be read (larger than 64 MiB): DEV01 notifies by UDP broadcast"}));
+  std::filesystem::remove(dir_ / "lindra.ini");
+  std::filesystem::create_symlink("/dev/zero", dir_ / "lindra.ini");
+  EXPECT_EQ(FindingsOf("lindra.ini"), (std::vector<std::string>{"0: error: cannot be read: not a regular file"}));
 }
 
 TEST_F(ConfigCheck, ATidyConfigurationHasNoFindings) {
