@@ -222,8 +222,6 @@ void ServerController::ApplyDeviceSettings(const std::array<SlotConfig, kSlotCou
   for (int i = 0; i < kSlotCount; ++i) {
     slotConfigs_[i] = slots[i];
     if (slots[i].devUse) channels_[i]->agents().StopAgentSlots();
-    tables_[i].SetDids({});
-    tables_[i].SetAgents({});
   }
   LoadTables();
   const int programLevel = ProgramLogLevel(ReadLogLevelText(options_.workDir));

@@ -193,7 +193,7 @@ void DeviceChannel::Deliver(std::string_view frame, size_t length) {
   if (!route.rows.empty()) env_.view->CallRowsAdded(slotNo_, std::move(route.rows));
   if (!route.routed) return;
   // A CTI slot without operator table broadcasts too: otherwise its calls would reach nobody.
-  if (tables_.broadcastMode())
+  if (route.broadcast)
     notifySocket_.BroadcastNotify(*this, env_.broadcastAddress, config_.progPort, *route.routed);
   else
     agents_.DispatchToAgents(*route.routed, text::LeadingInt32(route.routed->extension));
