@@ -162,7 +162,7 @@ class CallMonitorTest : public QObject {
     Harness h;
     RoutingTables tables;
     FillTables(tables);
-    tables.SetBroadcastMode();
+    tables.PublishAgents({}, true);
     RouteFromCoreThread(h.view, tables, 2, Event("T", "705", "201"));
     const GridModel& grid = h.form().callGrid(1).grid();
     QVERIFY(h.WaitFor([&] { return grid.rowCount() == 1; }));

@@ -1,7 +1,9 @@
 // lindra2d as a service: what the service manager hears on its notification socket,
 // what the journal reads, reloads of the routing tables, and the answers of the
 // programs' information modes.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -10,6 +12,7 @@
 #include <regex>
 
 #include "config/lindra_ini.h"
+#include "frames/frame_builder.h"
 #include "model/device_model.h"
 #include "platform/unique_fd.h"
 #include "server_harness.h"
@@ -139,42 +142,94 @@ TEST(DaemonService, JournalLinesCarryTheirPriorityAndLinkFailuresTheirDetail) {
   EXPECT_EQ(server.CountLines("<4>일부 DEVICE가 연결되지 않았습니다."), 1);
 }
 
-// Tables changed on disk and SIGHUP: the next call goes by the new rows, over the
-// link that stayed up, to the operator of the new row only.
+// The exchange's end of a LAN link, played by the test so that each call leaves
+// exactly when the test says.
+class ExchangeEnd {
+ public:
+  ExchangeEnd() {
+    listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof at;
+    EXPECT_EQ(::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&at), length), 0);
+    EXPECT_EQ(::listen(listener_.get(), 1), 0);
+    ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&at), &length);
+    port_ = ntohs(at.sin_port);
+  }
+  int port() const { return port_; }
+
+  bool Accept(std::chrono::milliseconds timeout = 10s) {
+    pollfd pfd{listener_.get(), POLLIN, 0};
+    if (::poll(&pfd, 1, static_cast<int>(timeout.count())) != 1) return false;
+    link_.Reset(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    return link_.valid();
+  }
+  // One answered call of `model` on trunk 701 for extension 201.
+  bool Call(uint32_t model, const std::string& callerNumber) {
+    return WriteAll(link_.get(), sim::BuildFrame(model, {'T', "701", "201", callerNumber, "09:41:07", ""}));
+  }
+
+ private:
+  UniqueFd listener_, link_;
+  int port_ = 0;
+};
+
+// Tables changed on disk and SIGHUP, over a link that stays up: a table that cannot be
+// read leaves the running one; an emptied operator table broadcasts, with a socket
+// allowed to; operator rows read again notify those operators, with the new DID rows.
 TEST(DaemonService, HangUpReloadsTheTablesAndTheNextCallFollowsThem) {
   ServerHarness server;
+  ManagerSocket manager(server.root() / "notify");
   const int progPort = FreeTcpPort({"127.0.0.2", "127.0.0.3"});
   Peer operatorA = Operator("127.0.0.2", progPort);
   Peer operatorB = Operator("127.0.0.3", progPort);
-  const int ctiPort = ClosedPort();
-  ASSERT_TRUE(SaveConfiguration(server.workDir(), OneSlot(202, ctiPort, progPort), "C00001"));
-  WriteFile(server.workDir() / "did.tbl", "705 0333330000\r\n");
-  WriteFile(server.workDir() / "ip.tbl", "203 127.0.0.2\r\n");
-  server.Start();
-  ASSERT_TRUE(server.WaitFor("[WARN] DEV01 CTI - Listen CTI Event : " + std::to_string(ctiPort)));
-  auto call = [ctiPort] {
-    ChildProcess cti;
-    ASSERT_TRUE(
-        cti.Start(LINDRA_SIM_PATH,
-                  {"cti", "--connect", "127.0.0.1:" + std::to_string(ctiPort), "--message", "203,705,0311112222"},
-                  ChildProcess::Output::Capture));
-    ASSERT_TRUE(cti.Wait(20s).has_value());
+  Peer everyone({"operator", "--udp", "--listen", "127.255.255.255:" + std::to_string(progPort), "--seconds", "120"});
+  ExchangeEnd exchange;
+  ASSERT_TRUE(SaveConfiguration(server.workDir(), OneSlot(102, exchange.port(), progPort), "C00001"));
+  server.WriteTables({{"did.tbl", "701 0333330000\r\n"}, {"ip.tbl", "201 127.0.0.2\r\n"}});
+  server.Start({}, {manager.Environment()});
+  ASSERT_TRUE(exchange.Accept());
+  ASSERT_TRUE(manager.WaitFor("READY=1"));
+  // READY again once the reload, the senders' change included, is done.
+  auto reload = [&server, &manager] {
+    server.process().Signal(SIGHUP);
+    ASSERT_TRUE(manager.WaitFor("RELOADING=1"));
+    ASSERT_TRUE(manager.WaitFor("READY=1"));
   };
-  call();
-  ASSERT_EQ(operatorA.Expect("|", 1), 1);
-  EXPECT_EQ(NotificationText(operatorA.received()[0]), "T|0311112222|0333330000");
 
-  WriteFile(server.workDir() / "did.tbl", "705 0344440000\r\n");
-  WriteFile(server.workDir() / "ip.tbl", "203 127.0.0.3\r\n");
-  server.process().Signal(SIGHUP);
-  ASSERT_TRUE(server.WaitFor("[WARN] DEV01 대표전화 테이블 읽기 완료: did.tbl (1)"));
-  ASSERT_TRUE(server.WaitFor("[WARN] DEV01 상담원IP 테이블 읽기 완료: ip.tbl (1)"));
-  call();
+  ASSERT_TRUE(exchange.Call(102, "0311110001"));
+  ASSERT_EQ(operatorA.Expect("|", 1), 1);
+
+  std::filesystem::remove(server.workDir() / "ip.tbl");
+  reload();
+  EXPECT_TRUE(server.WaitFor("[ERR] DEV01 상담원IP 테이블 읽기 실패: 2 (ip.tbl)"));
+  EXPECT_TRUE(server.WaitFor("[WARN] DEV01 기존 상담원IP 테이블 유지 (1)"));
+  ASSERT_TRUE(exchange.Call(102, "0311110002"));
+  ASSERT_EQ(operatorA.Expect("|", 2), 2);
+
+  server.WriteTables({{"ip.tbl", ""}});
+  reload();
+  EXPECT_TRUE(server.WaitFor("[WARN] DEV01 상담원IP 테이블 읽기 완료: ip.tbl (0)"));
+  EXPECT_TRUE(server.WaitFor("[WARN] DEV01 Broadcasting으로 전환"));
+  ASSERT_TRUE(exchange.Call(102, "0311110003"));
+  ASSERT_EQ(everyone.Expect("|", 1), 1);
+  EXPECT_TRUE(server.WaitFor("send : 0 -> DID:0333330000, CID:0311110003"));
+
+  server.WriteTables({{"did.tbl", "701 0344440000\r\n"}, {"ip.tbl", "201 127.0.0.3\r\n"}});
+  reload();
+  EXPECT_TRUE(server.WaitFor("[WARN] DEV01 상담원IP 테이블 읽기 완료: ip.tbl (1)"));
+  EXPECT_TRUE(server.WaitFor("[WARN] DEV01 상담원별 전송으로 전환"));
+  ASSERT_TRUE(exchange.Call(102, "0311110004"));
   ASSERT_EQ(operatorB.Expect("|", 1), 1);
-  EXPECT_EQ(NotificationText(operatorB.received()[0]), "T|0311112222|0344440000");
   EXPECT_EQ(server.Stop(), 0);
-  EXPECT_EQ(operatorA.Expect("|", 2, 500ms), 1) << "the old row's operator hears no more";
-  EXPECT_EQ(server.CountLines("CTI - Listen CTI Event"), 1) << "the link stayed up";
+
+  EXPECT_EQ(NotificationTexts(operatorA),
+            (std::vector<std::string>{"T|0311110001|0333330000", "T|0311110002|0333330000"}));
+  EXPECT_EQ(NotificationTexts(everyone), std::vector<std::string>{"T|0311110003|0333330000"});
+  EXPECT_EQ(NotificationTexts(operatorB), std::vector<std::string>{"T|0311110004|0344440000"});
+  EXPECT_EQ(server.CountLines("send 실패"), 0) << server.Printed();
+  EXPECT_EQ(server.CountLines("Connected PBX"), 1) << "the link stayed up";
 }
 
 struct Answer {

@@ -1,6 +1,7 @@
 // Start-up of the whole server: configuration, old logs, bad input, single instance,
 // its private folders.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <ctime>
 #include <functional>
@@ -106,11 +107,15 @@ TEST(DaemonStart, AbsurdPortsAndMissingTablesGiveClearLines) {
 }
 
 // A server that cannot load ends with a status a service manager acts on, instead of
-// idling without configuration or logs.
+// idling without configuration or logs. A FIFO at lindra.ini, which no one writes,
+// does not hold the start.
 TEST(DaemonStart, AnUnusableWorkOrLogFolderEndsTheServer) {
   ServerHarness server;
   const auto notAFolder = server.root() / "plain-file";
   WriteFile(notAFolder, "x");
+  const auto withFifo = server.root() / "fifo";
+  std::filesystem::create_directory(withFifo);
+  ASSERT_EQ(::mkfifo((withFifo / "lindra.ini").c_str(), 0600), 0);
   const struct {
     std::vector<std::string> args;
     std::string line;
@@ -122,6 +127,9 @@ TEST(DaemonStart, AnUnusableWorkOrLogFolderEndsTheServer) {
       {{"--log-dir", (notAFolder / "logs").string()},
        "[ERR] 로그 폴더 생성 실패: " + (notAFolder / "logs").string(),
        5},
+      {{"--workdir", withFifo.string()},
+       "[ERR] lindra.ini 읽기/생성 실패: " + (withFifo / "lindra.ini").string() + " (일반 파일이 아님)",
+       4},
   };
   for (const auto& c : cases) {
     auto args = server.BaseArgs();
@@ -134,6 +142,8 @@ TEST(DaemonStart, AnUnusableWorkOrLogFolderEndsTheServer) {
     const std::string printed = daemon.DrainOutput();
     EXPECT_NE(printed.find("]" + c.line + "\n"), std::string::npos) << printed;
   }
+  EXPECT_EQ(std::filesystem::symlink_status(withFifo / "lindra.ini").type(), std::filesystem::file_type::fifo)
+      << "never replaced";
 }
 
 // A shell with XDG_RUNTIME_DIR and a service without it share one lock.

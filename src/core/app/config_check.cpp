@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <string_view>
 
 #include "config/ini_encoding.h"
@@ -79,7 +78,10 @@ const char* KeptCharacters(TableKind kind, size_t column) {
 
 bool IsPort(int value) { return value >= 1 && value <= 65535; }
 
-std::string ErrorText(const std::error_code& error) { return std::strerror(error.value()); }
+std::string ErrorText(const std::error_code& error, uintmax_t maxBytes) {
+  if (IsOverSizeCap(error)) return text::Format("larger than %ju MiB", maxBytes >> 20);
+  return error.message();
+}
 
 class Checker {
  public:
@@ -88,12 +90,12 @@ class Checker {
   std::vector<ConfigFinding> Run() {
     const fs::path ini = workDir_ / kConfigFileName;
     std::error_code error;
-    const auto bytes = ReadFileBytes(ini, &error);
+    const auto bytes = ReadConfigFileBytes(workDir_, &error);
     if (!bytes) {
       Report(true, ini, 0,
              error == std::errc::no_such_file_or_directory
                  ? "not found (the server writes a default file, with no device, at its first start)"
-                 : "cannot be read: " + ErrorText(error));
+                 : "cannot be read: " + ErrorText(error, kConfigFileMaxBytes));
       return std::move(findings_);
     }
     const DecodedIni decoded = DecodeIniBytes(*bytes);
@@ -131,53 +133,63 @@ class Checker {
     findings_.push_back({file, line, error, std::move(message)});
   }
 
-  // The structure, as the server's reader sees it: what it skips, what it never
-  // reads (a second section or key of a name), what a rewrite would drop.
+  // The structure, walking the lines the server's reader takes: what it skips, what
+  // it never reads (a second section or key of a name), what a rewrite would drop.
   void ReadSections(const fs::path& file, std::string_view content) {
     IniSection* current = nullptr;
     bool currentRead = false;  // the first section of its name, and a known one
-    for (const Line& line : NumberedLines(content)) {
-      if (line.text.empty() || line.text.front() == ';' || line.text.front() == '#') continue;
-      if (line.text.front() == '[') {
-        const size_t close = line.text.rfind(']');
-        if (close == std::string_view::npos) {
+    for (const IniLine& line : IniFile::Lines(content)) {
+      switch (line.kind) {
+        case IniLine::Kind::Blank:
+          break;
+        case IniLine::Kind::UnclosedSection:
           Report(true, file, line.number,
                  "section header without ']': ignored, so the keys below it stay in the section before");
-          continue;
+          break;
+        case IniLine::Kind::Section: {
+          const std::string name(line.name);
+          const bool repeated = FindSection(name) != nullptr;
+          sections_.push_back({name, line.number, {}});
+          current = &sections_.back();
+          currentRead = !repeated && !KnownKeys(name).empty();
+          if (repeated)
+            Report(true, file, line.number,
+                   "[" + name + "] again: only the first section of a name is read, this one is ignored");
+          else if (!currentRead)
+            Report(false, file, line.number,
+                   "unknown section [" + name + "]: not read, and gone after the next rewrite");
+          break;
         }
-        const std::string name(line.text.substr(1, close - 1));
-        const bool repeated = FindSection(name) != nullptr;
-        sections_.push_back({name, line.number, {}});
-        current = &sections_.back();
-        currentRead = !repeated && !KnownKeys(name).empty();
-        if (repeated)
-          Report(true, file, line.number,
-                 "[" + name + "] again: only the first section of a name is read, this one is ignored");
-        else if (!currentRead)
-          Report(false, file, line.number, "unknown section [" + name + "]: not read, and gone after the next rewrite");
-        continue;
+        case IniLine::Kind::Entry:
+          // A comment is a key no reader asks for.
+          if (line.text.front() != ';' && line.text.front() != '#') ReadEntry(file, line, current, currentRead);
+          break;
       }
-      if (!current) {
-        Report(true, file, line.number, "outside any section: ignored");
-        continue;
-      }
-      const size_t eq = line.text.find('=');
-      if (eq == std::string_view::npos) {
-        Report(true, file, line.number, "no '=' in this line: ignored");
-        continue;
-      }
-      if (!currentRead) continue;
-      IniKey key{text::Trim(line.text.substr(0, eq)), text::Trim(line.text.substr(eq + 1)), line.number};
-      if (text::EqualsIgnoreCase(key.name, "DEV_USE") && text::EqualsIgnoreCase(current->name, "DEVICE01")) {
-        Report(false, file, line.number, "slot 1 has no DEV_USE: it is in use whenever DEV_NAME is not 0");
-      } else if (!IsKnown(KnownKeys(current->name), key.name)) {
-        Report(false, file, line.number, "unknown key " + key.name + ": not read, and gone after the next rewrite");
-      } else if (current->Find(key.name)) {
-        Report(true, file, line.number, key.name + " again: only the first one is read");
-        continue;
-      }
-      current->keys.push_back(std::move(key));
     }
+  }
+
+  void ReadEntry(const fs::path& file, const IniLine& line, IniSection* current, bool currentRead) {
+    if (!current) {
+      Report(true, file, line.number, "outside any section: ignored");
+      return;
+    }
+    const bool known = IsKnown(KnownKeys(current->name), line.name);
+    if (!line.hasEquals)
+      Report(true, file, line.number,
+             known && currentRead ? "no '=' in this line: " + std::string(line.name) + " is read as empty"
+                                  : std::string("no '=' in this line: ignored"));
+    if (!currentRead) return;
+    IniKey key{std::string(line.name), std::string(line.value), line.number};
+    if (text::EqualsIgnoreCase(key.name, "DEV_USE") && text::EqualsIgnoreCase(current->name, "DEVICE01")) {
+      Report(false, file, line.number, "slot 1 has no DEV_USE: it is in use whenever DEV_NAME is not 0");
+    } else if (!known) {
+      if (line.hasEquals)
+        Report(false, file, line.number, "unknown key " + key.name + ": not read, and gone after the next rewrite");
+    } else if (current->Find(key.name)) {
+      Report(true, file, line.number, key.name + " again: only the first one is read");
+      return;
+    }
+    current->keys.push_back(std::move(key));
   }
 
   const IniSection* FindSection(std::string_view name) const {
@@ -272,9 +284,10 @@ class Checker {
     const std::string consequence = did ? text::Format("every call of DEV0%d is dropped", slotNo)
                                         : text::Format("DEV0%d notifies by UDP broadcast", slotNo);
     std::error_code error;
-    const auto bytes = ReadFileBytes(file, &error);
+    const auto bytes = ReadRoutingTableBytes(workDir_, kind, slotNo, &error);
     if (!bytes) {
-      Report(did && enabled, file, 0, "cannot be read (" + ErrorText(error) + "): " + consequence);
+      Report(did && enabled, file, 0,
+             "cannot be read (" + ErrorText(error, kRoutingTableMaxBytes) + "): " + consequence);
       return;
     }
     int rows = 0;

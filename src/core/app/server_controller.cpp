@@ -12,6 +12,7 @@
 #include "log/log_purge.h"
 #include "log/slot_logs.h"
 #include "platform/descriptor_limit.h"
+#include "platform/file_read.h"
 #include "platform/paths.h"
 #include "platform/timer.h"
 #include "stats/statistics_service.h"
@@ -101,7 +102,9 @@ bool ServerController::LoadServer() {
 
   ConfigLoadResult config = LoadConfiguration(options_.workDir);
   if (config.status == ConfigLoadStatus::CannotCreate) {
-    AddMessage("[ERR] lindra.ini 읽기/생성 실패: " + (options_.workDir / kConfigFileName).string());
+    const std::string why = FileRefusalText(config.error, kConfigFileMaxBytes);
+    AddMessage("[ERR] lindra.ini 읽기/생성 실패: " + (options_.workDir / kConfigFileName).string() +
+               (why.empty() ? "" : " (" + why + ")"));
     loadProblem_ = LoadProblem::Configuration;
     return false;
   }
@@ -223,8 +226,6 @@ void ServerController::ApplyDeviceSettings(const std::array<SlotConfig, kSlotCou
   for (int i = 0; i < kSlotCount; ++i) {
     slotConfigs_[i] = slots[i];
     if (slots[i].devUse) channels_[i]->agents().StopAgentSlots();
-    tables_[i].SetDids({});
-    tables_[i].SetAgents({});
   }
   LoadTables();
   const int programLevel = ProgramLogLevel(ReadLogLevelText(options_.workDir));

@@ -1,44 +1,61 @@
 #include "config/ini_file.h"
 
 #include "config/ini_encoding.h"
-#include "platform/file_read.h"
 #include "text/strings.h"
 
 namespace lindra {
 
 IniFile IniFile::Parse(std::string_view bytes) { return ParseText(DecodeIniBytes(bytes).text); }
 
-IniFile IniFile::ParseText(std::string_view content) {
-  IniFile ini;
-  std::string_view rest = content;
-  Section* current = nullptr;  // keys before the first section belong to none
-  while (!rest.empty()) {
-    size_t end = rest.find_first_of("\r\n");
-    std::string_view line = text::TrimView(rest.substr(0, end));
-    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-    if (line.empty()) continue;
-    if (line.front() == '[') {
-      size_t close = line.rfind(']');
-      if (close == std::string_view::npos) continue;
-      ini.sections_.push_back({std::string(line.substr(1, close - 1)), {}});
-      current = &ini.sections_.back();
+std::vector<IniLine> IniFile::Lines(std::string_view text) {
+  std::vector<IniLine> lines;
+  int sections = 0;
+  std::string_view rest = text;
+  for (int number = 1; !rest.empty(); ++number) {
+    const size_t end = rest.find_first_of("\r\n");
+    IniLine line;
+    line.number = number;
+    line.text = text::TrimView(rest.substr(0, end));
+    const bool crLf =
+        end != std::string_view::npos && rest[end] == '\r' && end + 1 < rest.size() && rest[end + 1] == '\n';
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + (crLf ? 2 : 1));
+    if (line.text.empty()) {
+      lines.push_back(line);
       continue;
     }
-    if (!current) continue;
-    size_t eq = line.find('=');
-    if (eq == std::string_view::npos) {
-      current->entries.push_back({std::string(line), std::string()});
-    } else {
-      current->entries.push_back({text::Trim(line.substr(0, eq)), text::Trim(line.substr(eq + 1))});
+    if (line.text.front() == '[') {
+      const size_t close = line.text.rfind(']');
+      if (close == std::string_view::npos) {
+        line.kind = IniLine::Kind::UnclosedSection;
+      } else {
+        line.kind = IniLine::Kind::Section;
+        line.name = line.text.substr(1, close - 1);
+        line.section = sections++;
+      }
+      lines.push_back(line);
+      continue;
     }
+    line.kind = IniLine::Kind::Entry;
+    line.section = sections - 1;
+    const size_t eq = line.text.find('=');
+    line.hasEquals = eq != std::string_view::npos;
+    line.name = line.hasEquals ? text::TrimView(line.text.substr(0, eq)) : line.text;
+    if (line.hasEquals) line.value = text::TrimView(line.text.substr(eq + 1));
+    lines.push_back(line);
   }
-  return ini;
+  return lines;
 }
 
-std::optional<IniFile> IniFile::Load(const std::filesystem::path& file) {
-  auto bytes = ReadFileBytes(file);
-  if (!bytes) return std::nullopt;
-  return Parse(*bytes);
+IniFile IniFile::ParseText(std::string_view content) {
+  IniFile ini;
+  for (const IniLine& line : Lines(content)) {
+    if (line.kind == IniLine::Kind::Section) ini.sections_.push_back({std::string(line.name), {}});
+    // Keys before the first section belong to none.
+    if (line.kind == IniLine::Kind::Entry && line.section >= 0)
+      ini.sections_[static_cast<size_t>(line.section)].entries.push_back(
+          {std::string(line.name), std::string(line.value)});
+  }
+  return ini;
 }
 
 std::optional<std::string> IniFile::Find(std::string_view section, std::string_view key) const {

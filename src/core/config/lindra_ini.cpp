@@ -54,8 +54,12 @@ std::string ReadEncryption(const IniFile& ini) { return ini.GetString("CLIENT", 
 std::string ReadLogLevelText(const IniFile& ini) { return ini.GetString("LOG", "LEVEL", "DEBUG", kLogBufferChars); }
 
 std::string ReadLogLevelText(const std::filesystem::path& workDir) {
-  auto ini = IniFile::Load(ConfigPath(workDir));
-  return ini ? ReadLogLevelText(*ini) : std::string("DEBUG");
+  auto bytes = ReadConfigFileBytes(workDir);
+  return bytes ? ReadLogLevelText(IniFile::Parse(*bytes)) : std::string("DEBUG");
+}
+
+std::optional<std::string> ReadConfigFileBytes(const std::filesystem::path& workDir, std::error_code* error) {
+  return ReadFileBytes(ConfigPath(workDir), error, LinkRule::Follow, kConfigFileMaxBytes);
 }
 
 std::optional<std::string> HostIpv4Address() {
@@ -107,14 +111,14 @@ std::string FullRewriteText(const std::array<SlotConfig, kSlotCount>& slots, std
 ConfigLoadResult LoadConfiguration(const std::filesystem::path& workDir, HostAddressLookup lookup) {
   ConfigLoadResult result;
   const auto path = ConfigPath(workDir);
-  std::error_code readError;
-  auto bytes = ReadFileBytes(path, &readError);
+  auto bytes = ReadConfigFileBytes(workDir, &result.error);
   if (!bytes) {
-    // Only a missing file is replaced; one that exists but cannot be read holds the
-    // operator's settings and is left alone.
-    if (readError != std::errc::no_such_file_or_directory) return result;
+    // Only a missing file is replaced; one that exists but cannot be read (a folder,
+    // a FIFO, a device, a file far too large) holds the operator's settings, or is
+    // not ours to replace, and is left alone.
+    if (result.error != std::errc::no_such_file_or_directory) return result;
     std::string fresh = DefaultConfigText(lookup ? lookup() : std::nullopt);
-    if (WriteFileAtomically(path, fresh)) return result;
+    if ((result.error = WriteFileAtomically(path, fresh))) return result;
     result.createdDefault = true;
     bytes = std::move(fresh);
   }
@@ -146,7 +150,7 @@ bool SaveConfiguration(const std::filesystem::path& workDir, const std::array<Sl
   const auto path = ConfigPath(workDir);
   IniEncoding encoding = IniEncoding::CodePage;
   std::error_code readError;
-  if (auto bytes = ReadFileBytes(path, &readError)) {
+  if (auto bytes = ReadConfigFileBytes(workDir, &readError)) {
     const DecodedIni current = DecodeIniBytes(*bytes);
     if (!current.lossless) return false;
     encoding = current.encoding;

@@ -2,10 +2,12 @@
 // lindra.ini: the four device slots, the [CLIENT] values shared by every slot and
 // the [LOG] settings. Read once at start, replaced whole by the two rewrites.
 #include <array>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "config/ini_encoding.h"
 #include "config/ini_file.h"
@@ -19,6 +21,8 @@ inline constexpr std::string_view kFileSaveFailedText = "파일 저장 실패";
 // Message-log line (followed by the file's path) when lindra.ini holds bytes that are
 // no text of its encoding: the file is then never replaced.
 inline constexpr std::string_view kUndecodableConfigText = "[ERR] lindra.ini 문자 변환 실패, 파일을 바꾸지 않음: ";
+// lindra.ini is a few hundred bytes; anything larger is no configuration.
+inline constexpr uintmax_t kConfigFileMaxBytes = uintmax_t{1} << 20;
 // The centre identifier a rewrite at start puts in place of a missing one.
 inline constexpr std::string_view kDefaultCenterId = "C00000";
 
@@ -30,6 +34,10 @@ std::string ReadEncryption(const IniFile& ini);
 std::string ReadLogLevelText(const IniFile& ini);
 // The same from the file in `workDir`; "DEBUG" when the file cannot be read.
 std::string ReadLogLevelText(const std::filesystem::path& workDir);
+
+// The bytes of lindra.ini in `workDir` as every reader of it takes them: a regular
+// file of at most kConfigFileMaxBytes (see ReadFileBytes).
+std::optional<std::string> ReadConfigFileBytes(const std::filesystem::path& workDir, std::error_code* error = nullptr);
 
 // The first IPv4 address of this host's name, dotted; nullopt when the name cannot
 // be had or resolved.
@@ -55,6 +63,8 @@ enum class ConfigLoadStatus {
 // `slots` and `logLevelText`, and only then reports a RewriteFailed.
 struct ConfigLoadResult {
   ConfigLoadStatus status = ConfigLoadStatus::CannotCreate;
+  // CannotCreate: why the file there could not be read (or the default one made).
+  std::error_code error;
   bool createdDefault = false;                 // the default file was written
   std::array<SlotConfig, kSlotCount> slots{};  // empty records on CannotCreate
   std::string centerId;                        // empty unless Loaded or Rewritten

@@ -193,7 +193,7 @@ void DeviceChannel::Deliver(std::string_view frame, size_t length) {
   if (!route.rows.empty()) env_.view->CallRowsAdded(slotNo_, std::move(route.rows));
   if (!route.routed) return;
   // A CTI slot's events always go through the operators' senders, whatever the broadcast switch says.
-  if (tables_.broadcastMode() && LinkKindOf(config_.modelCode) != LinkKind::Cti)
+  if (route.broadcast && LinkKindOf(config_.modelCode) != LinkKind::Cti)
     notifySocket_.BroadcastNotify(*this, env_.broadcastAddress, config_.progPort, *route.routed);
   else
     agents_.DispatchToAgents(*route.routed, text::LeadingInt32(route.routed->extension));

@@ -19,6 +19,7 @@ std::string NotifySocket::Create(int slotNo, bool broadcastMode) {
   RunOn(strand_, [&] {
     asio::error_code ec;
     socket_.close(ec);
+    broadcastAllowed_ = false;
     socket_.open(asio::ip::udp::v4(), ec);
     if (ec) {
       failure = text::Format("[ERR] DEV0%d LAN - UDP socket 실패 ErrNo:%d", slotNo, ec.value());
@@ -28,6 +29,7 @@ std::string NotifySocket::Create(int slotNo, bool broadcastMode) {
     // its own "send 실패" line, so the fault shows with each call, not once at start.
     if (broadcastMode) socket_.set_option(asio::socket_base::broadcast(true), ec);
     if (ec) failure = text::Format("[ERR] DEV0%d LAN - setsockopt 실패 ErrNo:%d", slotNo, ec.value());
+    broadcastAllowed_ = broadcastMode && !ec;
   });
   return failure;
 }
@@ -50,6 +52,11 @@ bool NotifySocket::BroadcastNotify(SlotReporter& reporter, std::string_view addr
   const asio::ip::address_v4 destination = asio::ip::make_address_v4(std::string(address), ec);
   int error = ec ? EINVAL : 0;
   if (!error && !socket_.is_open()) error = EBADF;
+  if (!error && !broadcastAllowed_) {
+    socket_.set_option(asio::socket_base::broadcast(true), ec);
+    error = ec.value();
+    broadcastAllowed_ = !ec;
+  }
   if (!error) {
     socket_.send_to(asio::buffer(bytes), asio::ip::udp::endpoint(destination, static_cast<uint16_t>(progPort)), 0, ec);
     error = ec.value();

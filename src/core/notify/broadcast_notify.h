@@ -20,7 +20,8 @@ class NotifySocket {
   explicit NotifySocket(const Strand& strand);
 
   // Closes any previous socket, then makes a new UDP socket, with SO_BROADCAST when
-  // the slot is in broadcast mode. Returns "" or
+  // the slot is in broadcast mode. A slot that a reload moves to broadcast later gets
+  // the option with its first broadcast. Returns "" or
   // "[ERR] DEV0%d LAN - UDP socket 실패 ErrNo:%d" / "... setsockopt 실패 ...".
   std::string Create(int slotNo, bool broadcastMode);
   void Close();
@@ -33,6 +34,9 @@ class NotifySocket {
   bool BroadcastNotify(SlotReporter& reporter, std::string_view address, int progPort, const CallEvent& event);
 
  private:
+  // SO_BROADCAST is on: without it the system refuses every datagram to a broadcast
+  // address (EACCES).
+  bool broadcastAllowed_ = false;
   const Strand strand_;
   asio::ip::udp::socket socket_;
 };

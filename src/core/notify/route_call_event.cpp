@@ -62,7 +62,7 @@ RouteResult RouteCallEvent(const RoutingTables& tables, uint32_t modelCode, Call
   // Held to the end: an edit from the window publishes new tables and frees these
   // once nobody holds them, and didRow points into them.
   const std::shared_ptr<const DidList> dids = tables.Dids();
-  const std::shared_ptr<const AgentList> agents = tables.Agents();
+  const RoutingTables::AgentSnapshot agents = tables.AgentsWithMode();
 
   const DidRow* didRow = FindDidRow(*dids, event.trunk);
   if (!didRow) {
@@ -72,9 +72,9 @@ RouteResult RouteCallEvent(const RoutingTables& tables, uint32_t modelCode, Call
   const bool mergesSecondNumber = ModelOf(modelCode).mergesSecondNumber && !event.didNumber.empty();
   event.didNumber = mergesSecondNumber ? MergedDidNumber(didRow->didNumber, event.didNumber) : didRow->didNumber;
 
-  const bool broadcast = tables.broadcastMode();
+  const bool broadcast = agents.broadcastMode;
   if (!broadcast && !event.extension.empty()) {
-    for (const AgentRow& row : *agents)
+    for (const AgentRow& row : *agents.rows)
       if (row.extension == event.extension) event.agentIps.push_back(row.agentIp);
     if (event.agentIps.empty()) {
       if (event.kind == "T") result.rows.push_back(DroppedRow(kBlankCell, event.extension, event, time));
@@ -88,6 +88,7 @@ RouteResult RouteCallEvent(const RoutingTables& tables, uint32_t modelCode, Call
     for (const std::string& ip : event.agentIps) result.rows.push_back(RoutedRow(event, event.extension, ip, time));
   }
   result.routed = std::move(event);
+  result.broadcast = broadcast;
   return result;
 }
 

@@ -22,6 +22,9 @@ struct RouteResult {
   // The completed event (didNumber, agentIps) to hand to the senders;
   // empty when the event was dropped (no DID row, or no operator for its extension).
   std::optional<CallEvent> routed;
+  // The routed event goes out as one broadcast datagram, not to operators: decided
+  // with the operator rows it was routed by, whatever a reload changes meanwhile.
+  bool broadcast = false;
   // The call-grid rows of the event, routed or dropped, in order.
   std::vector<CallRow> rows;
 };

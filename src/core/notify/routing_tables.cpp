@@ -48,44 +48,71 @@ LoadTexts TextsOf(TableKind kind) {
   return {"[ERR] DEV0%d 상담원IP 테이블 읽기 실패: %d (%s)", "[WARN] DEV0%d 상담원IP 테이블 읽기 완료: %s (%d)"};
 }
 
-void SwitchToBroadcast(int slotNo, RoutingTables& tables, std::vector<std::string>& messages) {
-  messages.push_back(text::Format("[WARN] DEV0%d Broadcasting으로 전환", slotNo));
-  tables.SetBroadcastMode();
+struct Slot {
+  int number;
+  RoutingTables& tables;
+  std::vector<std::string>& messages;
+};
+
+void ReportBroadcast(const Slot& slot) {
+  slot.messages.push_back(text::Format("[WARN] DEV0%d Broadcasting으로 전환", slot.number));
 }
 
 void ClearTable(TableKind kind, RoutingTables& tables) {
   if (kind == TableKind::Did)
     tables.SetDids({});
   else
-    tables.SetAgents({});
+    tables.PublishAgents({}, false);
+}
+
+size_t RowCount(TableKind kind, const RoutingTables& tables) {
+  return kind == TableKind::Did ? tables.Dids()->size() : tables.Agents()->size();
+}
+
+void CannotRead(TableKind kind, const Slot& slot, const std::string& name, const std::error_code& error) {
+  slot.messages.push_back(text::Format(TextsOf(kind).failed, slot.number, error.value(), name.c_str()));
+  if (std::string why = FileRefusalText(error, kRoutingTableMaxBytes); !why.empty())
+    slot.messages.push_back(text::Format("[ERR] DEV0%d %s: %s", slot.number, name.c_str(), why.c_str()));
+  // A file being rewritten by hand, or gone for a moment, must not take a running
+  // slot's rows away: the calls would go to nobody, or to everyone.
+  if (slot.tables.loaded()) {
+    const char* kept = kind == TableKind::Did ? "[WARN] DEV0%d 기존 대표전화 테이블 유지 (%d)"
+                                              : "[WARN] DEV0%d 기존 상담원IP 테이블 유지 (%d)";
+    slot.messages.push_back(text::Format(kept, slot.number, static_cast<int>(RowCount(kind, slot.tables))));
+    return;
+  }
+  if (kind == TableKind::Did) {
+    slot.tables.SetDids({});
+  } else {
+    slot.tables.PublishAgents({}, true);
+    ReportBroadcast(slot);
+  }
 }
 
 // The new rows replace the old ones in one step: a call routed while the tables are
 // read again (links stay up) sees either table whole, never an empty one between.
-void LoadTable(const std::filesystem::path& workDir, TableKind kind, int slotNo, RoutingTables& tables,
-               std::vector<std::string>& messages) {
-  std::string name = RoutingTableFileName(kind, slotNo);
+void LoadTable(const std::filesystem::path& workDir, TableKind kind, const Slot& slot) {
+  const std::string name = RoutingTableFileName(kind, slot.number);
   std::error_code error;
-  std::optional<std::string> bytes = ReadFileBytes(workDir / name, &error);
-  if (!bytes) {
-    ClearTable(kind, tables);
-    messages.push_back(text::Format(TextsOf(kind).failed, slotNo, error.value(), name.c_str()));
-    if (kind == TableKind::Agent) SwitchToBroadcast(slotNo, tables, messages);
-    return;
-  }
-  std::string content = text::ToInternal(*bytes);
-  size_t rows = 0;
+  const std::optional<std::string> bytes = ReadRoutingTableBytes(workDir, kind, slot.number, &error);
+  if (!bytes) return CannotRead(kind, slot, name, error);
+  const std::string content = text::ToInternal(*bytes);
   if (kind == TableKind::Did) {
     DidList dids = ParseDidTable(content);
-    rows = dids.size();
-    tables.SetDids(std::move(dids));
-  } else {
-    AgentList agents = ParseAgentTable(content);
-    rows = agents.size();
-    tables.SetAgents(std::move(agents));
+    const auto rows = static_cast<int>(dids.size());
+    slot.tables.SetDids(std::move(dids));
+    slot.messages.push_back(text::Format(TextsOf(kind).read, slot.number, name.c_str(), rows));
+    return;
   }
-  messages.push_back(text::Format(TextsOf(kind).read, slotNo, name.c_str(), static_cast<int>(rows)));
-  if (kind == TableKind::Agent && rows == 0) SwitchToBroadcast(slotNo, tables, messages);
+  AgentList agents = ParseAgentTable(content);
+  const size_t rows = agents.size();
+  const bool wasBroadcasting = slot.tables.broadcastMode();
+  slot.tables.PublishAgents(std::move(agents), rows == 0);
+  slot.messages.push_back(text::Format(TextsOf(kind).read, slot.number, name.c_str(), static_cast<int>(rows)));
+  if (rows == 0)
+    ReportBroadcast(slot);
+  else if (wasBroadcasting)
+    slot.messages.push_back(text::Format("[WARN] DEV0%d 상담원별 전송으로 전환", slot.number));
 }
 
 // Creating the file is one step, filling it another; a full disk or an I/O error
@@ -108,6 +135,24 @@ std::shared_ptr<const DidList> RoutingTables::Dids() const {
 std::shared_ptr<const AgentList> RoutingTables::Agents() const {
   std::lock_guard lock(snapshotMutex_);
   return agents_;
+}
+
+RoutingTables::AgentSnapshot RoutingTables::AgentsWithMode() const {
+  std::lock_guard lock(snapshotMutex_);
+  return {agents_, broadcastMode_};
+}
+
+bool RoutingTables::broadcastMode() const {
+  std::lock_guard lock(snapshotMutex_);
+  return broadcastMode_;
+}
+
+void RoutingTables::PublishAgents(AgentList rows, bool broadcastMode) {
+  std::lock_guard editLock(editMutex_);
+  auto published = std::make_shared<const AgentList>(std::move(rows));
+  std::lock_guard lock(snapshotMutex_);
+  agents_ = std::move(published);
+  broadcastMode_ = broadcastMode;
 }
 
 void RoutingTables::SetDids(DidList rows) {
@@ -145,17 +190,24 @@ AgentList ParseAgentTable(std::string_view text) {
   return rows;
 }
 
+std::optional<std::string> ReadRoutingTableBytes(const std::filesystem::path& workDir, TableKind kind, int slotNo,
+                                                 std::error_code* error) {
+  return ReadFileBytes(workDir / RoutingTableFileName(kind, slotNo), error, LinkRule::Follow, kRoutingTableMaxBytes);
+}
+
 std::vector<std::string> LoadRoutingTables(const std::filesystem::path& workDir, std::array<RoutingTables, 4>& tables,
                                            const std::array<uint32_t, 4>& modelCodes) {
   std::vector<std::string> messages;
+  auto hasModel = [&modelCodes](int i) { return modelCodes[i] >= 1 && modelCodes[i] <= 999; };
   for (TableKind kind : {TableKind::Did, TableKind::Agent}) {
     for (int i = 0; i < 4; ++i) {
-      if (modelCodes[i] >= 1 && modelCodes[i] <= 999)
-        LoadTable(workDir, kind, i + 1, tables[i], messages);
+      if (hasModel(i))
+        LoadTable(workDir, kind, {i + 1, tables[i], messages});
       else
         ClearTable(kind, tables[i]);
     }
   }
+  for (int i = 0; i < 4; ++i) tables[i].SetLoaded(hasModel(i));
   return messages;
 }
 

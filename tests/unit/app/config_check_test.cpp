@@ -1,7 +1,10 @@
 #include "app/config_check.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include "config/ini_encoding.h"
+#include "notify/routing_tables.h"
 #include "support/temp_dir.h"
 #include "text/codec.h"
 
@@ -27,38 +30,64 @@ class ConfigCheck : public ::testing::Test {
   TempDir dir_;
 };
 
-// What the server's reader skips or misreads, and values a slot in use cannot work with.
+// What the server's reader skips or misreads, and values a slot in use cannot work
+// with; the same lines whatever ends them and whatever the file's encoding, since
+// the check walks the lines the server reads.
 TEST_F(ConfigCheck, NamesEveryLineOfLindraIniTheServerWouldMisread) {
-  WriteFile(dir_ / "lindra.ini",
-            "stray=1\r\n"                                                      // 1
-            "[DEVICE01]\r\nDEV_NAME=102\r\nDEV_USE=Y\r\nLAN_IP=\r\n"           // 2-5
-            "LAN_PORT=99999\r\nLAN_PORT=5100\r\nCOLOUR=red\r\n"                // 6-8
-            "[DEVICE02]\r\nDEV_USE=y\r\nDEV_NAME=55\r\n"                       // 9-11
-            "[DEVICE03\r\n"                                                    // 12
-            "[CLIENT]\r\nPROG_PORT=7001 (operators)\r\nCENTERID=\r\n"          // 13-15
-            "ENCRYPTION=Y\r\nnoequals\r\n[CLIENT]\r\nAREACODE=02\r\n"          // 16-19
-            "[EXTRA]\r\nKEY=1\r\n; a comment\r\n[LOG]\r\nLEVEL=verbose\r\n");  // 20-24
+  const std::vector<std::string> lines = {"stray=1",  // 1
+                                          "[DEVICE01]",     "DEV_NAME=102",
+                                          "DEV_USE=Y",      "LAN_IP=",  // 2-5
+                                          "LAN_PORT=99999", "LAN_PORT=5100",
+                                          "COLOUR=red",  // 6-8
+                                          "[DEVICE02]",     "DEV_USE=y",
+                                          "DEV_NAME=55",  // 9-11
+                                          "[DEVICE03",    // 12
+                                          "[CLIENT]",       "PROG_PORT=7001 (operators)",
+                                          "CENTERID=",  // 13-15
+                                          "ENCRYPTION=Y",   "noequals",
+                                          "[CLIENT]",       "AREACODE=02",  // 16-19
+                                          "[EXTRA]",        "KEY=1",
+                                          "; a comment",    "[LOG]",
+                                          "LEVEL=verbose",  // 20-24
+                                          "[DEVICE04]",     "DEV_NAME",
+                                          "DEV_NAME=2"};  // 25-27
+  const std::vector<std::string> expected = {
+      "1: error: outside any section: ignored",
+      "4: warning: slot 1 has no DEV_USE: it is in use whenever DEV_NAME is not 0",
+      "5: error: LAN_IP is empty: the slot cannot start",
+      "6: error: LAN_PORT=99999 is no port (1 to 65535)",
+      "7: error: LAN_PORT again: only the first one is read",
+      "8: warning: unknown key COLOUR: not read, and gone after the next rewrite",
+      "10: warning: DEV_USE=y leaves the slot out of use: only an upper-case Y puts it in use",
+      "11: error: DEV_NAME=55 names no device model (lindra2d --list-models lists them)",
+      "12: error: section header without ']': ignored, so the keys below it stay in the section before",
+      "14: warning: PROG_PORT=7001 (operators) is read as 7001",
+      "15: warning: CENTERID or ENCRYPTION is empty: the server rewrites the whole file at start, with "
+      "CENTERID=C00000 and without the keys it does not know",
+      "17: error: no '=' in this line: ignored",
+      "18: error: [CLIENT] again: only the first section of a name is read, this one is ignored",
+      "20: warning: unknown section [EXTRA]: not read, and gone after the next rewrite",
+      "24: warning: LEVEL=verbose is read as DEBUG",
+      "26: error: no '=' in this line: DEV_NAME is read as empty",
+      "27: error: DEV_NAME again: only the first one is read",
+  };
   WriteFile(dir_ / "did.tbl", "701 0211110000\r\n");
   WriteFile(dir_ / "ip.tbl", "201 127.0.0.2\r\n");
-  EXPECT_EQ(FindingsOf("lindra.ini"),
-            (std::vector<std::string>{
-                "1: error: outside any section: ignored",
-                "4: warning: slot 1 has no DEV_USE: it is in use whenever DEV_NAME is not 0",
-                "5: error: LAN_IP is empty: the slot cannot start",
-                "6: error: LAN_PORT=99999 is no port (1 to 65535)",
-                "7: error: LAN_PORT again: only the first one is read",
-                "8: warning: unknown key COLOUR: not read, and gone after the next rewrite",
-                "10: warning: DEV_USE=y leaves the slot out of use: only an upper-case Y puts it in use",
-                "11: error: DEV_NAME=55 names no device model (lindra2d --list-models lists them)",
-                "12: error: section header without ']': ignored, so the keys below it stay in the section before",
-                "14: warning: PROG_PORT=7001 (operators) is read as 7001",
-                "15: warning: CENTERID or ENCRYPTION is empty: the server rewrites the whole file at start, with "
-                "CENTERID=C00000 and without the keys it does not know",
-                "17: error: no '=' in this line: ignored",
-                "18: error: [CLIENT] again: only the first section of a name is read, this one is ignored",
-                "20: warning: unknown section [EXTRA]: not read, and gone after the next rewrite",
-                "24: warning: LEVEL=verbose is read as DEBUG",
-            }));
+  auto joined = [&lines](const std::string& end) {
+    std::string text;
+    for (const auto& line : lines) text += line + end;
+    return text;
+  };
+  const std::pair<std::string, std::string> files[] = {
+      {"CR LF", joined("\r\n")},
+      {"LF", joined("\n")},
+      {"CR", joined("\r")},
+      {"UTF-16", EncodeIniText(joined("\r\n"), IniEncoding::Utf16Le)},
+  };
+  for (const auto& [name, bytes] : files) {
+    WriteFile(dir_ / "lindra.ini", bytes);
+    EXPECT_EQ(FindingsOf("lindra.ini"), expected) << name;
+  }
 }
 
 // The loader skips a line without a space and drops characters outside a column's
@@ -92,6 +121,23 @@ TEST_F(ConfigCheck, NamesEveryTableLineTheLoaderWouldSkipOrChange) {
             (std::vector<std::string>{
                 "0: error: cannot be read (No such file or directory): every call of DEV02 is dropped"}));
   EXPECT_EQ(FindingsOf("ip2.tbl"), (std::vector<std::string>{"0: warning: no rows: DEV02 notifies by UDP broadcast"}));
+}
+
+// A file the server refuses unread is named with the reason.
+TEST_F(ConfigCheck, FilesThatAreNoRegularFileOrTooLargeAreNamedAsUnreadable) {
+  WriteFile(dir_ / "lindra.ini", "[DEVICE01]\r\nDEV_NAME=2\r\n[CLIENT]\r\nCENTERID=C1\r\nENCRYPTION=Y\r\n");
+  ASSERT_EQ(::mkfifo((dir_ / "did.tbl").c_str(), 0600), 0);
+  WriteFile(dir_ / "ip.tbl", "");
+  std::filesystem::resize_file(dir_ / "ip.tbl", kRoutingTableMaxBytes + 1);
+  EXPECT_EQ(
+      FindingsOf("did.tbl"),
+      (std::vector<std::string>{"0: error: cannot be read (not a regular file): every call of DEV01 is dropped"}));
+  EXPECT_EQ(
+      FindingsOf("ip.tbl"),
+      (std::vector<std::string>{"0: warning: cannot be read (larger than 64 MiB): DEV01 notifies by UDP broadcast"}));
+  std::filesystem::remove(dir_ / "lindra.ini");
+  std::filesystem::create_symlink("/dev/zero", dir_ / "lindra.ini");
+  EXPECT_EQ(FindingsOf("lindra.ini"), (std::vector<std::string>{"0: error: cannot be read: not a regular file"}));
 }
 
 TEST_F(ConfigCheck, ATidyConfigurationHasNoFindings) {

@@ -177,5 +177,27 @@ TEST_F(ServerControllerTest, AutomaticPassReportsAFailingSlotOnceThenConnectShow
   EXPECT_EQ(view_.boxes, (std::vector<std::string>{"일부 DEVICE가 연결되지 않았습니다.", refused}));
 }
 
+// A confirmed setup reads the tables again without emptying them first: a file that
+// cannot be read leaves the running rows; a slot without a model has none.
+TEST_F(ServerControllerTest, ApplyingTheSetupKeepsATableItCannotRead) {
+  WriteConfig(
+      "[DEVICE01]\r\nDEV_NAME=2\r\n[DEVICE02]\r\nDEV_USE=Y\r\nDEV_NAME=2\r\n"
+      "[CLIENT]\r\nPROG_PORT=7001\r\nCENTERID=C1\r\nENCRYPTION=Y\r\n");
+  testing::WriteFile(dir_ / "did.tbl", "701 0211110000\r\n");
+  testing::WriteFile(dir_ / "ip.tbl", "201 127.0.0.2\r\n");
+  testing::WriteFile(dir_ / "did2.tbl", "702 0222220000\r\n");
+  ServerController controller(Options(), view_, clock_);
+  controller.LoadServer();
+  std::filesystem::remove(dir_ / "ip.tbl");
+  std::filesystem::remove(dir_ / "did.tbl");
+  auto slots = controller.slotConfigs();
+  slots[1].modelCode = 0;
+  controller.ApplyDeviceSettings(slots);
+  EXPECT_EQ(*controller.tables(0).Dids(), (DidList{{"701", "0211110000"}}));
+  EXPECT_EQ(*controller.tables(0).Agents(), (AgentList{{"201", "127.0.0.2"}}));
+  EXPECT_FALSE(controller.tables(0).broadcastMode());
+  EXPECT_TRUE(controller.tables(1).Dids()->empty());
+}
+
 }  // namespace
 }  // namespace lindra

@@ -42,6 +42,35 @@ TEST(IniFileTest, FollowsThePrivateProfileRules) {
   for (const auto& c : cases) EXPECT_EQ(ini.Find(c.section, c.key), c.value) << c.section << "/" << c.key;
 }
 
+// Whatever ends the lines, they are the same lines with the same numbers: the
+// checker points at the line an editor shows.
+TEST(IniFileTest, LinesAreNumberedAsAnEditorNumbersThem) {
+  const std::string lines[] = {"[DEVICE01]", "", " DEV_NAME = 2 ", "[CLIENT", "BARE", "[CLIENT] x", "A=b=c"};
+  using Kind = IniLine::Kind;
+  const struct {
+    Kind kind;
+    const char* name;
+    const char* value;
+    int section;
+  } expected[] = {{Kind::Section, "DEVICE01", "", 0},  {Kind::Blank, "", "", -1},    {Kind::Entry, "DEV_NAME", "2", 0},
+                  {Kind::UnclosedSection, "", "", -1}, {Kind::Entry, "BARE", "", 0}, {Kind::Section, "CLIENT", "", 1},
+                  {Kind::Entry, "A", "b=c", 1}};
+  for (const std::string end : {"\n", "\r\n", "\r"}) {
+    std::string text;
+    for (const auto& line : lines) text += line + end;
+    const std::vector<IniLine> read = IniFile::Lines(text);
+    ASSERT_EQ(read.size(), std::size(expected)) << "line end " << static_cast<int>(end.back());
+    for (size_t i = 0; i < read.size(); ++i) {
+      EXPECT_EQ(read[i].number, static_cast<int>(i + 1));
+      EXPECT_EQ(read[i].kind, expected[i].kind) << i;
+      EXPECT_EQ(read[i].name, expected[i].name) << i;
+      EXPECT_EQ(read[i].value, expected[i].value) << i;
+      EXPECT_EQ(read[i].section, expected[i].section) << i;
+    }
+  }
+  EXPECT_EQ(IniFile::Lines("a\r\n\n\rb").back().number, 4) << "CR LF is one line end, LF CR two";
+}
+
 TEST(IniFileTest, DefaultsIntegersAndBufferLength) {
   const IniFile ini = IniFile::Parse(
       "\xEF\xBB\xBF[LOG]\nLEVEL=info\n"

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 
+#include "platform/file_read.h"
 #include "support/temp_dir.h"
 
 namespace lindra {
@@ -137,10 +139,29 @@ TEST(LoadConfigurationTest, FileThatCannotBeCreatedStopsTheLoadSilently) {
   EXPECT_EQ(r.slots[0], SlotConfig{});
   EXPECT_EQ(r.centerId, "");
 
-  // Something that exists but cannot be read is the operator's: it is not replaced.
+  // Something that exists but cannot be read is the operator's: it is not replaced,
+  // and nothing waits on it or reads it whole.
   std::filesystem::create_directory(dir / "lindra.ini");
   EXPECT_EQ(LoadConfiguration(dir.path(), &NoHost).status, ConfigLoadStatus::CannotCreate);
   EXPECT_TRUE(std::filesystem::is_directory(dir / "lindra.ini"));
+}
+
+TEST(LoadConfigurationTest, WhatIsNoRegularFileOrTooLargeIsNeitherReadNorReplaced) {
+  TempDir fifo, zero, large;
+  ASSERT_EQ(::mkfifo((fifo / "lindra.ini").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", zero / "lindra.ini");
+  WriteFile(large / "lindra.ini", std::string(kHandWritten) + std::string(kConfigFileMaxBytes, ';'));
+  for (const TempDir* dir : {&fifo, &zero, &large}) {
+    const auto file = *dir / "lindra.ini";
+    const auto type = std::filesystem::symlink_status(file).type();
+    const ConfigLoadResult r = LoadConfiguration(dir->path(), &NoHost);
+    EXPECT_EQ(r.status, ConfigLoadStatus::CannotCreate) << file;
+    EXPECT_TRUE(dir == &large ? IsOverSizeCap(r.error) : IsNotRegularFile(r.error)) << r.error.message();
+    EXPECT_FALSE(SaveConfiguration(dir->path(), r.slots, "C1"));
+    EXPECT_EQ(ReadLogLevelText(dir->path()), "DEBUG");
+    EXPECT_EQ(std::filesystem::symlink_status(file).type(), type);
+  }
+  EXPECT_EQ(std::filesystem::file_size(large / "lindra.ini"), sizeof kHandWritten - 1 + kConfigFileMaxBytes);
 }
 
 TEST(IniEncodingTest, Utf16IsReadAndWrittenInItsByteOrderWithItsMark) {

@@ -133,10 +133,11 @@ TEST_F(RouteTest, EmptyExtensionIsRoutedToNobodyWithoutRows) {
 }
 
 TEST_F(RouteTest, BroadcastModeSkipsOperatorsAndShowsOneRow) {
-  tables.SetBroadcastMode();
+  tables.PublishAgents({}, true);
   RouteResult result = Route(Event("T", "800", "299", "0315551234"));
   ASSERT_TRUE(result.routed);
   EXPECT_TRUE(result.routed->agentIps.empty());
+  EXPECT_TRUE(result.broadcast);
   std::vector<CallRow> expected{
       {{"800", "NONE", "0317778888", "BroadCast", "0315551234", "09:05:07.4", "받음"}, 0xF0E6D2, true}};
   EXPECT_EQ(result.rows, expected);

@@ -78,16 +78,79 @@ TEST_F(LoadRoutingTablesTest, ModelCodesOutsideOneTo999AreNotLoadedAndReloadRepl
   WriteFile(dir / "did2.tbl", "702 2\r\n");
   Load({1, 1000, 0, 0});
   EXPECT_EQ(tables[0].Dids()->size(), 1u);
+  EXPECT_TRUE(tables[0].broadcastMode());
   EXPECT_TRUE(tables[1].Dids()->empty());
 
-  // After a settings change the tables are read again; broadcast mode, once set, stays.
+  // Read again (a settings change, a reload): what was read replaces the tables, and
+  // operator rows end the broadcast.
   WriteFile(dir / "did.tbl", "");
   WriteFile(dir / "ip.tbl", "201 127.0.0.2\r\n");
-  std::vector<std::string> lines = Load({999, 0, 0, 0});
+  EXPECT_EQ(Load({999, 0, 0, 0}), (std::vector<std::string>{
+                                      "[WARN] DEV01 대표전화 테이블 읽기 완료: did.tbl (0)",
+                                      "[WARN] DEV01 상담원IP 테이블 읽기 완료: ip.tbl (1)",
+                                      "[WARN] DEV01 상담원별 전송으로 전환",
+                                  }));
   EXPECT_TRUE(tables[0].Dids()->empty());
   EXPECT_EQ(tables[0].Agents()->size(), 1u);
+  EXPECT_FALSE(tables[0].broadcastMode());
+}
+
+// A reload that cannot read a file keeps the table the slot runs with (and its
+// broadcast switch); a slot's first load, also after it had no model, goes by the
+// start's rules. Files that are no regular file or too large are refused unread.
+TEST_F(LoadRoutingTablesTest, AReloadThatCannotReadATableKeepsTheRunningOne) {
+  WriteFile(dir / "did.tbl", "701 1\r\n");
+  WriteFile(dir / "ip.tbl", "201 127.0.0.2\r\n202 127.0.0.3\r\n");
+  Load({2, 0, 0, 0});
+  const AgentList running = *tables[0].Agents();
+
+  std::filesystem::remove(dir / "ip.tbl");
+  std::filesystem::remove(dir / "did.tbl");
+  ASSERT_EQ(::mkfifo((dir / "did.tbl").c_str(), 0600), 0);
+  EXPECT_EQ(Load({2, 0, 0, 0}), (std::vector<std::string>{
+                                    "[ERR] DEV01 대표전화 테이블 읽기 실패: 22 (did.tbl)",
+                                    "[ERR] DEV01 did.tbl: 일반 파일이 아님",
+                                    "[WARN] DEV01 기존 대표전화 테이블 유지 (1)",
+                                    "[ERR] DEV01 상담원IP 테이블 읽기 실패: 2 (ip.tbl)",
+                                    "[WARN] DEV01 기존 상담원IP 테이블 유지 (2)",
+                                }));
+  EXPECT_EQ(*tables[0].Dids(), (DidList{{"701", "1"}}));
+  EXPECT_EQ(*tables[0].Agents(), running);
+  EXPECT_FALSE(tables[0].broadcastMode());
+
+  // Sparse: it takes no room on the disk.
+  WriteFile(dir / "ip.tbl", "");
+  std::filesystem::resize_file(dir / "ip.tbl", kRoutingTableMaxBytes + 1);
+  std::filesystem::create_symlink("/dev/zero", dir / "did2.tbl");
+  WriteFile(dir / "ip2.tbl", "");
+  EXPECT_EQ(Load({2, 3, 0, 0}), (std::vector<std::string>{
+                                    "[ERR] DEV01 대표전화 테이블 읽기 실패: 22 (did.tbl)",
+                                    "[ERR] DEV01 did.tbl: 일반 파일이 아님",
+                                    "[WARN] DEV01 기존 대표전화 테이블 유지 (1)",
+                                    "[ERR] DEV02 대표전화 테이블 읽기 실패: 22 (did2.tbl)",
+                                    "[ERR] DEV02 did2.tbl: 일반 파일이 아님",
+                                    "[ERR] DEV01 상담원IP 테이블 읽기 실패: 27 (ip.tbl)",
+                                    "[ERR] DEV01 ip.tbl: 크기 제한 64 MiB 초과",
+                                    "[WARN] DEV01 기존 상담원IP 테이블 유지 (2)",
+                                    "[WARN] DEV02 상담원IP 테이블 읽기 완료: ip2.tbl (0)",
+                                    "[WARN] DEV02 Broadcasting으로 전환",
+                                }))
+      << "slot 2's first load: nothing runs to be kept";
+  EXPECT_EQ(*tables[0].Agents(), running);
+
+  // A broadcasting slot keeps broadcasting while its file cannot be read.
+  std::filesystem::remove(dir / "ip2.tbl");
+  Load({2, 3, 0, 0});
+  EXPECT_TRUE(tables[1].broadcastMode());
+
+  // Without a model the slot's tables are gone; given one again it loads afresh.
+  Load({0, 3, 0, 0});
+  EXPECT_TRUE(tables[0].Agents()->empty());
+  EXPECT_FALSE(tables[0].broadcastMode());
+  std::filesystem::remove(dir / "ip.tbl");
+  Load({2, 3, 0, 0});
+  EXPECT_TRUE(tables[0].Dids()->empty());
   EXPECT_TRUE(tables[0].broadcastMode());
-  EXPECT_EQ(lines.size(), 2u);
 }
 
 TEST_F(LoadRoutingTablesTest, AFolderInPlaceOfTheFileIsAReadFailure) {

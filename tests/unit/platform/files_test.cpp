@@ -108,6 +108,41 @@ TEST(ReadFileBytesTest, ReadsEveryByteAndTellsWhyItCouldNot) {
   EXPECT_EQ(ec, std::errc::is_a_directory);
 }
 
+// What is no regular file is refused without waiting (a FIFO has no writer) and
+// without reading (a device never ends); a file over the cap is refused, also one
+// whose size only shows as it is read.
+TEST(ReadFileBytesTest, RefusesWhatIsNoRegularFileAndWhatIsOverTheCap) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", dir / "zero");
+  WriteFile(dir / "eight", "12345678");
+  struct Case {
+    std::filesystem::path file;
+    uintmax_t cap;
+    std::optional<std::string> bytes;
+    bool notRegular, overCap;
+  } cases[] = {
+      {dir / "fifo", kNoSizeCap, std::nullopt, true, false}, {dir / "zero", kNoSizeCap, std::nullopt, true, false},
+      {dir / "eight", 8, "12345678", false, false},          {dir / "eight", 7, std::nullopt, false, true},
+      {"/proc/self/status", 16, std::nullopt, false, true},  // its size reads as 0
+  };
+  for (const Case& c : cases) {
+    std::error_code ec;
+    EXPECT_EQ(ReadFileBytes(c.file, &ec, LinkRule::Follow, c.cap), c.bytes) << c.file;
+    EXPECT_EQ(IsNotRegularFile(ec), c.notRegular) << c.file;
+    EXPECT_EQ(IsOverSizeCap(ec), c.overCap) << c.file;
+  }
+  std::error_code ec;
+  ReadFileBytes(dir / "fifo", &ec);
+  EXPECT_EQ(ec, std::errc::invalid_argument) << "the number a line shows";
+  EXPECT_EQ(FileRefusalText(ec, 1 << 20), "일반 파일이 아님");
+  ReadFileBytes(dir / "eight", &ec, LinkRule::Follow, 7);
+  EXPECT_EQ(ec, std::errc::file_too_large);
+  EXPECT_EQ(FileRefusalText(ec, 64 << 20), "크기 제한 64 MiB 초과");
+  ReadFileBytes(dir / "none", &ec);
+  EXPECT_EQ(FileRefusalText(ec, 1 << 20), "") << "the system's own errors speak for themselves";
+}
+
 // Sets an environment variable for the test's duration.
 class ScopedEnv {
  public:
