@@ -39,6 +39,8 @@ void FrameAssembler::Feed(std::string_view chunk, const FrameHandler& onFrame) {
   size_t p = 0;
   for (; p < size; ++p) {
     const unsigned char byte = at(p);
+    // A T2 right after the T1 that ended a frame belongs to that end, whichever read
+    // brings it.
     if (std::exchange(pairEndPending, false) && byte == rule_.terminators[1]) continue;
     // A restart drops what was gathered before the marker (noise, or the rest of a line
     // whose start was lost); the marker is gathered. Inside a line that began with the
