@@ -178,7 +178,7 @@ bool FramePlayer::Load(const PlayOptions& options, std::string& error) {
 
 std::string FramePlayer::Next() {
   const int i = played_++;
-  if (!fileFrames_.empty()) return fileFrames_[static_cast<size_t>(i) % fileFrames_.size()];
+  if (!fileFrames_.empty()) return options_.noise + fileFrames_[static_cast<size_t>(i) % fileFrames_.size()];
   const LocalTime now = SystemClock::Instance().Now();
   CallSpec call;
   call.trunk = trunks_[static_cast<size_t>(i) % trunks_.size()];
@@ -188,7 +188,7 @@ std::string FramePlayer::Next() {
   std::string bytes;
   for (char kind : options_.kinds) {
     call.kind = kind;
-    bytes += BuildFrame(options_.model, call);
+    bytes += options_.noise + BuildFrame(options_.model, call);
   }
   return bytes;
 }

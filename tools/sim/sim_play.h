@@ -34,6 +34,7 @@ struct PlayOptions {
   std::string kinds = "T";
   std::string trunks;  // comma list; default 701 (caller-ID boxes: line 1)
   std::string extensions = "201";
+  std::string noise;  // bytes sent before every frame (a device's stray line feed); no option of its own here
 };
 
 // --model --frames --rate --count --kinds --trunks --extensions

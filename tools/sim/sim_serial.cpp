@@ -3,7 +3,10 @@
 // line, waits until the server has opened it, then plays calls at the given rate.
 // Model 7 (MCID) answers each "Z" poll with the next frame due; every poll is noted
 // on stderr. With --baud, frames take the time a line at that speed needs (10 bits a
-// byte), back to back when the rate asks for more than the line carries. With
+// byte), back to back when the rate asks for more than the line carries; with --pace
+// every byte is written on its own when its time comes, as a real line delivers it
+// (at --baud, else the model's usual speed). --noise sends stray bytes (the LF of a
+// CR LF) before every frame. With
 // --unplug-after the device is pulled like a USB adapter and plugged back in later,
 // as a new terminal behind the same --link path.
 #include <poll.h>
@@ -33,7 +36,9 @@ struct SerialOptions {
   PlayOptions play;
   double hold = 1.0;
   double seconds = 0;
-  int baud = 0;               // 0: each frame in one write
+  int baud = 0;               // 0: each frame in one write (unless paced)
+  bool pace = false;          // each byte in a write of its own, at the line's speed
+  std::string noise;          // --noise as given, escapes not yet decoded
   bool trailingZero = false;  // a zero byte after every frame (CID-1000 boxes that send one)
   std::string link;           // a symbolic link to the terminal, re-pointed at a replug
   int unplugAfter = 0;        // frames before the adapter is pulled; 0: never
@@ -48,8 +53,8 @@ bool PeerOpen(int master) {
 
 class SerialDevice {
  public:
-  explicit SerialDevice(const SerialOptions& options)
-      : options_(options), pollsWhenIdle_(ModelOf(options.play.model).pollsWhenIdle) {}
+  SerialDevice(const SerialOptions& options, int lineBaud)
+      : options_(options), lineBaud_(lineBaud), pollsWhenIdle_(ModelOf(options.play.model).pollsWhenIdle) {}
 
   int Run() {
     std::string error;
@@ -173,13 +178,15 @@ class SerialDevice {
 
   void Send(const std::string& frame) {
     bool written;
-    if (options_.baud > 0) {
+    if (lineBaud_ > 0) {
       // The line carries one frame after the other: a frame starts when it is due or
       // when the previous one has left, whichever is later.
       const auto start = std::max(LineClock::now(), lineFree_);
       lastStart_ = start;
-      lineFree_ = start + LineTime(frame.size(), options_.baud);
-      written = WriteAtLineSpeed(master_.get(), frame, options_.baud, start).has_value();
+      lineFree_ = start + LineTime(frame.size(), lineBaud_);
+      written = WriteAtLineSpeed(master_.get(), frame, lineBaud_, start,
+                                 options_.pace ? LineWrites::OneByteEach : LineWrites::DueTogether)
+                    .has_value();
     } else {
       lastStart_ = LineClock::now();
       written = WriteAll(master_.get(), frame);
@@ -191,6 +198,7 @@ class SerialDevice {
   }
 
   const SerialOptions& options_;
+  const int lineBaud_;        // 0: each frame in one write
   const bool pollsWhenIdle_;  // the box holds each call until the server polls
   FramePlayer player_;
   UniqueFd master_, signals_;
@@ -214,6 +222,10 @@ int RunSerial(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber);
   app.add_option("--baud", options.baud, "write each frame at the pace of a line at this speed (10 bits a byte)")
       ->check(CLI::PositiveNumber);
+  app.add_flag("--pace", options.pace,
+               "write byte by byte, each byte on its own when its time comes on a line at --baud (default: the "
+               "model's usual speed)");
+  app.add_option("--noise", options.noise, "send these bytes before every frame (escapes as in --frames, e.g. \\n)");
   app.add_flag("--trailing-zero", options.trailingZero, "send a zero byte after every frame (CID-1000, model 12)");
   app.add_option("--link", options.link,
                  "create this symbolic link to the terminal and print it instead of the terminal's path");
@@ -232,7 +244,18 @@ int RunSerial(int argc, char** argv) {
     std::fprintf(stderr, "lindra-sim serial: --unplug-after needs --link (the server reopens the same path)\n");
     return 2;
   }
-  return SerialDevice(options).Run();
+  const std::optional<std::string> noise = DecodeFrameLine(options.noise);
+  if (!noise) {
+    std::fprintf(stderr, "lindra-sim serial: --noise: malformed escape\n");
+    return 2;
+  }
+  options.play.noise = *noise;
+  const int lineBaud = options.baud > 0 ? options.baud : options.pace ? ModelOf(options.play.model).defaultBaudRate : 0;
+  if (options.pace && lineBaud <= 0) {
+    std::fprintf(stderr, "lindra-sim serial: --pace needs --baud for model %u\n", options.play.model);
+    return 2;
+  }
+  return SerialDevice(options, lineBaud).Run();
 }
 
 const RegisterSimCommand kSerialCommand{

@@ -1,6 +1,8 @@
 #include "device/frame_assembler.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace lindra {
 
@@ -14,53 +16,83 @@ FrameAssembler::FrameAssembler(uint32_t modelCode, LinkKind link)
   capacity_ = kMaxFrameBytes - (retainsTerminator_ ? 1 : 0);
 }
 
+template <typename At>
+FrameAssembler::Ahead FrameAssembler::Reads(const At& at, size_t p, size_t size, std::string_view pattern,
+                                            size_t needed) {
+  for (size_t k = 0; k < pattern.size(); ++k) {
+    if (p + k >= size) return Ahead::Wait;
+    if (at(p + k) != static_cast<unsigned char>(pattern[k])) return Ahead::No;
+  }
+  return p + needed <= size ? Ahead::Yes : Ahead::Wait;
+}
+
 void FrameAssembler::Feed(std::string_view chunk, const FrameHandler& onFrame) {
   const auto* b = reinterpret_cast<const unsigned char*>(chunk.data());
-  const size_t n = chunk.size();
-  // The device's read buffer holds a zero byte after the chunk, and the rules look one
-  // byte ahead: at the chunk's end that look sees this zero, never the next chunk.
-  auto ahead = [&](size_t i) -> unsigned char { return i < n ? b[i] : 0; };
+  // The stream this chunk continues: the bytes held back last time, then the chunk.
+  const size_t held = heldCount_;
+  const size_t size = held + chunk.size();
+  auto at = [&](size_t i) -> unsigned char { return i < held ? held_[i] : b[i - held]; };
+  const char keyword[] = {static_cast<char>(rule_.terminators[0]), static_cast<char>(rule_.terminators[1]),
+                          static_cast<char>(rule_.terminators[2])};
 
-  for (size_t p = 0; p < n; ++p) {
+  bool pairEndPending = pairEndPending_;
+  size_t p = 0;
+  for (; p < size; ++p) {
+    const unsigned char byte = at(p);
+    // A T2 right after the T1 that ended a frame belongs to that end, whichever read
+    // brings it.
+    if (std::exchange(pairEndPending, false) && byte == rule_.terminators[1]) continue;
     // A restart drops what was gathered before the marker (noise, or the rest of a line
     // whose start was lost); the marker is gathered. Inside a line that began with the
     // marker the same bytes are data: the blanks before a time from 10:00 to 19:59, or
     // before a caller number that begins with 1, would otherwise cut the line.
-    if (!restartMarker_.empty() && b[p] == restartMarker_[0] && chunk.substr(p).starts_with(restartMarker_) &&
+    if (!restartMarker_.empty() && byte == static_cast<unsigned char>(restartMarker_[0]) &&
         !std::string_view(frame_.data(), length_).starts_with(restartMarker_)) {
-      length_ = 0;
-      cut_ = false;
+      const Ahead marker = Reads(at, p, size, restartMarker_, restartMarker_.size());
+      if (marker == Ahead::Wait) break;
+      if (marker == Ahead::Yes) {
+        length_ = 0;
+        cut_ = false;
+      }
     }
-    bool ends = false;
+    Ahead ends = Ahead::No;
     switch (end_) {
       case SerialEnd::Terminator:
       case SerialEnd::ChunkEnd:
-        ends = endsFrame_[b[p]];
+        ends = endsFrame_[byte] ? Ahead::Yes : Ahead::No;
         break;
       case SerialEnd::ChunkLastByte:  // the byte before a zero: the last byte of every chunk
-        ends = ahead(p + 1) == rule_.terminators[0];
+        ends = (p + 1 < size ? at(p + 1) : 0) == rule_.terminators[0] ? Ahead::Yes : Ahead::No;
         break;
-      case SerialEnd::EndKeyword:  // "nd" CR, with at least one byte after it in the chunk
-        ends = p + 3 < n && b[p] == rule_.terminators[0] && b[p + 1] == rule_.terminators[1] &&
-               b[p + 2] == rule_.terminators[2];
+      case SerialEnd::EndKeyword:  // "nd" CR, with at least one byte after it
+        ends = Reads(at, p, size, std::string_view(keyword, sizeof keyword), sizeof keyword + 1);
         break;
     }
-    if (!ends) {
-      Gather(b[p]);
+    if (ends == Ahead::Wait) break;
+    if (ends == Ahead::No) {
+      Gather(byte);
       continue;
     }
-    const unsigned char terminator = b[p];
-    if (pairSkip_ && b[p] == rule_.terminators[0] && ahead(p + 1) == rule_.terminators[1]) ++p;
-    Deliver(terminator, onFrame);
+    pairEndPending = pairSkip_ && byte == rule_.terminators[0];
+    Deliver(byte, onFrame);
   }
+  pairEndPending_ = pairEndPending;
+  // What the rules could not decide yet waits for the next chunk.
+  std::array<unsigned char, kMaxHeld> rest{};
+  heldCount_ = size - p;
+  for (size_t i = 0; i < heldCount_; ++i) rest[i] = at(p + i);
+  held_ = rest;
   // The box may send no zero byte after its message: the chunk is the message.
   if (end_ == SerialEnd::ChunkEnd && (length_ > 0 || cut_)) Deliver(0, onFrame);
 }
 
 std::string_view FrameAssembler::DropPartial() {
-  const std::string_view partial(frame_.data(), length_);
+  std::copy_n(held_.begin(), heldCount_, frame_.begin() + static_cast<std::ptrdiff_t>(length_));
+  const std::string_view partial(frame_.data(), length_ + heldCount_);
   length_ = 0;
   cut_ = false;
+  heldCount_ = 0;
+  pairEndPending_ = false;
   return partial;
 }
 

@@ -1,7 +1,10 @@
 #pragma once
-// Cuts a device's byte stream into frames by its model's frame rule. A partial frame
-// is kept from one chunk to the next, so a frame may span several reads; only the
-// models framed by their read chunks end a frame where a chunk ends.
+// Cuts a device's byte stream into frames by its model's frame rule. Every rule holds
+// on the stream, however the reads cut it (a real line hands over a byte or two a
+// read): a partial frame is kept from one chunk to the next, a rule that looks at the
+// bytes after the current one waits for them, and the pair skip remembers its first
+// byte until the next comes. Only the models framed by their read chunks end a frame
+// where a chunk ends.
 // Pure object: bytes in, frames out; no I/O, no locks (one reader thread feeds it).
 #include <array>
 #include <cstddef>
@@ -38,14 +41,24 @@ class FrameAssembler {
   // in order. The view passed to onFrame is valid only during the call.
   void Feed(std::string_view chunk, const FrameHandler& onFrame);
 
-  // Bytes gathered for the frame in progress.
+  // Bytes gathered for the frame in progress (bytes held back for a look ahead not
+  // counted).
   size_t pending() const { return length_; }
 
   // Forgets the frame in progress (its connection was lost, so no byte can complete
-  // it) and returns the bytes it had gathered, valid until the next Feed.
+  // it) and returns its bytes, the ones held back for a look ahead included, valid
+  // until the next Feed.
   std::string_view DropPartial();
 
  private:
+  // At most this many bytes wait for the bytes after them: "nd" CR of the SeeID-PC.
+  static constexpr size_t kMaxHeld = 3;
+
+  enum class Ahead { No, Yes, Wait };
+  // Whether the stream from p reads `pattern` and holds at least `needed` bytes.
+  template <typename At>
+  static Ahead Reads(const At& at, size_t p, size_t size, std::string_view pattern, size_t needed);
+
   void Gather(unsigned char byte);
   void Deliver(unsigned char terminator, const FrameHandler& onFrame);
 
@@ -56,9 +69,15 @@ class FrameAssembler {
   std::string_view restartMarker_;  // empty unless a start marker restarts the frame
   std::array<bool, 256> endsFrame_{};
   size_t capacity_;  // bytes a frame may gather before its terminator
-  std::array<char, kMaxFrameBytes + 1> frame_{};
+  // The frame, then room for the held bytes that DropPartial hands back with it.
+  std::array<char, kMaxFrameBytes + 1 + kMaxHeld> frame_{};
   size_t length_ = 0;
   bool cut_ = false;  // the frame in progress outgrew the buffer
+  // The stream's last bytes, not yet run through the rules: the rule at the first of
+  // them needs to see the bytes after it.
+  std::array<unsigned char, kMaxHeld> held_{};
+  size_t heldCount_ = 0;
+  bool pairEndPending_ = false;  // the last byte was a T1 that ended a frame: a T2 next is part of that end
 };
 
 }  // namespace lindra

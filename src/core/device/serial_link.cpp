@@ -78,8 +78,7 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
 
   void Close() {
     closed_ = true;
-    asio::error_code ignored;
-    port_.close(ignored);
+    ClosePort();
     pollTimer_->Stop();
     gapTimer_->Stop();
     pauseTimer_->Stop();
@@ -157,10 +156,16 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
     if (size > 0 && !closed_) handlers_.chunk(std::string_view(chunk_.data(), size));
   }
 
-  void Lost(int error) {
-    gapTimer_->Stop();
+  void ClosePort() {
+    if (port_.is_open()) ReleaseSerialPort(port_.native_handle());
     asio::error_code ignored;
     port_.close(ignored);
+  }
+
+  void Lost(int error) {
+    gapTimer_->Stop();
+    ClosePort();
+    busyReported_ = false;
     if (!closed_) handlers_.event(LinkEvent::StreamCut);
     Retry(policy_.Lost(error));
   }
@@ -175,6 +180,9 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
     if (closed_) return;
     OpenedSerialPort opened = OpenSerialPort(devicePath_, baudRate_);
     const int error = opened.port ? Adopt(std::move(opened.port)) : opened.error;
+    // The loss line says why the slot is down, but not that another program has taken
+    // the port meanwhile, which keeps it down until that program lets go.
+    if (error == EBUSY && !std::exchange(busyReported_, true)) handlers_.status(CommFailure("CreateFile", error));
     if (error) return Retry(policy_.AttemptFailed(error));
     Follow(policy_.Connected());
     if (!closed_) WaitReadable();
@@ -210,8 +218,9 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
   std::unique_ptr<Timer> gapTimer_;    // the quiet gap that ends a chunk
   std::unique_ptr<Timer> pauseTimer_;  // before a reopen, or a look again after a read of nothing
   std::array<char, kChunkBytes> chunk_;
-  size_t size_ = 0;         // bytes of the chunk read so far
-  int64_t lastReadMs_ = 0;  // when the last bytes of the chunk were read
+  size_t size_ = 0;            // bytes of the chunk read so far
+  int64_t lastReadMs_ = 0;     // when the last bytes of the chunk were read
+  bool busyReported_ = false;  // since the loss: a reopen found the port held by another program
   bool closed_ = false;
 };
 

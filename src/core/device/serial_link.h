@@ -47,12 +47,13 @@ class SerialLink {
   SerialLink(const SerialLink&) = delete;
   SerialLink& operator=(const SerialLink&) = delete;
 
-  // Opens and sets up the port: raw mode, 8 data bits, no parity, one stop bit, the
-  // given speed. Opened: "[WARN] Connected PBX : %.4s, %d" (comPort, baudRate).
-  // Failed: "[ERR] RS232C - CreateFile 실패 ErrNo:%d" (open), "... GetCommState 실패
-  // ..." (tcgetattr), "... SetCommState 실패 ..." (a speed termios does not know:
-  // EINVAL; tcsetattr) with errno; the port is closed then. The caller writes the
-  // program-log entries of a successful start.
+  // Opens the port for this process alone and sets it up: raw mode, 8 data bits, no
+  // parity, one stop bit, the given speed. Opened: "[WARN] Connected PBX : %.4s, %d"
+  // (comPort, baudRate). Failed: "[ERR] RS232C - CreateFile 실패 ErrNo:%d" (open;
+  // EBUSY: another program holds the port), "... GetCommState 실패 ..." (tcgetattr),
+  // "... SetCommState 실패 ..." (a speed termios does not know: EINVAL; tcsetattr)
+  // with errno; the port is closed then. The caller writes the program-log entries
+  // of a successful start.
   LinkResult Start(const std::string& devicePath, const std::string& comPort, int baudRate);
   bool IsOpen() const { return session_ != nullptr; }
 
@@ -61,8 +62,10 @@ class SerialLink {
   // full). A read failure (the adapter unplugged: EIO, a hang-up) cuts the stream, is
   // reported once as "[ERR] ReadFIle 실패 : %d" and shows the slot down; the port is
   // opened again (same path and settings) every kReopenPauseMs until it opens:
-  // "[WARN] Reconnected PBX : %.4s, %d", shown up. With pollWithZ a "Z" is written
-  // at once and then every kPollIntervalMs.
+  // "[WARN] Reconnected PBX : %.4s, %d", shown up. A reopen that finds the port held
+  // by another program says so once, "[ERR] RS232C - CreateFile 실패 ErrNo:16"
+  // (EBUSY), and goes on trying. With pollWithZ a "Z" is written at once and then
+  // every kPollIntervalMs.
   void Begin(const SerialReading& reading, LinkHandlers handlers);
 
   // Closes the port and ends every read and timer; no handler runs afterwards.

@@ -81,7 +81,7 @@ inline constexpr LinkSet kOnBoth{true, true};
 // How a frame ends on a serial line; every other link ends frames at terminators.
 enum class SerialEnd {
   Terminator,     // at a terminator byte
-  EndKeyword,     // before "nd" CR, with at least one byte after it in the same read
+  EndKeyword,     // before "nd" CR, once at least one byte has come after it
   ChunkEnd,       // at a terminator, and where a read ends: the read is the message
   ChunkLastByte,  // at the byte before a zero byte, so at the last byte of every read
 };

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 
@@ -26,13 +27,22 @@ std::optional<speed_t> TermiosSpeed(int baudRate) {
   return std::nullopt;
 }
 
+// EBUSY when another program holds the line: in exclusive mode (which root's open
+// passes unrefused) or under its advisory lock. 0 when it is free: the lock is then
+// this descriptor's.
+int TakeLine(int fd) {
+  int exclusive = 0;
+  if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) return EBUSY;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return EBUSY;
+  return 0;
+}
+
 }  // namespace
 
 OpenedSerialPort OpenSerialPort(const std::string& devicePath, int baudRate) {
   UniqueFd port(::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!port) return {{}, "CreateFile", errno};
-  // A COM port is opened without sharing; keep other openers off the line too.
-  ::ioctl(port.get(), TIOCEXCL);
+  if (const int busy = TakeLine(port.get())) return {{}, "CreateFile", busy};
   ::tcflush(port.get(), TCIOFLUSH);
 
   termios tio{};
@@ -49,8 +59,12 @@ OpenedSerialPort OpenSerialPort(const std::string& devicePath, int baudRate) {
   if (::cfsetispeed(&tio, *speed) != 0 || ::cfsetospeed(&tio, *speed) != 0 ||
       ::tcsetattr(port.get(), TCSANOW, &tio) != 0)
     return {{}, "SetCommState", errno};
+  // Set up: keep other openers off the line (the lock goes with the descriptor).
+  ::ioctl(port.get(), TIOCEXCL);
   return {std::move(port)};
 }
+
+void ReleaseSerialPort(int fd) { ::ioctl(fd, TIOCNXCL); }
 
 bool SerialLineHungUp(int fd) {
   pollfd look{fd, POLLIN, 0};

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <filesystem>
@@ -126,6 +128,31 @@ TEST(SerialLink, StartFailuresCarryTheSystemErrorAndLeaveThePortClosed) {
   }
 }
 
+TEST(SerialLink, APortAnotherProgramHoldsIsAFailedStartAndAStoppedLinkLetsItsPortGo) {
+  const LinkResult busy = LinkResult::Failed("[ERR] RS232C - CreateFile 실패 ErrNo:16");
+  testing::FakeTimeLoop loop;
+  SerialLink first(loop.strand, loop.timers, loop.clock), second(loop.strand, loop.timers, loop.clock);
+  // Another program holds the port by its advisory lock, or in exclusive mode (which
+  // would let root in).
+  for (const bool byLock : {true, false}) {
+    Pty pty;
+    const int holder = pty.slave.get();
+    ASSERT_EQ(byLock ? ::flock(holder, LOCK_EX | LOCK_NB) : ::ioctl(holder, TIOCEXCL), 0);
+    EXPECT_EQ(first.Start(pty.path, "COM1", 9600), busy);
+    EXPECT_FALSE(first.IsOpen());
+    ASSERT_EQ(byLock ? ::flock(holder, LOCK_UN) : ::ioctl(holder, TIOCNXCL), 0);
+    EXPECT_TRUE(first.Start(pty.path, "COM1", 9600).ok);
+    // Two readers would split the bytes between them.
+    EXPECT_EQ(second.Start(pty.path, "COM1", 9600), busy);
+    first.Stop();
+    int exclusive = -1;
+    ASSERT_EQ(::ioctl(holder, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    EXPECT_TRUE(second.Start(pty.path, "COM1", 9600).ok);
+    second.Stop();
+  }
+}
+
 TEST(SerialLink, DeliversChunksOfAtMost4096BytesInOrder) {
   Pty pty;
   SerialFixture f;
@@ -244,15 +271,20 @@ TEST(SerialLink, AnUnpluggedPortIsReportedOnceAndReopenedEverySecondUntilPlugged
   std::filesystem::remove(path);
   ASSERT_TRUE(f.recorder.WaitStatuses(3));
   for (int attempt = 0; attempt < 3; ++attempt) EXPECT_EQ(f.loop.timers.AdvanceWhenDue(1000ms), 1);
+  // Back, but another program has taken it: said once, and tried again until it lets go.
   pty = std::make_unique<Pty>();
   std::filesystem::create_symlink(pty->path, path);
+  ASSERT_EQ(::flock(pty->slave.get(), LOCK_EX | LOCK_NB), 0);
+  for (int attempt = 0; attempt < 2; ++attempt) EXPECT_EQ(f.loop.timers.AdvanceWhenDue(1000ms), 1);
+  ASSERT_EQ(::flock(pty->slave.get(), LOCK_UN), 0);
   EXPECT_EQ(f.loop.timers.Advance(999ms), 0);
-  EXPECT_EQ(f.recorder.statuses().size(), 3u);
+  EXPECT_EQ(f.recorder.statuses().size(), 4u);
   EXPECT_EQ(f.loop.timers.Advance(1ms), 1);
   pty->Write("back");
   ASSERT_TRUE(f.recorder.WaitBytes(9));
   EXPECT_EQ(f.recorder.bytes(), "  1abback");
   EXPECT_EQ(f.recorder.statuses(), (std::vector<std::string>{"(cut)", "[ERR] ReadFIle 실패 : 5", "(down)",
+                                                             "[ERR] RS232C - CreateFile 실패 ErrNo:16",
                                                              "[WARN] Reconnected PBX : COM3, 19200", "(up)"}));
 }
 

@@ -13,14 +13,14 @@ LineClock::duration LineTime(size_t bytes, int baud) {
 }
 
 std::optional<LineClock::time_point> WriteAtLineSpeed(int fd, std::string_view bytes, int baud,
-                                                      LineClock::time_point start) {
+                                                      LineClock::time_point start, LineWrites writes) {
   size_t sent = 0;
   while (sent < bytes.size()) {
     // Wait for the next byte's time, then write it with every other byte due by now.
     std::this_thread::sleep_until(start + LineTime(sent, baud));
     const auto elapsed = LineClock::now() - start;
     size_t due = sent + 1;
-    while (due < bytes.size() && LineTime(due, baud) <= elapsed) ++due;
+    while (writes == LineWrites::DueTogether && due < bytes.size() && LineTime(due, baud) <= elapsed) ++due;
     if (!WriteAll(fd, bytes.substr(sent, due - sent))) return std::nullopt;
     sent = due;
   }
