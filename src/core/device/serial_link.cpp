@@ -32,6 +32,11 @@ int SerialQuietGapMs(int baudRate) {
   return static_cast<int>(std::max<long long>(kFloorMs, (bits + rate - 1) / rate));
 }
 
+bool SerialQuietGapPassed(int64_t elapsedMs, size_t waitingBytes, int baudRate, int gapMs) {
+  const int64_t busyMs = waitingBytes > 1 ? static_cast<int64_t>(waitingBytes - 1) * 10'000 / std::max(baudRate, 1) : 0;
+  return elapsedMs - busyMs >= gapMs;
+}
+
 std::string SerialPathFor(const std::string& comPort, const SerialOverrides& overrides) {
   const std::string name = text::ToUpperAscii(comPort);
   if (auto it = overrides.find(name); it != overrides.end()) return it->second;
@@ -103,7 +108,9 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
     int error = ec.value();
     // A gap that has passed ends its chunk even when its timer has not run yet (a busy
     // loop may hand over the next bytes first): they start the next chunk.
-    if (reading_.quietGapMs > 0 && size_ > 0 && clock_.SteadyMs() - lastReadMs_ >= reading_.quietGapMs) {
+    if (reading_.quietGapMs > 0 && size_ > 0 &&
+        SerialQuietGapPassed(clock_.SteadyMs() - lastReadMs_, SerialBytesWaiting(port_.native_handle()), baudRate_,
+                             reading_.quietGapMs)) {
       gapTimer_->Stop();
       Deliver();
     }
@@ -119,7 +126,11 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
     }
     lastReadMs_ = clock_.SteadyMs();
     if (reading_.quietGapMs > 0 && size_ < kChunkBytes) {
-      gapTimer_->Start(milliseconds(reading_.quietGapMs), [this] { Deliver(); });
+      gapTimer_->Start(milliseconds(reading_.quietGapMs), [this] {
+        // Bytes already waiting when the timer runs late are the rest of the message
+        // or the next one: the read that takes them decides.
+        if (SerialBytesWaiting(port_.native_handle()) == 0) Deliver();
+      });
     } else {
       gapTimer_->Stop();
       Deliver();

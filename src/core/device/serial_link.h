@@ -1,6 +1,8 @@
 #pragma once
 // The RS232C link of a slot with a serial model (codes 2..100): the port's descriptor
 // on the event loop, read as soon as bytes arrive.
+#include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -27,6 +29,13 @@ std::string SerialPathFor(const std::string& comPort, const SerialOverrides& ove
 // means the message is complete; the floor covers USB adapters, which hand bytes over
 // in packets up to 16 ms apart. 20 ms at 9600 baud and above, 42 ms at 1200.
 int SerialQuietGapMs(int baudRate);
+
+// Whether the line has been quiet for a whole gap of `gapMs` since the last read
+// `elapsedMs` ago, now that `waitingBytes` wait to be read. Time alone cannot tell
+// when the reader itself comes late: the bytes found waiting may have streamed in all
+// along. N bytes occupy the line for N - 1 character times after the first of them
+// arrived, so only the time beyond that can have been quiet.
+bool SerialQuietGapPassed(int64_t elapsedMs, size_t waitingBytes, int baudRate, int gapMs);
 
 // How the link reads, by model.
 struct SerialReading {

@@ -71,4 +71,9 @@ bool SerialLineHungUp(int fd) {
   return ::poll(&look, 1, 0) > 0 && (look.revents & (POLLHUP | POLLERR));
 }
 
+size_t SerialBytesWaiting(int fd) {
+  int waiting = 0;
+  return ::ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0 ? static_cast<size_t>(waiting) : 0;
+}
+
 }  // namespace lindra

@@ -29,4 +29,7 @@ void ReleaseSerialPort(int fd);
 // Whether the line has hung up (the adapter is gone): it then reads nothing for ever.
 bool SerialLineHungUp(int fd);
 
+// Bytes the driver holds for reading now (0 when it cannot tell).
+size_t SerialBytesWaiting(int fd);
+
 }  // namespace lindra

@@ -176,6 +176,19 @@ TEST(SerialLink, DeliversChunksOfAtMost4096BytesInOrder) {
 TEST(SerialLink, QuietGapIsFiveCharacterTimesAndAtLeast20Ms) {
   const std::pair<int, int> cases[] = {{300, 167}, {1200, 42}, {2400, 21}, {4800, 20}, {9600, 20}, {115200, 20}};
   for (const auto& [baud, gapMs] : cases) EXPECT_EQ(SerialQuietGapMs(baud), gapMs) << baud;
+  // A loop that comes late finds bytes waiting that may have streamed in all along: 30
+  // bytes at 9600 baud fill 30 ms of the line, so 25 ms since the last read hold no gap.
+  struct Late {
+    int64_t elapsedMs;
+    size_t waiting;
+    int baud;
+    bool quiet;
+  };
+  const Late late[] = {{19, 0, 9600, false}, {20, 0, 9600, true},    {20, 1, 9600, true},  {25, 30, 9600, false},
+                       {50, 30, 9600, true}, {25, 30, 115200, true}, {45, 3, 1200, false}, {59, 3, 1200, true}};
+  for (const auto& c : late)
+    EXPECT_EQ(SerialQuietGapPassed(c.elapsedMs, c.waiting, c.baud, SerialQuietGapMs(c.baud)), c.quiet)
+        << c.elapsedMs << " ms, " << c.waiting << " bytes at " << c.baud;
 }
 
 TEST(SerialLink, AChunkEndsOnlyWhenTheLineHasBeenQuietForTheWholeGap) {
