@@ -259,17 +259,11 @@ void LogWriter::TakeTurn() {
     // Lines dropped while the file fails are told with its recovery.
     if (!failing_ || last) dropped = std::exchange(dropped_, 0);
   }
-  const std::string file = log_.FilePath(log_.fileDate()).string();
-  if (recovered) {
-    Report(dropped ? text::Format("[WARN] 로그 파일 쓰기 복구: %s (버린 줄 %zu)", file.c_str(), dropped)
-                   : text::Format("[WARN] 로그 파일 쓰기 복구: %s", file.c_str()));
-  } else if (lost + dropped > 0) {
-    Report(text::Format("[ERR] 로그 파일 쓰기 포기: %s (버린 줄 %zu)", file.c_str(), lost + dropped));
-  }
+  ReportOutcome(recovered, lost + dropped);
 
   std::lock_guard lock(mutex_);
   if (!pending_.empty()) {
-    // The last try follows at once once the writer is stopping.
+    // A stopping writer gets its last try now.
     if (stopping_) return thread_->Schedule(this);
     return thread_->RetryLater(this, retryInterval_);
   }
@@ -278,6 +272,16 @@ void LogWriter::TakeTurn() {
   scheduled_ = false;
   // From here on the writer thread does not touch this writer: Shutdown may return.
   drained_.notify_all();
+}
+
+void LogWriter::ReportOutcome(bool recovered, size_t dropped) const {
+  const std::string file = log_.FilePath(log_.fileDate()).string();
+  if (recovered) {
+    Report(dropped ? text::Format("[WARN] 로그 파일 쓰기 복구: %s (버린 줄 %zu)", file.c_str(), dropped)
+                   : text::Format("[WARN] 로그 파일 쓰기 복구: %s", file.c_str()));
+  } else if (dropped > 0) {
+    Report(text::Format("[ERR] 로그 파일 쓰기 포기: %s (버린 줄 %zu)", file.c_str(), dropped));
+  }
 }
 
 void LogWriter::Report(const std::string& line) const {

@@ -64,6 +64,8 @@ class LogWriter {
   void TakeTurn();
   // Whether the file took everything waiting (failure() of the log says why not).
   bool WriteWaiting();
+  // The recovery, or the lines given up (dropped over the limit or at the last try).
+  void ReportOutcome(bool recovered, size_t dropped) const;
   void Report(const std::string& line) const;
 
   const int level_;
