@@ -8,6 +8,7 @@
 #include <asio/post.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
+#include <csignal>
 #include <cstdio>
 #include <optional>
 
@@ -70,6 +71,9 @@ void FeedWatchdog(asio::steady_timer& timer, WatchdogPinger& pinger) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A file size limit (ulimit -f) then fails a log write (EFBIG), which the logs
+  // report, instead of ending the server.
+  std::signal(SIGXFSZ, SIG_IGN);
   std::string error, help;
   bool checkConfig = false, listModels = false, journal = false;
   auto options = ParseServerOptions(

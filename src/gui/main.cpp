@@ -150,6 +150,9 @@ void StopOnTerminationSignals(ServerController& controller, const gui::WindowHoo
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A file size limit (ulimit -f) then fails a log write (EFBIG), which the logs
+  // report, instead of ending the server.
+  std::signal(SIGXFSZ, SIG_IGN);
   if (AskedForHelp(argc, argv)) return PrintHelp(argc, argv);
   if (AskedForVersion(argc, argv)) {
     std::fputs(VersionText("lindra2").c_str(), stdout);

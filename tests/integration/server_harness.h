@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -109,11 +111,13 @@ class ServerHarness {
     for (const auto& [name, text] : files) WriteFile(workDir() / name, text);
   }
 
-  // Every log file whose name begins with `prefix` ("Telephone_DEV01_"), in one text.
+  // Every log file whose name begins with `prefix` ("Telephone_DEV01_"), in one text
+  // (a FIFO planted at a log's name is no log file).
   std::string LogText(const std::string& prefix) const {
     std::string all;
     for (const auto& entry : std::filesystem::directory_iterator(logDir()))
-      if (entry.path().filename().string().rfind(prefix, 0) == 0) all += ReadFile(entry.path());
+      if (entry.is_regular_file() && entry.path().filename().string().rfind(prefix, 0) == 0)
+        all += ReadFile(entry.path());
     return all;
   }
 
@@ -236,6 +240,15 @@ class ServerHarness {
       lines_.push_back(rest.substr(start, end - start));
       start = end + 1;
     }
+  }
+
+  // The running server's file size limit, set from outside as a full disk would stop
+  // its writes (a write beyond it fails with EFBIG); nullopt lifts it.
+  bool LimitFileSize(std::optional<rlim_t> bytes) {
+    rlimit limit{};
+    if (::prlimit(server_.pid(), RLIMIT_FSIZE, nullptr, &limit) != 0) return false;
+    limit.rlim_cur = bytes.value_or(limit.rlim_max);
+    return ::prlimit(server_.pid(), RLIMIT_FSIZE, &limit, nullptr) == 0;
   }
 
   ChildProcess& process() { return server_; }

@@ -1,16 +1,54 @@
 #include "log/log_writer.h"
 
+#include <algorithm>
 #include <deque>
+#include <iterator>
 #include <thread>
+#include <utility>
+#include <vector>
+
+#include "text/strings.h"
 
 namespace lindra {
+namespace {
+
+// A waiting line costs its text and about this much besides (its stamp, its place in
+// the queue).
+constexpr size_t kLineOverheadBytes = 64;
+
+size_t WaitingBytes(const LogLine& line) { return line.text.size() + kLineOverheadBytes; }
+
+size_t WaitingBytes(const LogBatch& lines) {
+  size_t bytes = 0;
+  for (const LogLine& line : lines) bytes += WaitingBytes(line);
+  return bytes;
+}
+
+std::string FailureText(const LogFailure& failure) {
+  const std::string file = failure.file.string();
+  switch (failure.step) {
+    case LogFailure::Step::Open:
+      return text::Format("[ERR] 로그 파일 열기 실패: %s (ErrNo:%d)", file.c_str(), failure.error);
+    case LogFailure::Step::NotRegularFile:
+      return text::Format("[ERR] 로그 파일 열기 실패: %s (일반 파일이 아님)", file.c_str());
+    case LogFailure::Step::Write:
+      break;
+  }
+  return text::Format("[ERR] 로그 파일 쓰기 실패: %s (ErrNo:%d)", file.c_str(), failure.error);
+}
+
+}  // namespace
 
 // The one thread that writes every log. It lives while some log is open: the first
 // writer starts it, the last one to end ends it. Logs with lines wait in line, each
-// at most once, and a log whose lines keep coming goes to the back after each turn.
-// mutex_ guards ready_ and ending_; a writer's mutex may be held when it is taken.
+// at most once, and a log whose lines keep coming goes to the back after each turn; a
+// log whose file refused its lines waits aside for its retry.
+// mutex_ guards ready_, retries_ and ending_; a writer's mutex may be held when it is
+// taken.
 class LogWriterThread {
  public:
+  using Clock = std::chrono::steady_clock;
+
   static std::shared_ptr<LogWriterThread> Acquire() {
     // Shared by design: the writers of every slot use one thread. The registry only
     // hands it out; the writers' references keep it.
@@ -45,50 +83,116 @@ class LogWriterThread {
     wake_.notify_one();
   }
 
+  void RetryLater(LogWriter* writer, std::chrono::milliseconds after) {
+    {
+      std::lock_guard lock(mutex_);
+      retries_.push_back({Clock::now() + after, writer});
+    }
+    wake_.notify_one();
+  }
+
+  // A writer waiting for its retry takes its turn now.
+  void Hurry(LogWriter* writer) {
+    {
+      std::lock_guard lock(mutex_);
+      auto it = std::find_if(retries_.begin(), retries_.end(), [writer](const Retry& r) { return r.writer == writer; });
+      if (it == retries_.end()) return;
+      retries_.erase(it);
+      ready_.push_back(writer);
+    }
+    wake_.notify_one();
+  }
+
  private:
+  struct Retry {
+    Clock::time_point due;
+    LogWriter* writer;
+  };
+
   void Run() {
-    LogBatch batch;
     std::unique_lock lock(mutex_);
     for (;;) {
-      wake_.wait(lock, [this] { return !ready_.empty() || ending_; });
-      // Ending only once every writer has gone, so nothing waits any more.
-      if (ready_.empty()) return;
+      TakeDueRetries();
+      if (ready_.empty()) {
+        // Ending only once every writer has gone, so nothing waits any more.
+        if (ending_) return;
+        if (retries_.empty()) {
+          wake_.wait(lock);
+        } else {
+          wake_.wait_until(lock, std::min_element(retries_.begin(), retries_.end(), [](const Retry& a, const Retry& b) {
+                                   return a.due < b.due;
+                                 })->due);
+        }
+        continue;
+      }
       LogWriter* writer = ready_.front();
       ready_.pop_front();
       lock.unlock();
-      writer->WriteQueued(batch);
+      writer->TakeTurn();
       lock.lock();
+    }
+  }
+
+  // mutex_ is held.
+  void TakeDueRetries() {
+    const auto now = Clock::now();
+    for (auto it = retries_.begin(); it != retries_.end();) {
+      if (it->due > now) {
+        ++it;
+        continue;
+      }
+      ready_.push_back(it->writer);
+      it = retries_.erase(it);
     }
   }
 
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<LogWriter*> ready_;
+  std::vector<Retry> retries_;
   bool ending_ = false;
   std::thread thread_;  // last: starts once everything above exists
 };
 
-LogWriter::LogWriter(const Clock& clock, int level, const std::filesystem::path& basePath)
-    : level_(level), log_(clock), thread_(LogWriterThread::Acquire()) {
-  log_.Open(level, basePath);
+LogWriter::LogWriter(const Clock& clock, int level, const std::filesystem::path& basePath, LogReport report,
+                     std::chrono::milliseconds retryInterval)
+    : level_(level),
+      basePath_(basePath),
+      report_(std::move(report)),
+      retryInterval_(retryInterval),
+      log_(clock),
+      thread_(LogWriterThread::Acquire()) {
+  std::lock_guard lock(mutex_);
+  Schedule();  // the open
 }
 
 LogWriter::~LogWriter() { Shutdown(); }
 
+bool LogWriter::Admit(size_t bytes, size_t lines) {
+  if (waitingBytes_ + bytes > kLogWaitingBytesLimit) {
+    dropped_ += lines;
+    return false;
+  }
+  waitingBytes_ += bytes;
+  return true;
+}
+
 void LogWriter::Enqueue(LogLine line) {
   if (!Accepts(line)) return;
   std::lock_guard lock(mutex_);
-  if (stopping_) return;
+  if (stopping_ || !Admit(WaitingBytes(line), 1)) return;
   queue_.push_back(std::move(line));
   Schedule();
 }
 
 void LogWriter::Enqueue(LogLine first, LogLine second) {
-  if (!Accepts(first) && !Accepts(second)) return;
+  const bool takeFirst = Accepts(first), takeSecond = Accepts(second);
+  if (!takeFirst && !takeSecond) return;
+  const size_t bytes = (takeFirst ? WaitingBytes(first) : 0) + (takeSecond ? WaitingBytes(second) : 0);
   std::lock_guard lock(mutex_);
-  if (stopping_) return;
-  if (Accepts(first)) queue_.push_back(std::move(first));
-  if (Accepts(second)) queue_.push_back(std::move(second));
+  if (stopping_ || !Admit(bytes, size_t{takeFirst} + size_t{takeSecond})) return;
+  if (takeFirst) queue_.push_back(std::move(first));
+  if (takeSecond) queue_.push_back(std::move(second));
   Schedule();
 }
 
@@ -100,27 +204,88 @@ void LogWriter::Schedule() {
 
 void LogWriter::Shutdown() {
   std::unique_lock lock(mutex_);
-  stopping_ = true;
+  if (!stopping_) {
+    stopping_ = true;
+    thread_->Hurry(this);  // the last try comes now, not after the retry pause
+  }
   drained_.wait(lock, [this] { return !scheduled_; });
 }
 
-void LogWriter::WriteQueued(LogBatch& batch) {
+bool LogWriter::WriteWaiting() {
+  if (!opened_) {
+    opened_ = true;
+    if (!log_.Open(level_, basePath_)) return false;
+  }
+  // Nothing tried, nothing learnt.
+  if (pending_.empty()) return !failing_;
+  log_.Write(pending_);
+  return pending_.empty();
+}
+
+void LogWriter::TakeTurn() {
+  bool last = false;
   {
     std::lock_guard lock(mutex_);
-    batch.swap(queue_);
+    last = stopping_;
+    if (pending_.empty()) {
+      pending_.swap(queue_);
+    } else {
+      std::move(queue_.begin(), queue_.end(), std::back_inserter(pending_));
+      queue_.clear();
+    }
   }
+  const size_t before = WaitingBytes(pending_);
+  bool wrote = false;
+  size_t lost = 0;
   try {
-    log_.Write(batch);
+    wrote = WriteWaiting();
   } catch (...) {
-    // Out of memory while formatting: this batch is lost, the writer goes on.
+    // Out of memory while formatting: these lines are lost, the writer goes on.
+    lost = pending_.size();
+    pending_.clear();
   }
-  batch.clear();
+  if (!wrote && !failing_ && !lost) Report(FailureText(log_.failure()));
+  const bool recovered = wrote && failing_;
+  if (!lost) failing_ = !wrote;
+  if (last) {
+    lost += pending_.size();
+    pending_.clear();
+  }
+  const size_t after = WaitingBytes(pending_);
+  size_t dropped = 0;
+  {
+    std::lock_guard lock(mutex_);
+    waitingBytes_ -= before - after;
+    // Lines dropped while the file fails are told with its recovery.
+    if (!failing_ || last) dropped = std::exchange(dropped_, 0);
+  }
+  ReportOutcome(recovered, lost + dropped);
+
   std::lock_guard lock(mutex_);
+  if (!pending_.empty()) {
+    // A stopping writer gets its last try now.
+    if (stopping_) return thread_->Schedule(this);
+    return thread_->RetryLater(this, retryInterval_);
+  }
   // Lines that came meanwhile wait for the next turn, behind the other logs.
   if (!queue_.empty()) return thread_->Schedule(this);
   scheduled_ = false;
   // From here on the writer thread does not touch this writer: Shutdown may return.
   drained_.notify_all();
+}
+
+void LogWriter::ReportOutcome(bool recovered, size_t dropped) const {
+  const std::string file = log_.FilePath(log_.fileDate()).string();
+  if (recovered) {
+    Report(dropped ? text::Format("[WARN] 로그 파일 쓰기 복구: %s (버린 줄 %zu)", file.c_str(), dropped)
+                   : text::Format("[WARN] 로그 파일 쓰기 복구: %s", file.c_str()));
+  } else if (dropped > 0) {
+    Report(text::Format("[ERR] 로그 파일 쓰기 포기: %s (버린 줄 %zu)", file.c_str(), dropped));
+  }
+}
+
+void LogWriter::Report(const std::string& line) const {
+  if (report_) report_(line);
 }
 
 }  // namespace lindra

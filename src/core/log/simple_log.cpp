@@ -1,6 +1,7 @@
 #include "log/simple_log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -83,59 +84,115 @@ bool CSimpleLog::Open(int level, const std::filesystem::path& basePath, bool app
   append_ = append;
   daily_ = daily;
   file_.Reset();
+  cutTo_.reset();
   basePath_ = basePath;
   return OpenFile(daily_ ? LogDate(clock_.Now()) : std::string());
 }
 
+bool CSimpleLog::Fail(LogFailure::Step step, int error, const std::filesystem::path& file) {
+  failure_ = {step, error, file};
+  return false;
+}
+
 bool CSimpleLog::OpenFile(const std::string& date) {
   file_.Reset();
+  if (date != fileDate_) cutTo_.reset();
   fileDate_ = date;
-  const std::string path = FilePath(date);
-  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (append_ ? O_APPEND : O_TRUNC);
-  file_.Reset(::open(path.c_str(), flags, 0666));
+  const std::filesystem::path path = FilePath(date);
+  // Without O_NONBLOCK a FIFO planted at the name would hold the open until somebody
+  // read it, and with it every log of the process.
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (append_ ? O_APPEND : O_TRUNC);
+  UniqueFd file(::open(path.c_str(), flags, 0666));
   // A link at a log's name (planted in a log folder shared with others) is replaced by
   // the log itself: the server never writes through it into somebody else's file.
-  if (!file_ && errno == ELOOP && ::unlink(path.c_str()) == 0) file_.Reset(::open(path.c_str(), flags | O_EXCL, 0666));
-  return file_.valid();
+  if (!file && errno == ELOOP && ::unlink(path.c_str()) == 0) file.Reset(::open(path.c_str(), flags | O_EXCL, 0666));
+  if (!file) return Fail(LogFailure::Step::Open, errno, path);
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0) return Fail(LogFailure::Step::Open, errno, path);
+  if (!S_ISREG(status.st_mode)) return Fail(LogFailure::Step::NotRegularFile, 0, path);
+  file_ = std::move(file);
+  return true;
 }
 
-void CSimpleLog::Flush(std::string& buffer) {
-  // A failed write (a full disk) loses these lines only; nothing is reported.
-  if (file_ && !buffer.empty()) WriteAll(file_.get(), buffer);
-  buffer.clear();
+size_t CSimpleLog::Append(const std::string& buffer, const std::vector<size_t>& ends) {
+  const int fd = file_.get();
+  if (cutTo_ && ::ftruncate(fd, *cutTo_) != 0) {
+    Fail(LogFailure::Step::Write, errno, FilePath(fileDate_));
+    return 0;
+  }
+  cutTo_.reset();
+  const off_t start = ::lseek(fd, 0, append_ ? SEEK_END : SEEK_CUR);
+  if (start < 0) {
+    Fail(LogFailure::Step::Write, errno, FilePath(fileDate_));
+    return 0;
+  }
+  size_t done = 0;
+  while (done < buffer.size()) {
+    const ssize_t n = ::write(fd, buffer.data() + done, buffer.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      Fail(LogFailure::Step::Write, n == 0 ? EIO : errno, FilePath(fileDate_));
+      break;
+    }
+  }
+  if (done == buffer.size()) return ends.size();
+  // A torn line would glue the next one onto it (and the statistics read these lines):
+  // the file goes back to the end of its last whole line.
+  const size_t whole = static_cast<size_t>(std::upper_bound(ends.begin(), ends.end(), done) - ends.begin());
+  const off_t wholeEnd = start + static_cast<off_t>(whole ? ends[whole - 1] : 0);
+  if (::ftruncate(fd, wholeEnd) != 0 || ::lseek(fd, wholeEnd, SEEK_SET) < 0) cutTo_ = wholeEnd;
+  return whole;
 }
 
-void CSimpleLog::Write(int type, std::string_view text) {
-  if (type > level_ || basePath_.empty()) return;
+bool CSimpleLog::Write(int type, std::string_view text) {
+  if (type > level_ || basePath_.empty()) return false;
   LogBatch one;
   one.push_back({clock_.Now(), type, std::string(text)});
   Write(one);
+  return one.empty();
 }
 
-void CSimpleLog::Write(const LogBatch& lines) {
+void CSimpleLog::Write(LogBatch& lines) {
   if (basePath_.empty()) return;
   const std::string threadTag = ThreadTag();
+  LogBatch waiting;    // not written, in order
+  LogBatch formatted;  // in `buffer`, not yet written
   std::string buffer;
-  std::string failedDate;
-  bool failed = false;
+  std::vector<size_t> ends;
+  std::vector<std::string> failedDates;
+  auto failed = [&failedDates](const std::string& date) {
+    return std::find(failedDates.begin(), failedDates.end(), date) != failedDates.end();
+  };
+  auto flush = [&] {
+    const size_t whole = buffer.empty() ? 0 : Append(buffer, ends);
+    if (whole < formatted.size()) failedDates.push_back(fileDate_);
+    std::move(formatted.begin() + static_cast<std::ptrdiff_t>(whole), formatted.end(), std::back_inserter(waiting));
+    formatted.clear();
+    buffer.clear();
+    ends.clear();
+  };
   LogDateCache dates;
   const std::string undated;
-  for (const LogLine& line : lines) {
+  for (LogLine& line : lines) {
     if (line.type > level_) continue;
     const std::string& date = daily_ ? dates.For(line.time) : undated;
-    if (!file_ || date != fileDate_) {
-      if (failed && date == failedDate) continue;
-      Flush(buffer);
-      if (!OpenFile(date)) {
-        failed = true;
-        failedDate = date;
-        continue;
-      }
+    if (!failed(date) && (!file_ || date != fileDate_)) {
+      flush();
+      if (!OpenFile(date)) failedDates.push_back(date);
+    }
+    // Behind a line of its day that could not be written, the others wait too.
+    if (failed(date)) {
+      waiting.push_back(std::move(line));
+      continue;
     }
     AppendLine(buffer, line, threadTag);
-    if (buffer.size() >= kFlushBytes) Flush(buffer);
+    ends.push_back(buffer.size());
+    formatted.push_back(std::move(line));
+    if (buffer.size() >= kFlushBytes) flush();
   }
-  Flush(buffer);
+  flush();
+  lines.swap(waiting);
 }
 
 }  // namespace lindra

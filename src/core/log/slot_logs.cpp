@@ -1,6 +1,5 @@
 #include "log/slot_logs.h"
 
-#include "log/log_writer.h"
 #include "platform/paths.h"
 #include "text/codec.h"
 #include "text/strings.h"
@@ -14,7 +13,8 @@ int ProgramLogLevel(std::string_view levelText) {
   return kLogDebug;
 }
 
-SlotLogs::SlotLogs(const Clock& clock) : clock_(clock) {}
+SlotLogs::SlotLogs(const Clock& clock, LogReport report, std::chrono::milliseconds retryInterval)
+    : clock_(clock), report_(std::move(report)), retryInterval_(retryInterval) {}
 
 SlotLogs::~SlotLogs() { Shutdown(); }
 
@@ -24,10 +24,14 @@ void SlotLogs::Open(const std::filesystem::path& logDir, int slotNo, int program
   std::lock_guard lock(openMutex_);
   if (program_ || shut_) return;
   EnsureDirectory(logDir);
+  // The reports name the files in full, wherever the server was started.
+  std::error_code error;
+  std::filesystem::path dir = std::filesystem::absolute(logDir, error);
+  if (error) dir = logDir;
   const std::string slotPart = text::Format("DEV0%d_", slotNo);
-  program_ = std::make_unique<LogWriter>(clock_, programLevel, logDir / ("Program_" + slotPart));
+  program_ = std::make_unique<LogWriter>(clock_, programLevel, dir / ("Program_" + slotPart), report_, retryInterval_);
   // The telephone log feeds the statistics: it is written whatever LEVEL says.
-  telephone_ = std::make_unique<LogWriter>(clock_, kLogInfo, logDir / ("Telephone_" + slotPart));
+  telephone_ = std::make_unique<LogWriter>(clock_, kLogInfo, dir / ("Telephone_" + slotPart), report_, retryInterval_);
   open_.store(true, std::memory_order_release);
 }
 

@@ -1,14 +1,17 @@
 #pragma once
 // The two daily logs of a device slot (program log and telephone log), drained to
 // disk by the writer thread that the logs of all slots share, so that no link thread
-// waits for the disk.
+// waits for the disk. A log that cannot be written says so, and that it works again,
+// through the report given (the slot's message log).
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 
+#include "log/log_writer.h"
 #include "platform/clock.h"
 
 namespace lindra {
@@ -18,13 +21,12 @@ enum class DeviceLogKind { Read = 0, Parse = 1, Error = 2, Plain = 3 };
 // Level of the program log from the [LOG] LEVEL text: ERROR 0, WARN 1, INFO 2, else 3.
 int ProgramLogLevel(std::string_view levelText);
 
-class LogWriter;  // one CSimpleLog and its queue
-
 // Called from any thread: link threads, CTI workers, senders, the controller.
 // Every queue is guarded inside the writer; lines keep the order they were queued in.
 class SlotLogs {
  public:
-  explicit SlotLogs(const Clock& clock = SystemClock::Instance());
+  explicit SlotLogs(const Clock& clock = SystemClock::Instance(), LogReport report = {},
+                    std::chrono::milliseconds retryInterval = kLogRetryInterval);
   ~SlotLogs();  // Shutdown()
   SlotLogs(const SlotLogs&) = delete;
   SlotLogs& operator=(const SlotLogs&) = delete;
@@ -45,11 +47,14 @@ class SlotLogs {
   // One telephone-log line (UTF-8), always written.
   void Telephone(std::string_view line);
 
-  // Writes every line still queued, then lets go of both logs. Idempotent.
+  // Writes every line still queued (lines that cannot be written get one last try and
+  // are counted in the report), then lets go of both logs. Idempotent.
   void Shutdown();
 
  private:
   const Clock& clock_;
+  const LogReport report_;
+  const std::chrono::milliseconds retryInterval_;
   std::unique_ptr<LogWriter> program_;
   std::unique_ptr<LogWriter> telephone_;
   std::atomic<int> slotNo_{-1};

@@ -1,9 +1,16 @@
 #include "log/simple_log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <vector>
+
+#include "platform/unique_fd.h"
 #include "support/fake_clock.h"
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 #include "text/codec.h"
 
@@ -11,6 +18,7 @@ namespace lindra {
 namespace {
 
 using testing::FakeClock;
+using testing::FileSizeLimit;
 using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
@@ -88,17 +96,77 @@ TEST_F(SimpleLogTest, AppendKeepsAndOverwriteEmptiesTheFile) {
   EXPECT_EQ(ReadFile(dir / "single.log"), "14:03:27.4[INFO ] " + ThreadTag() + "x\r\n");
 }
 
-TEST_F(SimpleLogTest, UnopenableFileDropsLinesUntilItCanBeOpened) {
+TEST_F(SimpleLogTest, AFileThatCannotBeOpenedTakesNoLinesUntilItCan) {
   EXPECT_FALSE(log.Open(2, ""));
-  log.Write(kLogError, "no base path");
+  EXPECT_FALSE(log.Write(kLogError, "no base path"));
   const auto missing = dir / "Logs";
   EXPECT_FALSE(log.Open(2, missing / "Program_DEV01_"));
   EXPECT_FALSE(log.IsOpen());
-  log.Write(kLogError, "dropped");
+  EXPECT_EQ(log.failure().step, LogFailure::Step::Open);
+  EXPECT_EQ(log.failure().error, ENOENT);
+  EXPECT_EQ(log.failure().file, missing / "Program_DEV01_260314.log");
+  EXPECT_FALSE(log.Write(kLogError, "not written"));
   std::filesystem::create_directory(missing);
-  log.Write(kLogError, "written");
+  EXPECT_TRUE(log.Write(kLogError, "written"));
   EXPECT_TRUE(log.IsOpen());
   EXPECT_EQ(ReadFile(missing / "Program_DEV01_260314.log"), "14:03:27.4[ERROR] " + ThreadTag() + "written\r\n");
+}
+
+TEST_F(SimpleLogTest, OnlyARegularFileIsWrittenAndAFifoNeverHoldsTheOpen) {
+  const auto name = dir / "Telephone_DEV01_260314.log";
+  ASSERT_EQ(::mkfifo(name.c_str(), 0600), 0);
+  EXPECT_FALSE(log.Open(2, base)) << "a FIFO without a reader";
+  EXPECT_EQ(log.failure().step, LogFailure::Step::Open);
+  EXPECT_EQ(log.failure().error, ENXIO);
+  EXPECT_EQ(log.failure().file, name);
+
+  UniqueFd reader(::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(reader);
+  EXPECT_FALSE(log.Write(kLogInfo, "line"));
+  EXPECT_EQ(log.failure().step, LogFailure::Step::NotRegularFile);
+  char byte;
+  EXPECT_LE(::read(reader.get(), &byte, 1), 0) << "nothing was written into the FIFO";
+
+  std::filesystem::remove(name);
+  EXPECT_TRUE(log.Write(kLogInfo, "line"));
+  EXPECT_EQ(ReadFile(name), "14:03:27.4[INFO ] " + ThreadTag() + "line\r\n");
+}
+
+TEST_F(SimpleLogTest, ALineIsInItsFileWholeOrNotAtAll) {
+  const auto today = dir / "Telephone_DEV01_260314.log";
+  ASSERT_TRUE(log.Open(2, base));
+  ASSERT_TRUE(log.Write(kLogInfo, "before"));
+  const std::string before = ReadFile(today);
+  auto line = [](const char* time, const std::string& text) {
+    return time + ("[INFO ] " + ThreadTag()) + text + "\r\n";
+  };
+  LogBatch batch;
+  for (const char* text : {"first", "second", "third"}) batch.push_back({clock.Now(), kLogInfo, text});
+  batch.push_back({{2026, 3, 15, 9, 0, 0, 0}, kLogInfo, "next day"});
+  auto texts = [&batch] {
+    std::vector<std::string> out;
+    for (const auto& l : batch) out.push_back(l.text);
+    return out;
+  };
+  {
+    // The day's file stops five bytes into "second"; the next day's new file has room.
+    FileSizeLimit limit(before.size() + line("14:03:27.4", "first").size() + 5);
+    log.Write(batch);
+    EXPECT_EQ(ReadFile(today), before + line("14:03:27.4", "first"));
+    EXPECT_EQ(texts(), (std::vector<std::string>{"second", "third"}));
+    EXPECT_EQ(log.failure().step, LogFailure::Step::Write);
+    EXPECT_EQ(log.failure().error, EFBIG);
+    EXPECT_EQ(log.failure().file, today);
+    EXPECT_EQ(ReadFile(dir / "Telephone_DEV01_260315.log"), line("09:00:00.0", "next day"));
+
+    log.Write(batch);  // still full: torn again, cut again
+    EXPECT_EQ(texts(), (std::vector<std::string>{"second", "third"}));
+    EXPECT_EQ(ReadFile(today), before + line("14:03:27.4", "first"));
+  }
+  log.Write(batch);
+  EXPECT_TRUE(batch.empty());
+  EXPECT_EQ(ReadFile(today),
+            before + line("14:03:27.4", "first") + line("14:03:27.4", "second") + line("14:03:27.4", "third"));
 }
 
 TEST_F(SimpleLogTest, TextGoesOutInTheCodePage) {

@@ -1,22 +1,29 @@
 #include "log/slot_logs.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "support/fake_clock.h"
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 namespace lindra {
 namespace {
 
+using namespace std::chrono_literals;
 using testing::FakeClock;
+using testing::FileSizeLimit;
 using testing::ReadFile;
 using testing::TempDir;
 
@@ -65,6 +72,46 @@ std::vector<std::string> Texts(const std::vector<Line>& lines, bool withTag = tr
   for (const auto& l : lines) out.push_back(withTag ? l.tag + l.text : l.text);
   return out;
 }
+
+// Waits (bounded) until `file` holds `count` line ends: the writer thread writes while
+// the logs stay open, and a file has nothing to wait on.
+bool WaitForLines(const std::filesystem::path& file, size_t count) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  auto lineEnds = [&file] {
+    const std::string content = ReadFile(file);
+    size_t n = 0;
+    for (size_t at = content.find("\r\n"); at != std::string::npos; at = content.find("\r\n", at + 2)) ++n;
+    return n;
+  };
+  while (lineEnds() < count) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// What the logs tell the message log, from the writer thread.
+class Reports {
+ public:
+  LogReport Sink() {
+    return [this](const std::string& line) {
+      std::lock_guard lock(mutex_);
+      lines_.push_back(line);
+      added_.notify_all();
+    };
+  }
+  // Every line reported once there are `count` of them (or the time is up).
+  std::vector<std::string> WaitFor(size_t count) {
+    std::unique_lock lock(mutex_);
+    added_.wait_for(lock, 10s, [&] { return lines_.size() >= count; });
+    return lines_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable added_;
+  std::vector<std::string> lines_;
+};
 
 class SlotLogsTest : public ::testing::Test {
  protected:
@@ -231,6 +278,68 @@ TEST_F(SlotLogsTest, DestructionFlushesLikeShutdown) {
   auto phone = ReadLines(telephone2);
   ASSERT_EQ(phone.size(), 1000u);
   EXPECT_EQ(phone.back().text, "line 999");
+}
+
+TEST_F(SlotLogsTest, LinesTheDiskRefusesWaitInOrderAndFollowWholeOnceItTakesThemAgain) {
+  Reports reports;
+  SlotLogs logs(clock, reports.Sink(), 10ms);
+  logs.Open(logDir, 2, kLogError, true);
+  logs.Telephone("call 0");
+  ASSERT_TRUE(WaitForLines(telephone2, 1));
+  // 12 MB of lines: more than may wait.
+  constexpr int kCalls = 12000;
+  const std::string padding(1000, 'x');
+  auto call = [&padding](int i) { return "call " + std::to_string(i) + " " + padding; };
+  {
+    FileSizeLimit diskFull(std::filesystem::file_size(telephone2) + 10);
+    for (int i = 1; i <= kCalls; ++i) logs.Telephone(call(i));
+    const std::string failed = "[ERR] 로그 파일 쓰기 실패: " + telephone2.string() + " (ErrNo:27)";
+    EXPECT_EQ(reports.WaitFor(1), std::vector<std::string>{failed});
+    // A window for retries (every 10 ms) that must neither report again nor leave a torn line.
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(reports.WaitFor(1), std::vector<std::string>{failed});
+    EXPECT_EQ(Texts(ReadLines(telephone2), false), std::vector<std::string>{"call 0"});
+  }
+  const auto reported = reports.WaitFor(2);
+  ASSERT_EQ(reported.size(), 2u);
+  const std::string recovered = "[WARN] 로그 파일 쓰기 복구: " + telephone2.string() + " (버린 줄 ";
+  ASSERT_TRUE(reported[1].starts_with(recovered)) << reported[1];
+  const int dropped = std::stoi(reported[1].substr(recovered.size()));
+  EXPECT_EQ(reported[1], recovered + std::to_string(dropped) + ")");
+  EXPECT_GT(dropped, 0);
+  EXPECT_LT(dropped, kCalls / 4) << "about 10 MB waits";
+
+  // The calls that waited follow in order; the ones dropped are the last.
+  std::vector<std::string> expected = {"call 0"};
+  for (int i = 1; i <= kCalls - dropped; ++i) expected.push_back(call(i));
+  EXPECT_EQ(Texts(ReadLines(telephone2), false), expected);
+  logs.Shutdown();
+  EXPECT_EQ(reports.WaitFor(2).size(), 2u) << "nothing more at the shutdown";
+}
+
+TEST_F(SlotLogsTest, AFifoAtTheNameHoldsUpNeitherTheStartNorTheOtherLogsNorTheShutdown) {
+  std::filesystem::create_directories(logDir);
+  ASSERT_EQ(::mkfifo(telephone2.c_str(), 0600), 0);
+  Reports reports;
+  SlotLogs logs(clock, reports.Sink(), 10ms);
+  SlotLogs other(clock);
+  logs.Open(logDir, 2, ProgramLogLevel("DEBUG"), true);
+  other.Open(logDir, 3, ProgramLogLevel("DEBUG"), true);
+  const std::string failed = "[ERR] 로그 파일 열기 실패: " + telephone2.string() + " (ErrNo:6)";
+  EXPECT_EQ(reports.WaitFor(1), std::vector<std::string>{failed}) << "reported at the start";
+
+  logs.Telephone("call 1");
+  logs.Telephone("call 2");
+  logs.Device(DeviceLogKind::Plain, "program line");
+  other.Telephone("elsewhere");
+  EXPECT_TRUE(WaitForLines(program2, 1));
+  EXPECT_TRUE(WaitForLines(logDir / "Telephone_DEV03_260314.log", 1));
+  logs.Shutdown();
+  other.Shutdown();
+  EXPECT_EQ(reports.WaitFor(2),
+            (std::vector<std::string>{failed, "[ERR] 로그 파일 쓰기 포기: " + telephone2.string() + " (버린 줄 2)"}));
+  EXPECT_EQ(std::filesystem::status(telephone2).type(), std::filesystem::file_type::fifo);
+  EXPECT_EQ(Texts(ReadLines(program2), false), std::vector<std::string>{"program line"});
 }
 
 }  // namespace
