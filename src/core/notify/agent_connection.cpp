@@ -97,6 +97,7 @@ void AgentConnection::Queue(std::shared_ptr<const CallEvent> event, int64_t offe
 void AgentConnection::ApplyRedirect(std::string ip) {
   if (!running_ || ip == agentIp_) return;
   agentIp_ = std::move(ip);
+  reach_ = Reach::Untested;  // a new PC: what the old one did says nothing of it
   // The calls now routed to the new PC must not go on reaching the old one. A send
   // under way finishes first and ends the kept connection then.
   if (phase_ == Phase::Connecting || (phase_ == Phase::Open && settings_.persistent && !sending_)) EndAttempt();
@@ -142,9 +143,13 @@ void AgentConnection::BeginAttempt() {
   ShowColour(kAgentConnecting);
 }
 
-void AgentConnection::Connected(unsigned attempt, const asio::error_code& error) {
+void AgentConnection::Connected(unsigned attempt, asio::error_code error) {
   if (attempt != attempt_ || !running_) return;
   limitTimer_->Stop();
+  // A connect of the current attempt is cut short only by its time limit: a redirect
+  // or a stop has moved on to another attempt first.
+  if (error == asio::error::operation_aborted) error = asio::error::timed_out;
+  NoteReach(error);
   const Colour outcome = error ? kAgentFailed : kAgentConnected;
   if (!error && (settings_.persistent || state_ == State::Pending)) {
     // A connection that carries calls is shown before they go.
@@ -167,6 +172,20 @@ void AgentConnection::Connected(unsigned attempt, const asio::error_code& error)
   // settled, its next probe armed.
   EndAttempt();
   ShowColour(outcome);
+}
+
+// One message-log line (and journal entry) for each change, not for each call: the PC
+// is not reached at its first test or after it was, or it is reached again. Rows that
+// reach their PCs at the start say nothing.
+void AgentConnection::NoteReach(const asio::error_code& error) {
+  const Reach reach = error ? Reach::NotReached : Reach::Reached;
+  if (reach == reach_) return;
+  if (error)
+    reporter_.StatusLine(text::Format("[ERR] DEV0%d 상담원 PC 응답 없음: %s (%d)", reporter_.slotNo(),
+                                      connectIp_.c_str(), error.value()));
+  else if (reach_ == Reach::NotReached)
+    reporter_.StatusLine(text::Format("[WARN] DEV0%d 상담원 PC 연결 복구: %s", reporter_.slotNo(), connectIp_.c_str()));
+  reach_ = reach;
 }
 
 // Persistent mode: the next waiting call, once the pause after the last one is over.

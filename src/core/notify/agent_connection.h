@@ -9,7 +9,8 @@
 // connect drops the waiting calls and is retried with the next call or after the probe
 // interval. Every call leaves the queue with its telephone-log line: the bytes sent,
 // or SENT:-1. A PC that stays away cannot make calls pile up: a call waits at most
-// kWaitLimit, and at most kWaitingLimit calls wait.
+// kWaitLimit, and at most kWaitingLimit calls wait. The row's PC going away and coming
+// back is one message-log line each way.
 #include <asio/ip/tcp.hpp>
 #include <chrono>
 #include <cstddef>
@@ -81,6 +82,8 @@ class AgentConnection : public std::enable_shared_from_this<AgentConnection> {
   enum class State { Idle, Pending, New, ProbeDue };
   // Whether a connection is being made, or is open (sending, or kept).
   enum class Phase { Idle, Connecting, Open };
+  // What the connects to the row's PC found last.
+  enum class Reach { Untested, Reached, NotReached };
 
   struct Waiting {
     std::shared_ptr<const CallEvent> event;
@@ -93,7 +96,8 @@ class AgentConnection : public std::enable_shared_from_this<AgentConnection> {
   void ApplyRedirect(std::string ip);
   void Proceed();
   void BeginAttempt();
-  void Connected(unsigned attempt, const asio::error_code& error);
+  void Connected(unsigned attempt, asio::error_code error);
+  void NoteReach(const asio::error_code& error);
   void ServeNext();
   void SendFront();
   void Sent(unsigned attempt, int result);
@@ -122,6 +126,7 @@ class AgentConnection : public std::enable_shared_from_this<AgentConnection> {
   std::string agentIp_;
   State state_ = State::New;
   Phase phase_ = Phase::Idle;
+  Reach reach_ = Reach::Untested;  // of agentIp_
   bool running_ = true;
   bool probeDue_ = false;         // PROBE_INTERVAL has passed since the last probe
   std::deque<Waiting> pending_;   // never empty while state_ is Pending; the front is the call being sent

@@ -122,6 +122,7 @@ TEST(PerEventSender, ConnectsOnceAtStartThenOnceForEachEvent) {
   for (int i = 0; i < 3; ++i) expected.insert(expected.end(), {kAgentConnecting, kAgentConnected});
   EXPECT_EQ(ColoursOf(reporter), expected);
   EXPECT_EQ(reporter.program().at(0).second, "IP LIST COUNT: 1");
+  EXPECT_EQ(reporter.status(), std::vector<std::string>{});  // a PC that is there says nothing
 }
 
 TEST(PerEventSender, OperatorDownShowsFailureAndLogsMinusOne) {
@@ -144,6 +145,8 @@ TEST(PerEventSender, OperatorDownShowsFailureAndLogsMinusOne) {
     EXPECT_EQ(colours[i + 1], kAgentFailed);
   }
   for (const auto& c : reporter.colours()) EXPECT_EQ(c.ip, "127.0.0.2");
+  // Once for the change, however many attempts fail.
+  EXPECT_EQ(reporter.status(), std::vector<std::string>{"[ERR] DEV01 상담원 PC 응답 없음: 127.0.0.2 (111)"});
 }
 
 TEST(PerEventSender, ProbesEveryProbeIntervalWhileIdle) {
@@ -347,6 +350,8 @@ TEST(PersistentSender, OperatorDownDropsEventsAndReconnectsWithTheNextEvent) {
                                       "DEV01: T 222, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:16"}));
   EXPECT_EQ(ColoursOf(reporter), (std::vector<Colour>{kAgentConnecting, kAgentFailed, kAgentConnecting, kAgentFailed,
                                                       kAgentConnecting, kAgentConnected}));
+  EXPECT_EQ(reporter.status(), (std::vector<std::string>{"[ERR] DEV01 상담원 PC 응답 없음: 127.0.0.2 (111)",
+                                                         "[WARN] DEV01 상담원 PC 연결 복구: 127.0.0.2"}));
 }
 
 TEST(PersistentSender, RetriesAfterTheProbeIntervalWhileIdle) {
@@ -410,6 +415,8 @@ TEST(SenderTable, ARowModifiedDuringAConnectSendsToItsNewPc) {
     ASSERT_TRUE(newPc.WaitFor([](const auto& all) { return !all.empty() && !all.back().chunks.empty(); }));
     EXPECT_EQ(newPc.connections().back().Text(), "T|222|0215881234");
     for (const auto& connection : oldPc.connections()) EXPECT_EQ(connection.Text(), "") << progPort;
+    // The old PC's connect was given up before it had an outcome, and the new PC is reached.
+    EXPECT_EQ(reporter.status(), std::vector<std::string>{}) << progPort;
   }
 }
 
@@ -455,6 +462,8 @@ TEST(PersistentSender, CallsWaitingWhenTheClosedConnectionCannotBeRebuiltAreLogg
             (std::vector<std::string>{"DEV01: T 111, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:16",
                                       "DEV01: T 222, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1",
                                       "DEV01: H 222, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1"}));
+  // A PC that was reached and is no longer.
+  EXPECT_EQ(reporter.status(), std::vector<std::string>{"[ERR] DEV01 상담원 PC 응답 없음: 127.0.0.2 (111)"});
 }
 
 TEST(SenderStop, CallsStillWaitingAreLoggedAsNotSent) {
@@ -510,6 +519,9 @@ TEST(SenderWaitLimit, ACallIsGivenUpAtTheWaitLimitAlsoDuringItsConnectAndNeverDe
   }));
   EXPECT_EQ(row.hanging.pc.Texts(), std::vector<std::string>{"T|200|0215881234"});
   EXPECT_EQ(row.reporter.telephoneLines().back(), LineOf("200", 16));
+  // One line when the PC is first not reached, one when it is again; none per call.
+  EXPECT_EQ(row.reporter.status(), (std::vector<std::string>{"[ERR] DEV01 상담원 PC 응답 없음: 127.0.0.2 (110)",
+                                                             "[WARN] DEV01 상담원 PC 연결 복구: 127.0.0.2"}));
 }
 
 TEST(SenderWaitLimit, ACallBeyondTheQueueLimitPushesOutTheOldest) {
