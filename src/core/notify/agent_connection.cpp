@@ -85,7 +85,8 @@ void AgentConnection::Close() {
 }
 
 void AgentConnection::Queue(std::shared_ptr<const CallEvent> event, int64_t offeredMs) {
-  if (running_ && pending_.size() >= kWaitingLimit) GiveUp(FirstNotSending());
+  if (running_ && reach_ == Reach::NotReached)
+    while (pending_.size() >= kWaitingLimit) GiveUp(FirstNotSending());
   pending_.push_back({std::move(event), agentIp_, offeredMs});
   // Closed meanwhile: the call leaves unsent, with its line like any other.
   if (!running_) return GiveUpWaiting();

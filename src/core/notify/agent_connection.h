@@ -9,8 +9,8 @@
 // connect drops the waiting calls and is retried with the next call or after the probe
 // interval. Every call leaves the queue with its telephone-log line: the bytes sent,
 // or SENT:-1. A PC that stays away cannot make calls pile up: a call waits at most
-// kWaitLimit, and at most kWaitingLimit calls wait. The row's PC going away and coming
-// back is one message-log line each way.
+// kWaitLimit, and at most kWaitingLimit calls wait for a PC that does not answer. The
+// row's PC going away and coming back is one message-log line each way.
 #include <asio/ip/tcp.hpp>
 #include <chrono>
 #include <cstddef>
@@ -41,8 +41,11 @@ inline constexpr std::chrono::milliseconds kPersistentGap{100};
 // is under way: the operator would take a notification this late for a new call. One
 // whose bytes are in the socket already is not late.
 inline constexpr std::chrono::milliseconds kWaitLimit{60'000};
-// At most this many calls wait for one PC, as many as a kept connection carries within
-// kWaitLimit; a call beyond it pushes out the oldest that is not being sent.
+// At most this many calls wait for a PC whose last connect failed, as many as a kept
+// connection carries within kWaitLimit; a call beyond it pushes out the oldest that is
+// not being sent. A PC that answers takes a burst as fast as it accepts connections
+// (hundreds a second, one connection each), so only the wait limit holds its calls:
+// none it could still take in time is lost.
 inline constexpr size_t kWaitingLimit = static_cast<size_t>(kWaitLimit / kPersistentGap);
 
 // The notification bytes: "%s|%s|%s" in the edge code page, no terminator.
