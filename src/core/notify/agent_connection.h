@@ -43,9 +43,9 @@ inline constexpr std::chrono::milliseconds kPersistentGap{100};
 inline constexpr std::chrono::milliseconds kWaitLimit{60'000};
 // At most this many calls wait for a PC whose last connect failed, as many as a kept
 // connection carries within kWaitLimit; a call beyond it pushes out the oldest that is
-// not being sent. A PC that answers takes a burst as fast as it accepts connections
-// (hundreds a second, one connection each), so only the wait limit holds its calls:
-// none it could still take in time is lost.
+// not being sent. A PC that answers takes its calls as fast as it can (some hundreds
+// a second in per-event mode), so only the wait limit holds them: none it could still
+// take in time is lost.
 inline constexpr size_t kWaitingLimit = static_cast<size_t>(kWaitLimit / kPersistentGap);
 
 // The notification bytes: "%s|%s|%s" in the edge code page, no terminator.
