@@ -461,8 +461,11 @@ class AnsweringAndSilentPcs {
   void Start() {
     thread_ = std::thread([this] { Serve(); });
   }
-  // The silent PCs accept from now on.
-  void Wake() { woken_ = true; }
+  // The silent PCs accept from now on, with the queue of a PC that is back.
+  void Wake() {
+    for (const auto& l : silent_) ::listen(l.get(), 512);
+    woken_ = true;
+  }
   void Written(const std::string& notification, Clock::time_point at) {
     std::lock_guard lock(mutex_);
     writtenAt_[notification] = at;
