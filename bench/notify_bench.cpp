@@ -224,7 +224,8 @@ void IdleCost(EventLoop& loop, int progPort, int idleSeconds) {
   long rssBefore = StatusKiB("VmRSS:");
   for (int s = 0; s < 4; ++s) {
     reporters.push_back(std::make_unique<QuietReporter>());
-    slots.push_back(std::make_unique<AgentSenders>(*reporters.back(), loop, SteadyTimerMaker::Instance(), timings));
+    slots.push_back(std::make_unique<AgentSenders>(*reporters.back(), loop, SteadyTimerMaker::Instance(),
+                                                   lindra::SystemClock::Instance(), timings));
     slots.back()->AllocateAgentSlots(200, progPort);
     for (int row = 0; row < 200; ++row) slots.back()->AddAgentSlot(row, 200 + row, "127.0.0.2");
   }
@@ -260,7 +261,7 @@ void Throughput(EventLoop& loop, int events) {
   QuietReporter reporter;
   SenderTimings timings;
   timings.portOverride = farm.port();
-  AgentSenders senders(reporter, loop, SteadyTimerMaker::Instance(), timings);
+  AgentSenders senders(reporter, loop, SteadyTimerMaker::Instance(), lindra::SystemClock::Instance(), timings);
   senders.AllocateAgentSlots(kOperators, 7001);
   std::vector<std::string> ips;
   for (int i = 0; i < kOperators; ++i) {

@@ -16,18 +16,30 @@
 // memory and threads are its own. Printed: calls played and notifications received
 // (every call played must arrive), telephone-log lines against notifications,
 // resident memory and threads at the start and the end. Loopback only.
+//
+//   soak_bench dead-pcs [SECONDS] [LINDRA2D]   (default 3600; the build's lindra2d)
+//
+// Operator PCs that stay away: lindra2d (or the given build of it) with one Samsung LAN
+// exchange and 200 operator rows on one extension, 100 PCs that answer and 100 that drop
+// every connection request silently, one call a second. For the last 30 s the silent
+// PCs answer again. Printed: the server's resident memory over time, the latency of
+// the answering PCs (the exchange's write to the PC's receipt), how old the calls are
+// that reach the PCs back again, telephone-log lines and SENT:-1, and how many
+// message-log lines the operator rows produced.
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <array>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -42,6 +54,7 @@
 #include "bench_support.h"
 #include "config/lindra_ini.h"
 #include "frames/frame_builder.h"
+#include "platform/child_process.h"
 #include "platform/free_port.h"
 #include "support/temp_dir.h"
 #include "text/codec.h"
@@ -59,6 +72,11 @@ constexpr uint32_t kModels[kSlots] = {2, 102, 105, 202};
 const char* const kDids[kSlots] = {"0211110000", "0222220000", "0233330000", "0244440000"};
 
 std::string OperatorIp(int row) { return "127.0.2." + std::to_string(1 + row); }
+
+// The dead-PC soak: as many operator PCs that answer as PCs that stay away.
+constexpr int kPcsOfEachKind = 100;
+std::string AnsweringIp(int i) { return "127.0.3." + std::to_string(1 + i); }
+std::string SilentIp(int i) { return "127.0.4." + std::to_string(1 + i); }
 
 // The front end of the server process: discards what the window would show and runs
 // the controller's timers, as lindra2d does on its own thread.
@@ -237,6 +255,24 @@ struct Exchange {
   }
 };
 
+struct TelephoneCount {
+  long lines = 0;
+  long unsent = 0;  // SENT:-1
+};
+
+TelephoneCount CountTelephoneLines(const std::filesystem::path& logDir) {
+  TelephoneCount count;
+  for (const auto& entry : std::filesystem::directory_iterator(logDir)) {
+    if (entry.path().filename().string().rfind("Telephone_", 0) != 0) continue;
+    const std::string log = lindra::testing::ReadFile(entry.path());
+    for (size_t at = log.find("SENT:"); at != std::string::npos; at = log.find("SENT:", at + 1)) {
+      ++count.lines;
+      count.unsent += log.compare(at, 7, "SENT:-1") == 0;
+    }
+  }
+  return count;
+}
+
 int Soak(int seconds) {
   lindra::testing::TempDir dir;
   termios raw{};
@@ -370,15 +406,7 @@ int Soak(int seconds) {
   }
   for (const auto& [text, times] : received) strangers += played.count(text) ? 0 : times;
 
-  long lines = 0, unsent = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir / "logs")) {
-    if (entry.path().filename().string().rfind("Telephone_", 0) != 0) continue;
-    const std::string log = lindra::testing::ReadFile(entry.path());
-    for (size_t at = log.find("SENT:"); at != std::string::npos; at = log.find("SENT:", at + 1)) {
-      ++lines;
-      unsent += log.compare(at, 7, "SENT:-1") == 0;
-    }
-  }
+  const TelephoneCount telephone = CountTelephoneLines(dir / "logs");
 
   std::printf("soak: %d s, %.0f calls/s over 4 slots x %d operator rows, tables edited every second, %ld resets\n",
               seconds, kCallsPerSecond, kRows, resets.load());
@@ -390,7 +418,7 @@ int Soak(int seconds) {
   for (long a : arrived) totalArrived += a;
   std::printf("  notifications %ld of %zu calls played; duplicates %ld, unknown %ld; probes %ld\n", totalArrived,
               played.size(), duplicates, strangers, pcs.probes());
-  std::printf("  telephone-log lines %ld (SENT:-1 %ld) against %ld notifications\n", lines, unsent,
+  std::printf("  telephone-log lines %ld (SENT:-1 %ld) against %ld notifications\n", telephone.lines, telephone.unsent,
               totalArrived + duplicates);
   std::printf("  server RSS %ld KiB at start, %ld KiB at end (peak %ld KiB); threads %ld at start, %ld at end\n",
               atStart.rssKb, atEnd.rssKb, atEnd.peakKb, atStart.threads, atEnd.threads);
@@ -399,13 +427,238 @@ int Soak(int seconds) {
   return 0;
 }
 
+// The operator PCs of the dead-PC soak. The answering ones note each call's latency
+// (the exchange's write to the PC's receipt). The silent ones listen with a full
+// accept queue (backlog 0, holding one connection of this program that is never
+// accepted), so every connection request to them is dropped and the server's connect
+// hangs, as towards a PC that is switched off behind a firewall; once woken they
+// accept again and note how old each call is that reaches them.
+class AnsweringAndSilentPcs {
+ public:
+  explicit AnsweringAndSilentPcs(int port) {
+    for (int i = 0; i < kPcsOfEachKind; ++i) answering_.push_back(lindra::bench::Listen(AnsweringIp(i).c_str(), port));
+    for (int i = 0; i < kPcsOfEachKind; ++i) {
+      silent_.push_back(lindra::bench::Listen(SilentIp(i).c_str(), port, 0));
+      UniqueFd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+      sockaddr_in sa{};
+      sa.sin_family = AF_INET;
+      sa.sin_port = htons(static_cast<uint16_t>(port));
+      ::inet_pton(AF_INET, SilentIp(i).c_str(), &sa.sin_addr);
+      if (::connect(filler.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) filler.Reset();
+      fillers_.push_back(std::move(filler));
+    }
+  }
+  ~AnsweringAndSilentPcs() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  bool ready() const {
+    for (const auto* group : {&answering_, &silent_, &fillers_})
+      for (const auto& fd : *group)
+        if (!fd) return false;
+    return true;
+  }
+  void Start() {
+    thread_ = std::thread([this] { Serve(); });
+  }
+  // The silent PCs accept from now on, with the queue of a PC that is back.
+  void Wake() {
+    for (const auto& l : silent_) ::listen(l.get(), 512);
+    woken_ = true;
+  }
+  void Written(const std::string& notification, Clock::time_point at) {
+    std::lock_guard lock(mutex_);
+    writtenAt_[notification] = at;
+  }
+
+  struct Figures {
+    std::vector<double> latencyMs;  // answering PCs, one per notification
+    std::vector<double> ageMs;      // silent PCs once woken, one per notification
+    long unknown = 0;               // texts that no call produced
+  };
+  Figures figures() {
+    std::lock_guard lock(mutex_);
+    return figures_;
+  }
+
+ private:
+  struct Client {
+    UniqueFd fd;
+    bool silent = false;
+    std::string text;
+  };
+
+  void Serve() {
+    std::map<int, Client> clients;
+    while (!stop_) {
+      const size_t listeners = answering_.size() + (woken_ ? silent_.size() : 0);
+      std::vector<pollfd> fds;
+      for (const auto& l : answering_) fds.push_back({l.get(), POLLIN, 0});
+      for (size_t i = answering_.size(); i < listeners; ++i)
+        fds.push_back({silent_[i - answering_.size()].get(), POLLIN, 0});
+      for (const auto& [fd, client] : clients) fds.push_back({fd, POLLIN, 0});
+      if (::poll(fds.data(), fds.size(), 100) <= 0) continue;
+      for (size_t i = 0; i < fds.size(); ++i) {
+        if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        if (i < listeners) {
+          UniqueFd fd(::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+          if (fd) {
+            const int raw = fd.get();
+            clients.emplace(raw, Client{std::move(fd), i >= answering_.size(), {}});
+          }
+          continue;
+        }
+        auto client = clients.find(fds[i].fd);
+        char buffer[256];
+        const ssize_t n = ::recv(client->first, buffer, sizeof buffer, 0);
+        if (n > 0) {
+          client->second.text.append(buffer, static_cast<size_t>(n));
+          continue;
+        }
+        if (n < 0 && errno == EAGAIN) continue;
+        if (!client->second.text.empty()) Record(client->second);
+        clients.erase(client);
+      }
+    }
+  }
+  void Record(const Client& client) {
+    const auto now = Clock::now();
+    std::lock_guard lock(mutex_);
+    const auto written = writtenAt_.find(client.text);
+    if (written == writtenAt_.end()) {
+      ++figures_.unknown;
+      return;
+    }
+    const double ms = std::chrono::duration<double, std::milli>(now - written->second).count();
+    (client.silent ? figures_.ageMs : figures_.latencyMs).push_back(ms);
+  }
+
+  std::vector<UniqueFd> answering_;
+  std::vector<UniqueFd> silent_;
+  std::vector<UniqueFd> fillers_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> woken_{false};
+  std::mutex mutex_;
+  std::map<std::string, Clock::time_point> writtenAt_;
+  Figures figures_;
+};
+
+int DeadPcs(int seconds, const std::string& serverPath) {
+  constexpr int kComeBackSeconds = 30;
+  const char* const did = "0211110000";
+  lindra::testing::TempDir dir;
+  std::vector<std::string> addresses;
+  std::string operatorRows;  // answering and silent rows alternate, all on extension 201
+  for (int i = 0; i < kPcsOfEachKind; ++i) {
+    addresses.insert(addresses.end(), {AnsweringIp(i), SilentIp(i)});
+    operatorRows += "201 " + AnsweringIp(i) + "\r\n201 " + SilentIp(i) + "\r\n";
+  }
+  const int progPort = lindra::FreeTcpPort(addresses);
+  AnsweringAndSilentPcs pcs(progPort);
+  UniqueFd exchange = lindra::bench::Listen("127.0.0.1", 0);
+  if (progPort == 0 || !pcs.ready() || !exchange) {
+    std::fprintf(stderr, "dead-pcs: cannot listen on loopback\n");
+    return 1;
+  }
+  std::array<lindra::SlotConfig, kSlots> slots{};
+  for (auto& slot : slots) {
+    slot.progPort = progPort;
+    slot.lanIp = "127.0.0.1";
+  }
+  slots[0].modelCode = 102;
+  slots[0].lanPort = lindra::bench::PortOf(exchange);
+  lindra::testing::WriteFile(dir / "did.tbl", std::string("701 ") + did + "\r\n");
+  lindra::testing::WriteFile(dir / "ip.tbl", operatorRows);
+  if (!lindra::SaveConfiguration(dir.path(), slots, "C00000")) return 1;
+
+  const std::string deadServer = "127.0.0.1:" + std::to_string(lindra::FreeTcpPort());
+  lindra::ChildProcess server;
+  if (!server.Start(serverPath,
+                    {"--workdir", dir.path().string(), "--log-dir", (dir / "logs").string(), "--state-dir",
+                     (dir / "state").string(), "--broadcast", "127.255.255.255", "--stat-server", deadServer,
+                     "--config-server", deadServer, "--codepage", "UTF-8"},
+                    lindra::ChildProcess::Output::Capture)) {
+    std::perror(serverPath.c_str());
+    return 1;
+  }
+  // Waiting means reading what the server prints (its message log), so that it never
+  // waits for this program; the operator rows' lines are counted.
+  long rowLines = 0, printed = 0;
+  auto readUntil = [&](Clock::time_point until) {
+    for (auto left = until - Clock::now(); left > Clock::duration::zero(); left = until - Clock::now()) {
+      const auto line = server.ReadLine(std::chrono::duration_cast<std::chrono::milliseconds>(left) + 1ms);
+      if (!line) continue;
+      ++printed;
+      rowLines += line->find("상담원 PC") != std::string::npos;
+    }
+  };
+  pollfd p{exchange.get(), POLLIN, 0};
+  UniqueFd link(::poll(&p, 1, 20'000) == 1 ? ::accept4(exchange.get(), nullptr, nullptr, SOCK_CLOEXEC) : -1);
+  if (!link) {
+    std::fprintf(stderr, "dead-pcs: the server did not connect to the exchange\n");
+    return 1;
+  }
+  pcs.Start();
+  readUntil(Clock::now() + 5s);  // the start-up connection tests (3 s for the silent PCs)
+
+  std::printf("dead-pcs: %d s, 1 call/s, %d answering and %d silent operator PCs on one extension; %s\n", seconds,
+              kPcsOfEachKind, kPcsOfEachKind, serverPath.c_str());
+  const int sampleEvery = std::max(10, seconds / 12);
+  const auto start = Clock::now();
+  long written = 0;
+  for (int k = 0; k < seconds + kComeBackSeconds; ++k) {
+    if (k % sampleEvery == 0 || k == seconds) {
+      const lindra::bench::ProcessUsage usage = lindra::bench::UsageOf(server.pid());
+      std::printf("  %5d s  RSS %7ld KiB  threads %ld  CPU %.1f s\n", k, usage.rssKb, usage.threads, usage.cpuSeconds);
+      std::fflush(stdout);
+    }
+    if (k == seconds) pcs.Wake();
+    readUntil(start + std::chrono::seconds(k));
+    const std::string caller = "0" + std::to_string(3000000000L + k);
+    const std::string frame = lindra::sim::BuildFrame(102, {'T', "701", "201", caller, "12:00:00", ""});
+    pcs.Written("T|" + caller + "|" + did, Clock::now());
+    if (::send(link.get(), frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) {
+      std::fprintf(stderr, "dead-pcs: the write to the server failed after %ld calls\n", written);
+      break;
+    }
+    ++written;
+  }
+  readUntil(Clock::now() + 5s);  // the last notifications
+  const lindra::bench::ProcessUsage atEnd = lindra::bench::UsageOf(server.pid());
+  const TelephoneCount running = CountTelephoneLines(dir / "logs");
+  server.Signal(SIGTERM);
+  const auto status = server.Wait(60s);
+  const TelephoneCount stopped = CountTelephoneLines(dir / "logs");
+
+  const AnsweringAndSilentPcs::Figures figures = pcs.figures();
+  const auto max = [](const std::vector<double>& v) { return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end()); };
+  long late = 0;
+  for (double age : figures.ageMs) late += age > 60'000;
+  std::printf("  at the end: RSS %ld KiB (peak %ld KiB), threads %ld, CPU %.1f s\n", atEnd.rssKb, atEnd.peakKb,
+              atEnd.threads, atEnd.cpuSeconds);
+  std::printf("  answering PCs: %zu of %ld notifications; latency p50 %.1f ms, p99 %.1f ms, max %.1f ms\n",
+              figures.latencyMs.size(), written * kPcsOfEachKind, lindra::bench::Percentile(figures.latencyMs, 0.50),
+              lindra::bench::Percentile(figures.latencyMs, 0.99), max(figures.latencyMs));
+  std::printf("  silent PCs, answering for the last %d s: %zu notifications, oldest %.1f s, %ld older than 60 s\n",
+              kComeBackSeconds, figures.ageMs.size(), max(figures.ageMs) / 1000, late);
+  std::printf("  telephone-log lines %ld (SENT:-1 %ld) for %ld calls x %d rows; after the stop %ld (SENT:-1 %ld)\n",
+              running.lines, running.unsent, written, 2 * kPcsOfEachKind, stopped.lines, stopped.unsent);
+  std::printf("  message-log lines %ld, of them on operator PCs %ld; unknown notifications %ld; exit status %d\n",
+              printed, rowLines, figures.unknown, status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int seconds = argc > 1 ? std::atoi(argv[1]) : 600;
+  const bool deadPcs = argc > 1 && std::string(argv[1]) == "dead-pcs";
+  const int first = deadPcs ? 2 : 1;
+  const int seconds = argc > first ? std::atoi(argv[first]) : deadPcs ? 3600 : 600;
   if (seconds <= 0) {
-    std::fprintf(stderr, "usage: soak_bench [SECONDS]\n");
+    std::fprintf(stderr, "usage: soak_bench [SECONDS] | soak_bench dead-pcs [SECONDS] [LINDRA2D]\n");
     return 2;
   }
+  if (deadPcs) return DeadPcs(seconds, argc > first + 1 ? argv[first + 1] : LINDRA2D_PATH);
   return Soak(seconds);
 }

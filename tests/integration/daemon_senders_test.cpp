@@ -116,6 +116,43 @@ TEST(DaemonSenders, OperatorPcsThatHangDropOrReadSlowlyCostOnlyTheirOwnNotificat
   }
 }
 
+TEST(DaemonSenders, AnOperatorPcThatGoesAwayOrComesBackIsOneMessageAndJournalLineEachTime) {
+  const int progPort = FreeTcpPort({"127.0.0.2", "127.0.0.3"});
+  const std::string away = "127.0.0.3:" + std::to_string(progPort);
+  Peer present = Operator("127.0.0.2", progPort);
+  auto hanging = std::make_unique<Peer>(std::vector<std::string>{"operator", "--listen", away, "--hang"});
+  CtiServer cti(progPort, {"127.0.0.2", "127.0.0.3"}, {"--journal"});
+  // The start tests: the PC that drops connection requests fails at the connect time
+  // limit; the one that is there says nothing.
+  ASSERT_TRUE(cti.server.WaitFor("[ERR] DEV01 상담원 PC 응답 없음: 127.0.0.3 (110)"));
+  hanging.reset();
+  auto back = std::make_unique<Peer>(std::vector<std::string>{"operator", "--listen", away, "--seconds", "120"});
+  cti.Call(1, "203,705,0311112221");
+  const std::string first = Notification("0311112221", "0333330000");
+  EXPECT_EQ(back->WaitForBytes(first.size()), first);
+  ASSERT_TRUE(cti.server.WaitFor("[WARN] DEV01 상담원 PC 연결 복구: 127.0.0.3"));
+  back->Stop();  // refusing from now on
+  cti.Call(1, "203,705,0311112222");
+  ASSERT_TRUE(cti.server.WaitFor("[ERR] DEV01 상담원 PC 응답 없음: 127.0.0.3 (111)"));
+  cti.Call(1, "203,705,0311112223");
+  ASSERT_TRUE(cti.server.WaitForLogEntries("Telephone_DEV01_", 6));
+  EXPECT_EQ(cti.server.Stop(), 0);
+
+  std::vector<std::string> rowLines;  // "<priority>" and the text, without the time between them
+  for (const auto& line : cti.server.lines())
+    if (line.find("상담원 PC") != std::string::npos)
+      rowLines.push_back(line.substr(0, 3) + line.substr(line.find(']') + 1));
+  EXPECT_EQ(rowLines, (std::vector<std::string>{"<3>[ERR] DEV01 상담원 PC 응답 없음: 127.0.0.3 (110)",
+                                                "<4>[WARN] DEV01 상담원 PC 연결 복구: 127.0.0.3",
+                                                "<3>[ERR] DEV01 상담원 PC 응답 없음: 127.0.0.3 (111)"}));
+  EXPECT_EQ(EntriesFor(cti.server, 1, "127.0.0.3"),
+            (std::vector<std::string>{TelephoneEntry(1, "0311112221", "705", "0333330000", "203", "127.0.0.3", 23),
+                                      TelephoneEntry(1, "0311112222", "705", "0333330000", "203", "127.0.0.3", -1),
+                                      TelephoneEntry(1, "0311112223", "705", "0333330000", "203", "127.0.0.3", -1)}));
+  EXPECT_EQ(present.WaitForBytes(3 * first.size()),
+            first + Notification("0311112222", "0333330000") + Notification("0311112223", "0333330000"));
+}
+
 TEST(DaemonSenders, CallsWaitingForAPcThatClosedAndCannotBeReachedAreLoggedAsNotSent) {
   const std::string ip = LoopbackAddressWithFreePort(kPersistentPort);
   Peer pc({"operator", "--listen", ip + ":8001", "--persistent", "--seconds", "120"});

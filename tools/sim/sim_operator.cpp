@@ -5,7 +5,11 @@
 //
 // It can also play a PC that misbehaves: one that accepts and never reads, one that
 // closes or resets every connection at once, and one that reads slowly. Those print
-// "HH:MM:SS.mmm PEER (accepted)", "(closed)" or "(reset)" for every connection.
+// "HH:MM:SS.mmm PEER (accepted)", "(closed)" or "(reset)" for every connection. One
+// that hangs drops every connection request without a word, as a PC switched off
+// behind a firewall does: its accept queue is kept full (backlog 0, holding one
+// connection of its own that is never accepted), so connects to it neither succeed
+// nor fail.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -35,6 +39,7 @@ struct Options {
   std::string listen;
   bool persistent = false;
   bool refuse = false;
+  bool hang = false;  // connects to it hang
   bool udp = false;
   bool neverRead = false;  // accept, keep the connection open, never read it
   std::string drop;        // "close" or "reset" every connection at once
@@ -81,11 +86,15 @@ class OperatorPc {
       return 1;
     }
     // Refusing: bound but not listening, so every connect is refused.
-    if (!options_.udp && !options_.refuse && ::listen(socket_.get(), 64) != 0) {
+    if (!options_.udp && !options_.refuse && ::listen(socket_.get(), options_.hang ? 0 : 64) != 0) {
       std::perror("lindra-sim operator: listen");
       return 1;
     }
-    const char* mode = options_.udp ? "udp" : (options_.refuse ? "refusing" : "tcp");
+    if (options_.hang && !FillAcceptQueue()) {
+      std::perror("lindra-sim operator: connect");
+      return 1;
+    }
+    const char* mode = options_.udp ? "udp" : options_.refuse ? "refusing" : options_.hang ? "hanging" : "tcp";
     std::printf("LISTEN %s %s\n", mode, BoundText(socket_.get()).c_str());
     std::fflush(stdout);
     return Loop();
@@ -98,7 +107,7 @@ class OperatorPc {
       const SteadyTime now = SteadyClock::now();
       if (deadline && now >= *deadline) return 0;
       std::vector<pollfd> fds{{signals_.get(), POLLIN, 0}};
-      if (!options_.refuse) fds.push_back({socket_.get(), POLLIN, 0});
+      if (!options_.refuse && !options_.hang) fds.push_back({socket_.get(), POLLIN, 0});
       // A slow reader's connections are looked at again only when their next read is due.
       std::optional<SteadyTime> wake = deadline;
       for (const auto& [fd, client] : clients_) {
@@ -120,6 +129,15 @@ class OperatorPc {
       }
     }
     return 0;
+  }
+
+  // The one connection a listener of backlog 0 queues, never accepted.
+  bool FillAcceptQueue() {
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    ::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&bound), &length);
+    filler_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return filler_ && ::connect(filler_.get(), reinterpret_cast<const sockaddr*>(&bound), sizeof bound) == 0;
   }
 
   void ReceiveDatagram() {
@@ -192,6 +210,7 @@ class OperatorPc {
   const std::string label_;
   UniqueFd signals_;
   UniqueFd socket_;
+  UniqueFd filler_;
   std::map<int, Client> clients_;
   std::vector<UniqueFd> unread_;
   int printed_ = 0;
@@ -203,6 +222,9 @@ int RunOperator(int argc, char** argv) {
   app.add_option("--listen", options.listen, "loopback ADDR:PORT to listen on (PORT 0 picks a free one)")->required();
   app.add_flag("--persistent", options.persistent, "a kept connection: one notification per read (PROG_PORT 8001)");
   app.add_flag("--refuse", options.refuse, "hold the port but refuse every connection (an operator PC that is down)");
+  app.add_flag("--hang", options.hang,
+               "drop every connection request silently, so connects hang (a PC switched off behind a firewall)")
+      ->excludes("--refuse");
   app.add_flag("--udp", options.udp, "receive datagrams (broadcast mode; listen on 127.255.255.255)");
   app.add_flag("--never-read", options.neverRead, "accept every connection and never read it (a PC that hangs)");
   app.add_option("--drop", options.drop, "close or reset every connection as soon as it is accepted")

@@ -25,7 +25,7 @@ DeviceChannel::DeviceChannel(int slotNo, RoutingTables& tables, EventLoop& loop,
       lan_(strand_, *env_.timers),
       cti_(loop, strand_, *env_.timers, *env_.clock, env_.ctiLimits),
       notifySocket_(strand_),
-      agents_(*this, loop, *env_.timers, env_.senderTimings) {}
+      agents_(*this, loop, *env_.timers, *env_.clock, env_.senderTimings) {}
 
 DeviceChannel::~DeviceChannel() { Shutdown(); }
 

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <asio/post.hpp>
 #include <asio/write.hpp>
 #include <cerrno>
@@ -40,15 +41,17 @@ std::string TelephoneLine(int slotNo, const CallEvent& event, const std::string&
                       agentIp.c_str(), event.receivedTime.c_str(), sendResult);
 }
 
-AgentConnection::AgentConnection(SlotReporter& reporter, EventLoop& loop, TimerMaker& timers, Settings settings,
-                                 std::string ip)
+AgentConnection::AgentConnection(SlotReporter& reporter, EventLoop& loop, TimerMaker& timers, const Clock& clock,
+                                 Settings settings, std::string ip)
     : reporter_(reporter),
+      clock_(clock),
       settings_(settings),
       strand_(loop.MakeStrand()),
       socket_(strand_),
       limitTimer_(timers.Create(strand_)),
       probeTimer_(timers.Create(strand_)),
       gapTimer_(timers.Create(strand_)),
+      waitTimer_(timers.Create(strand_)),
       agentIp_(std::move(ip)) {}
 
 void AgentConnection::Start() {
@@ -63,9 +66,10 @@ void AgentConnection::Redirect(std::string ip) {
              [self = shared_from_this(), ip = std::move(ip)]() mutable { self->ApplyRedirect(std::move(ip)); });
 }
 
-void AgentConnection::Offer(CallEvent event) {
-  asio::post(strand_,
-             [self = shared_from_this(), event = std::move(event)]() mutable { self->Queue(std::move(event)); });
+void AgentConnection::Offer(std::shared_ptr<const CallEvent> event, int64_t offeredMs) {
+  asio::post(strand_, [self = shared_from_this(), event = std::move(event), offeredMs]() mutable {
+    self->Queue(std::move(event), offeredMs);
+  });
 }
 
 void AgentConnection::Close() {
@@ -76,20 +80,25 @@ void AgentConnection::Close() {
   limitTimer_.reset();
   probeTimer_.reset();
   gapTimer_.reset();
+  waitTimer_.reset();
   GiveUpWaiting();
 }
 
-void AgentConnection::Queue(CallEvent event) {
-  pending_.push_back({std::move(event), agentIp_});
+void AgentConnection::Queue(std::shared_ptr<const CallEvent> event, int64_t offeredMs) {
+  if (running_ && reach_ == Reach::NotReached)
+    while (pending_.size() >= kWaitingLimit) GiveUp(FirstNotSending());
+  pending_.push_back({std::move(event), agentIp_, offeredMs});
   // Closed meanwhile: the call leaves unsent, with its line like any other.
   if (!running_) return GiveUpWaiting();
   state_ = State::Pending;
+  ArmWaitLimit();
   Proceed();
 }
 
 void AgentConnection::ApplyRedirect(std::string ip) {
   if (!running_ || ip == agentIp_) return;
   agentIp_ = std::move(ip);
+  reach_ = Reach::Untested;  // a new PC: what the old one did says nothing of it
   // The calls now routed to the new PC must not go on reaching the old one. A send
   // under way finishes first and ends the kept connection then.
   if (phase_ == Phase::Connecting || (phase_ == Phase::Open && settings_.persistent && !sending_)) EndAttempt();
@@ -135,9 +144,13 @@ void AgentConnection::BeginAttempt() {
   ShowColour(kAgentConnecting);
 }
 
-void AgentConnection::Connected(unsigned attempt, const asio::error_code& error) {
+void AgentConnection::Connected(unsigned attempt, asio::error_code error) {
   if (attempt != attempt_ || !running_) return;
   limitTimer_->Stop();
+  // A connect of the current attempt is cut short only by its time limit: a redirect
+  // or a stop has moved on to another attempt first.
+  if (error == asio::error::operation_aborted) error = asio::error::timed_out;
+  NoteReach(error);
   const Colour outcome = error ? kAgentFailed : kAgentConnected;
   if (!error && (settings_.persistent || state_ == State::Pending)) {
     // A connection that carries calls is shown before they go.
@@ -162,6 +175,20 @@ void AgentConnection::Connected(unsigned attempt, const asio::error_code& error)
   ShowColour(outcome);
 }
 
+// One message-log line (and journal entry) for each change, not for each call: the PC
+// is not reached at its first test or after it was, or it is reached again. Rows that
+// reach their PCs at the start say nothing.
+void AgentConnection::NoteReach(const asio::error_code& error) {
+  const Reach reach = error ? Reach::NotReached : Reach::Reached;
+  if (reach == reach_) return;
+  if (error)
+    reporter_.StatusLine(text::Format("[ERR] DEV0%d 상담원 PC 응답 없음: %s (%d)", reporter_.slotNo(),
+                                      connectIp_.c_str(), error.value()));
+  else if (reach_ == Reach::NotReached)
+    reporter_.StatusLine(text::Format("[WARN] DEV0%d 상담원 PC 연결 복구: %s", reporter_.slotNo(), connectIp_.c_str()));
+  reach_ = reach;
+}
+
 // Persistent mode: the next waiting call, once the pause after the last one is over.
 void AgentConnection::ServeNext() {
   if (sending_ || gapTimer_->armed() || state_ != State::Pending) return;
@@ -175,7 +202,8 @@ void AgentConnection::ServeNext() {
 // that reads slowly gets the rest as it makes room, within the send time limit.
 void AgentConnection::SendFront() {
   sending_ = true;
-  outgoing_ = NotificationBytes(pending_.front().event);
+  ArmWaitLimit();  // the front call is on its way now
+  outgoing_ = NotificationBytes(*pending_.front().event);
   asio::error_code error;
   socket_.non_blocking(true, error);
   size_t written = error ? 0 : socket_.write_some(asio::buffer(outgoing_), error);
@@ -196,13 +224,16 @@ void AgentConnection::Sent(unsigned attempt, int result) {
   limitTimer_->Stop();
   sending_ = false;
   Waiting& front = pending_.front();
-  reporter_.TelephoneLog(TelephoneLine(reporter_.slotNo(), front.event, connectIp_, result));
+  reporter_.TelephoneLog(TelephoneLine(reporter_.slotNo(), *front.event, connectIp_, result));
   if (settings_.persistent && result < 0) {
-    // The call stays first in line and goes out again on a new connection.
+    // The call stays first in line and goes out again on a new connection, within
+    // its wait limit.
     front.failureLogged = true;
+    ArmWaitLimit();
     return DropConnection();
   }
   pending_.pop_front();
+  ArmWaitLimit();
   state_ = pending_.empty() ? State::Idle : State::Pending;
   if (!settings_.persistent) return EndAttempt();
   carried_ = true;
@@ -235,14 +266,48 @@ void AgentConnection::EndAttempt() {
   Proceed();
 }
 
+// The oldest waiting call that may still be given up: the front one unless its bytes
+// are on their way.
+std::deque<AgentConnection::Waiting>::iterator AgentConnection::FirstNotSending() {
+  return pending_.begin() + (sending_ ? 1 : 0);
+}
+
 // Every call leaves the queue with a telephone-log line: sent, or given up here with
 // SENT:-1 (the daily statistics count calls from these lines). A call whose failed
 // send was logged already is not counted twice.
+void AgentConnection::GiveUp(std::deque<Waiting>::iterator waiting) {
+  if (!waiting->failureLogged)
+    reporter_.TelephoneLog(TelephoneLine(reporter_.slotNo(), *waiting->event, waiting->ip, -1));
+  pending_.erase(waiting);
+}
+
+// The calls that have waited kWaitLimit leave, oldest first. A connect under way for
+// the front one goes on: it carries the next call, or shows as a connection test.
+void AgentConnection::GiveUpLate() {
+  const int64_t now = clock_.SteadyMs();
+  const auto late = [&] {
+    const auto first = FirstNotSending();
+    return first != pending_.end() && first->offeredMs + kWaitLimit.count() <= now;
+  };
+  if (!late()) return ArmWaitLimit();
+  while (late()) GiveUp(FirstNotSending());
+  if (pending_.empty()) state_ = phase_ == Phase::Connecting ? State::ProbeDue : State::Idle;
+  ArmWaitLimit();
+}
+
+// The timer follows the oldest call that may still be given up; calls wait in the
+// order they came, so that one is due first.
+void AgentConnection::ArmWaitLimit() {
+  const auto first = FirstNotSending();
+  if (first == pending_.end()) return waitTimer_->Stop();
+  const int64_t due = first->offeredMs + kWaitLimit.count();
+  if (waitTimer_->armed() && due == waitDueMs_) return;
+  waitDueMs_ = due;
+  waitTimer_->Start(std::chrono::milliseconds(std::max<int64_t>(0, due - clock_.SteadyMs())), [this] { GiveUpLate(); });
+}
+
 void AgentConnection::GiveUpWaiting() {
-  for (const Waiting& waiting : pending_)
-    if (!waiting.failureLogged)
-      reporter_.TelephoneLog(TelephoneLine(reporter_.slotNo(), waiting.event, waiting.ip, -1));
-  pending_.clear();
+  while (!pending_.empty()) GiveUp(pending_.begin());
 }
 
 // The last probe is now: the next falls due PROBE_INTERVAL later, and is made once the

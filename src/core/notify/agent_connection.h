@@ -8,15 +8,20 @@
 // kept open, notifications at least kPersistentGap apart with no separator; a failed
 // connect drops the waiting calls and is retried with the next call or after the probe
 // interval. Every call leaves the queue with its telephone-log line: the bytes sent,
-// or SENT:-1.
+// or SENT:-1. A PC that stays away cannot make calls pile up: a call waits at most
+// kWaitLimit, and at most kWaitingLimit calls wait for a PC that does not answer. The
+// row's PC going away and coming back is one message-log line each way.
 #include <asio/ip/tcp.hpp>
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
 
 #include "notify/slot_reporter.h"
 #include "parse/call_event.h"
+#include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/timer.h"
 
@@ -32,6 +37,16 @@ inline constexpr std::chrono::milliseconds kConnectTimeLimit{3'000};
 inline constexpr std::chrono::milliseconds kSendTimeLimit{3'000};
 // The operator's program has no separator between notifications but this pause.
 inline constexpr std::chrono::milliseconds kPersistentGap{100};
+// A call that has waited this long for its PC is given up, also while a connect for it
+// is under way: the operator would take a notification this late for a new call. One
+// whose bytes are in the socket already is not late.
+inline constexpr std::chrono::milliseconds kWaitLimit{60'000};
+// At most this many calls wait for a PC whose last connect failed, as many as a kept
+// connection carries within kWaitLimit; a call beyond it pushes out the oldest that is
+// not being sent. A PC that answers takes its calls as fast as it can (some hundreds
+// a second in per-event mode), so only the wait limit holds them: none it could still
+// take in time is lost.
+inline constexpr size_t kWaitingLimit = static_cast<size_t>(kWaitLimit / kPersistentGap);
 
 // The notification bytes: "%s|%s|%s" in the edge code page, no terminator.
 std::string NotificationBytes(const CallEvent& event);
@@ -49,14 +64,16 @@ class AgentConnection : public std::enable_shared_from_this<AgentConnection> {
     bool persistent = false;
   };
 
-  AgentConnection(SlotReporter& reporter, EventLoop& loop, TimerMaker& timers, Settings settings, std::string ip);
+  AgentConnection(SlotReporter& reporter, EventLoop& loop, TimerMaker& timers, const Clock& clock, Settings settings,
+                  std::string ip);
 
   void Start();
   // The row now names another PC: its calls go there from the next connection on; a
   // connect under way or a kept connection to the old PC is given up.
   void Redirect(std::string ip);
-  // Queues a call for this row's PC.
-  void Offer(CallEvent event);
+  // Queues a call for this row's PC; it has waited since `offeredMs` (the clock's
+  // SteadyMs). Rows share the event.
+  void Offer(std::shared_ptr<const CallEvent> event, int64_t offeredMs);
   // On the strand: ends every operation at once and logs the calls still waiting as
   // not sent. Nothing is reported afterwards.
   void Close();
@@ -68,39 +85,51 @@ class AgentConnection : public std::enable_shared_from_this<AgentConnection> {
   enum class State { Idle, Pending, New, ProbeDue };
   // Whether a connection is being made, or is open (sending, or kept).
   enum class Phase { Idle, Connecting, Open };
+  // What the connects to the row's PC found last.
+  enum class Reach { Untested, Reached, NotReached };
 
   struct Waiting {
-    CallEvent event;
+    std::shared_ptr<const CallEvent> event;
     std::string ip;              // the PC it was routed to
+    int64_t offeredMs = 0;       // since when it waits
     bool failureLogged = false;  // a failed send of it is in the telephone log already
   };
 
-  void Queue(CallEvent event);
+  void Queue(std::shared_ptr<const CallEvent> event, int64_t offeredMs);
   void ApplyRedirect(std::string ip);
   void Proceed();
   void BeginAttempt();
-  void Connected(unsigned attempt, const asio::error_code& error);
+  void Connected(unsigned attempt, asio::error_code error);
+  void NoteReach(const asio::error_code& error);
   void ServeNext();
   void SendFront();
   void Sent(unsigned attempt, int result);
   void DropConnection();
   void EndAttempt();
+  std::deque<Waiting>::iterator FirstNotSending();
+  void GiveUp(std::deque<Waiting>::iterator waiting);
+  void GiveUpLate();
+  void ArmWaitLimit();
   void GiveUpWaiting();
   void ArmProbe();
   void CloseSocket();
   void ShowColour(Colour colour);
 
   SlotReporter& reporter_;
+  const Clock& clock_;
   const Settings settings_;
   const Strand strand_;
   asio::ip::tcp::socket socket_;
   std::unique_ptr<Timer> limitTimer_;  // the connect or send under way
   std::unique_ptr<Timer> probeTimer_;
   std::unique_ptr<Timer> gapTimer_;
+  std::unique_ptr<Timer> waitTimer_;  // the oldest waiting call's kWaitLimit
+  int64_t waitDueMs_ = 0;             // when waitTimer_ falls due
 
   std::string agentIp_;
   State state_ = State::New;
   Phase phase_ = Phase::Idle;
+  Reach reach_ = Reach::Untested;  // of agentIp_
   bool running_ = true;
   bool probeDue_ = false;         // PROBE_INTERVAL has passed since the last probe
   std::deque<Waiting> pending_;   // never empty while state_ is Pending; the front is the call being sent

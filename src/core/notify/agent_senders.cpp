@@ -7,8 +7,9 @@
 
 namespace lindra {
 
-AgentSenders::AgentSenders(SlotReporter& reporter, EventLoop& loop, TimerMaker& timers, SenderTimings timings)
-    : reporter_(reporter), loop_(loop), timers_(timers), timings_(timings) {}
+AgentSenders::AgentSenders(SlotReporter& reporter, EventLoop& loop, TimerMaker& timers, const Clock& clock,
+                           SenderTimings timings)
+    : reporter_(reporter), loop_(loop), timers_(timers), clock_(clock), timings_(timings) {}
 
 AgentSenders::~AgentSenders() { StopAgentSlots(); }
 
@@ -34,7 +35,7 @@ std::string AgentSenders::AddAgentSlot(int index, int extensionKey, const std::s
                         ip.c_str());
   const AgentConnection::Settings settings{index, timings_.portOverride ? timings_.portOverride : progPort_,
                                            progPort_ == kPersistentProgPort};
-  auto connection = std::make_shared<AgentConnection>(reporter_, loop_, timers_, settings, ip);
+  auto connection = std::make_shared<AgentConnection>(reporter_, loop_, timers_, clock_, settings, ip);
   connection->Start();
   rows_[index] = Row{extensionKey, ip, std::move(connection)};
   return "";
@@ -78,12 +79,20 @@ void AgentSenders::DispatchToAgents(const CallEvent& event, int extensionValue) 
   reporter_.ProgramLog(DeviceLogKind::Plain,
                        text::Format("IP LIST COUNT: %d", static_cast<int>(event.agentIps.size())));
   if (event.agentIps.empty()) return;
-  // Offered under mutex_: a removal that follows reaches the connection after the call.
+  // One copy for all rows: with the routed address list it is large, and calls may
+  // wait a while for a PC that is away.
+  std::shared_ptr<const CallEvent> shared;
+  // Offered under mutex_: a removal that follows reaches the connection after the
+  // call, and the rows' calls are stamped in the order they are queued.
   std::lock_guard lock(mutex_);
-  for (auto& row : rows_)
-    if (row && row->extensionKey == extensionValue &&
-        std::find(event.agentIps.begin(), event.agentIps.end(), row->ip) != event.agentIps.end())
-      row->connection->Offer(event);
+  const int64_t offeredMs = clock_.SteadyMs();
+  for (auto& row : rows_) {
+    if (!row || row->extensionKey != extensionValue ||
+        std::find(event.agentIps.begin(), event.agentIps.end(), row->ip) == event.agentIps.end())
+      continue;
+    if (!shared) shared = std::make_shared<const CallEvent>(event);
+    row->connection->Offer(shared, offeredMs);
+  }
 }
 
 std::optional<int> AgentSenders::FreeSlotIndex() const {

@@ -6,8 +6,9 @@
 // changes and ends their connections.
 //
 // Every call queued for a row leaves with its telephone-log line: the bytes sent, or
-// SENT:-1 when it is dropped (failed connect, the senders stopped or its row
-// removed). A modified row keeps its waiting calls for the PC it now names.
+// SENT:-1 when it is dropped (failed connect, waited too long, pushed out of a full
+// queue, the senders stopped or its row removed). A modified row keeps its waiting
+// calls for the PC it now names.
 #include <array>
 #include <memory>
 #include <mutex>
@@ -17,6 +18,7 @@
 #include "notify/agent_connection.h"
 #include "notify/slot_reporter.h"
 #include "parse/call_event.h"
+#include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/timer.h"
 
@@ -38,8 +40,10 @@ struct SenderTimings {
 // mutex_ guards the row table; each connection's strand guards the connection.
 class AgentSenders {
  public:
-  // The loop must run until the last stop or removal has returned.
-  AgentSenders(SlotReporter& reporter, EventLoop& loop, TimerMaker& timers, SenderTimings timings = {});
+  // The loop must run until the last stop or removal has returned. The clock measures
+  // how long calls wait, on the time of the timers.
+  AgentSenders(SlotReporter& reporter, EventLoop& loop, TimerMaker& timers, const Clock& clock,
+               SenderTimings timings = {});
   ~AgentSenders();  // StopAgentSlots()
   AgentSenders(const AgentSenders&) = delete;
   AgentSenders& operator=(const AgentSenders&) = delete;
@@ -61,8 +65,8 @@ class AgentSenders {
   // once every connection has let go of its socket and logged what still waited.
   void StopAgentSlots();
 
-  // Queues a copy of the event for every sender whose extension value equals
-  // `extensionValue` and whose operator IP is one of the event's agentIps.
+  // Queues the event for every sender whose extension value equals `extensionValue`
+  // and whose operator IP is one of the event's agentIps; they share one copy.
   void DispatchToAgents(const CallEvent& event, int extensionValue);
 
   // The lowest free slot index, for a row added after deletions; nullopt when full.
@@ -85,6 +89,7 @@ class AgentSenders {
   SlotReporter& reporter_;
   EventLoop& loop_;
   TimerMaker& timers_;
+  const Clock& clock_;
   const SenderTimings timings_;
   mutable std::mutex mutex_;
   int progPort_ = 0;

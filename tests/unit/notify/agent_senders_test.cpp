@@ -30,6 +30,11 @@ CallEvent Event(std::string kind, std::string caller, std::string extension, std
 
 SenderTimings Timings(int port) { return SenderTimings{port}; }
 
+// The telephone-log line of a call of Event("T", caller, "201", ...) to 127.0.0.2.
+std::string LineOf(const std::string& caller, int sent) {
+  return TelephoneLine(1, Event("T", caller, "201", {}), "127.0.0.2", sent);
+}
+
 std::vector<Colour> ColoursOf(const RecordingReporter& reporter) {
   std::vector<Colour> colours;
   for (const auto& c : reporter.colours()) colours.push_back(c.colour);
@@ -64,7 +69,8 @@ struct HangingPc {
 
 // One operator row at 127.0.0.2 whose connect hangs, on fake time.
 struct RowThatHangs {
-  explicit RowThatHangs(int progPort) : senders(reporter, time.loop, time.timers, Timings(hanging.pc.port())) {
+  explicit RowThatHangs(int progPort)
+      : senders(reporter, time.loop, time.timers, time.clock, Timings(hanging.pc.port())) {
     senders.AllocateAgentSlots(1, progPort);
     senders.AddAgentSlot(0, 201, "127.0.0.2");
   }
@@ -94,7 +100,7 @@ TEST(PerEventSender, ConnectsOnceAtStartThenOnceForEachEvent) {
   TcpReceiver pc("127.0.0.2");
   RecordingReporter reporter;
   FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, Timings(pc.port()));
+  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
   EXPECT_EQ(senders.AllocateAgentSlots(1, 7001), "");
   EXPECT_EQ(senders.AddAgentSlot(0, 201, "127.0.0.2"), "");
   ASSERT_TRUE(pc.WaitForClosed(1));  // the connection test of a new sender
@@ -116,13 +122,14 @@ TEST(PerEventSender, ConnectsOnceAtStartThenOnceForEachEvent) {
   for (int i = 0; i < 3; ++i) expected.insert(expected.end(), {kAgentConnecting, kAgentConnected});
   EXPECT_EQ(ColoursOf(reporter), expected);
   EXPECT_EQ(reporter.program().at(0).second, "IP LIST COUNT: 1");
+  EXPECT_EQ(reporter.status(), std::vector<std::string>{});  // a PC that is there says nothing
 }
 
 TEST(PerEventSender, OperatorDownShowsFailureAndLogsMinusOne) {
   TcpReceiver pc("127.0.0.2", false);  // bound, not listening: connects are refused
   RecordingReporter reporter;
   FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, Timings(pc.port()));
+  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
   senders.AllocateAgentSlots(1, 7001);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
   ASSERT_TRUE(reporter.WaitForColours(kAgentFailed, 1));
@@ -138,13 +145,15 @@ TEST(PerEventSender, OperatorDownShowsFailureAndLogsMinusOne) {
     EXPECT_EQ(colours[i + 1], kAgentFailed);
   }
   for (const auto& c : reporter.colours()) EXPECT_EQ(c.ip, "127.0.0.2");
+  // Once for the change, however many attempts fail.
+  EXPECT_EQ(reporter.status(), std::vector<std::string>{"[ERR] DEV01 상담원 PC 응답 없음: 127.0.0.2 (111)"});
 }
 
 TEST(PerEventSender, ProbesEveryProbeIntervalWhileIdle) {
   TcpReceiver pc("127.0.0.2");
   RecordingReporter reporter;
   FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, Timings(pc.port()));
+  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
   senders.AllocateAgentSlots(1, 7001);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
   ASSERT_TRUE(pc.WaitForClosed(1));  // the start test
@@ -165,7 +174,7 @@ TEST(Dispatch, SelectsSendersByExtensionValueAndIp) {
   ASSERT_TRUE(pcs.second) << "no common free port on 127.0.0.2 and 127.0.0.3";
   RecordingReporter reporter;
   FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, Timings(pcs.first->port()));
+  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pcs.first->port()));
   senders.AllocateAgentSlots(3, 7001);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
   senders.AddAgentSlot(1, 201, "127.0.0.3");
@@ -184,9 +193,7 @@ TEST(Dispatch, SelectsSendersByExtensionValueAndIp) {
   ASSERT_TRUE(pcs.second->WaitForClosed(2));
 
   auto texts = [](const TcpReceiver& pc) {
-    std::vector<std::string> all;
-    for (const auto& c : pc.connections())
-      if (!c.Text().empty()) all.push_back(c.Text());
+    std::vector<std::string> all = pc.Texts();
     std::sort(all.begin(), all.end());
     return all;
   };
@@ -203,7 +210,7 @@ TEST(SenderTable, RemoveUpdateAndFreeIndices) {
   ASSERT_TRUE(pcs.second);
   RecordingReporter reporter;
   FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, Timings(pcs.first->port()));
+  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pcs.first->port()));
   senders.AllocateAgentSlots(2, 7001);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
   senders.AddAgentSlot(1, 201, "127.0.0.3");
@@ -231,7 +238,7 @@ TEST(SenderTable, RemoveUpdateAndFreeIndices) {
 TEST(SenderTable, RowsBeyondTheSlotTableAreRefused) {
   RecordingReporter reporter(3);
   FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, Timings(9));
+  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(9));
   EXPECT_EQ(senders.AllocateAgentSlots(201, 7001), "[ERR] DEV03 상담원IP 테이블 초과: 201행 중 200행까지만 전송");
   EXPECT_EQ(senders.AddAgentSlot(200, 201, "127.0.0.2"), "[ERR] DEV03 상담원IP 201행 (127.0.0.2): 전송 슬롯 없음");
   EXPECT_EQ(senders.AddAgentSlot(-1, 201, "127.0.0.2"), "[ERR] DEV03 상담원IP 0행 (127.0.0.2): 전송 슬롯 없음");
@@ -272,7 +279,7 @@ TEST(SenderTimeLimits, ASendToAPcThatStopsReadingFailsAtTheSendTimeLimitOrAtASto
       SilentPc pc("127.0.0.2");
       RecordingReporter reporter;
       FakeTimeLoop time;
-      AgentSenders senders(reporter, time.loop, time.timers, Timings(pc.port()));
+      AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
       senders.AllocateAgentSlots(1, progPort);
       senders.AddAgentSlot(0, 201, "127.0.0.2");
       UniqueFd connection = pc.Accept();  // the start test, kept in persistent mode
@@ -299,7 +306,7 @@ TEST(PersistentSender, NotificationsFollowEachOtherOnOneConnectionAfterThePause)
   TcpReceiver pc("127.0.0.2");
   RecordingReporter reporter;
   FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, Timings(pc.port()));
+  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
   senders.AllocateAgentSlots(1, kPersistentProgPort);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
   ASSERT_TRUE(reporter.WaitForColours(kAgentConnected, 1));
@@ -326,7 +333,7 @@ TEST(PersistentSender, OperatorDownDropsEventsAndReconnectsWithTheNextEvent) {
   TcpReceiver pc("127.0.0.2", false);
   RecordingReporter reporter;
   FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, Timings(pc.port()));
+  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
   senders.AllocateAgentSlots(1, kPersistentProgPort);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
   ASSERT_TRUE(reporter.WaitForColours(kAgentFailed, 1));
@@ -343,13 +350,15 @@ TEST(PersistentSender, OperatorDownDropsEventsAndReconnectsWithTheNextEvent) {
                                       "DEV01: T 222, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:16"}));
   EXPECT_EQ(ColoursOf(reporter), (std::vector<Colour>{kAgentConnecting, kAgentFailed, kAgentConnecting, kAgentFailed,
                                                       kAgentConnecting, kAgentConnected}));
+  EXPECT_EQ(reporter.status(), (std::vector<std::string>{"[ERR] DEV01 상담원 PC 응답 없음: 127.0.0.2 (111)",
+                                                         "[WARN] DEV01 상담원 PC 연결 복구: 127.0.0.2"}));
 }
 
 TEST(PersistentSender, RetriesAfterTheProbeIntervalWhileIdle) {
   TcpReceiver pc("127.0.0.2", false);
   RecordingReporter reporter;
   FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, Timings(pc.port()));
+  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
   senders.AllocateAgentSlots(1, kPersistentProgPort);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
   ASSERT_TRUE(reporter.WaitForColours(kAgentFailed, 1));
@@ -365,7 +374,7 @@ TEST(PersistentSender, AModifiedRowsEventsReachItsNewPcNotTheOldConnection) {
   ASSERT_TRUE(pcs.second);
   RecordingReporter reporter;
   FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, Timings(pcs.first->port()));
+  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pcs.first->port()));
   senders.AllocateAgentSlots(1, kPersistentProgPort);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
   senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
@@ -393,7 +402,7 @@ TEST(SenderTable, ARowModifiedDuringAConnectSendsToItsNewPc) {
 
     RecordingReporter reporter;
     FakeTimeLoop time;
-    AgentSenders senders(reporter, time.loop, time.timers, Timings(oldPc.port()));
+    AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(oldPc.port()));
     senders.AllocateAgentSlots(1, progPort);
     senders.AddAgentSlot(0, 201, "127.0.0.2");
     ASSERT_TRUE(reporter.WaitForColours(kAgentConnecting, 1));
@@ -406,6 +415,8 @@ TEST(SenderTable, ARowModifiedDuringAConnectSendsToItsNewPc) {
     ASSERT_TRUE(newPc.WaitFor([](const auto& all) { return !all.empty() && !all.back().chunks.empty(); }));
     EXPECT_EQ(newPc.connections().back().Text(), "T|222|0215881234");
     for (const auto& connection : oldPc.connections()) EXPECT_EQ(connection.Text(), "") << progPort;
+    // The old PC's connect was given up before it had an outcome, and the new PC is reached.
+    EXPECT_EQ(reporter.status(), std::vector<std::string>{}) << progPort;
   }
 }
 
@@ -413,7 +424,7 @@ TEST(PersistentSender, AConnectionTheOperatorClosedIsRebuiltBeforeTheNextSend) {
   TcpReceiver pc("127.0.0.2");
   RecordingReporter reporter;
   FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, Timings(pc.port()));
+  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
   senders.AllocateAgentSlots(1, kPersistentProgPort);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
   senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
@@ -435,7 +446,7 @@ TEST(PersistentSender, CallsWaitingWhenTheClosedConnectionCannotBeRebuiltAreLogg
   const int port = pc->port();
   RecordingReporter reporter;
   FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, Timings(port));
+  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(port));
   senders.AllocateAgentSlots(1, kPersistentProgPort);
   senders.AddAgentSlot(0, 201, "127.0.0.2");
   senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
@@ -451,6 +462,8 @@ TEST(PersistentSender, CallsWaitingWhenTheClosedConnectionCannotBeRebuiltAreLogg
             (std::vector<std::string>{"DEV01: T 111, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:16",
                                       "DEV01: T 222, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1",
                                       "DEV01: H 222, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1"}));
+  // A PC that was reached and is no longer.
+  EXPECT_EQ(reporter.status(), std::vector<std::string>{"[ERR] DEV01 상담원 PC 응답 없음: 127.0.0.2 (111)"});
 }
 
 TEST(SenderStop, CallsStillWaitingAreLoggedAsNotSent) {
@@ -470,6 +483,74 @@ TEST(SenderStop, CallsStillWaitingAreLoggedAsNotSent) {
                                           "DEV01: H 111, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1"}))
           << progPort << (removeRow ? " removed" : " stopped");
     }
+  }
+}
+
+TEST(SenderWaitLimit, ACallIsGivenUpAtTheWaitLimitAlsoDuringItsConnectAndNeverDeliveredLate) {
+  RowThatHangs row(7001);
+  testing::FakeTimers& timers = row.time.timers;
+  ASSERT_TRUE(row.reporter.WaitForColours(kAgentConnecting, 1));  // the start test, from 0 s
+  timers.Advance(1s);
+  std::vector<std::string> expected;
+  for (int n = 101; n <= 125; ++n) {
+    row.senders.DispatchToAgents(Event("T", std::to_string(n), "201", {"127.0.0.2"}), 201);
+    expected.push_back(LineOf(std::to_string(n), -1));
+  }
+  // Every failed connect takes the front call, the start test's at 3 s and then one
+  // every 3 s: 20 calls by 60 s.
+  ASSERT_EQ(timers.AdvanceWhenDue(2s), 1);
+  for (int n = 2; n <= 20; ++n) ASSERT_EQ(timers.AdvanceWhenDue(kConnectTimeLimit), 1) << n;
+  ASSERT_TRUE(row.reporter.WaitForTelephoneLines(20));
+  ASSERT_TRUE(timers.WaitForArmed(3));  // the probe, the wait limit and the 21st connect's limit
+  // At 61 s the other five have waited the limit, the front one during its connect.
+  EXPECT_EQ(timers.Advance(kWaitLimit - 59s), 1);
+  ASSERT_TRUE(row.reporter.WaitForTelephoneLines(25));
+  EXPECT_EQ(row.reporter.telephoneLines(), expected);
+  // That connect ends as a connection test, without a line of its own.
+  ASSERT_EQ(timers.AdvanceWhenDue(2s), 1);
+  ASSERT_TRUE(row.reporter.WaitForColours(kAgentFailed, 21));
+
+  // The PC comes back: it gets the next call and none of those given up.
+  row.hanging.pc.Listen();
+  row.senders.DispatchToAgents(Event("T", "200", "201", {"127.0.0.2"}), 201);
+  ASSERT_TRUE(row.reporter.WaitForTelephoneLines(26));
+  ASSERT_TRUE(row.hanging.pc.WaitFor([](const auto& all) {
+    return std::any_of(all.begin(), all.end(), [](const auto& c) { return c.closed && !c.chunks.empty(); });
+  }));
+  EXPECT_EQ(row.hanging.pc.Texts(), std::vector<std::string>{"T|200|0215881234"});
+  EXPECT_EQ(row.reporter.telephoneLines().back(), LineOf("200", 16));
+  // One line when the PC is first not reached, one when it is again; none per call.
+  EXPECT_EQ(row.reporter.status(), (std::vector<std::string>{"[ERR] DEV01 상담원 PC 응답 없음: 127.0.0.2 (110)",
+                                                             "[WARN] DEV01 상담원 PC 연결 복구: 127.0.0.2"}));
+}
+
+TEST(SenderWaitLimit, AFullQueuePushesOutItsOldestOnceThePcDoesNotAnswer) {
+  for (int progPort : {7001, kPersistentProgPort}) {
+    SCOPED_TRACE(progPort);
+    RowThatHangs row(progPort);
+    ASSERT_TRUE(row.reporter.WaitForColours(kAgentConnecting, 1));
+    std::vector<std::string> expected;
+    auto dispatch = [&](size_t count) {
+      for (size_t n = 0; n < count; ++n) {
+        const std::string caller = std::to_string(1000 + expected.size());
+        row.senders.DispatchToAgents(Event("T", caller, "201", {"127.0.0.2"}), 201);
+        expected.push_back(LineOf(caller, -1));
+      }
+    };
+    // Nothing is known of the PC during its start test: a burst waits whole. The
+    // failed connect then takes the front call, or in persistent mode all of them.
+    dispatch(kWaitingLimit + 2);
+    ASSERT_EQ(row.time.timers.AdvanceWhenDue(kConnectTimeLimit), 1);
+    const size_t taken = progPort == kPersistentProgPort ? kWaitingLimit + 2 : 1;
+    ASSERT_TRUE(row.reporter.WaitForTelephoneLines(taken));
+    EXPECT_EQ(row.reporter.telephoneLines(), std::vector<std::string>(expected.begin(), expected.begin() + taken));
+    // Now that the PC does not answer, calls beyond the limit push out the oldest.
+    dispatch(taken);
+    ASSERT_TRUE(row.reporter.WaitForTelephoneLines(taken + 2));
+    EXPECT_EQ(row.reporter.telephoneLines(), std::vector<std::string>(expected.begin(), expected.begin() + taken + 2));
+    // The rest wait, each to leave once with its line.
+    row.senders.StopAgentSlots();
+    EXPECT_EQ(row.reporter.telephoneLines(), expected);
   }
 }
 

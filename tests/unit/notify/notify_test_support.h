@@ -196,6 +196,13 @@ class TcpReceiver {
     std::lock_guard lock(mutex_);
     return connections_;
   }
+  // What the connections that carried anything carried, in the order they came.
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> texts;
+    for (const auto& c : connections())
+      if (!c.Text().empty()) texts.push_back(c.Text());
+    return texts;
+  }
 
  private:
   void Run() {
