@@ -353,6 +353,7 @@ TEST(DaemonStart, UploadedDayIsRememberedInTheStateFolderAcrossARestart) {
             call + "DEV01 TOTAL CALLING COUNT: 1\r\nDEV01 BRENVO CALLING COUNT: 1\r\n");
   ASSERT_TRUE(WaitUntil([&] { return ReadLastUpdate(server.stateDir()) == zone.Date(-1, true); }));
   EXPECT_EQ(server.Stop(), 0);
+  EXPECT_EQ(server.CountLines("통계"), 0) << "statistics that work say nothing\n" << server.Printed();
   EXPECT_EQ(ReadFile(server.root() / "victim"), "victim");
   EXPECT_FALSE(std::filesystem::is_symlink(server.stateDir() / kBookkeepingFileName));
   EXPECT_TRUE(std::filesystem::is_empty(tmp));
