@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
   const auto start = std::chrono::steady_clock::now();
   const bool acknowledged = RunDailyStatistics(
       context, clock, [&](const std::string& h, const std::string& d, int t, int u, const std::filesystem::path& f) {
-        return client.UploadDayLog(h, d, t, u, f);
+        return client.UploadDayLog(h, d, t, u, f).result;
       });
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
   const long rssAfter = MaxRssKiB();

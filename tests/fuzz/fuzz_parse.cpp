@@ -1,10 +1,13 @@
 // One parser fuzz target per format family (chosen at build time), plus one over
 // every model code. Beyond the sanitizers' own checks, every accepted event must
-// keep its fields within the parser's areas, and a rejection must say why.
+// keep its fields within the parser's areas and free of control bytes, and a
+// rejection must say why.
+#include <algorithm>
 #include <cstdlib>
 
 #include "parse/parse_frame.h"
 #include "parse_fuzz_input.h"
+#include "text/strings.h"
 
 namespace {
 
@@ -31,6 +34,8 @@ void Require(bool condition) {
   if (!condition) std::abort();
 }
 
+bool HasControl(const std::string& s) { return std::any_of(s.begin(), s.end(), lindra::text::IsControl); }
+
 void Check(const lindra::ParseOutcome& outcome) {
   if (!outcome.event) {
     // Only model 11 rejects silently.
@@ -44,6 +49,9 @@ void Check(const lindra::ParseOutcome& outcome) {
   Require(Chars(e.didNumber) <= lindra::kDidNumberCapacity);
   Require(Chars(e.extension) <= lindra::kExtensionCapacity);
   Require(Chars(e.receivedTime) <= lindra::kReceivedTimeCapacity);
+  for (const std::string* field : {&e.callerNumber, &e.trunk, &e.didNumber, &e.extension, &e.receivedTime}) {
+    Require(!HasControl(*field));
+  }
   Require(e.agentIps.empty() && outcome.statusLine.empty());
 }
 

@@ -145,7 +145,8 @@ void ServerController::StartStatistics() {
     settings.configPort = options_.configServer.port;
     settings.logDir = options_.logDir;
     settings.stateDir = options_.stateDir;
-    statistics_ = std::make_unique<StatisticsService>(std::move(settings), clock_, loop_, SteadyTimerMaker::Instance());
+    statistics_ = std::make_unique<StatisticsService>(std::move(settings), clock_, loop_, SteadyTimerMaker::Instance(),
+                                                      [this](const std::string& line) { AddMessage(line); });
   }
   std::vector<std::string> dids;
   for (const auto& row : *tables_[0].Dids()) dids.push_back(row.didNumber);

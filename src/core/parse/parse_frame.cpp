@@ -15,6 +15,17 @@ void Reject(ParseOutcome& outcome, ParseLogEntry::Kind kind, std::string text) {
 
 namespace {
 
+// A device that garbles a frame can put any byte into a field. The operators'
+// programs, the window and the telephone log take a field as one piece of text, so
+// a line feed in a number would split their lines: no field leaves with a control
+// byte, whatever the format.
+void EraseControlBytes(CallEvent& event) {
+  for (std::string* field :
+       {&event.kind, &event.callerNumber, &event.trunk, &event.didNumber, &event.extension, &event.receivedTime}) {
+    std::erase_if(*field, text::IsControl);
+  }
+}
+
 void ApplyAreaCode(std::string& callerNumber, std::string_view areaCode) {
   if (areaCode.empty()) return;
   if (!callerNumber.empty() && callerNumber.front() == '0') return;
@@ -50,6 +61,7 @@ ParseOutcome ParseFrame(std::string_view frame, size_t length, uint32_t modelCod
   ParseOutcome outcome;
   CallEvent event;
   if (!ParseByFamily(parse::FrameBytes(frame, encoding), length, modelCode, event, outcome)) return outcome;
+  EraseControlBytes(event);
   ApplyAreaCode(event.callerNumber, areaCode);
   outcome.event = std::move(event);
   return outcome;

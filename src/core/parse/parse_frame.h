@@ -33,9 +33,11 @@ struct ParseOutcome {
 
 // frame: every byte the assembler delivered, a retained terminator (models 11 and 13)
 // included; length: the count of bytes before the terminator, as the channel passes it.
-// encoding: the code page of the frame's text. Accepted events get their area code
-// here, and only here: a caller number that does not begin with '0' (the empty one
-// included) gets the slot's area code in front, when there is one.
+// encoding: the code page of the frame's text. The fields of an accepted event hold
+// no control bytes (below 0x20, and 0x7F): those of the frame are left out. Accepted
+// events get their area code here, and only here: a caller number that does not
+// begin with '0' (the empty one included) gets the slot's area code in front, when
+// there is one.
 ParseOutcome ParseFrame(std::string_view frame, size_t length, uint32_t modelCode, std::string_view areaCode,
                         const text::Encoding& encoding);
 

@@ -66,8 +66,14 @@ bool AwaitProcessEnd(int pid, std::optional<milliseconds> timeout) {
   return AwaitEnd(pidfd, pid, deadline);
 }
 
-void WaitForProcessEnd(int pid) {
-  AwaitProcessEnd(pid, std::nullopt);
+bool ProcessEnded(const UniqueFd& pidfd) {
+  if (!pidfd) return false;
+  pollfd pfd{pidfd.get(), POLLIN, 0};
+  return ::poll(&pfd, 1, 0) > 0;
+}
+
+void WaitForProcessEnd(const UniqueFd& pidfd, int pid) {
+  AwaitEnd(pidfd, pid, std::nullopt);
   while (::waitpid(pid, nullptr, WNOHANG) < 0 && errno == EINTR) {
   }
 }
@@ -79,8 +85,12 @@ bool TerminateProcess(int pid, milliseconds wait) {
     if (errno != ENOSYS) return false;
     return ::kill(pid, SIGKILL) == 0;  // kernels before 5.3: nothing to wait on
   }
+  return TerminateProcess(pidfd, wait);
+}
+
+bool TerminateProcess(const UniqueFd& pidfd, milliseconds wait) {
   if (::syscall(SYS_pidfd_send_signal, pidfd.get(), SIGKILL, nullptr, 0) != 0) return false;
-  AwaitEnd(pidfd, pid, DeadlineAfter(wait));
+  AwaitEnd(pidfd, -1, DeadlineAfter(wait));
   return true;
 }
 

@@ -18,11 +18,17 @@ UniqueFd OpenProcessFd(int pid);
 // collected by its owner: the wait does not collect it.
 bool AwaitProcessEnd(int pid, std::optional<std::chrono::milliseconds> timeout);
 
-// Blocks until process `pid` has ended, then collects it when it is our child.
-void WaitForProcessEnd(int pid);
+// True when the process that `pidfd` pins has ended; false for no descriptor.
+bool ProcessEnded(const UniqueFd& pidfd);
+
+// Blocks until process `pid`, pinned by `pidfd` (none: on kernels before 5.3), has
+// ended, then collects it when it is our child.
+void WaitForProcessEnd(const UniqueFd& pidfd, int pid);
 
 // Kills `pid` (SIGKILL, the counterpart of a forced termination) and waits up to
 // `wait` for it to end. False when the process could not be signalled.
 bool TerminateProcess(int pid, std::chrono::milliseconds wait);
+// The same for the process that `pidfd` pins.
+bool TerminateProcess(const UniqueFd& pidfd, std::chrono::milliseconds wait);
 
 }  // namespace lindra

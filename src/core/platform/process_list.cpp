@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <functional>
 
 #include "platform/file_read.h"
@@ -17,10 +18,11 @@ namespace fs = std::filesystem;
 // The kernel keeps at most 15 bytes of a command name.
 constexpr size_t kCommLength = 15;
 
-// The pid a /proc entry names, or 0 for the entries that are no process.
-int PidOf(const fs::path& entry) {
+// The number an entry of /proc (a pid) or of a descriptor folder names; nullopt for
+// the entries that are neither.
+std::optional<int> NumberOf(const fs::path& entry) {
   const std::string name = entry.filename().string();
-  if (name.empty() || name.size() > 9 || !std::all_of(name.begin(), name.end(), ::isdigit)) return 0;
+  if (name.empty() || name.size() > 9 || !std::all_of(name.begin(), name.end(), ::isdigit)) return std::nullopt;
   return std::stoi(name);
 }
 
@@ -38,9 +40,9 @@ bool ScanProcesses(const fs::path& procRoot, std::optional<unsigned> ownerUid,
   if (ec) return false;
   for (; it != fs::directory_iterator(); it.increment(ec)) {
     if (ec) break;
-    const int pid = PidOf(it->path());
-    if (pid <= 0 || (ownerUid && !OwnedBy(it->path(), *ownerUid))) continue;
-    if (visit(pid, it->path())) break;
+    const std::optional<int> pid = NumberOf(it->path());
+    if (!pid || *pid <= 0 || (ownerUid && !OwnedBy(it->path(), *ownerUid))) continue;
+    if (visit(*pid, it->path())) break;
   }
   return true;
 }
@@ -127,11 +129,29 @@ int CountProcessesNamed(const std::vector<ProcessInfo>& processes, std::string_v
                                         [&](const ProcessInfo& p) { return EqualsIgnoringCase(p.name, name); }));
 }
 
-std::optional<ProcessInfo> FindProcessNamed(const std::vector<ProcessInfo>& processes, std::string_view name,
-                                            int excludedPid) {
-  for (const auto& p : processes)
-    if (p.pid != excludedPid && p.name == name) return p;
-  return std::nullopt;
+std::optional<int> PinnedProcess(const fs::path& processDir, int fd) {
+  const std::string number = std::to_string(fd);
+  std::error_code ec;
+  if (fs::read_symlink(processDir / "fd" / number, ec) != "anon_inode:[pidfd]") return std::nullopt;
+  const auto info = ReadFileBytes(processDir / "fdinfo" / number);
+  if (!info) return std::nullopt;
+  const std::string lines = "\n" + *info;
+  constexpr std::string_view kPidLine = "\nPid:\t";
+  const size_t at = lines.find(kPidLine);
+  if (at == std::string::npos) return std::nullopt;
+  return std::atoi(lines.c_str() + at + kPidLine.size());
+}
+
+std::vector<int> PinnedProcesses(const fs::path& processDir) {
+  std::vector<int> pinned;
+  std::error_code ec;
+  fs::directory_iterator it(processDir / "fd", ec);
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const std::optional<int> fd = NumberOf(it->path());
+    const std::optional<int> pid = fd ? PinnedProcess(processDir, *fd) : std::nullopt;
+    if (pid && *pid > 0) pinned.push_back(*pid);
+  }
+  return pinned;
 }
 
 int OwnProcessId() { return static_cast<int>(::getpid()); }

@@ -1,7 +1,8 @@
 #pragma once
 // The running processes as the watchdog rules need them: counted by executable name
-// at start, the first one found ended at exit, and the watched server found by its
-// executable and started again the way it was started.
+// at start, the one that watches the server (it pins it by a descriptor) ended at
+// exit, and the watched server found by its executable and started again the way it
+// was started.
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -25,10 +26,19 @@ std::optional<std::vector<ProcessInfo>> ListProcesses(const std::filesystem::pat
 // Processes whose name equals `name` without regard to case.
 int CountProcessesNamed(const std::vector<ProcessInfo>& processes, std::string_view name);
 
-// The first process in table order whose name equals `name` exactly, other than
-// `excludedPid`.
-std::optional<ProcessInfo> FindProcessNamed(const std::vector<ProcessInfo>& processes, std::string_view name,
-                                            int excludedPid);
+// The process that descriptor `fd` of the process at `processDir` (a /proc/PID
+// folder) pins, as its fdinfo shows it ("Pid:"): its pid, or -1 once it has ended;
+// nullopt when the descriptor is no process descriptor (pidfd) or cannot be read.
+std::optional<int> PinnedProcess(const std::filesystem::path& processDir, int fd);
+
+// Every process that the process at `processDir` pins by a descriptor, ended ones
+// left out. A watchdog pins the server it watches, so this says
+// which server a watchdog watches.
+std::vector<int> PinnedProcesses(const std::filesystem::path& processDir);
+
+// The environment variable that hands a watchdog the number of a descriptor pinning
+// the server that started it (the way systemd hands over sockets).
+inline constexpr const char* kWatchedServerFdVariable = "WARDEX_SERVER_FD";
 
 // The executable `processDir` (a /proc/PID folder) runs, as the kernel names it; a
 // program file replaced while running (a new build) still names the same path. Empty

@@ -55,6 +55,7 @@ std::vector<char*> NullTerminated(std::vector<std::string>& strings) {
     }
   }
   if (request.standardOutput >= 0) ::dup2(request.standardOutput, STDOUT_FILENO);
+  if (request.keptDescriptor >= 0 && ::fcntl(request.keptDescriptor, F_SETFD, 0) != 0) FailStart(reportFd);
   if (workDir && ::chdir(workDir) != 0) FailStart(reportFd);
   ::execve(program, argv, envp);
   FailStart(reportFd);

@@ -29,6 +29,7 @@ struct SpawnRequest {
   Session session = Session::Inherit;
   bool endsWithParent = false;  // SIGTERM to the child when its parent dies
   int standardOutput = -1;      // a descriptor for its standard output; -1: ours
+  int keptDescriptor = -1;      // one of ours (above 2) that the program gets under the same number
   bool silent = false;          // standard input, output and error on /dev/null
   // Not our child: started through a process that ends at once, so it outlives us
   // without ever becoming our zombie.

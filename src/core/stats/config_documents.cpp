@@ -86,7 +86,11 @@ BranchCheck CheckBranchList(const Endpoint& server, const std::string& headId, U
   const std::optional<std::string> text = FetchText(DocumentUrl(server, "BV_Lindra_UpdateList.xml"), cancel);
   if (!text || text->empty()) return check;
   std::optional<std::string> did2 = FindBranchDid2(*text, headId);
-  if (!did2) return check;
+  if (!did2) {
+    pugi::xml_document doc;
+    check.notListed = Load(doc, *text);
+    return check;
+  }
   check.did2 = std::move(*did2);
   check.startScheduler = RefreshUploadTime(server, time, cancel) != UploadTimeRead::Malformed;
   return check;

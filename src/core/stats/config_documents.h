@@ -38,6 +38,7 @@ UploadTimeRead RefreshUploadTime(const Endpoint& server, UploadTime& time, const
 
 struct BranchCheck {
   bool startScheduler = false;
+  bool notListed = false;  // the list was read and does not name the branch
   std::string did2;
 };
 // Whether the daily statistics run for headId, with the branch's DID2; refreshes

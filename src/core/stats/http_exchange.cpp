@@ -127,13 +127,17 @@ bool IsReservedInvalidName(std::string_view host) {
 HttpReply PerformHttp(const HttpRequest& request, size_t bodyLimit, bool stopAtLineFeed,
                       const std::atomic<bool>* cancel, const HttpLimits& limits) {
   HttpReply reply;
-  if (cancel && cancel->load()) return reply;
+  auto failed = [&reply](CURLcode code) {
+    reply.error = curl_easy_strerror(code);
+    return reply;
+  };
+  if (cancel && cancel->load()) return failed(CURLE_ABORTED_BY_CALLBACK);
   InitCurlOnce();
-  if (IsReservedInvalidName(HostOf(request.url))) return reply;
+  if (IsReservedInvalidName(HostOf(request.url))) return failed(CURLE_COULDNT_RESOLVE_HOST);
   EasyHandle easy(curl_easy_init());
-  if (!easy) return reply;
+  if (!easy) return failed(CURLE_FAILED_INIT);
   HeaderList headers = BuildHeaders(request.headers);
-  if (!request.headers.empty() && !headers) return reply;
+  if (!request.headers.empty() && !headers) return failed(CURLE_OUT_OF_MEMORY);
 
   Sink sink;
   sink.limit = bodyLimit;
@@ -158,6 +162,14 @@ HttpReply PerformHttp(const HttpRequest& request, size_t bodyLimit, bool stopAtL
     curl_easy_setopt(h, CURLOPT_RESOLVER_START_FUNCTION, OnNameLookup);
     curl_easy_setopt(h, CURLOPT_RESOLVER_START_DATA, const_cast<std::function<void()>*>(&limits.nameLookupProbe));
   }
+  // libcurl's defaults for a redirected POST are the browsers' rules; the redirect
+  // carries our header lines along, but Host and Content-Length are libcurl's own,
+  // made for each request, so the next server never sees the first one's name.
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  char error[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
   if (request.post) {
     curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
     curl_easy_setopt(h, CURLOPT_POST, 1L);
@@ -171,6 +183,7 @@ HttpReply PerformHttp(const HttpRequest& request, size_t bodyLimit, bool stopAtL
   const CURLcode code = curl_easy_perform(h);
   reply.completed = code == CURLE_OK || (code == CURLE_WRITE_ERROR && sink.stoppedOnPurpose);
   reply.body = std::move(sink.body);
+  if (!reply.completed) reply.error = error[0] ? error : curl_easy_strerror(code);
   return reply;
 }
 

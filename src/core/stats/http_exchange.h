@@ -2,7 +2,8 @@
 // One HTTP exchange on libcurl with the request bytes under our control: the
 // statistics and configuration servers are peers whose expectations are fixed byte
 // for byte, so every header the library would add on its own is either replaced by
-// ours or switched off.
+// ours or switched off, but for Host and Content-Length: those it writes as the peers
+// expect them, and anew for each request a redirect leads to.
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -36,6 +37,8 @@ struct HttpLimits {
   std::function<void()> nameLookupProbe;
 };
 
+inline constexpr long kMaxRedirects = 3;
+
 struct HttpRequest {
   bool post = false;                 // POST over HTTP/1.0, else GET over HTTP/1.1
   std::string url;                   // "http://authority/path"
@@ -46,11 +49,16 @@ struct HttpRequest {
 struct HttpReply {
   bool completed = false;  // the whole reply was read (or reading stopped at the limit)
   std::string body;        // as much of the body as was read
+  std::string error;       // not completed: what went wrong, in libcurl's words
 };
 
 // Performs one exchange with its own handle and connection. Reading stops, as a
 // success, once `bodyLimit` bytes are held, or at the first line feed when
 // `stopAtLineFeed` is set. Never throws; the cancel flag (when given) ends it early.
+// Redirects are followed as the platform's HTTP client did, up to kMaxRedirects: a
+// POST answered with 301, 302 or 303 is asked again as a GET without its body, as
+// browsers do, one answered with 307 or 308 again as a POST. A fourth redirect fails
+// the exchange.
 // A proxy is used as the environment names it (http_proxy, no_proxy). A host under
 // .invalid fails at once, as an unreachable one does: such names never resolve, so
 // they are never looked up.

@@ -76,13 +76,13 @@ std::vector<std::string> ReplyLines(std::string_view body) {
 std::string StatServerClient::Url(const char* path) const { return "http://" + server_.Authority() + path; }
 
 // The client's header block in its order, framed by the headers of the HTTP layer:
-// libcurl always puts Host first; ours replace its User-Agent, Accept and
-// Content-Length, and the empty Expect keeps it from adding one.
-std::vector<std::string> StatServerClient::CommonHeaders(std::vector<std::string> block, size_t bodySize) const {
-  std::vector<std::string> headers{"Host: " + server_.Authority()};
-  for (auto& line : block) headers.push_back(std::move(line));
+// libcurl puts Host first and Content-Length after ours, and makes both anew for
+// each request of a redirect, so they always fit the server and the body they go
+// with. Ours replace its User-Agent and Accept; the empty Expect keeps it from adding
+// one.
+std::vector<std::string> StatServerClient::CommonHeaders(std::vector<std::string> block) const {
+  std::vector<std::string> headers = std::move(block);
   headers.push_back(std::string("User-Agent: ") + kUserAgent);
-  headers.push_back("Content-Length: " + std::to_string(bodySize));
   headers.push_back("Expect:");
   return headers;
 }
@@ -94,16 +94,15 @@ std::string StatServerClient::QueryHeadId(const std::string& did) const {
   request.body = text::ToExternal("did=" + did);
   request.headers =
       CommonHeaders({kAccept, "Accept-Language: ko", "Content-Type: application/x-www-form-urlencoded",
-                     "Accept-Encoding: gzip, deflate", "Connection: Keep-Alive", "Cache-Control: no-cache"},
-                    request.body->size());
+                     "Accept-Encoding: gzip, deflate", "Connection: Keep-Alive", "Cache-Control: no-cache"});
   const HttpReply reply = PerformHttp(request, kQueryReplyLimit, false, cancel_, limits_);
   std::string result;
   for (const auto& line : ReplyLines(reply.body)) result += text::ToInternal(line);
   return result;
 }
 
-std::string StatServerClient::UploadDayLog(const std::string& headId, const std::string& workDay, int total, int used,
-                                           const std::filesystem::path& filePath) const {
+UploadOutcome StatServerClient::UploadDayLog(const std::string& headId, const std::string& workDay, int total, int used,
+                                             const std::filesystem::path& filePath) const {
   HttpRequest request;
   request.post = true;
   request.url = Url(kUploadPath);
@@ -117,13 +116,14 @@ std::string StatServerClient::UploadDayLog(const std::string& headId, const std:
   request.headers =
       CommonHeaders({kAccept, "Referer: http://" + server_.Authority() + "/stat/didLogForm.asp", "Accept-Language: ko",
                      std::string("Content-Type: multipart/form-data; boundary=") + kBoundary,
-                     "Accept-Encoding: gzip, deflate", "Connection: Keep-Alive", "Cache-Control: no-cache"},
-                    request.body ? request.body->size() : 0);
+                     "Accept-Encoding: gzip, deflate", "Connection: Keep-Alive", "Cache-Control: no-cache"});
   const HttpReply reply = PerformHttp(request, kUploadReplyLimit, true, cancel_, limits_);
-  if (!reply.completed) return {};
+  if (!reply.completed) return {"", "", reply.error};
   const std::vector<std::string> lines = ReplyLines(reply.body);
-  const bool acknowledged = !lines.empty() && text::ToInternal(lines.front()) == "200";
-  return acknowledged ? kUploadComplete : kUploadFail;
+  std::string first = lines.empty() ? std::string() : text::ToInternal(lines.front());
+  if (first == "200") return {kUploadComplete, "", ""};
+  if (first.ends_with('\n')) first.pop_back();
+  return {kUploadFail, std::move(first), ""};
 }
 
 }  // namespace lindra

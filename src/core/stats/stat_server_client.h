@@ -25,6 +25,13 @@ std::string PeerLogPath(const std::filesystem::path& localFile);
 // not read). Lines stay in the code page of the edge.
 std::vector<std::string> ReplyLines(std::string_view body);
 
+// What an upload came to: the result and, when it was not acknowledged, why.
+struct UploadOutcome {
+  std::string result;          // "COMPLETE", "FAIL", or "" when the exchange failed
+  std::string replyLine;       // FAIL: the server's first reply line, converted, without its line feed
+  std::string transportError;  // "": what ended the exchange, in libcurl's words (empty for an unreadable file)
+};
+
 // Stateless apart from its settings; each call owns its connection, so calls may run
 // on any thread. The cancel flag (owned by the caller, may be null) ends a call early.
 class StatServerClient {
@@ -38,12 +45,12 @@ class StatServerClient {
   // "COMPLETE" when the server's first reply line is exactly "200", "FAIL" for any
   // other reply, "" when the exchange failed or the file could not be read (then
   // nothing is sent). An empty path sends the headers without any body.
-  std::string UploadDayLog(const std::string& headId, const std::string& workDay, int total, int used,
-                           const std::filesystem::path& filePath) const;
+  UploadOutcome UploadDayLog(const std::string& headId, const std::string& workDay, int total, int used,
+                             const std::filesystem::path& filePath) const;
 
  private:
   std::string Url(const char* path) const;
-  std::vector<std::string> CommonHeaders(std::vector<std::string> block, size_t bodySize) const;
+  std::vector<std::string> CommonHeaders(std::vector<std::string> block) const;
 
   Endpoint server_;
   const std::atomic<bool>* cancel_;

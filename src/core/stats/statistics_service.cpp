@@ -6,18 +6,49 @@
 #include "stats/daily_statistics.h"
 #include "stats/start_report.h"
 #include "stats/stat_server_client.h"
+#include "text/strings.h"
 
 namespace lindra {
+namespace {
 
-StatisticsService::StatisticsService(StatsSettings settings, const Clock& clock, EventLoop& loop, TimerMaker& timers)
-    : settings_(std::move(settings)), clock_(clock), strand_(loop.MakeStrand()), passTimer_(timers.Create(strand_)) {}
+constexpr const char* kNoDidsText = "[WARN] 통계 중지 : DEV01 대표전화 없음, 지점 ID를 묻지 못함";
+constexpr const char* kNoHeadIdText = "[WARN] 통계 중지 : 대표전화 %zu개 모두 지점 ID 없음";
+constexpr const char* kNotListedText = "[WARN] 통계 중지 : 지점 목록에 %s 없음";
+constexpr const char* kRefusedText = "[ERR] 통계 업로드 실패 : 응답 \"%s\"";
+constexpr const char* kFailedText = "[ERR] 통계 업로드 실패 : %s";
+constexpr const char* kUnreadableText = "[ERR] 통계 업로드 실패 : 파일 읽기 실패";
+constexpr const char* kRecoveredText = "[WARN] 통계 업로드 복구";
+
+// Enough of a server's reply to tell one error page from another.
+constexpr size_t kShownReplyChars = 80;
+
+// A text from a peer as one short line of the message log.
+std::string Shown(std::string text) {
+  std::erase_if(text, text::IsControl);
+  return text::CutChars(text, kShownReplyChars);
+}
+
+}  // namespace
+
+StatisticsService::StatisticsService(StatsSettings settings, const Clock& clock, EventLoop& loop, TimerMaker& timers,
+                                     StatisticsReport report)
+    : settings_(std::move(settings)),
+      clock_(clock),
+      report_(std::move(report)),
+      strand_(loop.MakeStrand()),
+      passTimer_(timers.Create(strand_)) {}
 
 StatisticsService::~StatisticsService() { Stop(); }
 
 void StatisticsService::StartReport(std::vector<std::string> slot1DidNumbers) {
-  std::lock_guard lock(mutex_);
-  if (worker_.joinable() || stopping_) return;
-  worker_ = std::thread([this, dids = std::move(slot1DidNumbers)]() mutable { Run(std::move(dids)); });
+  const bool noDids = slot1DidNumbers.empty();
+  {
+    std::lock_guard lock(mutex_);
+    if (worker_.joinable() || stopping_) return;
+    worker_ = std::thread([this, dids = std::move(slot1DidNumbers)]() mutable { Run(std::move(dids)); });
+  }
+  // Known at once: said among the lines of the start, not at some moment after them.
+  if (noDids) Report(kNoDidsText);
 }
 
 void StatisticsService::Stop() {
@@ -50,9 +81,11 @@ bool StatisticsService::WaitForReport(std::chrono::milliseconds timeout) const {
 void StatisticsService::Run(std::vector<std::string> dids) {
   const StatServerClient statServer({settings_.statHost, settings_.statPort}, &cancel_);
   const Endpoint configServer{settings_.configHost, settings_.configPort};
-  const DayLogUploader upload = [&statServer](const std::string& headId, const std::string& workDay, int total,
-                                              int used, const std::filesystem::path& file) {
-    return statServer.UploadDayLog(headId, workDay, total, used, file);
+  const DayLogUploader upload = [&statServer, this](const std::string& headId, const std::string& workDay, int total,
+                                                    int used, const std::filesystem::path& file) {
+    UploadOutcome outcome = statServer.UploadDayLog(headId, workDay, total, used, file);
+    FollowUploads(outcome);
+    return std::move(outcome.result);
   };
 
   const std::string headId =
@@ -62,6 +95,11 @@ void StatisticsService::Run(std::vector<std::string> dids) {
   if (IsHeadId(headId)) {
     ReportStart(settings_.logDir, headId, clock_, upload);
     branch = CheckBranchList(configServer, headId, uploadTime, &cancel_);
+    std::string shownId = headId;
+    if (shownId.ends_with('\n')) shownId.pop_back();
+    if (branch.notListed) Report(text::Format(kNotListedText, shownId.c_str()));
+  } else if (!dids.empty()) {
+    Report(text::Format(kNoHeadIdText, dids.size()));
   }
   {
     std::lock_guard lock(mutex_);
@@ -76,6 +114,27 @@ void StatisticsService::Run(std::vector<std::string> dids) {
       {settings_.logDir, settings_.stateDir, headId, branch.did2}, clock_, uploadTime,
       [&configServer, this](UploadTime& time) { return RefreshUploadTime(configServer, time, &cancel_); }, upload);
   RunScheduler(statistics);
+}
+
+// Lines that come of a stop (an abandoned exchange) are not said: nothing failed.
+void StatisticsService::Report(const std::string& line) const {
+  if (report_ && !cancel_) report_(line);
+}
+
+// Every upload that is not acknowledged is tried again (the day summary at each pass),
+// so only a change is said: the first failure, and the first success after it.
+void StatisticsService::FollowUploads(const UploadOutcome& outcome) {
+  const bool failed = outcome.result != kUploadComplete;
+  if (failed == uploadFailing_) return;
+  uploadFailing_ = failed;
+  if (!failed)
+    Report(kRecoveredText);
+  else if (outcome.result == kUploadFail)
+    Report(text::Format(kRefusedText, Shown(outcome.replyLine).c_str()));
+  else if (!outcome.transportError.empty())
+    Report(text::Format(kFailedText, Shown(outcome.transportError).c_str()));
+  else
+    Report(kUnreadableText);
 }
 
 // One pass each time the timer has handed one over; the wait in between ends at once

@@ -4,11 +4,14 @@
 // statistics scheduler. The exchanges with the servers block, so they run on one
 // worker thread of its own, and a slow or absent statistics server never delays the
 // window or the automatic connect. A timer of the event loop hands the worker a pass
-// every kStatisticsPassInterval.
+// every kStatisticsPassInterval. What keeps the statistics from working is said once
+// in the message log: no head identifier, a branch missing from the list, the first
+// upload that fails, and the first that succeeds again.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -33,6 +36,11 @@ struct StatsSettings {
 inline constexpr std::chrono::milliseconds kStatisticsPassInterval{3000};
 
 class DailyStatistics;
+struct UploadOutcome;
+
+// Takes one message-log line; called on the service's worker thread, and by
+// StartReport on its caller's.
+using StatisticsReport = std::function<void(const std::string& line)>;
 
 // Called by the controller's thread (StartReport, Stop, headId) and run by its own
 // worker thread and, for the pass timer, a strand of the loop; mutex_ guards the
@@ -40,7 +48,8 @@ class DailyStatistics;
 class StatisticsService {
  public:
   // The loop must run until Stop has returned.
-  StatisticsService(StatsSettings settings, const Clock& clock, EventLoop& loop, TimerMaker& timers);
+  StatisticsService(StatsSettings settings, const Clock& clock, EventLoop& loop, TimerMaker& timers,
+                    StatisticsReport report = {});
   ~StatisticsService();  // Stop()
   StatisticsService(const StatisticsService&) = delete;
   StatisticsService& operator=(const StatisticsService&) = delete;
@@ -64,11 +73,14 @@ class StatisticsService {
 
  private:
   void Run(std::vector<std::string> dids);
+  void Report(const std::string& line) const;
+  void FollowUploads(const UploadOutcome& outcome);
   void RunScheduler(DailyStatistics& statistics);
   void ArmPass();
 
   const StatsSettings settings_;
   const Clock& clock_;
+  const StatisticsReport report_;
   const Strand strand_;
   std::unique_ptr<Timer> passTimer_;  // on strand_
   mutable std::mutex mutex_;
@@ -79,6 +91,7 @@ class StatisticsService {
   bool schedulerStarted_ = false;
   std::string headId_;
   std::atomic<bool> cancel_{false};  // set by Stop(), read by the worker's HTTP exchanges
+  bool uploadFailing_ = false;       // worker only: the last upload was not acknowledged
   std::thread worker_;
 };
 

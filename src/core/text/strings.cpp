@@ -19,6 +19,8 @@ std::string Trim(std::string_view s) { return std::string(TrimView(s)); }
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\x7F'; }
+
 bool AllDigits(std::string_view s) { return std::all_of(s.begin(), s.end(), IsDigit); }
 
 long long LeadingInt(std::string_view s) {

@@ -18,6 +18,8 @@ long long LeadingInt(std::string_view s);
 int LeadingInt32(std::string_view s);
 
 bool IsDigit(char c);
+// The C0 control characters (below 0x20) and DEL.
+bool IsControl(char c);
 bool AllDigits(std::string_view s);  // true for the empty text
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);

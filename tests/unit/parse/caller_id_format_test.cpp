@@ -125,6 +125,25 @@ TEST(CallerIdFormats, Cid1000NumberWidthFollowsLength) {
                         17, "", "", "021", ""}});
 }
 
+// A box that garbles a report may put any byte into it; none reaches a field (a line
+// feed in the number split the operator's notification and the telephone-log line).
+// Octal escapes have three digits at most, so that a digit after them stays a digit.
+TEST(CallerIdFormats, ControlBytesAreLeftOutOfEveryField) {
+  struct Case {
+    uint32_t model;
+    BoxCase box;
+  } cases[] = {
+      {7, {"0\17701151234 02\00112345678", 22, "0", "", "0212345678", ""}},
+      {8, {"Report\r\nD\r\nTime:01\00215\r\nNumber:02\03312\r\nGroup:\1773\r\n", 0, "3", "3", "0212", "0115"}},
+      {9, {"[5CT\0041\00134N\0155\001\n0212345678", 0, "5", "5", "050212345678", "134"}},
+      {9, {"[\nCT\000N\003021"s, 0, "", "", "021", ""}},
+      {10, {"I\00101151234 02\17712345678", 0, "", "", "0212345678", ""}},
+      {11, {"\x50\x70\x41\x72\x4A\x73\x5F", 6, "2", "2", "023", ""}},
+      {12, {"\001\0021002\03312345678\003", 16, "", "", "0212345678", ""}},
+  };
+  for (const auto& c : cases) ExpectBoxEvents(c.model, {c.box});
+}
+
 TEST(CtiFormat, CommaSeparatedFields) {
   ExpectBoxEvents(202, {{"201,701,0212345678", 18, "701", "201", "0212345678", ""},
                         {"0212345678", 10, "", "", "0212345678", ""},
@@ -133,6 +152,7 @@ TEST(CtiFormat, CommaSeparatedFields) {
                         {"201,701, 0212345678 \r\n", 0, "701", "201", "0212345678", ""},
                         {"123456789,123456789012345,1", 0, "12345678901", "1234567", "1", ""},
                         {"201,701,0212\0,999"s, 0, "701", "201", "0212", ""},
+                        {"2\00101,7\17701,02\n12\033345678", 0, "701", "201", "0212345678", ""},
                         {"", 0, "", "", "", ""}});
 }
 

@@ -93,6 +93,33 @@ TEST(LgFormat, EndedLineIsTestedAfterAnswered) {
   EXPECT_TRUE(outcome.log.empty());
 }
 
+// A garbled line may carry any byte in its columns; none reaches a field. Octal
+// escapes have three digits at most, so that a digit after them stays a digit.
+TEST(LgFormat, ControlBytesAreLeftOutOfEveryField) {
+  auto ringing = Columns(18, {{1, "70\0011"}, {7, " 02\0331234567"}});
+  ringing[0] = '\x07';
+  auto ended = Columns(51, {{5, "2\17701"}, {11, "7\n12"}, {33, "09\00141"}, {39, "I"}, {40, "02\00212345678"}});
+  ended[0] = '\x06';
+  ended[1] = '\x05';
+  struct Case {
+    uint32_t model;
+    std::string frame;
+    CallEvent event;
+  } cases[] = {
+      {5, ringing, {"R", "021234567", "701", "", "", {}, ""}},
+      {5,
+       Answered(30, {{2, "7\00112"}, {8, "031\n234567"}, {20, "-> 2\1771"}}),
+       {"T", "031234567", "712", "", "21", {}, ""}},
+      {6, Answered(30, {{8, "7\0371021\0012345678"}, {22, "-> 2011"}}), {"T", "021234567", "71", "", "2011", {}, ""}},
+      {105, ended, {"H", "0212345678", "712", "", "201", {}, "0941"}},
+  };
+  for (const auto& c : cases) {
+    auto outcome = ParseFrame(c.frame, c.frame.size(), c.model, "", testing::kUtf8);
+    ASSERT_TRUE(outcome.event) << c.model;
+    EXPECT_EQ(*outcome.event, c.event) << c.model << " " << c.frame;
+  }
+}
+
 TEST(LgFormat, UnrecognisedLineShowsItsFirstByte) {
   struct Case {
     std::string frame;

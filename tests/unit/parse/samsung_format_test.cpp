@@ -109,6 +109,32 @@ TEST(SamsungFormat, BlankCallerTakesTheAreaCode) {
   EXPECT_EQ(ParseFrame(line, 0, 2, "", testing::kUtf8).event->callerNumber, "");
 }
 
+// A garbled line may carry any byte in its columns; none reaches a field. Octal
+// escapes have three digits at most, so that a digit after them stays a digit.
+TEST(SamsungFormat, ControlBytesAreLeftOutOfEveryField) {
+  auto withTime = [](std::string line, std::string_view time) { return line.replace(25, 8, time); };
+  struct Case {
+    uint32_t model;
+    std::string frame;
+    CallEvent event;
+  } cases[] = {
+      {2,
+       SamsungLine(2, "IA", "2\00101", "70\n1", "", "02\r1234\0335678"),
+       {"T", "0212345678", "701", "", "201", {}, "12:34:56"}},
+      {3,
+       withTime(SamsungLine(3, "T ", "201 ", "", "7\17703", "\0010212345678"), "12:3\1774\t:"),
+       {"R", "0212345678", "703", "", "201", {}, "12:34:"}},
+      {104,
+       SamsungLine(104, "I ", "201 ", "701 ", "1\0022 ", "0212345678"),
+       {"H", "0212345678", "701", "12", "201", {}, "12:34:56"}},
+  };
+  for (const auto& c : cases) {
+    auto outcome = ParseFrame(c.frame, 0, c.model, "", testing::kUtf8);
+    ASSERT_TRUE(outcome.event) << c.model;
+    EXPECT_EQ(*outcome.event, c.event) << c.model;
+  }
+}
+
 // The device columns are not checked against the frame: a short frame leaves the
 // fields beyond it empty and those across its end cut.
 TEST(SamsungFormat, FieldsBeyondTheFrameAreEmptyOrCut) {

@@ -53,8 +53,6 @@ TEST(ProcessListTest, ReadsNamesFromAProcTable) {
 
   EXPECT_EQ(CountProcessesNamed(*list, "wardex"), 2);
   EXPECT_EQ(CountProcessesNamed(*list, "Wardex.exe"), 0);
-  EXPECT_EQ(FindProcessNamed(*list, "WARDEX", 0)->pid, 11);
-  EXPECT_EQ(FindProcessNamed(*list, "Wardex", 10), std::nullopt) << "the server never ends itself";
   EXPECT_EQ(ListProcesses(root / "missing"), std::nullopt);
 }
 
@@ -83,6 +81,38 @@ TEST(ProcessTable, AnotherUsersProcessesAreLeftOutWhenAskedFor) {
   ASSERT_TRUE(mine);
   ASSERT_EQ(mine->size(), 1u);
   EXPECT_EQ(mine->front().pid, 10);
+}
+
+// A watchdog shows which server it watches by the process descriptor it holds.
+TEST(ProcessListTest, PinnedProcessesComeFromTheDescriptorsFdinfo) {
+  TempDir root;
+  std::filesystem::create_directories(root / "7" / "fd");
+  std::filesystem::create_directories(root / "7" / "fdinfo");
+  auto addDescriptor = [&](const std::string& fd, const std::string& link, const std::string& info) {
+    std::filesystem::create_symlink(link, root / "7" / "fd" / fd);
+    WriteFile(root / "7" / "fdinfo" / fd, info);
+  };
+  const std::string head = "pos:\t0\nflags:\t02000002\nmnt_id:\t15\nino:\t1057\n";
+  addDescriptor("0", "/dev/null", head);
+  addDescriptor("3", "anon_inode:[pidfd]", head + "Pid:\t4242\nNSpid:\t4242\n");
+  addDescriptor("4", "anon_inode:[pidfd]", head + "Pid:\t-1\nNSpid:\t-1\n");  // it has ended
+  addDescriptor("5", "anon_inode:[eventfd]", head + "Pid:\t99\n");
+  addDescriptor("6", "anon_inode:[pidfd]", head);  // a kernel that does not tell
+  addDescriptor("12", "anon_inode:[pidfd]", "Pid:\t31\n");
+  EXPECT_EQ(PinnedProcess(root / "7", 3), 4242);
+  EXPECT_EQ(PinnedProcess(root / "7", 4), -1);
+  for (int other : {0, 5, 6, 9}) EXPECT_EQ(PinnedProcess(root / "7", other), std::nullopt) << other;
+  std::vector<int> pinned = PinnedProcesses(root / "7");
+  std::sort(pinned.begin(), pinned.end());
+  EXPECT_EQ(pinned, (std::vector<int>{31, 4242}));
+  EXPECT_TRUE(PinnedProcesses(root / "8").empty());
+
+  // And as the kernel shows it.
+  const UniqueFd parent = OpenProcessFd(::getppid());
+  ASSERT_TRUE(parent);
+  EXPECT_EQ(PinnedProcess("/proc/self", parent.get()), ::getppid());
+  pinned = PinnedProcesses("/proc/self");
+  EXPECT_NE(std::find(pinned.begin(), pinned.end(), ::getppid()), pinned.end());
 }
 
 // Starts a copy of sleep(1) under `name`, so the process table shows that name.
@@ -145,8 +175,8 @@ TEST(ProcessListTest, FindsCountsAndEndsRealProcesses) {
   auto list = ListProcesses();
   ASSERT_TRUE(list);
   EXPECT_EQ(CountProcessesNamed(*list, name), 2);
-  auto found = FindProcessNamed(*list, name, ::getpid());
-  ASSERT_TRUE(found);
+  auto found = std::find_if(list->begin(), list->end(), [&](auto& p) { return p.name == name; });
+  ASSERT_NE(found, list->end());
   EXPECT_EQ(found->pid, exact);
   auto self = std::find_if(list->begin(), list->end(), [](auto& p) { return p.pid == ::getpid(); });
   ASSERT_NE(self, list->end());

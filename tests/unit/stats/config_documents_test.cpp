@@ -47,6 +47,20 @@ TEST(ConfigDocuments, FetchIsANoCacheGetAndTheTextIsTrimmed) {
   EXPECT_NE(head.find("\r\nPragma: no-cache\r\n"), std::string::npos) << head;
 }
 
+// A document that moved is fetched where it went, with a request made for that server.
+TEST(ConfigDocuments, FetchFollowsARedirectToAnotherServer) {
+  LoopbackHttpServer target(Documents({{"/moved/uploadTime.xml", "<BV_Lindra/>"}}), std::nullopt, "127.0.0.2");
+  const std::string authority = "127.0.0.2:" + std::to_string(target.port());
+  LoopbackHttpServer first([&authority](const RecordedRequest&) {
+    return testing::LoopbackReply::Redirect(302, "http://" + authority + "/moved/uploadTime.xml");
+  });
+  EXPECT_EQ(FetchText("http://127.0.0.1:" + std::to_string(first.port()) + kTimePath, nullptr), "<BV_Lindra/>");
+  ASSERT_EQ(target.requests().size(), 1u);
+  EXPECT_EQ(target.requests()[0].raw(), "GET /moved/uploadTime.xml HTTP/1.1\r\nHost: " + authority +
+                                            "\r\nAccept: */*\r\nUser-Agent: Server.Lindra2\r\n"
+                                            "Cache-Control: no-cache\r\nPragma: no-cache\r\n\r\n");
+}
+
 TEST(ConfigDocuments, UploadTimeDocument) {
   const struct {
     std::string document;

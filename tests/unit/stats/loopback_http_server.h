@@ -1,6 +1,6 @@
 #pragma once
-// A raw HTTP server on 127.0.0.1 (a free port) for the statistics tests: it records
-// every request byte for byte and answers with the body a handler chooses.
+// A raw HTTP server on a loopback address (a free port) for the statistics tests: it
+// records every request byte for byte and answers as a handler chooses.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -37,14 +37,14 @@ struct RecordedRequest {
   }
 };
 
-// A bound, listening socket on 127.0.0.1 with a port chosen by the system; the
-// accepted connections get `receiveBuffer` bytes of buffer when it is not 0.
-inline UniqueFd ListenOnLoopback(int& port, int receiveBuffer = 0) {
+// A bound, listening socket on `address` (of 127.0.0.0/8) with a port chosen by the
+// system; the accepted connections get `receiveBuffer` bytes of buffer when it is not 0.
+inline UniqueFd ListenOnLoopback(int& port, int receiveBuffer = 0, const char* address = "127.0.0.1") {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (fd && receiveBuffer > 0) ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::inet_pton(AF_INET, address, &addr.sin_addr) != 1 || (ntohl(addr.sin_addr.s_addr) >> 24) != 127) return {};
   socklen_t len = sizeof addr;
   if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd.get(), 16) != 0 ||
       ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
@@ -60,17 +60,33 @@ struct ReadPace {
   std::chrono::milliseconds pause{0};
 };
 
+// An answer: a body after a plain "HTTP/1.0 200 OK" head, or a redirect (in HTTP/1.1,
+// as web servers answer today).
+struct LoopbackReply {
+  LoopbackReply(std::string body) : body(std::move(body)) {}  // implicit: a handler may answer with a body alone
+  static LoopbackReply Redirect(int status, const std::string& location, std::string body = "moved") {
+    LoopbackReply reply(std::move(body));
+    reply.statusLine = "HTTP/1.1 " + std::to_string(status) + " Moved";
+    reply.location = location;
+    return reply;
+  }
+  std::string statusLine = "HTTP/1.0 200 OK";
+  std::string location;
+  std::string body;
+};
+
 // One thread serves the connections one after another. A request is recorded (and
-// waiters woken) before the handler runs; the handler returns the reply body (sent
-// after a plain "HTTP/1.0 200 OK" head), or nullopt to close without any reply.
-// Called by the test thread and its own server thread; mutex_ guards the record.
+// waiters woken) before the handler runs; the handler returns the answer, or nullopt
+// to close without any reply. Called by the test thread and its own server thread;
+// mutex_ guards the record.
 class LoopbackHttpServer {
  public:
-  using Handler = std::function<std::optional<std::string>(const RecordedRequest&)>;
+  using Handler = std::function<std::optional<LoopbackReply>(const RecordedRequest&)>;
 
-  explicit LoopbackHttpServer(Handler handler, std::optional<ReadPace> pace = std::nullopt)
+  explicit LoopbackHttpServer(Handler handler, std::optional<ReadPace> pace = std::nullopt,
+                              const char* address = "127.0.0.1")
       : handler_(std::move(handler)), pace_(pace), wake_(::eventfd(0, EFD_CLOEXEC)) {
-    listener_ = ListenOnLoopback(port_, pace ? static_cast<int>(pace->bytes) : 0);
+    listener_ = ListenOnLoopback(port_, pace ? static_cast<int>(pace->bytes) : 0, address);
     thread_ = std::thread([this] { Serve(); });
   }
   ~LoopbackHttpServer() {
@@ -115,9 +131,12 @@ class LoopbackHttpServer {
         requests_.push_back(*request);
       }
       arrived_.notify_all();
-      if (const std::optional<std::string> body = handler_(*request)) {
+      if (const std::optional<LoopbackReply> answer = handler_(*request)) {
+        const std::string location = answer->location.empty() ? "" : "Location: " + answer->location + "\r\n";
+        const std::string reply = text::Format("%s\r\n%sContent-Length: %zu\r\n\r\n", answer->statusLine.c_str(),
+                                               location.c_str(), answer->body.size()) +
+                                  answer->body;
         // A client that gave up has closed its end: no SIGPIPE for the test.
-        const std::string reply = text::Format("HTTP/1.0 200 OK\r\nContent-Length: %zu\r\n\r\n", body->size()) + *body;
         for (size_t sent = 0; sent < reply.size();) {
           const ssize_t n = ::send(peer.get(), reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
           if (n <= 0) break;

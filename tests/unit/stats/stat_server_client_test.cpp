@@ -115,7 +115,9 @@ TEST(StatServerClient, UnreachableServerGivesEmptyResults) {
   testing::WriteFile(dir / "f.log", "x");
   const StatServerClient client({"127.0.0.1", ClosedPort()});
   EXPECT_EQ(client.QueryHeadId("0212"), "");
-  EXPECT_EQ(client.UploadDayLog("H1", "260313", 1, 1, dir / "f.log"), "");
+  const UploadOutcome upload = client.UploadDayLog("H1", "260313", 1, 1, dir / "f.log");
+  EXPECT_EQ(upload.result, "");
+  EXPECT_NE(upload.transportError.find("Couldn't connect to server"), std::string::npos) << upload.transportError;
 }
 
 TEST(StatServerClient, ConnectionClosedWithoutReplyGivesEmptyResults) {
@@ -124,7 +126,9 @@ TEST(StatServerClient, ConnectionClosedWithoutReplyGivesEmptyResults) {
   LoopbackHttpServer server([](const RecordedRequest&) { return std::nullopt; });
   const StatServerClient client({"127.0.0.1", server.port()});
   EXPECT_EQ(client.QueryHeadId("0212"), "");
-  EXPECT_EQ(client.UploadDayLog("H1", "260313", 1, 1, dir / "f.log"), "");
+  const UploadOutcome upload = client.UploadDayLog("H1", "260313", 1, 1, dir / "f.log");
+  EXPECT_EQ(upload.result, "");
+  EXPECT_EQ(upload.transportError, "Empty reply from server");
 }
 
 TEST(StatServerClient, UploadIsSentByteForByte) {
@@ -135,7 +139,7 @@ TEST(StatServerClient, UploadIsSentByteForByte) {
   LoopbackHttpServer server(Reply("200"));
   const StatServerClient client({"127.0.0.1", server.port()});
 
-  EXPECT_EQ(client.UploadDayLog("H1234", "260313", 17, 9, dir / "H1234_260313.log"), "COMPLETE");
+  EXPECT_EQ(client.UploadDayLog("H1234", "260313", 17, 9, dir / "H1234_260313.log").result, "COMPLETE");
   const std::string body = UploadBody("H1234", "260313", "17", "9", "H1234_260313.log", file);
   ASSERT_EQ(server.requests().size(), 1u);
   EXPECT_EQ(server.requests()[0].raw(), UploadHead(server.port(), body.size()) + body);
@@ -156,7 +160,8 @@ TEST(StatServerClient, UploadOfEmptyFileWithCountsMinusOne) {
 
 TEST(StatServerClient, UploadWithEmptyPathSendsHeadersOnly) {
   LoopbackHttpServer server(Reply("200"));
-  EXPECT_EQ(StatServerClient({"127.0.0.1", server.port()}).UploadDayLog("H1234", "260314", 3, 2, {}), "COMPLETE");
+  EXPECT_EQ(StatServerClient({"127.0.0.1", server.port()}).UploadDayLog("H1234", "260314", 3, 2, {}).result,
+            "COMPLETE");
   ASSERT_EQ(server.requests().size(), 1u);
   EXPECT_EQ(server.requests()[0].raw(), UploadHead(server.port(), 0));
 }
@@ -164,27 +169,95 @@ TEST(StatServerClient, UploadWithEmptyPathSendsHeadersOnly) {
 TEST(StatServerClient, UploadOfUnreadableFileSendsNothing) {
   testing::TempDir dir;
   LoopbackHttpServer server(Reply("200"));
-  EXPECT_EQ(StatServerClient({"127.0.0.1", server.port()}).UploadDayLog("H1", "260314", 1, 1, dir / "missing.log"), "");
+  const UploadOutcome upload =
+      StatServerClient({"127.0.0.1", server.port()}).UploadDayLog("H1", "260314", 1, 1, dir / "missing.log");
+  EXPECT_EQ(upload.result, "");
+  EXPECT_EQ(upload.transportError, "");
   EXPECT_TRUE(server.requests().empty());
 }
 
 TEST(StatServerClient, OnlyABareFirstLine200Acknowledges) {
   testing::TempDir dir;
   testing::WriteFile(dir / "f.log", "x");
+  // A refusal keeps the first line it read, for the message log.
   const struct {
-    std::string body, expected;
+    std::string body, expected, replyLine;
   } cases[] = {
-      {"200", "COMPLETE"},   {"\r2\r00\r", "COMPLETE"},
-      {"200\r\n", "FAIL"},   {"200\n", "FAIL"},
-      {"", "FAIL"},          {"FAIL", "FAIL"},
-      {" 200", "FAIL"},      {"2000", "FAIL"},
-      {"OK\r\n200", "FAIL"}, {std::string(5000, '2'), "FAIL"},
+      {"200", "COMPLETE", ""},
+      {"\r2\r00\r", "COMPLETE", ""},
+      {"200\r\n", "FAIL", "200"},
+      {"200\n", "FAIL", "200"},
+      {"", "FAIL", ""},
+      {"FAIL", "FAIL", "FAIL"},
+      {" 200", "FAIL", " 200"},
+      {"2000", "FAIL", "2000"},
+      {"OK\r\n200", "FAIL", "OK"},
+      {std::string(5000, '2'), "FAIL", std::string(1023, '2')},
   };
   for (const auto& c : cases) {
     LoopbackHttpServer server(Reply(c.body));
-    EXPECT_EQ(StatServerClient({"127.0.0.1", server.port()}).UploadDayLog("H1", "260314", 1, 1, dir / "f.log"),
-              c.expected)
-        << c.body.substr(0, 20);
+    const UploadOutcome upload =
+        StatServerClient({"127.0.0.1", server.port()}).UploadDayLog("H1", "260314", 1, 1, dir / "f.log");
+    EXPECT_EQ(upload.result, c.expected) << c.body.substr(0, 20);
+    EXPECT_EQ(upload.replyLine, c.replyLine) << c.body.substr(0, 20);
+    EXPECT_EQ(upload.transportError, "");
+  }
+}
+
+std::string ReplacedFirst(std::string text, const std::string& from, const std::string& to) {
+  return text.replace(text.find(from), from.size(), to);
+}
+
+// Redirects are followed as the platform's client did: after 301, 302 and 303 the
+// request is asked again as a GET without its body, after 307 and 308 as the same
+// POST; either way its Host names the server it now goes to, and its length the
+// body it now carries.
+TEST(StatServerClient, RedirectedUploadIsAskedAgainOfTheNewServerAsBrowsersDo) {
+  testing::TempDir dir;
+  testing::WriteFile(dir / "f.log", "x");
+  const std::string body = UploadBody("H1", "260313", "1", "1", "f.log", "x");
+  for (const char* host : {"127.0.0.2", "127.0.0.1"}) {
+    for (const int status : {301, 302, 303, 307, 308}) {
+      LoopbackHttpServer target(Reply("200"), std::nullopt, host);
+      const std::string authority = host + (":" + std::to_string(target.port()));
+      LoopbackHttpServer first([&](const RecordedRequest&) {
+        return testing::LoopbackReply::Redirect(status, "http://" + authority + "/stat/moved.asp");
+      });
+      EXPECT_EQ(StatServerClient({"127.0.0.1", first.port()}).UploadDayLog("H1", "260313", 1, 1, dir / "f.log").result,
+                "COMPLETE");
+      const bool post = status >= 307;
+      std::string expected = UploadHead(first.port(), body.size()) + body;
+      expected =
+          ReplacedFirst(expected, "POST /stat/didLogSave.asp", post ? "POST /stat/moved.asp" : "GET /stat/moved.asp");
+      expected = ReplacedFirst(expected, "Host: 127.0.0.1:" + std::to_string(first.port()), "Host: " + authority);
+      if (!post) expected = ReplacedFirst(expected, "Content-Length: " + std::to_string(body.size()) + "\r\n", "");
+      if (!post) expected.resize(expected.size() - body.size());
+      ASSERT_EQ(target.requests().size(), 1u) << status;
+      EXPECT_EQ(target.requests()[0].raw(), expected) << host << " " << status;
+    }
+  }
+}
+
+// Three redirects are followed, a fourth is not: the exchange fails. What the
+// redirects said is no part of the reply.
+TEST(StatServerClient, AFourthRedirectIsNotFollowed) {
+  testing::TempDir dir;
+  testing::WriteFile(dir / "f.log", "x");
+  for (const int hops : {3, 4}) {
+    LoopbackHttpServer server([hops](const RecordedRequest& r) {
+      const int hop = r.path().starts_with("/hop") ? std::stoi(r.path().substr(4)) : 0;
+      if (hop < hops) return testing::LoopbackReply::Redirect(307, "/hop" + std::to_string(hop + 1), "H9999");
+      return testing::LoopbackReply("200");
+    });
+    const StatServerClient client({"127.0.0.1", server.port()});
+    const UploadOutcome upload = client.UploadDayLog("H1", "260313", 1, 1, dir / "f.log");
+    EXPECT_EQ(client.QueryHeadId("0212"), hops == 3 ? "200" : "");
+    EXPECT_EQ(upload.result, hops == 3 ? "COMPLETE" : "");
+    EXPECT_EQ(upload.transportError, hops == 3 ? "" : "Maximum (3) redirects followed");
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 8u) << hops;
+    EXPECT_EQ(requests[3].path(), "/hop3");
+    EXPECT_EQ(requests[7].path(), "/hop3");
   }
 }
 
@@ -235,7 +308,7 @@ TEST(StatServerClient, NamesUnderInvalidAreNeverLookedUp) {
   for (const char* host : {"stat.lindra.invalid", "CONFIG.Invalid.", "invalid"}) {
     const StatServerClient client({host, 80}, nullptr, limits);
     EXPECT_EQ(client.QueryHeadId("0212"), "") << host;
-    EXPECT_EQ(client.UploadDayLog("H1", "260313", 1, 1, {}), "") << host;
+    EXPECT_EQ(client.UploadDayLog("H1", "260313", 1, 1, {}).result, "") << host;
   }
   EXPECT_EQ(lookups, 0);
   // The probe does see look-ups: names that only resemble the reserved one are looked up.
@@ -254,7 +327,8 @@ TEST(StatServerClient, ASlowUploadThatKeepsMovingOutlastsTheStallLimit) {
   limits.stallLimit = std::chrono::milliseconds(1000);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(StatServerClient({"127.0.0.1", server.port()}, nullptr, limits)
-                .UploadDayLog("H1234", "260313", 1, 1, dir / "H1234_260313.log"),
+                .UploadDayLog("H1234", "260313", 1, 1, dir / "H1234_260313.log")
+                .result,
             "COMPLETE");
   ASSERT_GT(std::chrono::steady_clock::now() - start, limits.stallLimit) << "the line was not slow enough";
   ASSERT_EQ(server.requests().size(), 1u);
@@ -272,10 +346,10 @@ TEST(StatServerClient, AServerThatStopsAnsweringIsGivenUpAfterTheStallLimit) {
   });
   HttpLimits limits;
   limits.stallLimit = std::chrono::milliseconds(300);
-  const std::string result =
+  const UploadOutcome upload =
       StatServerClient({"127.0.0.1", server.port()}, nullptr, limits).UploadDayLog("H1", "260313", 1, 1, dir / "f.log");
   clientReturned.set_value();
-  EXPECT_EQ(result, "");
+  EXPECT_EQ(upload.result, "");
 }
 
 }  // namespace

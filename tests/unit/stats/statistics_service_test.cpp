@@ -32,7 +32,10 @@ class Peers {
   Peers()
       : server_([this](const RecordedRequest& r) -> std::optional<std::string> {
           if (r.path() == kQueryPath) return r.body == "did=0212" ? "H1234" : "UNKNOWN";
-          if (r.path() == kUploadPath) return refusals_ > 0 && refusals_-- ? "FAIL" : "200";
+          if (r.path() == kUploadPath && refusals_ > 0 && refusals_--) {
+            return dropRefused_ ? std::nullopt : std::optional<std::string>("FAIL");
+          }
+          if (r.path() == kUploadPath) return "200";
           if (r.path() == kTimePath) {
             HoldIfAsked();
             return "<BV_Lindra><time><hour>03</hour><min>30</min></time></BV_Lindra>";
@@ -43,8 +46,11 @@ class Peers {
         }) {}
   ~Peers() { Release(); }
 
-  // The next `count` uploads are refused.
-  void RefuseUploads(int count) { refusals_ = count; }
+  // The next `count` uploads are refused, with "FAIL" or by closing without a reply.
+  void RefuseUploads(int count, bool dropped = false) {
+    dropRefused_ = dropped;
+    refusals_ = count;
+  }
   // The next upload-time read waits until Release(): a pass that takes long.
   void HoldNextTimeRead() { hold_ = true; }
   void Release() {
@@ -76,7 +82,27 @@ class Peers {
   bool released_ = false;
   std::atomic<bool> hold_{false};
   std::atomic<int> refusals_{0};
+  std::atomic<bool> dropRefused_{false};
   LoopbackHttpServer server_;  // last: its thread ends before the members it uses
+};
+
+// The message-log lines a service says, from its worker thread.
+class SaidLines {
+ public:
+  StatisticsReport Report() {
+    return [this](const std::string& line) {
+      std::lock_guard lock(mutex_);
+      lines_.push_back(line);
+    };
+  }
+  std::vector<std::string> lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
 };
 
 class StatisticsServiceTest : public ::testing::Test {
@@ -101,6 +127,7 @@ class StatisticsServiceTest : public ::testing::Test {
   Peers peers;
   EventLoop loop{1};
   testing::FakeTimers timers{&clock};
+  SaidLines said;
 };
 
 bool Contains(const std::string& haystack, const std::string& needle) {
@@ -110,7 +137,7 @@ bool Contains(const std::string& haystack, const std::string& needle) {
 TEST_F(StatisticsServiceTest, ListedBranchReportsItsStartAndThenYesterday) {
   testing::WriteFile(logs / "Telephone_DEV01_260313.log",
                      "10:00:00.1[INFO ] [t-1] DEV01: T 010, 3, 0212, 100, ip, t, SENT:9\r\n");
-  StatisticsService service(Settings(), clock, loop, timers);
+  StatisticsService service(Settings(), clock, loop, timers, said.Report());
   service.StartReport({"0211", "0212", "0213"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   EXPECT_EQ(service.headId(), "H1234");
@@ -141,13 +168,14 @@ TEST_F(StatisticsServiceTest, ListedBranchReportsItsStartAndThenYesterday) {
   EXPECT_EQ(ReadLastUpdate(state.path()), "20260313");
   service.Stop();
   EXPECT_EQ(peers.server().requestsTo(kUploadPath).size(), 2u);
+  EXPECT_TRUE(said.lines().empty()) << "nothing to say";
 }
 
 TEST_F(StatisticsServiceTest, RefusedDaySummaryStaysAndIsRetried) {
   testing::WriteFile(logs / "Telephone_DEV02_260313.log",
                      "10:00:00.1[INFO ] [t-1] DEV02: T 010, 3, 0212, 100, ip, t, SENT:9\r\n");
   peers.RefuseUploads(3);  // the StartedLog and the first two day summaries
-  StatisticsService service(Settings(), clock, loop, timers);
+  StatisticsService service(Settings(), clock, loop, timers, said.Report());
   service.StartReport({"0212"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   EXPECT_TRUE(std::filesystem::exists(logs / "H1234_260314_Started.log"));  // kept for the purge
@@ -163,12 +191,29 @@ TEST_F(StatisticsServiceTest, RefusedDaySummaryStaysAndIsRetried) {
   EXPECT_TRUE(Contains(uploads[3].body, "DEV02 TOTAL CALLING COUNT: 1\r\n"));
   EXPECT_FALSE(std::filesystem::exists(logs / "H1234_260313.log"));
   EXPECT_EQ(ReadLastUpdate(state.path()), "20260313");
+  // Three refusals in a row and the acknowledgement: one line each way.
+  EXPECT_EQ(said.lines(),
+            (std::vector<std::string>{"[ERR] 통계 업로드 실패 : 응답 \"FAIL\"", "[WARN] 통계 업로드 복구"}));
+}
+
+TEST_F(StatisticsServiceTest, AnUploadThatFailsOnTheWayIsSaidWithWhatFailed) {
+  testing::WriteFile(logs / "Telephone_DEV01_260313.log", "x T y\r\n");
+  peers.RefuseUploads(2, true);  // the StartedLog and the first day summary
+  StatisticsService service(Settings(), clock, loop, timers, said.Report());
+  service.StartReport({"0212"});
+  ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
+  EXPECT_EQ(said.lines(), std::vector<std::string>{"[ERR] 통계 업로드 실패 : Empty reply from server"});
+  Pass(2);  // fails again: nothing more is said
+  Pass(3);  // acknowledged
+  Pass(4);
+  EXPECT_EQ(said.lines(),
+            (std::vector<std::string>{"[ERR] 통계 업로드 실패 : Empty reply from server", "[WARN] 통계 업로드 복구"}));
 }
 
 TEST_F(StatisticsServiceTest, YesterdayAlreadyReportedUploadsOnlyTheStartAndDuePassesNeverPileUp) {
   testing::WriteFile(logs / "Telephone_DEV01_260313.log", "x T y\r\n");
   testing::WriteFile(state / kBookkeepingFileName, "[UPDATE]\r\nLASTUPDATE=20260313\r\n");
-  StatisticsService service(Settings(), clock, loop, timers);
+  StatisticsService service(Settings(), clock, loop, timers, said.Report());
   service.StartReport({"0212"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   peers.HoldNextTimeRead();
@@ -187,18 +232,20 @@ TEST_F(StatisticsServiceTest, UnlistedOrUnknownBranchGetsNoScheduler) {
   const struct {
     std::vector<std::string> dids;
     std::string headId;
-    size_t uploads;
+    std::string said;
   } cases[] = {
-      {{}, "", 0},
-      {{"0211", "0219"}, "UNKNOWN", 0},
+      {{}, "", "[WARN] 통계 중지 : DEV01 대표전화 없음, 지점 ID를 묻지 못함"},
+      {{"0211", "0219"}, "UNKNOWN", "[WARN] 통계 중지 : 대표전화 2개 모두 지점 ID 없음"},
   };
   for (const auto& c : cases) {
-    StatisticsService service(Settings(), clock, loop, timers);
+    SaidLines lines;
+    StatisticsService service(Settings(), clock, loop, timers, lines.Report());
     service.StartReport(c.dids);
     ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
     EXPECT_EQ(service.headId(), c.headId);
     EXPECT_FALSE(service.schedulerStarted());
     EXPECT_TRUE(peers.server().requestsTo(kListPath).empty());
+    EXPECT_EQ(lines.lines(), std::vector<std::string>{c.said});
   }
   EXPECT_TRUE(peers.server().requestsTo(kUploadPath).empty());
 }
@@ -209,17 +256,18 @@ TEST_F(StatisticsServiceTest, BranchMissingFromTheListGetsNoScheduler) {
     if (r.path() == kUploadPath) return "200";
     return "<BV_Lindra><Branch><ID>H1234</ID></Branch></BV_Lindra>";
   });
-  StatisticsService service(Settings(other.port()), clock, loop, timers);
+  StatisticsService service(Settings(other.port()), clock, loop, timers, said.Report());
   service.StartReport({"0212"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   EXPECT_EQ(service.headId(), "H7777");
   EXPECT_FALSE(service.schedulerStarted());
   EXPECT_EQ(other.requestsTo(kUploadPath).size(), 1u);
   EXPECT_TRUE(other.requestsTo(kTimePath).empty());
+  EXPECT_EQ(said.lines(), std::vector<std::string>{"[WARN] 통계 중지 : 지점 목록에 H7777 없음"});
 }
 
 TEST_F(StatisticsServiceTest, StopEndsTheSchedulersWaitAtOnceAndItsTimer) {
-  StatisticsService service(Settings(), clock, loop, timers);
+  StatisticsService service(Settings(), clock, loop, timers, said.Report());
   service.StartReport({"0212"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   ASSERT_TRUE(service.schedulerStarted());
@@ -232,13 +280,14 @@ TEST_F(StatisticsServiceTest, StopEndsTheSchedulersWaitAtOnceAndItsTimer) {
 TEST_F(StatisticsServiceTest, StopAbandonsAnExchangeWithASilentServer) {
   int port = 0;
   const UniqueFd silent = testing::ListenOnLoopback(port);  // accepts connections, never answers
-  StatisticsService service(Settings(port), clock, loop, timers);
+  StatisticsService service(Settings(port), clock, loop, timers, said.Report());
   service.StartReport({"0212"});
   pollfd pending{silent.get(), POLLIN, 0};
   ASSERT_EQ(::poll(&pending, 1, 20'000), 1);  // the query's connection is waiting for its answer
   service.Stop();
   EXPECT_TRUE(service.WaitForReport(std::chrono::seconds(0)));
   EXPECT_FALSE(service.schedulerStarted());
+  EXPECT_TRUE(said.lines().empty()) << "an exchange given up at a stop is no failure";
 }
 
 }  // namespace
