@@ -62,12 +62,14 @@ class Peers {
 
   // Waits until `count` upload-time reads have begun: the branch check's and one per
   // pass. A pass begins only once the one before has finished its bookkeeping.
-  void WaitForTimeReads(size_t count) {
-    EXPECT_TRUE(server_.WaitFor([count](const std::vector<RecordedRequest>& all) {
-      size_t reads = 0;
-      for (const auto& r : all) reads += r.path() == kTimePath;
-      return reads >= count;
-    })) << count;
+  void WaitForTimeReads(size_t count) { WaitForRequests(kTimePath, count); }
+  void WaitForRequests(const std::string& path, size_t count) {
+    EXPECT_TRUE(server_.WaitFor([&path, count](const std::vector<RecordedRequest>& all) {
+      size_t requests = 0;
+      for (const auto& r : all) requests += r.path() == path;
+      return requests >= count;
+    })) << path
+        << " " << count;
   }
 
  private:
@@ -182,6 +184,8 @@ TEST_F(StatisticsServiceTest, RefusedDaySummaryStaysAndIsRetried) {
 
   Pass(2);  // refused
   Pass(3);  // refused again
+  // The pass writes its day summary anew before it uploads it: look once it has asked.
+  peers.WaitForRequests(kUploadPath, 3);
   EXPECT_TRUE(std::filesystem::exists(logs / "H1234_260313.log"));
   EXPECT_EQ(ReadLastUpdate(state.path()), "00000000");
   Pass(4);  // acknowledged
