@@ -16,6 +16,7 @@
 
 #include "support/fake_clock.h"
 #include "support/file_size_limit.h"
+#include "support/said_lines.h"
 #include "support/temp_dir.h"
 
 namespace lindra {
@@ -25,6 +26,7 @@ using namespace std::chrono_literals;
 using testing::FakeClock;
 using testing::FileSizeLimit;
 using testing::ReadFile;
+using testing::SaidLines;
 using testing::TempDir;
 
 struct Line {
@@ -89,29 +91,6 @@ bool WaitForLines(const std::filesystem::path& file, size_t count) {
   }
   return true;
 }
-
-// What the logs tell the message log, from the writer thread.
-class Reports {
- public:
-  LogReport Sink() {
-    return [this](const std::string& line) {
-      std::lock_guard lock(mutex_);
-      lines_.push_back(line);
-      added_.notify_all();
-    };
-  }
-  // Every line reported once there are `count` of them (or the time is up).
-  std::vector<std::string> WaitFor(size_t count) {
-    std::unique_lock lock(mutex_);
-    added_.wait_for(lock, 10s, [&] { return lines_.size() >= count; });
-    return lines_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable added_;
-  std::vector<std::string> lines_;
-};
 
 class SlotLogsTest : public ::testing::Test {
  protected:
@@ -281,7 +260,7 @@ TEST_F(SlotLogsTest, DestructionFlushesLikeShutdown) {
 }
 
 TEST_F(SlotLogsTest, LinesTheDiskRefusesWaitInOrderAndFollowWholeOnceItTakesThemAgain) {
-  Reports reports;
+  SaidLines reports;
   SlotLogs logs(clock, reports.Sink(), 10ms);
   logs.Open(logDir, 2, kLogError, true);
   logs.Telephone("call 0");
@@ -320,7 +299,7 @@ TEST_F(SlotLogsTest, LinesTheDiskRefusesWaitInOrderAndFollowWholeOnceItTakesThem
 TEST_F(SlotLogsTest, AFifoAtTheNameHoldsUpNeitherTheStartNorTheOtherLogsNorTheShutdown) {
   std::filesystem::create_directories(logDir);
   ASSERT_EQ(::mkfifo(telephone2.c_str(), 0600), 0);
-  Reports reports;
+  SaidLines reports;
   SlotLogs logs(clock, reports.Sink(), 10ms);
   SlotLogs other(clock);
   logs.Open(logDir, 2, ProgramLogLevel("DEBUG"), true);

@@ -11,6 +11,7 @@
 #include "stats/daily_statistics.h"
 #include "support/fake_clock.h"
 #include "support/fake_timers.h"
+#include "support/said_lines.h"
 #include "support/temp_dir.h"
 
 namespace lindra {
@@ -21,6 +22,7 @@ using testing::kTimePath;
 using testing::LoopbackHttpServer;
 using testing::ReadFile;
 using testing::RecordedRequest;
+using testing::SaidLines;
 
 constexpr const char* kQueryPath = "/stat/checkHeadID.asp";
 constexpr const char* kUploadPath = "/stat/didLogSave.asp";
@@ -88,25 +90,6 @@ class Peers {
   LoopbackHttpServer server_;  // last: its thread ends before the members it uses
 };
 
-// The message-log lines a service says, from its worker thread.
-class SaidLines {
- public:
-  StatisticsReport Report() {
-    return [this](const std::string& line) {
-      std::lock_guard lock(mutex_);
-      lines_.push_back(line);
-    };
-  }
-  std::vector<std::string> lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
-
 class StatisticsServiceTest : public ::testing::Test {
  protected:
   StatisticsServiceTest() { loop.Start(); }
@@ -139,7 +122,7 @@ bool Contains(const std::string& haystack, const std::string& needle) {
 TEST_F(StatisticsServiceTest, ListedBranchReportsItsStartAndThenYesterday) {
   testing::WriteFile(logs / "Telephone_DEV01_260313.log",
                      "10:00:00.1[INFO ] [t-1] DEV01: T 010, 3, 0212, 100, ip, t, SENT:9\r\n");
-  StatisticsService service(Settings(), clock, loop, timers, said.Report());
+  StatisticsService service(Settings(), clock, loop, timers, said.Sink());
   service.StartReport({"0211", "0212", "0213"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   EXPECT_EQ(service.headId(), "H1234");
@@ -177,7 +160,7 @@ TEST_F(StatisticsServiceTest, RefusedDaySummaryStaysAndIsRetried) {
   testing::WriteFile(logs / "Telephone_DEV02_260313.log",
                      "10:00:00.1[INFO ] [t-1] DEV02: T 010, 3, 0212, 100, ip, t, SENT:9\r\n");
   peers.RefuseUploads(3);  // the StartedLog and the first two day summaries
-  StatisticsService service(Settings(), clock, loop, timers, said.Report());
+  StatisticsService service(Settings(), clock, loop, timers, said.Sink());
   service.StartReport({"0212"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   EXPECT_TRUE(std::filesystem::exists(logs / "H1234_260314_Started.log"));  // kept for the purge
@@ -203,7 +186,7 @@ TEST_F(StatisticsServiceTest, RefusedDaySummaryStaysAndIsRetried) {
 TEST_F(StatisticsServiceTest, AnUploadThatFailsOnTheWayIsSaidWithWhatFailed) {
   testing::WriteFile(logs / "Telephone_DEV01_260313.log", "x T y\r\n");
   peers.RefuseUploads(2, true);  // the StartedLog and the first day summary
-  StatisticsService service(Settings(), clock, loop, timers, said.Report());
+  StatisticsService service(Settings(), clock, loop, timers, said.Sink());
   service.StartReport({"0212"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   EXPECT_EQ(said.lines(), std::vector<std::string>{"[ERR] 통계 업로드 실패 : Empty reply from server"});
@@ -217,7 +200,7 @@ TEST_F(StatisticsServiceTest, AnUploadThatFailsOnTheWayIsSaidWithWhatFailed) {
 TEST_F(StatisticsServiceTest, YesterdayAlreadyReportedUploadsOnlyTheStartAndDuePassesNeverPileUp) {
   testing::WriteFile(logs / "Telephone_DEV01_260313.log", "x T y\r\n");
   testing::WriteFile(state / kBookkeepingFileName, "[UPDATE]\r\nLASTUPDATE=20260313\r\n");
-  StatisticsService service(Settings(), clock, loop, timers, said.Report());
+  StatisticsService service(Settings(), clock, loop, timers, said.Sink());
   service.StartReport({"0212"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   peers.HoldNextTimeRead();
@@ -243,7 +226,7 @@ TEST_F(StatisticsServiceTest, UnlistedOrUnknownBranchGetsNoScheduler) {
   };
   for (const auto& c : cases) {
     SaidLines lines;
-    StatisticsService service(Settings(), clock, loop, timers, lines.Report());
+    StatisticsService service(Settings(), clock, loop, timers, lines.Sink());
     service.StartReport(c.dids);
     ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
     EXPECT_EQ(service.headId(), c.headId);
@@ -260,7 +243,7 @@ TEST_F(StatisticsServiceTest, BranchMissingFromTheListGetsNoScheduler) {
     if (r.path() == kUploadPath) return "200";
     return "<BV_Lindra><Branch><ID>H1234</ID></Branch></BV_Lindra>";
   });
-  StatisticsService service(Settings(other.port()), clock, loop, timers, said.Report());
+  StatisticsService service(Settings(other.port()), clock, loop, timers, said.Sink());
   service.StartReport({"0212"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   EXPECT_EQ(service.headId(), "H7777");
@@ -271,7 +254,7 @@ TEST_F(StatisticsServiceTest, BranchMissingFromTheListGetsNoScheduler) {
 }
 
 TEST_F(StatisticsServiceTest, StopEndsTheSchedulersWaitAtOnceAndItsTimer) {
-  StatisticsService service(Settings(), clock, loop, timers, said.Report());
+  StatisticsService service(Settings(), clock, loop, timers, said.Sink());
   service.StartReport({"0212"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   ASSERT_TRUE(service.schedulerStarted());
@@ -284,7 +267,7 @@ TEST_F(StatisticsServiceTest, StopEndsTheSchedulersWaitAtOnceAndItsTimer) {
 TEST_F(StatisticsServiceTest, StopAbandonsAnExchangeWithASilentServer) {
   int port = 0;
   const UniqueFd silent = testing::ListenOnLoopback(port);  // accepts connections, never answers
-  StatisticsService service(Settings(port), clock, loop, timers, said.Report());
+  StatisticsService service(Settings(port), clock, loop, timers, said.Sink());
   service.StartReport({"0212"});
   pollfd pending{silent.get(), POLLIN, 0};
   ASSERT_EQ(::poll(&pending, 1, 20'000), 1);  // the query's connection is waiting for its answer
