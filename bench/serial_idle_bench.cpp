@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   }
   lindra::EventLoop loop;
   loop.Start();
-  lindra::SerialLink link(loop.MakeStrand(), lindra::SteadyTimerMaker::Instance(), lindra::SystemClock::Instance());
+  lindra::SerialLink link(loop.MakeStrand(), lindra::SteadyTimerMaker::Instance());
   const lindra::LinkResult started = link.Start(path, "COM1", 9600);
   if (!started.ok) {
     std::fprintf(stderr, "%s\n", started.text.c_str());

@@ -136,13 +136,13 @@ TEST(DaemonSerialLine, BackToBackFramesAtLineSpeedAllReachTheOperatorInOrder) {
 }
 
 TEST(DaemonSerialLine, CallerIdMessagesAQuietGapApartAreSeparateCalls) {
-  // A CID-1000A's message is what the line carries between quiet gaps: messages 83 ms
-  // apart are separate calls, each broadcast on its own.
+  // A CID-1000A's message is what the line carries between quiet gaps: messages 125 ms
+  // apart (about 110 ms of quiet between them) are separate calls, each broadcast on its own.
   ServerHarness server;
   const int progPort = FreeTcpPort({"127.0.0.2"});
   Peer receiver({"operator", "--udp", "--listen", "127.255.255.255:" + std::to_string(progPort), "--seconds", "120"});
   Peer device(
-      {"serial", "--model", "13", "--count", "10", "--rate", "12", "--baud", "9600", "--trunks", "2", "--hold", "60"});
+      {"serial", "--model", "13", "--count", "10", "--rate", "8", "--baud", "9600", "--trunks", "2", "--hold", "60"});
   ConfigureSerialSlot(server, progPort, 13);
 
   server.Start({"--serial", "COM1=" + device.announced()});

@@ -71,6 +71,12 @@ class FakeTimers final : public TimerMaker {
     return changed_.wait_for(lock, timeout, [&] { return armed_.size() >= count; });
   }
 
+  // Waits until no timer is armed: those that fell due have been taken to fire.
+  bool WaitForNoneArmed(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return armed_.empty(); });
+  }
+
   // Waits until the earliest armed timer falls due exactly `due` from now: the code
   // under test has armed its pause (on the loop, after the test's action returned).
   bool WaitForDue(std::chrono::milliseconds due, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {

@@ -26,15 +26,10 @@ std::string CommFailure(const char* step, int error) {
 
 int SerialQuietGapMs(int baudRate) {
   constexpr int kGapBits = 5 * 10;  // five characters of 10 bits
-  constexpr int kFloorMs = 20;
+  constexpr int kFloorMs = 50;
   const long long bits = static_cast<long long>(kGapBits) * 1000;
   const long long rate = std::max(baudRate, 1);
   return static_cast<int>(std::max<long long>(kFloorMs, (bits + rate - 1) / rate));
-}
-
-bool SerialQuietGapPassed(int64_t elapsedMs, size_t waitingBytes, int baudRate, int gapMs) {
-  const int64_t busyMs = waitingBytes > 1 ? static_cast<int64_t>(waitingBytes - 1) * 10'000 / std::max(baudRate, 1) : 0;
-  return elapsedMs - busyMs >= gapMs;
 }
 
 std::string SerialPathFor(const std::string& comPort, const SerialOverrides& overrides) {
@@ -51,10 +46,8 @@ std::string SerialPathFor(const std::string& comPort, const SerialOverrides& ove
 // never fire once it is gone. Once closed it calls no handler again.
 class SerialLink::Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(const Strand& strand, TimerMaker& timers, const Clock& clock, std::string devicePath, std::string comPort,
-          int baudRate)
+  Session(const Strand& strand, TimerMaker& timers, std::string devicePath, std::string comPort, int baudRate)
       : port_(strand),
-        clock_(clock),
         devicePath_(std::move(devicePath)),
         comPort_(std::move(comPort)),
         baudRate_(baudRate),
@@ -106,29 +99,28 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
   void Readable(const asio::error_code& ec) {
     if (closed_ || ec == asio::error::operation_aborted) return;
     int error = ec.value();
-    // A gap that has passed ends its chunk even when its timer has not run yet (a busy
-    // loop may hand over the next bytes first): they start the next chunk.
-    if (reading_.quietGapMs > 0 && size_ > 0 &&
-        SerialQuietGapPassed(clock_.SteadyMs() - lastReadMs_, SerialBytesWaiting(port_.native_handle()), baudRate_,
-                             reading_.quietGapMs)) {
-      gapTimer_->Stop();
-      Deliver();
-    }
     const size_t got = error ? 0 : ReadAvailable(error);
     if (error) {
       Deliver();
       return Lost(error);
     }
     if (got == 0) {
-      // Ready without a byte: look again at the idle poll's pace, never spin.
-      pauseTimer_->Start(milliseconds(kPollIntervalMs), [this] { WaitReadable(); });
+      // Woken for bytes the last read already took (two arrivals, one read): wait for
+      // the next at once, since pausing here would hold a message back. A line that
+      // shows ready without a byte to give is looked at again at the idle poll's pace,
+      // never spun on.
+      if (SerialReadyWithoutBytes(port_.native_handle()))
+        pauseTimer_->Start(milliseconds(kPollIntervalMs), [this] { WaitReadable(); });
+      else
+        WaitReadable();
       return;
     }
-    lastReadMs_ = clock_.SteadyMs();
     if (reading_.quietGapMs > 0 && size_ < kChunkBytes) {
       gapTimer_->Start(milliseconds(reading_.quietGapMs), [this] {
-        // Bytes already waiting when the timer runs late are the rest of the message
-        // or the next one: the read that takes them decides.
+        // Only a line found quiet has had its gap. Bytes waiting when the timer runs
+        // may have come right after the last read while this loop was held up: they
+        // are taken as the rest of the message, since cutting a message loses its call
+        // and a next message comes seconds, not milliseconds, later.
         if (SerialBytesWaiting(port_.native_handle()) == 0) Deliver();
       });
     } else {
@@ -219,7 +211,6 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
   }
 
   asio::posix::stream_descriptor port_;
-  const Clock& clock_;
   const std::string devicePath_, comPort_;
   const int baudRate_;
   ReconnectPolicy policy_;
@@ -230,13 +221,12 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
   std::unique_ptr<Timer> pauseTimer_;  // before a reopen, or a look again after a read of nothing
   std::array<char, kChunkBytes> chunk_;
   size_t size_ = 0;            // bytes of the chunk read so far
-  int64_t lastReadMs_ = 0;     // when the last bytes of the chunk were read
   bool busyReported_ = false;  // since the loss: a reopen found the port held by another program
   bool closed_ = false;
 };
 
-SerialLink::SerialLink(const Strand& strand, TimerMaker& timers, const Clock& clock)
-    : strand_(strand), timers_(timers), clock_(clock) {}
+SerialLink::SerialLink(const Strand& strand, TimerMaker& timers)
+    : strand_(strand), timers_(timers) {}
 
 SerialLink::~SerialLink() { Stop(); }
 
@@ -244,7 +234,7 @@ LinkResult SerialLink::Start(const std::string& devicePath, const std::string& c
   Stop();
   OpenedSerialPort opened = OpenSerialPort(devicePath, baudRate);
   if (!opened.port) return LinkResult::Failed(CommFailure(opened.failedStep, opened.error));
-  auto session = std::make_shared<Session>(strand_, timers_, clock_, devicePath, comPort, baudRate);
+  auto session = std::make_shared<Session>(strand_, timers_, devicePath, comPort, baudRate);
   // A descriptor the loop cannot watch is as good as a port that does not open.
   if (const int error = session->Adopt(std::move(opened.port)))
     return LinkResult::Failed(CommFailure("CreateFile", error));

@@ -9,7 +9,6 @@
 
 #include "device/link_handlers.h"
 #include "device/link_result.h"
-#include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/timer.h"
 
@@ -24,18 +23,12 @@ using SerialOverrides = std::map<std::string, std::string>;  // "COM1" -> "/dev/
 std::string SerialPathFor(const std::string& comPort, const SerialOverrides& overrides);
 
 // The quiet time that ends a chunk of a model framed by its read chunks (12, 13): 5
-// character times at the line's speed (10 bits each), never less than 20 ms. Within
+// character times at the line's speed (10 bits each), never less than 50 ms. Within
 // one message a device sends its bytes back to back, so a pause of several characters
 // means the message is complete; the floor covers USB adapters, which hand bytes over
-// in packets up to 16 ms apart. 20 ms at 9600 baud and above, 42 ms at 1200.
+// in packets up to 16 ms apart, and the scheduling delays of a busy machine on top of
+// them (a message cut in two is a call lost). 50 ms at 1200 baud and above.
 int SerialQuietGapMs(int baudRate);
-
-// Whether the line has been quiet for a whole gap of `gapMs` since the last read
-// `elapsedMs` ago, now that `waitingBytes` wait to be read. Time alone cannot tell
-// when the reader itself comes late: the bytes found waiting may have streamed in all
-// along. N bytes occupy the line for N - 1 character times after the first of them
-// arrived, so only the time beyond that can have been quiet.
-bool SerialQuietGapPassed(int64_t elapsedMs, size_t waitingBytes, int baudRate, int gapMs);
 
 // How the link reads, by model.
 struct SerialReading {
@@ -51,7 +44,7 @@ class SerialLink {
   static constexpr int kPollIntervalMs = 100;  // model 7's "Z"; also the look again after a read of nothing
   static constexpr int kReopenPauseMs = 1000;  // between attempts to open a lost port again
 
-  SerialLink(const Strand& strand, TimerMaker& timers, const Clock& clock);
+  SerialLink(const Strand& strand, TimerMaker& timers);
   ~SerialLink();  // Stop()
   SerialLink(const SerialLink&) = delete;
   SerialLink& operator=(const SerialLink&) = delete;
@@ -86,7 +79,6 @@ class SerialLink {
 
   const Strand strand_;
   TimerMaker& timers_;
-  const Clock& clock_;                // steady time of the quiet gap, the same time as the timers'
   std::shared_ptr<Session> session_;  // from a successful Start to Stop
 };
 

@@ -71,6 +71,11 @@ bool SerialLineHungUp(int fd) {
   return ::poll(&look, 1, 0) > 0 && (look.revents & (POLLHUP | POLLERR));
 }
 
+bool SerialReadyWithoutBytes(int fd) {
+  pollfd look{fd, POLLIN, 0};
+  return ::poll(&look, 1, 0) > 0 && SerialBytesWaiting(fd) == 0;
+}
+
 size_t SerialBytesWaiting(int fd) {
   int waiting = 0;
   return ::ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0 ? static_cast<size_t>(waiting) : 0;

@@ -29,6 +29,9 @@ void ReleaseSerialPort(int fd);
 // Whether the line has hung up (the adapter is gone): it then reads nothing for ever.
 bool SerialLineHungUp(int fd);
 
+// Whether the line shows ready to read at this moment yet holds no byte to read.
+bool SerialReadyWithoutBytes(int fd);
+
 // Bytes the driver holds for reading now (0 when it cannot tell).
 size_t SerialBytesWaiting(int fd);
 
