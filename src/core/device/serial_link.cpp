@@ -225,8 +225,7 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
   bool closed_ = false;
 };
 
-SerialLink::SerialLink(const Strand& strand, TimerMaker& timers)
-    : strand_(strand), timers_(timers) {}
+SerialLink::SerialLink(const Strand& strand, TimerMaker& timers) : strand_(strand), timers_(timers) {}
 
 SerialLink::~SerialLink() { Stop(); }
 
