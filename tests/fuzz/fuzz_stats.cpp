@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   lindra::UploadTime time{7, 7};
   lindra::ReadUploadTime(input, time);
-  lindra::FindBranchDid2(input, "H1234");
+  lindra::FindBranch(input, "H1234");
 
   std::string summary;
   const lindra::SlotCounts counts = lindra::CollectSlotLog(input, 1, "0299999999", summary);

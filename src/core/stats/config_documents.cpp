@@ -62,16 +62,16 @@ UploadTimeRead ReadUploadTime(std::string_view document, UploadTime& time) {
   return UploadTimeRead::Updated;
 }
 
-std::optional<std::string> FindBranchDid2(std::string_view document, const std::string& headId) {
+BranchEntry FindBranch(std::string_view document, const std::string& headId) {
   pugi::xml_document doc;
-  if (!Load(doc, document)) return std::nullopt;
+  if (!Load(doc, document)) return {};
   for (const pugi::xpath_node& entry : doc.select_nodes("BV_Lindra/Branch")) {
     const pugi::xml_node id = entry.node().child("ID");
     if (!id || NodeText(id) != headId) continue;
     const pugi::xml_node did2 = entry.node().child("DID2");
-    return did2 ? NodeText(did2) : std::string();
+    return {BranchEntry::Found::Listed, did2 ? NodeText(did2) : std::string()};
   }
-  return std::nullopt;
+  return {BranchEntry::Found::NotListed, ""};
 }
 
 UploadTimeRead RefreshUploadTime(const Endpoint& server, UploadTime& time, const std::atomic<bool>* cancel) {
@@ -85,13 +85,10 @@ BranchCheck CheckBranchList(const Endpoint& server, const std::string& headId, U
   BranchCheck check;
   const std::optional<std::string> text = FetchText(DocumentUrl(server, "BV_Lindra_UpdateList.xml"), cancel);
   if (!text || text->empty()) return check;
-  std::optional<std::string> did2 = FindBranchDid2(*text, headId);
-  if (!did2) {
-    pugi::xml_document doc;
-    check.notListed = Load(doc, *text);
-    return check;
-  }
-  check.did2 = std::move(*did2);
+  BranchEntry branch = FindBranch(*text, headId);
+  check.notListed = branch.found == BranchEntry::Found::NotListed;
+  if (branch.found != BranchEntry::Found::Listed) return check;
+  check.did2 = std::move(branch.did2);
   check.startScheduler = RefreshUploadTime(server, time, cancel) != UploadTimeRead::Malformed;
   return check;
 }

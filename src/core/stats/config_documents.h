@@ -29,9 +29,13 @@ std::optional<std::string> FetchText(const std::string& url, const std::atomic<b
 
 // Reading a fetched document's text (no network).
 UploadTimeRead ReadUploadTime(std::string_view document, UploadTime& time);
-// The DID2 text of the first branch whose ID equals headId ("" when it has none), or
-// nullopt when the document is not well-formed or does not name the branch.
-std::optional<std::string> FindBranchDid2(std::string_view document, const std::string& headId);
+// The first branch of a branch list whose ID equals headId.
+struct BranchEntry {
+  enum class Found { Unreadable, NotListed, Listed };
+  Found found = Found::Unreadable;  // Unreadable: the document is not well-formed
+  std::string did2;                 // Listed: its DID2 text ("" when it has none)
+};
+BranchEntry FindBranch(std::string_view document, const std::string& headId);
 
 // Fetch and read the upload-time document; an empty text counts as unavailable.
 UploadTimeRead RefreshUploadTime(const Endpoint& server, UploadTime& time, const std::atomic<bool>* cancel);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <variant>
 
 #include "loopback_http_server.h"
 
@@ -88,14 +89,22 @@ TEST(ConfigDocuments, UploadTimeDocument) {
 }
 
 TEST(ConfigDocuments, BranchListFirstMatchingEntryWins) {
-  EXPECT_EQ(FindBranchDid2(kBranchList, "H1234"), "0212341234");
-  EXPECT_EQ(FindBranchDid2(kBranchList, "H1111"), "0211111111");
-  EXPECT_EQ(FindBranchDid2(kBranchList, "H5555"), "");  // listed without DID2
-  EXPECT_EQ(FindBranchDid2(kBranchList, "H9999"), std::nullopt);
-  EXPECT_EQ(FindBranchDid2(kBranchList, "H1234\n"), std::nullopt);  // compared exactly
-  EXPECT_EQ(FindBranchDid2("<BV_Lindra><Branch><ID> H7 </ID><DID2><![CDATA[02]]>7</DID2></Branch></BV_Lindra>", "H7"),
-            "027");
-  EXPECT_EQ(FindBranchDid2("<html><body>H1234</body>", "H1234"), std::nullopt);
+  using Found = BranchEntry::Found;
+  // The DID2 of a listed branch, or how the branch was not found.
+  const auto did2 = [](std::string_view document, const std::string& headId) -> std::variant<Found, std::string> {
+    BranchEntry branch = FindBranch(document, headId);
+    if (branch.found == Found::Listed) return std::move(branch.did2);
+    return branch.found;
+  };
+  using Result = std::variant<Found, std::string>;
+  EXPECT_EQ(did2(kBranchList, "H1234"), Result("0212341234"));
+  EXPECT_EQ(did2(kBranchList, "H1111"), Result("0211111111"));
+  EXPECT_EQ(did2(kBranchList, "H5555"), Result(""));  // listed without DID2
+  EXPECT_EQ(did2(kBranchList, "H9999"), Result(Found::NotListed));
+  EXPECT_EQ(did2(kBranchList, "H1234\n"), Result(Found::NotListed));  // compared exactly
+  EXPECT_EQ(did2("<BV_Lindra><Branch><ID> H7 </ID><DID2><![CDATA[02]]>7</DID2></Branch></BV_Lindra>", "H7"),
+            Result("027"));
+  EXPECT_EQ(did2("<html><body>H1234</body>", "H1234"), Result(Found::Unreadable));
 }
 
 TEST(ConfigDocuments, UnavailableDocumentLeavesTheUploadTime) {
