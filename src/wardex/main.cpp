@@ -16,7 +16,6 @@
 #include <fcntl.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -68,17 +67,12 @@ bool Runs(int pid, const fs::path& server) {
 // does not inherit it.
 std::optional<lindra::UniqueFd> TakeHandedOverServer() {
   const char* text = std::getenv(lindra::kWatchedServerFdVariable);
-  const std::string number = text ? text : "";
+  const std::optional<int> fd = text ? lindra::ProcNumber(text) : std::nullopt;
   ::unsetenv(lindra::kWatchedServerFdVariable);
-  if (number.empty() || number.size() > 9 ||
-      !std::all_of(number.begin(), number.end(), [](unsigned char c) { return std::isdigit(c); })) {
-    return std::nullopt;
-  }
-  const int fd = std::stoi(number);
   // Anything else under that number is not ours to take.
-  if (!lindra::PinnedProcess("/proc/self", fd)) return std::nullopt;
-  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-  return lindra::UniqueFd(fd);
+  if (!fd || !lindra::PinnedProcess("/proc/self", *fd)) return std::nullopt;
+  ::fcntl(*fd, F_SETFD, FD_CLOEXEC);
+  return lindra::UniqueFd(*fd);
 }
 
 // The server behind the handed-over descriptor; nothing when it has ended already

@@ -18,13 +18,7 @@ namespace fs = std::filesystem;
 // The kernel keeps at most 15 bytes of a command name.
 constexpr size_t kCommLength = 15;
 
-// The number an entry of /proc (a pid) or of a descriptor folder names; nullopt for
-// the entries that are neither.
-std::optional<int> NumberOf(const fs::path& entry) {
-  const std::string name = entry.filename().string();
-  if (name.empty() || name.size() > 9 || !std::all_of(name.begin(), name.end(), ::isdigit)) return std::nullopt;
-  return std::stoi(name);
-}
+std::optional<int> NumberOf(const fs::path& entry) { return ProcNumber(entry.filename().string()); }
 
 bool OwnedBy(const fs::path& dir, unsigned uid) {
   struct stat owner {};
@@ -152,6 +146,11 @@ std::vector<int> PinnedProcesses(const fs::path& processDir) {
     if (pid && *pid > 0) pinned.push_back(*pid);
   }
   return pinned;
+}
+
+std::optional<int> ProcNumber(std::string_view text) {
+  if (text.empty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), ::isdigit)) return std::nullopt;
+  return std::stoi(std::string(text));
 }
 
 int OwnProcessId() { return static_cast<int>(::getpid()); }

@@ -26,6 +26,11 @@ std::optional<std::vector<ProcessInfo>> ListProcesses(const std::filesystem::pat
 // Processes whose name equals `name` without regard to case.
 int CountProcessesNamed(const std::vector<ProcessInfo>& processes, std::string_view name);
 
+// A pid or descriptor number as /proc and the environment write it: decimal digits
+// alone, at most 9 of them; nullopt for any other text (a /proc entry that is no
+// process, a descriptor folder's "." and "..").
+std::optional<int> ProcNumber(std::string_view text);
+
 // The process that descriptor `fd` of the process at `processDir` (a /proc/PID
 // folder) pins, as its fdinfo shows it ("Pid:"): its pid, or -1 once it has ended;
 // nullopt when the descriptor is no process descriptor (pidfd) or cannot be read.
