@@ -1,26 +1,38 @@
 #pragma once
-// What a device channel shows to the front end. The channel knows nothing above it:
-// the server controller passes it an implementation that hands each call on to the
-// front end's view.
+// What a device channel tells the server above it. The channel knows nothing above
+// it: the server controller passes it an implementation that keeps the live model.
+#include <cstdint>
 #include <string>
 #include <vector>
 
-#include "notify/call_row.h"
+#include "device/link_state.h"
+#include "log/status_line.h"
+#include "notify/call_record.h"
+#include "notify/operator_state.h"
 
 namespace lindra {
 
-// Called from any channel thread, in the order things happened; returns at once.
+// Called from any channel thread (link strands, operator senders, the controller's),
+// in the order things happened per slot; returns at once and never calls back into
+// the channel.
 class ChannelView {
  public:
   virtual ~ChannelView() = default;
 
-  // Rows for the call grid of a slot (1 to 4), routed or dropped events.
-  virtual void CallRowsAdded(int slotNo, std::vector<CallRow> rows) = 0;
-  // An operator sender's connection colour for row agentIndex + 1 of the slot's
-  // extension grid, with the operator IP to find the row when rows have moved.
-  virtual void AgentStateChanged(int slotNo, int agentIndex, const std::string& ip, Colour colour) = 0;
-  // A slot's link came up or went down by itself (a reader that ended, a reconnect).
-  virtual void SlotStateChanged(int slotNo) = 0;
+  // A status line for the message log.
+  virtual void Message(int slotNo, StatusLine line) = 0;
+  // A frame arrived on the slot's link (the model keeps the time of the last one).
+  virtual void FrameReceived(int slotNo) = 0;
+  // A call was routed or dropped. Returns the id its outcomes will name.
+  virtual uint64_t CallTaken(CallRecord call) = 0;
+  // What became of call `callId` at the PC of operator row `row` (from 0), `ip`.
+  virtual void CallOutcome(int slotNo, uint64_t callId, int row, const std::string& ip, PcOutcome outcome) = 0;
+  // The senders follow these operator rows now, with their colours.
+  virtual void OperatorsFollowed(int slotNo, std::vector<OperatorState> rows) = 0;
+  // The connection colour of the sender of operator row `row` (from 0).
+  virtual void OperatorColour(int slotNo, int row, Colour colour) = 0;
+  // The link's state changed (it came up, was lost, retried, ended, was stopped).
+  virtual void LinkStateChanged(int slotNo, LinkState state) = 0;
 };
 
 }  // namespace lindra

@@ -66,6 +66,7 @@ RouteResult RouteCallEvent(const RoutingTables& tables, uint32_t modelCode, Call
 
   const DidRow* didRow = FindDidRow(*dids, event.trunk);
   if (!didRow) {
+    result.routing = CallRouting::UnknownTrunk;
     if (event.kind == "T" || event.kind == "H") result.rows.push_back(DroppedRow(event.trunk, kBlankCell, event, time));
     return result;
   }
@@ -77,6 +78,7 @@ RouteResult RouteCallEvent(const RoutingTables& tables, uint32_t modelCode, Call
     for (const AgentRow& row : *agents.rows)
       if (row.extension == event.extension) event.agentIps.push_back(row.agentIp);
     if (event.agentIps.empty()) {
+      result.routing = CallRouting::UnknownExtension;
       if (event.kind == "T") result.rows.push_back(DroppedRow(kBlankCell, event.extension, event, time));
       return result;
     }
@@ -89,6 +91,7 @@ RouteResult RouteCallEvent(const RoutingTables& tables, uint32_t modelCode, Call
   }
   result.routed = std::move(event);
   result.broadcast = broadcast;
+  result.routing = broadcast ? CallRouting::Broadcast : CallRouting::Routed;
   return result;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "notify/call_record.h"
 #include "notify/call_row.h"
 #include "notify/routing_tables.h"
 #include "parse/call_event.h"
@@ -25,6 +26,7 @@ struct RouteResult {
   // The routed event goes out as one broadcast datagram, not to operators: decided
   // with the operator rows it was routed by, whatever a reload changes meanwhile.
   bool broadcast = false;
+  CallRouting routing = CallRouting::Routed;
   // The call-grid rows of the event, routed or dropped, in order.
   std::vector<CallRow> rows;
 };

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@ struct CallEvent {
   std::string extension;     // at most 7
   std::vector<std::string> agentIps;  // filled by routing
   std::string receivedTime;  // at most 11; the time text some frames carry
+  uint64_t callId = 0;       // given when the server takes the call; what is said of it later names it
 
   bool operator==(const CallEvent&) const = default;
 };

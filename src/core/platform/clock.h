@@ -14,6 +14,7 @@ struct LocalTime {
   int minute = 0;
   int second = 0;
   int millisecond = 0;
+  bool operator==(const LocalTime&) const = default;
 };
 
 // Called from any thread; implementations are immutable or internally synchronised.
