@@ -73,14 +73,16 @@ Run Feed(QueuedView& view, MainForm& form, int rows, int perSecond) {
   QObject::connect(&ticker, &QTimer::timeout, [&] { gaps.push_back(sinceTick.restart()); });
   ticker.start(10);
 
-  const CallRow row = SampleRow(0);
+  CallRecord call;
+  call.slotNo = 1;
+  call.rows = {SampleRow(0)};
   QElapsedTimer clock;
   clock.start();
   std::thread core([&] {
     const auto start = std::chrono::steady_clock::now();
     for (int n = 0; n < rows; ++n) {
       if (perSecond > 0) std::this_thread::sleep_until(start + n * 1'000'000us / perSecond);
-      view.CallRowsAdded(1, {row});
+      view.Publish(event::CallAdded{call});
     }
   });
   auto done = [&] { return RowsEverAdded(form.callGrid(0).grid()) >= target; };
@@ -136,7 +138,7 @@ double SilentConnectSeconds(const ServerOptions& base) {
       << "\r\n\r\n[CLIENT]\r\nPROG_PORT=7001\r\nCENTERID=C00000\r\nENCRYPTION=Y\r\n";
   QueuedView view;
   ServerController controller(options, view);
-  controller.LoadServer();
+  [[maybe_unused]] const auto started = controller.Start();
   QElapsedTimer clock;
   clock.start();
   controller.ConnectDevice(0);

@@ -84,17 +84,13 @@ class QuietView final : public lindra::ControllerView {
  public:
   explicit QuietView(asio::io_context& io) : io_(io) {}
   // Failures are worth seeing in a soak; the rest of the message log is not.
-  void MessageAdded(const std::string& line) override {
-    if (line.find("[ERR]") != std::string::npos) std::fprintf(stderr, "server: %s\n", line.c_str());
+  void Publish(const lindra::ServerEvent& event) override {
+    if (const auto* added = std::get_if<lindra::event::MessageAdded>(&event);
+        added && added->line.severity == lindra::Severity::Error)
+      std::fprintf(stderr, "server: %s\n", added->line.line.c_str());
   }
-  void MessageLogCleared() override {}
-  void ShowMessageBox(const std::string&) override {}
-  void CallRowsAdded(int, std::vector<lindra::CallRow>) override {}
-  void AgentStateChanged(int, int, const std::string&, lindra::Colour) override {}
-  void SlotStateChanged(int) override {}
-  void AutoConnectDone(int, bool) override {}
-  void RunLater(int delayMs, std::function<void()> work) override {
-    auto timer = std::make_shared<asio::steady_timer>(io_, std::chrono::milliseconds(delayMs));
+  void RunLater(std::chrono::milliseconds delay, std::function<void()> work) override {
+    auto timer = std::make_shared<asio::steady_timer>(io_, delay);
     timer->async_wait([timer, work = std::move(work)](const std::error_code& ec) {
       if (!ec) work();
     });
@@ -148,9 +144,7 @@ void EditTables(lindra::ServerController& controller, int tick) {
       edit();
     });
   };
-  controller.PurgeOldLogs();
-  controller.LoadServer();
-  controller.StartDecision();
+  [[maybe_unused]] const auto started = controller.Start();
   edit();
   io.run();
   std::fflush(stdout);

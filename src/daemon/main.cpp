@@ -153,14 +153,13 @@ int main(int argc, char** argv) {
     FeedWatchdog(watchdogTimer, *pinger);
   }
 
-  controller.PurgeOldLogs();
-  controller.LoadServer();
-  if (const auto problem = controller.loadProblem(); problem != ServerController::LoadProblem::None) {
+  const ServerController::Started started = controller.Start();
+  if (started.problem != ServerController::LoadProblem::None) {
     controller.StopServer();
     io.poll();  // the lines already queued, the reason among them
-    return ExitStatusOf(problem);
+    return ExitStatusOf(started.problem);
   }
-  if (!controller.StartDecision()) status.Ready();
+  if (!started.autoConnectScheduled) status.Ready();
   io.run();
   return 0;
 }

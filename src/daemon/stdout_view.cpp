@@ -5,15 +5,10 @@
 #include <asio/steady_timer.hpp>
 #include <cstdio>
 #include <memory>
+#include <variant>
 
 namespace lindra {
 namespace {
-
-// The message log's own tags, after the "[HH:MM:SS.mmm]" stamp, say how bad a line is.
-bool TaggedAs(const std::string& line, std::string_view tag) {
-  const size_t stamp = line.find(']');
-  return stamp != std::string::npos && std::string_view(line).substr(stamp + 1).starts_with(tag);
-}
 
 // The columns of the window's call grid, so that a newcomer can read a CALL line.
 constexpr std::array<const char*, 7> kCallColumns = {"trunk", "ext", "DID", "operator", "caller", "time", "kind"};
@@ -42,47 +37,50 @@ void StdoutView::PrintLine(Priority priority, const std::string& line) {
   });
 }
 
-void StdoutView::MessageAdded(const std::string& line) {
-  PrintLine(TaggedAs(line, "[ERR]")    ? Priority::Error
-            : TaggedAs(line, "[WARN]") ? Priority::Warning
-                                       : Priority::Info,
-            line);
+void StdoutView::Publish(const ServerEvent& event) {
+  std::visit(Overloaded{
+                 [this](const event::MessageAdded& e) { Print(e.line); },
+                 // A message box is what the window would stop the operator with.
+                 [this](const event::MessageBox& e) { PrintLine(Priority::Warning, e.text); },
+                 [this](const event::CallAdded& e) { PrintCall(e.call); },
+                 [this](const event::SlotChanged&) { Post(onSlotStateChanged); },
+                 [this](const event::AutoConnectDone&) { Post(onAutoConnectDone); },
+                 [](const auto&) {},
+             },
+             event);
 }
 
-// The journal line names what the message log leaves out; a terminal or a pipe gets
-// the message log exactly as the window shows it.
-void StdoutView::LinkFailureAdded(const std::string& line, const std::string& detail) {
-  if (!settings_.journal) return MessageAdded(line);
-  PrintLine(Priority::Error, line + " (" + detail + ")");
+// The journal line of a link failure names what the message log leaves out; a
+// terminal or a pipe gets the message log exactly as the window shows it.
+void StdoutView::Print(const MessageLine& line) {
+  const Priority priority = line.severity == Severity::Error     ? Priority::Error
+                            : line.severity == Severity::Warning ? Priority::Warning
+                                                                 : Priority::Info;
+  if (settings_.journal && !line.detail.empty())
+    PrintLine(priority, line.line + " (" + line.detail + ")");
+  else
+    PrintLine(priority, line.line);
 }
-
-// A message box is what the window would stop the operator with.
-void StdoutView::ShowMessageBox(const std::string& text) { PrintLine(Priority::Warning, text); }
 
 // In the demo the calls are what a newcomer wants to see; a production daemon keeps
 // its standard output to the message log.
-void StdoutView::CallRowsAdded(int slotNo, std::vector<CallRow> rows) {
+void StdoutView::PrintCall(const CallRecord& call) {
   if (!settings_.printCallRows) return;
-  for (const auto& row : rows) {
-    std::string line = "CALL DEV0" + std::to_string(slotNo) + ":";
+  for (const auto& row : call.rows) {
+    std::string line = "CALL DEV0" + std::to_string(call.slotNo) + ":";
     for (size_t c = 0; c < row.cells.size(); ++c) line += std::string(" ") + kCallColumns[c] + "=" + row.cells[c];
     PrintLine(Priority::Info, line);
   }
 }
 
-void StdoutView::SlotStateChanged(int) {
-  asio::post(io_, [this] {
-    if (onSlotStateChanged) onSlotStateChanged();
+void StdoutView::Post(const std::function<void()>& hook) {
+  asio::post(io_, [&hook] {
+    if (hook) hook();
   });
 }
 
-// Called on the front-end thread, at the end of the automatic connect pass.
-void StdoutView::AutoConnectDone(int, bool) {
-  if (onAutoConnectDone) onAutoConnectDone();
-}
-
-void StdoutView::RunLater(int delayMs, std::function<void()> work) {
-  auto timer = std::make_shared<asio::steady_timer>(io_, std::chrono::milliseconds(delayMs));
+void StdoutView::RunLater(std::chrono::milliseconds delay, std::function<void()> work) {
+  auto timer = std::make_shared<asio::steady_timer>(io_, delay);
   timer->async_wait([timer, work = std::move(work)](const std::error_code& ec) {
     if (!ec) work();
   });

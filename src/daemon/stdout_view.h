@@ -28,19 +28,15 @@ class StdoutView final : public ControllerView {
   std::function<void()> onSlotStateChanged;
   std::function<void()> onAutoConnectDone;
 
-  void MessageAdded(const std::string& line) override;
-  void LinkFailureAdded(const std::string& line, const std::string& detail) override;
-  void MessageLogCleared() override {}
-  void ShowMessageBox(const std::string& text) override;
-  void CallRowsAdded(int slotNo, std::vector<CallRow> rows) override;
-  void AgentStateChanged(int, int, const std::string&, Colour) override {}
-  void SlotStateChanged(int) override;
-  void AutoConnectDone(int, bool) override;
-  void RunLater(int delayMs, std::function<void()> work) override;
+  void Publish(const ServerEvent& event) override;
+  void RunLater(std::chrono::milliseconds delay, std::function<void()> work) override;
 
  private:
   enum class Priority { Error = 3, Warning = 4, Info = 6 };
   void PrintLine(Priority priority, const std::string& line);
+  void Print(const MessageLine& line);
+  void PrintCall(const CallRecord& call);
+  void Post(const std::function<void()>& hook);
 
   static constexpr long kMaxPendingLines = 100'000;
 

@@ -37,6 +37,13 @@ inline constexpr const char* kStatusEmpty = "연결상태:";
 inline constexpr const char* kStatusFormat = "연결상태: DEV%01d - %s";
 inline constexpr const char* kConnected = "연결 됨";
 inline constexpr const char* kDisconnected = "연결 끊김";
+// A slot's link as the device list, its tooltip and the tray show it.
+inline constexpr const char* kSlotRetryingFormat = "재연결 중 (%d회)";
+inline constexpr const char* kSlotStartFailed = "연결 실패";
+inline constexpr const char* kSlotEnded = "연결 중단";
+inline constexpr const char* kSlotNotInUse = "사용 안 함";
+inline constexpr const char* kMessageLogButton = "로그";
+inline constexpr const char* kMessageLogTitle = "메시지 로그";
 inline constexpr const char* kCallGroupFormat = "%s 수신확인";
 inline constexpr const char* kDidGroupFormat = "%s KeyNumber";
 inline constexpr const char* kAgentGroupFormat = "%s ExtNumber";

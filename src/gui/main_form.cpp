@@ -1,6 +1,7 @@
 #include "main_form.h"
 
 #include <QComboBox>
+#include <QDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -8,12 +9,14 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include "device_setup_dialog.h"
 #include "form_font.h"
 #include "gui_texts.h"
 #include "model/device_model.h"
 #include "open_list.h"
+#include "slot_status.h"
 #include "text/strings.h"
 
 namespace lindra::gui {
@@ -84,6 +87,16 @@ void MainForm::BuildLayout() {
   disconnectButton_->setEnabled(false);
   statusLabel_ = new QLabel(U(texts::kStatusEmpty), this);
   statusLabel_->setGeometry(555, 22, 180, 20);
+  messageLogButton_ = new QPushButton(U(texts::kMessageLogButton), this);
+  messageLogButton_->setGeometry(736, 18, 40, 20);
+  messageLogDialog_ = new QDialog(this);
+  messageLogDialog_->setWindowTitle(U(texts::kMessageLogTitle));
+  messageLogDialog_->resize(640, 420);
+  messageLogView_ = new QPlainTextEdit(messageLogDialog_);
+  messageLogView_->setReadOnly(true);
+  messageLogView_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  auto* messageLogLayout = new QVBoxLayout(messageLogDialog_);
+  messageLogLayout->addWidget(messageLogView_);
 
   for (int i = 0; i < kSlotCount; ++i) {
     callGrids_[i] = new GridView(Headers(texts::kCallHeaders), kCallWidths, kCallGridRowCap, this);
@@ -119,6 +132,10 @@ void MainForm::BuildLayout() {
   didEditor_.add->setEnabled(false);
 
   connect(setupButton_, &QPushButton::clicked, this, [this] { ChangeDeviceSettings(); });
+  connect(messageLogButton_, &QPushButton::clicked, this, [this] {
+    messageLogDialog_->show();
+    messageLogDialog_->raise();
+  });
   connect(connectButton_, &QPushButton::clicked, this, [this] {
     controller_.ConnectDevice(selectedIndex());
     RefreshSlotControls();
@@ -158,9 +175,9 @@ void MainForm::BuildEditor(TableEditor& editor, TableKind kind, int x) {
 int MainForm::selectedIndex() const { return std::clamp(deviceList_->currentIndex(), 0, kSlotCount - 1); }
 
 void MainForm::Start() {
-  controller_.LoadServer();
-  for (int i = 0; i < kSlotCount; ++i) RefillTableGrids(i);
-  if (controller_.StartDecision()) {
+  // The window carries on whatever kept the server from loading: the message log
+  // tells the operator. The table grids fill as the tables are loaded.
+  if (controller_.Start().autoConnectScheduled) {
     FillDeviceList();
     deviceList_->setFocus();
   } else {
@@ -185,6 +202,31 @@ void MainForm::FillDeviceList() {
   FitOpenListToEntries(*deviceList_);
   deviceList_->setCurrentIndex(0);
   SetGroupCaptions(deviceList_->itemText(0));
+  ShowSlotStates();
+}
+
+void MainForm::ScheduleSlotStates() {
+  // A burst of calls changes the counts many times; the list is shown once.
+  if (slotStatesPending_) return;
+  slotStatesPending_ = true;
+  QTimer::singleShot(0, this, [this] { ShowSlotStates(); });
+}
+
+// Every slot at once: a dot of its state's colour before each entry, the full name and
+// the state in its tooltip, and the tray's tooltip and icon.
+void MainForm::ShowSlotStates() {
+  slotStatesPending_ = false;
+  const auto slots = controller_.model().Slots();
+  bool anyDown = false;
+  for (const SlotState& slot : slots) {
+    const int i = slot.slotNo - 1;
+    anyDown = anyDown || SlotDown(slot);
+    if (i >= deviceList_->count()) continue;
+    deviceList_->setItemIcon(i, SlotStateIcon(slot));
+    deviceList_->setItemData(i, SlotToolTip(slot), Qt::ToolTipRole);
+  }
+  RefreshSlotControls();
+  Q_EMIT slotsShown(TrayToolTip(slots), anyDown);
 }
 
 void MainForm::SelectDevice() {
@@ -269,40 +311,66 @@ void MainForm::RefillTableGrids(int index) {
 
 // --- what the controller reports ---------------------------------------------------------
 
-void MainForm::MessageAdded(const std::string&) {
+void MainForm::Publish(const ServerEvent& event) {
+  std::visit(Overloaded{
+                 [this](const event::MessageAdded&) { MessageAdded(); },
+                 [this](const event::MessageLogCleared&) { messageLogBox_->clear(); },
+                 [this](const event::MessageBox& e) { asker_.Inform(this, U(e.text)); },
+                 [this](const event::CallAdded& e) { CallAdded(e.call); },
+                 [this](const event::OperatorChanged& e) { PaintOperator(e.slotNo, e.row, e.state.row.colour); },
+                 [this](const event::OperatorsChanged& e) {
+                   for (size_t row = 0; row < e.rows.size(); ++row)
+                     PaintOperator(e.slotNo, static_cast<int>(row), e.rows[row].row.colour);
+                 },
+                 [this](const event::TablesChanged& e) { RefillTableGrids(e.slotNo - 1); },
+                 // The controls follow the selected slot, but "설정" also depends on every
+                 // other slot: a link of another slot that ends by itself may leave nothing running.
+                 [this](const event::SlotChanged&) { ScheduleSlotStates(); },
+                 [this](const event::AutoConnectDone& e) { AutoConnectDone(e.lastTriedIndex, e.allConnected); },
+                 [](const auto&) {},
+             },
+             event);
+}
+
+void MainForm::MessageAdded() {
   // A burst of status lines renders the box once.
   if (messageLogRenderPending_) return;
   messageLogRenderPending_ = true;
   QTimer::singleShot(0, this, [this] { RenderMessageLog(); });
 }
 
-void MainForm::MessageLogCleared() { messageLogBox_->clear(); }
-
 void MainForm::RenderMessageLog() {
   messageLogRenderPending_ = false;
-  const std::vector<std::string> lines = controller_.MessageLog();
+  const std::vector<MessageLine> lines = controller_.model().MessageLog();
   QString all;
   for (size_t n = 0; n < lines.size(); ++n) {
     if (n > 0) all += QLatin1Char('\n');
-    all += U(text::Format(texts::kMessageLogLineFormat, static_cast<int>(n + 1), lines[n].c_str()));
+    all += U(text::Format(texts::kMessageLogLineFormat, static_cast<int>(n + 1), lines[n].line.c_str()));
   }
-  messageLogBox_->setPlainText(all);
-  messageLogBox_->verticalScrollBar()->setValue(messageLogBox_->verticalScrollBar()->maximum());
+  for (QPlainTextEdit* box : {messageLogBox_, messageLogView_}) {
+    QScrollBar* bar = box->verticalScrollBar();
+    // A reader who scrolled up to a line keeps it in view; at the bottom the box follows.
+    const bool following = bar->value() >= bar->maximum();
+    const int kept = bar->value();
+    box->setPlainText(all);
+    bar->setValue(following ? bar->maximum() : kept);
+  }
 }
 
-void MainForm::ShowMessageBox(const std::string& text) { asker_.Inform(this, U(text)); }
-
-void MainForm::CallRowsAdded(int slotNo, std::vector<CallRow> rows) {
-  if (slotNo < 1 || slotNo > kSlotCount || rows.empty()) return;
+void MainForm::CallAdded(const CallRecord& call) {
+  if (call.slotNo < 1 || call.slotNo > kSlotCount || call.rows.empty()) return;
   bool scroll = false;
   std::vector<GridModel::Row> gridRows;
-  gridRows.reserve(rows.size());
-  for (const CallRow& row : rows) {
+  gridRows.reserve(call.rows.size());
+  for (const CallRow& row : call.rows) {
     scroll = scroll || row.scrollToEnd;
     gridRows.push_back(ToGridRow(row));
   }
-  callGrids_[slotNo - 1]->grid().AppendRows(std::move(gridRows));
-  if (scroll) ScheduleScroll(slotNo - 1);
+  // The list follows the newest call only while the user has not scrolled up to read.
+  QScrollBar* bar = callGrids_[call.slotNo - 1]->verticalScrollBar();
+  const bool atBottom = bar->value() >= bar->maximum();
+  callGrids_[call.slotNo - 1]->grid().AppendRows(std::move(gridRows));
+  if (scroll && atBottom) ScheduleScroll(call.slotNo - 1);
 }
 
 void MainForm::ScheduleScroll(int index) {
@@ -315,27 +383,14 @@ void MainForm::ScheduleScroll(int index) {
   });
 }
 
-void MainForm::AgentStateChanged(int slotNo, int agentIndex, const std::string& ip, Colour colour) {
-  if (slotNo < 1 || slotNo > kSlotCount) return;
+// The model's rows are the table's rows: the grid shows the table as last loaded or edited.
+void MainForm::PaintOperator(int slotNo, int row, Colour colour) {
+  if (slotNo < 1 || slotNo > kSlotCount || colour == kNoColour) return;
   GridModel& grid = agentGrids_[slotNo - 1]->grid();
-  const QString address = U(ip);
-  auto paint = [&grid, colour](int row) {
-    grid.SetCellColour(row, 1, colour);
-    grid.SetCellColour(row, 2, colour);
-  };
-  if (grid.CellText(agentIndex, 2) == address) {
-    paint(agentIndex);
-    return;
-  }
-  // Rows have moved since the sender was given its row: every row of that IP.
-  for (int row = grid.rowCount() - 1; row >= 0; --row) {
-    if (grid.CellText(row, 2) == address) paint(row);
-  }
+  if (row < 0 || row >= grid.rowCount()) return;
+  grid.SetCellColour(row, 1, colour);
+  grid.SetCellColour(row, 2, colour);
 }
-
-// The controls follow the selected slot, but "설정" also depends on every other slot:
-// a link of another slot that ends by itself may leave nothing running.
-void MainForm::SlotStateChanged(int) { RefreshSlotControls(); }
 
 void MainForm::AutoConnectDone(int lastTriedIndex, bool allConnected) {
   FillDeviceList();
@@ -345,7 +400,9 @@ void MainForm::AutoConnectDone(int lastTriedIndex, bool allConnected) {
   if (allConnected) Q_EMIT autoHideRequested();
 }
 
-void MainForm::RunLater(int delayMs, std::function<void()> work) { QTimer::singleShot(delayMs, this, std::move(work)); }
+void MainForm::RunLater(std::chrono::milliseconds delay, std::function<void()> work) {
+  QTimer::singleShot(delay, this, std::move(work));
+}
 
 // --- table editors ---------------------------------------------------------------------
 

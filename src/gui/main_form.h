@@ -14,6 +14,7 @@
 #include "grid_view.h"
 
 class QComboBox;
+class QDialog;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -49,14 +50,8 @@ class MainForm final : public QWidget, public ControllerView {
   int selectedIndex() const;
 
   // ControllerView, on the GUI thread.
-  void MessageAdded(const std::string& line) override;
-  void MessageLogCleared() override;
-  void ShowMessageBox(const std::string& text) override;
-  void CallRowsAdded(int slotNo, std::vector<CallRow> rows) override;
-  void AgentStateChanged(int slotNo, int agentIndex, const std::string& ip, Colour colour) override;
-  void SlotStateChanged(int slotNo) override;
-  void AutoConnectDone(int lastTriedIndex, bool allConnected) override;
-  void RunLater(int delayMs, std::function<void()> work) override;
+  void Publish(const ServerEvent& event) override;
+  void RunLater(std::chrono::milliseconds delay, std::function<void()> work) override;
 
   // For the tests and the screenshot: the controls by role.
   struct TableEditor {
@@ -82,21 +77,35 @@ class MainForm final : public QWidget, public ControllerView {
   QLabel& statusLabel() { return *statusLabel_; }
   QGroupBox& callGroup() { return *callGroup_; }
   QPlainTextEdit& messageLogBox() { return *messageLogBox_; }
+  QPushButton& messageLogButton() { return *messageLogButton_; }
+  // The message log in a window of its own, opened by messageLogButton.
+  QDialog& messageLogDialog() { return *messageLogDialog_; }
+  QPlainTextEdit& messageLogView() { return *messageLogView_; }
   DeviceSetupDialog& setupDialog() { return *setupDialog_; }
 
  Q_SIGNALS:
   // Every enabled slot connected on the automatic pass: the window goes to the tray.
   void autoHideRequested();
+  // The slots' states changed: the tray's tooltip lists them, its icon marks a slot down.
+  void slotsShown(const QString& toolTip, bool slotDown);
 
  private:
   void BuildLayout();
   void BuildEditor(TableEditor& editor, TableKind kind, int x);
   void SetGroupCaptions(const QString& entry);
   void RefreshSlotControls();
+  void ScheduleSlotStates();
+  void ShowSlotStates();
   void ShowGridsOf(int index);
   void RefillTableGrids(int index);
   void RenderMessageLog();
   void ScheduleScroll(int index);
+
+  // What the model reports.
+  void MessageAdded();
+  void CallAdded(const CallRecord& call);
+  void PaintOperator(int slotNo, int row, Colour colour);
+  void AutoConnectDone(int lastTriedIndex, bool allConnected);
 
   // The table editors.
   void SelectTableRow(TableKind kind, int row);
@@ -121,6 +130,9 @@ class MainForm final : public QWidget, public ControllerView {
   QLabel* statusLabel_ = nullptr;
   QGroupBox* callGroup_ = nullptr;
   QPlainTextEdit* messageLogBox_ = nullptr;
+  QPushButton* messageLogButton_ = nullptr;
+  QDialog* messageLogDialog_ = nullptr;
+  QPlainTextEdit* messageLogView_ = nullptr;
   std::array<GridView*, kSlotCount> callGrids_{};
   std::array<GridView*, kSlotCount> didGrids_{};
   std::array<GridView*, kSlotCount> agentGrids_{};
@@ -129,6 +141,7 @@ class MainForm final : public QWidget, public ControllerView {
   std::unique_ptr<DeviceSetupDialog> setupDialog_;
 
   bool messageLogRenderPending_ = false;
+  bool slotStatesPending_ = false;
   std::array<bool, kSlotCount> scrollPending_{};
 };
 

@@ -62,6 +62,7 @@ void MainWindow::AddTrayIcon() {
     if (hooks_.openUrl) hooks_.openUrl(remoteSupport_);
   });
   connect(tray_.get(), &TrayIcon::exitRequested, this, &MainWindow::RequestExit);
+  connect(form_, &MainForm::slotsShown, tray_.get(), &TrayIcon::ShowSlots);
   // Without a tray the window is the only way back in, so it hides itself only now.
   connect(form_, &MainForm::autoHideRequested, this, &QWidget::hide);
 }
@@ -70,7 +71,6 @@ void MainWindow::Start() {
   started_ = true;
   if (tray_) tray_->Show();
   if (hooks_.startWatchdog) hooks_.startWatchdog();
-  controller_.PurgeOldLogs();
   form_->Start();
   show();
 }

@@ -25,36 +25,12 @@ void QueuedView::Post(std::function<void(ControllerView&)> call) {
       context_.data(), [target, call = std::move(call)] { call(*target); }, Qt::QueuedConnection);
 }
 
-void QueuedView::MessageAdded(const std::string& line) {
-  Post([line](ControllerView& v) { v.MessageAdded(line); });
+void QueuedView::Publish(const ServerEvent& event) {
+  Post([event](ControllerView& v) { v.Publish(event); });
 }
 
-void QueuedView::MessageLogCleared() {
-  Post([](ControllerView& v) { v.MessageLogCleared(); });
-}
-
-void QueuedView::ShowMessageBox(const std::string& text) {
-  Post([text](ControllerView& v) { v.ShowMessageBox(text); });
-}
-
-void QueuedView::CallRowsAdded(int slotNo, std::vector<CallRow> rows) {
-  Post([slotNo, rows = std::move(rows)](ControllerView& v) mutable { v.CallRowsAdded(slotNo, std::move(rows)); });
-}
-
-void QueuedView::AgentStateChanged(int slotNo, int agentIndex, const std::string& ip, Colour colour) {
-  Post([=](ControllerView& v) { v.AgentStateChanged(slotNo, agentIndex, ip, colour); });
-}
-
-void QueuedView::SlotStateChanged(int slotNo) {
-  Post([slotNo](ControllerView& v) { v.SlotStateChanged(slotNo); });
-}
-
-void QueuedView::AutoConnectDone(int lastTriedIndex, bool allConnected) {
-  Post([=](ControllerView& v) { v.AutoConnectDone(lastTriedIndex, allConnected); });
-}
-
-void QueuedView::RunLater(int delayMs, std::function<void()> work) {
-  Post([delayMs, work = std::move(work)](ControllerView& v) { v.RunLater(delayMs, work); });
+void QueuedView::RunLater(std::chrono::milliseconds delay, std::function<void()> work) {
+  Post([delay, work = std::move(work)](ControllerView& v) { v.RunLater(delay, work); });
 }
 
 }  // namespace lindra::gui

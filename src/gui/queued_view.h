@@ -1,6 +1,6 @@
 #pragma once
-// Carries every ControllerView call from the core's threads to the GUI thread, in
-// the order they were made, without ever making the caller wait for the window.
+// Carries every event of the model from the core's threads to the GUI thread, in the
+// order they came, without ever making the caller wait for the window.
 #include <QObject>
 #include <QPointer>
 #include <mutex>
@@ -13,20 +13,14 @@ namespace lindra::gui {
 // the thread of `context` (the GUI thread).
 class QueuedView final : public ControllerView {
  public:
-  // Before the controller reports anything: `target` runs every call, on the thread
-  // of `context`; calls made while no target is attached are dropped.
+  // Before the controller reports anything: `target` takes every event, on the thread
+  // of `context`; events that come while no target is attached are dropped.
   void Attach(QObject* context, ControllerView* target);
-  // Before the target goes away; calls already queued are dropped with the context.
+  // Before the target goes away; events already queued are dropped with the context.
   void Detach();
 
-  void MessageAdded(const std::string& line) override;
-  void MessageLogCleared() override;
-  void ShowMessageBox(const std::string& text) override;
-  void CallRowsAdded(int slotNo, std::vector<CallRow> rows) override;
-  void AgentStateChanged(int slotNo, int agentIndex, const std::string& ip, Colour colour) override;
-  void SlotStateChanged(int slotNo) override;
-  void AutoConnectDone(int lastTriedIndex, bool allConnected) override;
-  void RunLater(int delayMs, std::function<void()> work) override;
+  void Publish(const ServerEvent& event) override;
+  void RunLater(std::chrono::milliseconds delay, std::function<void()> work) override;
 
  private:
   // Queues `call(target)` for the GUI thread.

@@ -9,7 +9,7 @@
 
 namespace lindra::gui {
 
-QIcon ProgramIcon() {
+QIcon ProgramIcon(bool slotDown) {
   QIcon icon;
   for (int size : {16, 32, 64}) {
     QPixmap pixmap(size, size);
@@ -25,6 +25,10 @@ QIcon ProgramIcon() {
     p.drawRoundedRect(QRectF(3 * u, 4 * u, 10 * u, 2.5 * u), u, u);
     p.drawRoundedRect(QRectF(2 * u, 5 * u, 3.5 * u, 7 * u), u, u);
     p.drawRoundedRect(QRectF(10.5 * u, 5 * u, 3.5 * u, 7 * u), u, u);
+    if (slotDown) {
+      p.setBrush(QColor(0xD2, 0x1E, 0x1E));
+      p.drawEllipse(QRectF(9 * u, 9 * u, 7 * u, 7 * u));
+    }
     icon.addPixmap(pixmap);
   }
   return icon;
@@ -54,5 +58,14 @@ TrayIcon::~TrayIcon() = default;
 void TrayIcon::Show() { icon_->show(); }
 
 bool TrayIcon::shown() const { return icon_->isVisible(); }
+
+void TrayIcon::ShowSlots(const QString& toolTip, bool slotDown) {
+  icon_->setToolTip(toolTip);
+  if (slotDown == slotDown_) return;
+  slotDown_ = slotDown;
+  icon_->setIcon(ProgramIcon(slotDown));
+}
+
+QString TrayIcon::toolTip() const { return icon_->toolTip(); }
 
 }  // namespace lindra::gui

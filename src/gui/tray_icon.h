@@ -11,8 +11,9 @@ class QSystemTrayIcon;
 
 namespace lindra::gui {
 
-// The program icon, drawn rather than loaded so that no resource file can be missing.
-QIcon ProgramIcon();
+// The program icon, drawn rather than loaded so that no resource file can be missing;
+// with a red mark while a slot is down.
+QIcon ProgramIcon(bool slotDown = false);
 
 // GUI thread only.
 class TrayIcon final : public QObject {
@@ -22,6 +23,10 @@ class TrayIcon final : public QObject {
   ~TrayIcon() override;
   void Show();
   bool shown() const;
+  // The slots' states as the tooltip lists them; the icon marks a slot that is down.
+  void ShowSlots(const QString& toolTip, bool slotDown);
+  QString toolTip() const;
+  bool markedDown() const { return slotDown_; }
 
   QMenu& menu() { return *menu_; }
   QAction& showAction() { return *show_; }
@@ -42,6 +47,7 @@ class TrayIcon final : public QObject {
   QAction* hide_ = nullptr;
   QAction* remoteSupport_ = nullptr;
   QAction* exit_ = nullptr;
+  bool slotDown_ = false;
 };
 
 }  // namespace lindra::gui

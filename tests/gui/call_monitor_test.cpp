@@ -38,12 +38,18 @@ void FillTables(RoutingTables& tables) {
   tables.SetAgents({{"201", "127.0.0.2"}, {"201", "127.0.0.3"}, {"202", "127.0.0.4"}});
 }
 
-// Routes on a thread of its own, as a device's reader does, and posts the rows.
+// The call the model would hand on for a routing result.
+CallRecord CallOf(int slotNo, RouteResult result) {
+  CallRecord call;
+  call.slotNo = slotNo;
+  call.routing = result.routing;
+  call.rows = std::move(result.rows);
+  return call;
+}
+
+// Routes on a thread of its own, as a device's reader does, and posts the call.
 void RouteFromCoreThread(ControllerView& view, const RoutingTables& tables, int slotNo, const CallEvent& event) {
-  std::thread reader([&] {
-    RouteResult result = RouteCallEvent(tables, 2, event, kNow);
-    view.CallRowsAdded(slotNo, std::move(result.rows));
-  });
+  std::thread reader([&] { view.Publish(event::CallAdded{CallOf(slotNo, RouteCallEvent(tables, 2, event, kNow))}); });
   reader.join();
 }
 
@@ -141,17 +147,17 @@ class CallMonitorTest : public QObject {
     FillTables(tables);
     GridView& view = h.form().callGrid(0);
     for (int n = 0; n < 40; ++n)
-      h.view.CallRowsAdded(1, RouteCallEvent(tables, 2, Event("T", "701", "202"), kNow).rows);
+      h.view.Publish(event::CallAdded{CallOf(1, RouteCallEvent(tables, 2, Event("T", "701", "202"), kNow)});
     QVERIFY(h.WaitFor([&] { return view.grid().rowCount() == 40; }));
     h.Drain();
     QScrollBar* bar = view.verticalScrollBar();
     QCOMPARE(bar->value(), bar->maximum());
     bar->setValue(0);
-    h.view.CallRowsAdded(1, RouteCallEvent(tables, 2, Event("H", "999", "202"), kNow).rows);
+    h.view.Publish(event::CallAdded{CallOf(1, RouteCallEvent(tables, 2, Event("H", "999", "202"), kNow)});
     QVERIFY(h.WaitFor([&] { return view.grid().rowCount() == 41; }));
     h.Drain();
     QCOMPARE(bar->value(), 0);
-    h.view.CallRowsAdded(1, RouteCallEvent(tables, 2, Event("R", "701", "202"), kNow).rows);
+    h.view.Publish(event::CallAdded{CallOf(1, RouteCallEvent(tables, 2, Event("R", "701", "202"), kNow)});
     QVERIFY(h.WaitFor([&] { return view.grid().rowCount() == 42; }));
     h.Drain();
     QVERIFY(bar->value() > 0);
@@ -176,18 +182,20 @@ class CallMonitorTest : public QObject {
         {{"lindra.ini", testing::TestConfig()}, {"ip.tbl", "201 127.0.0.2\r\n202 127.0.0.3\r\n203 127.0.0.2\r\n"}});
     const GridModel& grid = h.form().agentGrid(0).grid();
     QCOMPARE(grid.rowCount(), 3);
-    // Row agentIndex + 1 holds the IP: only that row changes.
-    h.view.AgentStateChanged(1, 2, "127.0.0.2", 0xF0DCC8);
+    // A colour names its row: only that row changes, whatever IP other rows share.
+    h.view.Publish(event::OperatorChanged{1, 2, {{"203", "127.0.0.2", 0xF0DCC8}, {}, {}}});
     h.Drain();
     QCOMPARE(grid.CellColour(2, 1), Colour(0xF0DCC8));
     QCOMPARE(grid.CellColour(2, 2), Colour(0xF0DCC8));
     QCOMPARE(grid.CellColour(0, 1), Colour(0xF0E6D2));
-    // The row no longer holds that IP (rows moved): every row of the IP changes.
-    h.view.AgentStateChanged(1, 1, "127.0.0.2", 0xE6E6E6);
+    // The senders followed the table: every row takes its sender's colour, and a row
+    // without a sender keeps its own.
+    h.view.Publish(event::OperatorsChanged{
+        1, {{{"201", "127.0.0.2", 0xE6E6E6}, {}, {}}, {{"202", "127.0.0.3", kNoColour}, {}, {}}}});
     h.Drain();
     QCOMPARE(grid.CellColour(0, 2), Colour(0xE6E6E6));
-    QCOMPARE(grid.CellColour(2, 1), Colour(0xE6E6E6));
     QCOMPARE(grid.CellColour(1, 1), Colour(0xF0E6DC));
+    QCOMPARE(grid.CellColour(2, 1), Colour(0xF0DCC8));
   }
 
   void tablesLoadIntoTheirGridsWithAlternatingColours() {

@@ -54,20 +54,12 @@ QStringList HiddenLabelTexts(QWidget& root);
 class HeldTimerView final : public ControllerView {
  public:
   explicit HeldTimerView(ControllerView& form) : form_(form) {}
-  void MessageAdded(const std::string& line) override { form_.MessageAdded(line); }
-  void MessageLogCleared() override { form_.MessageLogCleared(); }
-  void ShowMessageBox(const std::string& text) override { form_.ShowMessageBox(text); }
-  void CallRowsAdded(int slotNo, std::vector<CallRow> rows) override { form_.CallRowsAdded(slotNo, std::move(rows)); }
-  void AgentStateChanged(int slotNo, int agentIndex, const std::string& ip, Colour colour) override {
-    form_.AgentStateChanged(slotNo, agentIndex, ip, colour);
+  void Publish(const ServerEvent& event) override { form_.Publish(event); }
+  void RunLater(std::chrono::milliseconds delay, std::function<void()> work) override {
+    held.emplace_back(delay, std::move(work));
   }
-  void SlotStateChanged(int slotNo) override { form_.SlotStateChanged(slotNo); }
-  void AutoConnectDone(int lastTriedIndex, bool allConnected) override {
-    form_.AutoConnectDone(lastTriedIndex, allConnected);
-  }
-  void RunLater(int delayMs, std::function<void()> work) override { held.emplace_back(delayMs, std::move(work)); }
 
-  std::vector<std::pair<int, std::function<void()>>> held;
+  std::vector<std::pair<std::chrono::milliseconds, std::function<void()>>> held;
 
  private:
   ControllerView& form_;

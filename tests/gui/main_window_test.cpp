@@ -118,7 +118,7 @@ class MainWindowTest : public QObject {
     QVERIFY(!h.window->isVisible());
     QVERIFY(h.asker.asked.isEmpty());
     h.window->tray()->showAction().trigger();
-    h.form().AutoConnectDone(0, true);
+    h.form().Publish(event::AutoConnectDone{0, true});
     QVERIFY(!h.window->isVisible());
   }
 
@@ -150,7 +150,7 @@ class MainWindowTest : public QObject {
     QVERIFY(!h.window->isVisible());
     QVERIFY(h.asker.asked.isEmpty());
     QCOMPARE(exited.count(), 0);
-    QVERIFY(!h.controller->MessageLog().empty());  // the server goes on
+    QVERIFY(!h.controller->model().MessageLog().empty());  // the server goes on
     h.window->tray()->showAction().trigger();
     QCOMPARE(h.form().didGrid(0).grid().rowCount(), 1);
   }
@@ -164,7 +164,7 @@ class MainWindowTest : public QObject {
     QVERIFY(h.asker.askedButtons.back() == Asker::Buttons::OkCancel);
     QCOMPARE(exited.count(), 0);
     QVERIFY(h.window->isVisible());
-    QVERIFY(!h.controller->MessageLog().empty());
+    QVERIFY(!h.controller->model().MessageLog().empty());
     QCOMPARE(h.watchdogStops, 0);
   }
 
@@ -177,23 +177,23 @@ class MainWindowTest : public QObject {
     QCOMPARE(exited.count(), 1);
     QVERIFY(h.window->allowClose());
     QVERIFY(!h.window->isVisible());
-    QVERIFY(h.controller->MessageLog().empty());  // StopServer empties the log
+    QVERIFY(h.controller->model().MessageLog().empty());  // StopServer empties the log
     QCOMPARE(h.watchdogStops, 1);
   }
 
   void automaticConnectHidesOnlyWhenAllConnected() {
     Harness h;
-    h.form().AutoConnectDone(1, false);
+    h.form().Publish(event::AutoConnectDone{1, false});
     QVERIFY(h.window->isVisible());
     QCOMPARE(h.form().deviceList().currentIndex(), 1);
-    h.form().AutoConnectDone(0, true);
+    h.form().Publish(event::AutoConnectDone{0, true});
     QVERIFY(!h.window->isVisible());
   }
 
   void automaticConnectThatFailsLeavesTheWindowAndSaysSo() {
     Harness h;
     QCOMPARE(h.timers->held.size(), size_t(1));
-    QCOMPARE(h.timers->held[0].first, 1500);
+    QCOMPARE(h.timers->held[0].first, std::chrono::milliseconds(1500));
     h.timers->held[0].second();  // the start timer fires: serial ports that do not exist
     h.Drain();
     QVERIFY(h.window->isVisible());
@@ -206,7 +206,7 @@ class MainWindowTest : public QObject {
     Harness h(Harness::Files{{"lindra.ini", testing::TestConfig()}}, {.trayAvailable = false, .start = true});
     QVERIFY(!h.window->tray());
     QSignalSpy exited(h.window.get(), &MainWindow::exited);
-    h.form().AutoConnectDone(0, true);
+    h.form().Publish(event::AutoConnectDone{0, true});
     QVERIFY(h.window->isVisible());
     h.asker.answers = {false};
     h.window->close();

@@ -27,4 +27,17 @@ class FakeClock final : public Clock {
   std::atomic<int64_t> steady_{1'000'000};
 };
 
+// Each reading is one millisecond later than the one before.
+class TickingClock final : public Clock {
+ public:
+  LocalTime Now() const override {
+    const int ms = ticks_++;
+    return {2026, 3, 14, 10, ms / 60'000 % 60, ms / 1000 % 60, ms % 1000};
+  }
+  int64_t SteadyMs() const override { return ticks_; }
+
+ private:
+  mutable std::atomic<int> ticks_{0};
+};
+
 }  // namespace lindra::testing

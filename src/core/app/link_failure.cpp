@@ -9,8 +9,6 @@
 namespace lindra {
 namespace {
 
-constexpr std::string_view kFailed = "실패";
-
 std::string WhereOf(const SlotConfig& slot, const SerialOverrides& serialPaths) {
   switch (LinkKindOf(slot.modelCode)) {
     case LinkKind::Serial:
@@ -32,22 +30,6 @@ std::string ErrorText(int error) {
 }
 
 }  // namespace
-
-std::optional<int> FailureErrorNumber(std::string_view line) {
-  if (!line.starts_with("[ERR]")) return std::nullopt;
-  const size_t failed = line.find(kFailed);
-  if (failed == std::string_view::npos) return std::nullopt;
-  std::string_view rest = line.substr(failed + kFailed.size());
-  for (std::string_view mark : {" ErrNo:", ": ", " : "}) {
-    if (!rest.starts_with(mark)) continue;
-    rest.remove_prefix(mark.size());
-    const size_t digits = rest.find_first_not_of("-0123456789");
-    const std::string_view number = rest.substr(0, digits);
-    if (number.empty() || number == "-") return std::nullopt;
-    return text::LeadingInt32(number);
-  }
-  return std::nullopt;
-}
 
 std::string LinkFailureDetail(int slotNo, const SlotConfig& slot, const std::map<std::string, std::string>& serialPaths,
                               int error) {

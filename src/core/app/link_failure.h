@@ -3,17 +3,11 @@
 // what the system's error number means. The status lines keep their fixed texts; the
 // detail goes only where a technician reads it (the daemon's journal).
 #include <map>
-#include <optional>
 #include <string>
-#include <string_view>
 
 #include "config/slot_config.h"
 
 namespace lindra {
-
-// The system error number of a failure line, written after "실패" as "ErrNo:%d"
-// (start results), ": %d" or " : %d" (status lines); nullopt for any other line.
-std::optional<int> FailureErrorNumber(std::string_view line);
 
 // "DEV02 model 102 (삼성 DCS 828(816i) LAN), 192.168.0.10:5100: Connection refused";
 // the serial port with its device path (`serialPaths` as --serial gives them), or the

@@ -5,7 +5,6 @@
 #include <system_error>
 #include <utility>
 
-#include "app/channel_view_relay.h"
 #include "app/link_failure.h"
 #include "config/lindra_ini.h"
 #include "device/device_channel.h"
@@ -21,23 +20,28 @@
 namespace lindra {
 namespace {
 
-constexpr size_t kMessageTextLimit = 4096;
 constexpr size_t kMessageLogLimit = 100;
-constexpr int kAutoConnectDelayMs = 1500;
 
 }  // namespace
 
 ServerController::ServerController(ServerOptions options, ControllerView& view, const Clock& clock, TimerMaker& timers)
-    : options_(std::move(options)), view_(view), channelView_(std::make_unique<ChannelViewRelay>(view)), clock_(clock) {
+    : options_(std::move(options)),
+      view_(view),
+      clock_(clock),
+      timers_(timers),
+      model_(clock, [this](int slotNo, const StatusLine& line) {
+        return LinkFailureDetail(slotNo, channels_[slotNo - 1]->config(), options_.serialPaths, *line.error);
+      }) {
+  // The view starts with the server: there is nothing to see before.
+  [[maybe_unused]] const ServerSnapshot empty = model_.Subscribe(view_);
   loop_.Start();
   // A CTI program may hold thousands of connections open at once, one per call.
   const size_t ctiConnectionCap = CtiConnectionCap(RaiseDescriptorLimit());
   for (int i = 0; i < kSlotCount; ++i) {
     ChannelEnvironment env;
-    env.view = channelView_.get();
-    env.addMessage = [this, i](const std::string& line) { AddSlotMessage(i, line); };
+    env.view = &model_.channelView();
     env.clock = &clock_;
-    env.timers = &timers;
+    env.timers = &timers_;
     env.serialPaths = options_.serialPaths;
     env.broadcastAddress = options_.broadcastAddress;
     env.ctiLimits.maxConnections = ctiConnectionCap;
@@ -54,70 +58,44 @@ ServerController::~ServerController() {
   // The channels go while the loop still runs.
   for (auto& channel : channels_) channel.reset();
   loop_.Stop();
+  model_.Unsubscribe(view_);
 }
 
-void ServerController::AddMessage(const std::string& text) { AddLine(text, {}); }
-
-void ServerController::AddSlotMessage(int index, const std::string& text) {
-  const auto error = FailureErrorNumber(text);
-  AddLine(text, error ? LinkFailureDetail(index + 1, channels_[index]->config(), options_.serialPaths, *error) : "");
+ServerController::Started ServerController::Start() {
+  PurgeOldLogs(options_.logDir, clock_.Now());
+  if (!LoadServer()) return {loadProblem_, false};
+  return {loadProblem_, StartDecision()};
 }
-
-void ServerController::AddLine(const std::string& text, const std::string& failureDetail) {
-  const std::string cut = text::CutChars(text, kMessageTextLimit);
-  // Stamped, stored and handed on under one lock: lines from several channel threads
-  // reach the front end in the order of the log, with their times in order too. The
-  // view only queues the line, so holding the lock over it costs nothing.
-  std::lock_guard lock(messageMutex_);
-  const LocalTime now = clock_.Now();
-  std::string line = text::Format("[%02d:%02d:%02d.%03d]", now.hour, now.minute, now.second, now.millisecond) + cut;
-  if (!messageLog_.empty() && messageLog_.size() >= messageLogLimit_) messageLog_.pop_front();
-  messageLog_.push_back(line);
-  if (failureDetail.empty())
-    view_.MessageAdded(line);
-  else
-    view_.LinkFailureAdded(line, failureDetail);
-}
-
-std::vector<std::string> ServerController::MessageLog() const {
-  std::lock_guard lock(messageMutex_);
-  return {messageLog_.begin(), messageLog_.end()};
-}
-
-void ServerController::PurgeOldLogs() { lindra::PurgeOldLogs(options_.logDir, clock_.Now()); }
 
 bool ServerController::LoadServer() {
-  {
-    std::lock_guard lock(messageMutex_);
-    messageLogLimit_ = kMessageLogLimit;
-    messageLog_.clear();
-    view_.MessageLogCleared();
-  }
-  AddMessage("[WARN] Starting server... Version:08/10/01");
+  model_.ClearMessageLog(kMessageLogLimit);
+  AddMessage(StatusLine::Warning("[WARN] Starting server... Version:08/10/01"));
 
   if (!EnsureDirectory(options_.logDir)) {
-    AddMessage("[ERR] 로그 폴더 생성 실패: " + options_.logDir.string());
+    AddMessage(StatusLine::Error("[ERR] 로그 폴더 생성 실패: " + options_.logDir.string()));
     loadProblem_ = LoadProblem::LogFolder;
   }
 
   ConfigLoadResult config = LoadConfiguration(options_.workDir);
   if (config.status == ConfigLoadStatus::CannotCreate) {
     const std::string why = FileRefusalText(config.error, kConfigFileMaxBytes);
-    AddMessage("[ERR] lindra.ini 읽기/생성 실패: " + (options_.workDir / kConfigFileName).string() +
-               (why.empty() ? "" : " (" + why + ")"));
+    AddMessage(StatusLine::Error("[ERR] lindra.ini 읽기/생성 실패: " + (options_.workDir / kConfigFileName).string() +
+                                     (why.empty() ? "" : " (" + why + ")"),
+                                 config.error ? std::optional<int>(config.error.value()) : std::nullopt));
     loadProblem_ = LoadProblem::Configuration;
     return false;
   }
   if (config.undecodable)
-    AddMessage(std::string(kUndecodableConfigText) + (options_.workDir / kConfigFileName).string());
+    AddMessage(StatusLine::Error(std::string(kUndecodableConfigText) + (options_.workDir / kConfigFileName).string()));
   const int programLevel = ProgramLogLevel(config.logLevelText);
   for (int i = 0; i < kSlotCount; ++i) {
     slotConfigs_[i] = config.slots[i];
     channels_[i]->Configure(slotConfigs_[i]);
     channels_[i]->OpenLogs(options_.logDir, programLevel);
+    SlotConfigured(i);
   }
   if (config.status == ConfigLoadStatus::RewriteFailed) {
-    view_.ShowMessageBox(std::string(kFileSaveFailedText));
+    model_.ShowMessageBox(std::string(kFileSaveFailedText));
     loadProblem_ = LoadProblem::NotSaved;
     return false;
   }
@@ -128,10 +106,15 @@ bool ServerController::LoadServer() {
   return true;
 }
 
+void ServerController::SlotConfigured(int index) {
+  model_.SlotConfigured(index + 1, slotConfigs_[index].modelCode, IsSlotEnabled(index + 1, slotConfigs_[index]));
+}
+
 void ServerController::LoadTables() {
   std::array<uint32_t, kSlotCount> modelCodes{};
   for (int i = 0; i < kSlotCount; ++i) modelCodes[i] = slotConfigs_[i].modelCode;
-  for (const auto& line : LoadRoutingTables(options_.workDir, tables_, modelCodes)) AddMessage(line);
+  for (StatusLine& line : LoadRoutingTables(options_.workDir, tables_, modelCodes)) AddMessage(std::move(line));
+  for (int i = 0; i < kSlotCount; ++i) model_.TablesChanged(i + 1);
 }
 
 // The start report runs on the statistics service's own thread, so an absent server
@@ -145,20 +128,19 @@ void ServerController::StartStatistics() {
     settings.configPort = options_.configServer.port;
     settings.logDir = options_.logDir;
     settings.stateDir = options_.stateDir;
-    statistics_ = std::make_unique<StatisticsService>(std::move(settings), clock_, loop_, SteadyTimerMaker::Instance(),
-                                                      [this](const std::string& line) { AddMessage(line); });
+    StatisticsReport report{[this](StatusLine line) { AddMessage(std::move(line)); },
+                            [this](const StatisticsState& state) { model_.StatisticsChanged(state); }};
+    statistics_ = std::make_unique<StatisticsService>(std::move(settings), clock_, loop_, timers_, std::move(report));
   }
   std::vector<std::string> dids;
   for (const auto& row : *tables_[0].Dids()) dids.push_back(row.didNumber);
   statistics_->StartReport(std::move(dids));
 }
 
-std::string ServerController::headId() const { return statistics_ ? statistics_->headId() : std::string(); }
-
 bool ServerController::StartDecision() {
   bool anyEnabled = false;
   for (int i = 0; i < kSlotCount; ++i) anyEnabled = anyEnabled || IsSlotEnabled(i + 1, slotConfigs_[i]);
-  if (anyEnabled) view_.RunLater(kAutoConnectDelayMs, [this] { AutoConnect(); });
+  if (anyEnabled) view_.RunLater(kAutoConnectDelay, [this] { AutoConnect(); });
   return anyEnabled;
 }
 
@@ -174,8 +156,8 @@ void ServerController::AutoConnect() {
     if (IsRunning(i)) ++connected;
   }
   const bool allConnected = connected >= tried;
-  view_.AutoConnectDone(lastTried, allConnected);
-  if (!allConnected) view_.ShowMessageBox("일부 DEVICE가 연결되지 않았습니다.");
+  model_.AutoConnectDone(lastTried, allConnected);
+  if (!allConnected) model_.ShowMessageBox("일부 DEVICE가 연결되지 않았습니다.");
   autoConnecting_ = false;
 }
 
@@ -187,14 +169,13 @@ void ServerController::ConnectDevice(int index) {
   channel.CreateNotifySocket();
   StartSenders(index);
   const LinkResult result = channel.Start();
-  AddSlotMessage(index, result.text);
+  model_.channelView().Message(index + 1, result.line);
   if (!result.ok) {
-    if (!autoConnecting_) view_.ShowMessageBox(result.text);
+    if (!autoConnecting_) model_.ShowMessageBox(result.line.text);
   } else {
-    AddMessage("[WARN] Server Started ----------------------");
+    AddMessage(StatusLine::Warning("[WARN] Server Started ----------------------"));
     channel.BeginReading();
   }
-  view_.SlotStateChanged(index + 1);
 }
 
 void ServerController::StartSenders(int index) {
@@ -215,7 +196,6 @@ void ServerController::StartSenders(int index) {
 void ServerController::DisconnectDevice(int index) {
   channels_[index]->Stop();
   channels_[index]->agents().StopAgentSlots();
-  view_.SlotStateChanged(index + 1);
 }
 
 bool ServerController::WriteDeviceSettings(const std::array<SlotConfig, kSlotCount>& slots) const {
@@ -223,9 +203,10 @@ bool ServerController::WriteDeviceSettings(const std::array<SlotConfig, kSlotCou
 }
 
 void ServerController::ApplyDeviceSettings(const std::array<SlotConfig, kSlotCount>& slots) {
-  AddMessage("[WARN] DEVICE 설정 변경중...");
+  AddMessage(StatusLine::Warning("[WARN] DEVICE 설정 변경중..."));
   for (int i = 0; i < kSlotCount; ++i) {
     slotConfigs_[i] = slots[i];
+    SlotConfigured(i);
     if (slots[i].devUse) channels_[i]->agents().StopAgentSlots();
   }
   LoadTables();
@@ -236,8 +217,8 @@ void ServerController::ApplyDeviceSettings(const std::array<SlotConfig, kSlotCou
     if (!channels_[i]->running()) channels_[i]->Configure(slotConfigs_[i]);
     channels_[i]->OpenLogs(options_.logDir, programLevel);
   }
-  AddMessage("[WARN] DEVICE 설정 완료...");
-  view_.ShowMessageBox("DEVICE 설정이 완료 되었습니다.");
+  AddMessage(StatusLine::Warning("[WARN] DEVICE 설정 완료..."));
+  model_.ShowMessageBox("DEVICE 설정이 완료 되었습니다.");
   autoConnecting_ = false;
 }
 
@@ -272,11 +253,7 @@ void ServerController::FollowAgentRows(int index, const AgentList& before, const
 void ServerController::StopServer() {
   if (stopped_) return;
   stopped_ = true;
-  {
-    std::lock_guard lock(messageMutex_);
-    messageLog_.clear();
-    view_.MessageLogCleared();
-  }
+  model_.ClearMessageLog(kMessageLogLimit);
   if (statistics_) statistics_->Stop();
   for (auto& channel : channels_) channel->Shutdown();
 }
@@ -301,8 +278,8 @@ bool ServerController::CanAddRows(int index) const {
 }
 
 void ServerController::SaveTable(int index, TableKind kind) {
-  if (std::string failure = SaveRoutingTable(options_.workDir, kind, index + 1, tables_[index]); !failure.empty())
-    AddMessage(failure);
+  if (auto failure = SaveRoutingTable(options_.workDir, kind, index + 1, tables_[index]))
+    AddMessage(std::move(*failure));
 }
 
 EditOutcome ServerController::AddDidRow(int index, std::string_view trunkSpec, std::string_view didNumber) {

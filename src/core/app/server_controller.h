@@ -1,20 +1,20 @@
 #pragma once
 // The running server, independent of any window: loads lindra.ini, opens the logs,
-// loads the routing tables, connects and disconnects slots, keeps the message log and
-// stops in order. Both front ends drive it from their own single thread (the
-// "front-end thread"); everything the core has to say goes out through
-// ControllerView, which never blocks. It owns the event loop that runs every link
-// and its timers: started before the channels, ended after them.
+// loads the routing tables, connects and disconnects slots and stops in order. Both
+// front ends drive it from their own single thread (the "front-end thread") and read
+// it through its live model (server_model.h), whose events reach the front end's
+// ControllerView and never block. It owns the event loop that runs every link and its
+// timers: started before the channels, ended after them.
 #include <array>
-#include <deque>
+#include <chrono>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/controller_view.h"
+#include "app/server_model.h"
 #include "app/server_options.h"
 #include "config/slot_config.h"
 #include "notify/routing_tables.h"
@@ -25,36 +25,40 @@
 
 namespace lindra {
 
-class ChannelView;
 class DeviceChannel;
 class StatisticsService;
 
 class ServerController {
  public:
-  // The timers of the links come from `timers`.
+  // Every timer of the server (links, senders, statistics) comes from `timers`. The
+  // view hears every event of the model from now on.
   ServerController(ServerOptions options, ControllerView& view, const Clock& clock = SystemClock::Instance(),
                    TimerMaker& timers = SteadyTimerMaker::Instance());
   ~ServerController();  // StopServer() for whatever still runs
   ServerController(const ServerController&) = delete;
   ServerController& operator=(const ServerController&) = delete;
 
-  // Start, in this order: PurgeOldLogs, (front end lays out), LoadServer, StartDecision.
-  void PurgeOldLogs();
-  bool LoadServer();
-
-  // What kept LoadServer from bringing the server up, for a front end that ends then
-  // instead of idling (the daemon under a service manager). The window carries on as
-  // the message log tells the operator.
+  // What kept the server from loading, for a front end that ends then instead of
+  // idling (the daemon under a service manager). The window carries on as the message
+  // log tells the operator.
   enum class LoadProblem {
     None,
     LogFolder,      // the log folder could not be made; nothing would be logged
     Configuration,  // lindra.ini (or its folder) can be neither read nor created
     NotSaved,       // the start-up rewrite of lindra.ini could not be saved
   };
-  LoadProblem loadProblem() const { return loadProblem_; }
-  // Schedules AutoConnect 1500 ms later (through ControllerView::RunLater) when a
-  // slot is enabled; returns whether it did.
-  bool StartDecision();
+  struct Started {
+    LoadProblem problem = LoadProblem::None;
+    // A slot is enabled: AutoConnect runs kAutoConnectDelay later on the front-end
+    // thread (through ControllerView::RunLater).
+    bool autoConnectScheduled = false;
+  };
+  static constexpr std::chrono::milliseconds kAutoConnectDelay{1500};
+
+  // The start both front ends make once they are laid out: old logs purged, the
+  // server loaded (lindra.ini, logs, routing tables, the statistics' start report),
+  // then the start decision.
+  [[nodiscard]] Started Start();
   void AutoConnect();
 
   void ConnectDevice(int index);     // 0..3
@@ -72,9 +76,9 @@ class ServerController {
 
   void StopServer();
 
-  // Thread-safe: channels report status lines through it.
-  void AddMessage(const std::string& text);
-  std::vector<std::string> MessageLog() const;  // newest last, without CR LF
+  // The live model: what the front ends read and subscribe to. Thread-safe.
+  ServerModel& model() { return model_; }
+  const ServerModel& model() const { return model_; }
 
   // State for the front end (front-end thread).
   const std::array<SlotConfig, kSlotCount>& slotConfigs() const { return slotConfigs_; }
@@ -86,8 +90,6 @@ class ServerController {
   const ServerOptions& options() const { return options_; }
   // The strands the slots' links run on, for a watchdog that vouches for them.
   std::vector<Strand> LinkStrands() const;
-  // The statistics server's head identifier once the start report has it.
-  std::string headId() const;
 
   // The routing-table editors (rows are data rows counted from 0). An accepted edit
   // is saved to its file; operator rows also start, change or end their sender.
@@ -100,11 +102,12 @@ class ServerController {
   EditOutcome DeleteAgentRow(int index, int row);
 
  private:
+  bool LoadServer();
+  bool StartDecision();
+  void AddMessage(StatusLine line) { model_.AddMessage(std::move(line)); }
+  void SlotConfigured(int index);
   void LoadTables();
   void FollowAgentRows(int index, const AgentList& before, const AgentList& after);
-  // A slot's status line or start result; a link failure carries its detail along.
-  void AddSlotMessage(int index, const std::string& text);
-  void AddLine(const std::string& text, const std::string& failureDetail);
   void StartSenders(int index);
   void SaveTable(int index, TableKind kind);
   bool CanAddRows(int index) const;
@@ -113,9 +116,10 @@ class ServerController {
 
   ServerOptions options_;
   ControllerView& view_;
-  std::unique_ptr<ChannelView> channelView_;  // hands what the channels show on to view_
   const Clock& clock_;
-  EventLoop loop_;  // outlives the channels below
+  TimerMaker& timers_;
+  ServerModel model_;  // outlives the channels that report to it
+  EventLoop loop_;     // outlives the channels below
   std::array<SlotConfig, kSlotCount> slotConfigs_{};
   std::array<RoutingTables, kSlotCount> tables_;
   std::array<std::unique_ptr<DeviceChannel>, kSlotCount> channels_;
@@ -126,9 +130,6 @@ class ServerController {
   bool autoConnectDone_ = false;
   bool stopped_ = false;
   LoadProblem loadProblem_ = LoadProblem::None;
-  mutable std::mutex messageMutex_;
-  std::deque<std::string> messageLog_;
-  size_t messageLogLimit_ = 20;
 };
 
 }  // namespace lindra

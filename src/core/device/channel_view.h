@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "device/link_state.h"
 #include "log/status_line.h"
+#include "model/link_state.h"
 #include "notify/call_record.h"
 #include "notify/operator_state.h"
 

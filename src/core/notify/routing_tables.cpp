@@ -51,11 +51,11 @@ LoadTexts TextsOf(TableKind kind) {
 struct Slot {
   int number;
   RoutingTables& tables;
-  std::vector<std::string>& messages;
+  std::vector<StatusLine>& messages;
 };
 
 void ReportBroadcast(const Slot& slot) {
-  slot.messages.push_back(text::Format("[WARN] DEV0%d Broadcasting으로 전환", slot.number));
+  slot.messages.push_back(StatusLine::Warning(text::Format("[WARN] DEV0%d Broadcasting으로 전환", slot.number)));
 }
 
 void ClearTable(TableKind kind, RoutingTables& tables) {
@@ -70,15 +70,18 @@ size_t RowCount(TableKind kind, const RoutingTables& tables) {
 }
 
 void CannotRead(TableKind kind, const Slot& slot, const std::string& name, const std::error_code& error) {
-  slot.messages.push_back(text::Format(TextsOf(kind).failed, slot.number, error.value(), name.c_str()));
+  slot.messages.push_back(
+      StatusLine::Error(text::Format(TextsOf(kind).failed, slot.number, error.value(), name.c_str()), error.value()));
   if (std::string why = FileRefusalText(error, kRoutingTableMaxBytes); !why.empty())
-    slot.messages.push_back(text::Format("[ERR] DEV0%d %s: %s", slot.number, name.c_str(), why.c_str()));
+    slot.messages.push_back(
+        StatusLine::Error(text::Format("[ERR] DEV0%d %s: %s", slot.number, name.c_str(), why.c_str())));
   // A file being rewritten by hand, or gone for a moment, must not take a running
   // slot's rows away: the calls would go to nobody, or to everyone.
   if (slot.tables.loaded()) {
     const char* kept = kind == TableKind::Did ? "[WARN] DEV0%d 기존 대표전화 테이블 유지 (%d)"
                                               : "[WARN] DEV0%d 기존 상담원IP 테이블 유지 (%d)";
-    slot.messages.push_back(text::Format(kept, slot.number, static_cast<int>(RowCount(kind, slot.tables))));
+    slot.messages.push_back(
+        StatusLine::Warning(text::Format(kept, slot.number, static_cast<int>(RowCount(kind, slot.tables)))));
     return;
   }
   if (kind == TableKind::Did) {
@@ -101,18 +104,19 @@ void LoadTable(const std::filesystem::path& workDir, TableKind kind, const Slot&
     DidList dids = ParseDidTable(content);
     const auto rows = static_cast<int>(dids.size());
     slot.tables.SetDids(std::move(dids));
-    slot.messages.push_back(text::Format(TextsOf(kind).read, slot.number, name.c_str(), rows));
+    slot.messages.push_back(StatusLine::Warning(text::Format(TextsOf(kind).read, slot.number, name.c_str(), rows)));
     return;
   }
   AgentList agents = ParseAgentTable(content);
   const size_t rows = agents.size();
   const bool wasBroadcasting = slot.tables.broadcastMode();
   slot.tables.PublishAgents(std::move(agents), rows == 0);
-  slot.messages.push_back(text::Format(TextsOf(kind).read, slot.number, name.c_str(), static_cast<int>(rows)));
+  slot.messages.push_back(
+      StatusLine::Warning(text::Format(TextsOf(kind).read, slot.number, name.c_str(), static_cast<int>(rows))));
   if (rows == 0)
     ReportBroadcast(slot);
   else if (wasBroadcasting)
-    slot.messages.push_back(text::Format("[WARN] DEV0%d 상담원별 전송으로 전환", slot.number));
+    slot.messages.push_back(StatusLine::Warning(text::Format("[WARN] DEV0%d 상담원별 전송으로 전환", slot.number)));
 }
 
 // Creating the file is one step, filling it another; a full disk or an I/O error
@@ -195,9 +199,9 @@ std::optional<std::string> ReadRoutingTableBytes(const std::filesystem::path& wo
   return ReadFileBytes(workDir / RoutingTableFileName(kind, slotNo), error, LinkRule::Follow, kRoutingTableMaxBytes);
 }
 
-std::vector<std::string> LoadRoutingTables(const std::filesystem::path& workDir, std::array<RoutingTables, 4>& tables,
-                                           const std::array<uint32_t, 4>& modelCodes) {
-  std::vector<std::string> messages;
+std::vector<StatusLine> LoadRoutingTables(const std::filesystem::path& workDir, std::array<RoutingTables, 4>& tables,
+                                          const std::array<uint32_t, 4>& modelCodes) {
+  std::vector<StatusLine> messages;
   auto hasModel = [&modelCodes](int i) { return modelCodes[i] >= 1 && modelCodes[i] <= 999; };
   for (TableKind kind : {TableKind::Did, TableKind::Agent}) {
     for (int i = 0; i < 4; ++i) {
@@ -223,14 +227,14 @@ std::string RoutingTableBytes(const RoutingTables& tables, TableKind kind) {
   return text::ToExternal(content);
 }
 
-std::string SaveRoutingTable(const std::filesystem::path& workDir, TableKind kind, int slotNo,
-                             const RoutingTables& tables) {
+std::optional<StatusLine> SaveRoutingTable(const std::filesystem::path& workDir, TableKind kind, int slotNo,
+                                           const RoutingTables& tables) {
   std::string name = RoutingTableFileName(kind, slotNo);
   std::error_code error = WriteFileAtomically(workDir / name, RoutingTableBytes(tables, kind));
-  if (!error) return "";
+  if (!error) return std::nullopt;
   const char* format =
       IsWriteError(error) ? "[ERR] 테이블 파일 저장 실패: %d (%s)" : "[ERR] 테이블 파일 생성 실패: %d (%s)";
-  return text::Format(format, error.value(), name.c_str());
+  return StatusLine::Error(text::Format(format, error.value(), name.c_str()), error.value());
 }
 
 }  // namespace lindra

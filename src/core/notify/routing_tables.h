@@ -13,6 +13,8 @@
 #include <system_error>
 #include <vector>
 
+#include "log/status_line.h"
+
 namespace lindra {
 
 struct DidRow {
@@ -123,8 +125,9 @@ std::optional<std::string> ReadRoutingTableBytes(const std::filesystem::path& wo
 // broadcast) on a slot's first load; on a reload the slot keeps the table it runs
 // with, and a line says so. An operator table read empty switches the slot to
 // broadcast, one read with rows switches it back.
-std::vector<std::string> LoadRoutingTables(const std::filesystem::path& workDir, std::array<RoutingTables, 4>& tables,
-                                           const std::array<uint32_t, 4>& modelCodes);
+[[nodiscard]] std::vector<StatusLine> LoadRoutingTables(const std::filesystem::path& workDir,
+                                                        std::array<RoutingTables, 4>& tables,
+                                                        const std::array<uint32_t, 4>& modelCodes);
 
 // Parses the text of one table file (already converted to UTF-8): rows in file order,
 // lines without a space skipped, characters outside a column's set dropped.
@@ -135,8 +138,8 @@ AgentList ParseAgentTable(std::string_view text);
 std::string RoutingTableBytes(const RoutingTables& tables, TableKind kind);
 
 // Rewrites one table file (replaced atomically, so a failed write never leaves a
-// truncated file). Returns "" or the message-log line of the failure.
-std::string SaveRoutingTable(const std::filesystem::path& workDir, TableKind kind, int slotNo,
-                             const RoutingTables& tables);
+// truncated file). Returns the message-log line of a failure.
+[[nodiscard]] std::optional<StatusLine> SaveRoutingTable(const std::filesystem::path& workDir, TableKind kind,
+                                                         int slotNo, const RoutingTables& tables);
 
 }  // namespace lindra

@@ -48,7 +48,7 @@ void StatisticsService::StartReport(std::vector<std::string> slot1DidNumbers) {
     worker_ = std::thread([this, dids = std::move(slot1DidNumbers)]() mutable { Run(std::move(dids)); });
   }
   // Known at once: said among the lines of the start, not at some moment after them.
-  if (noDids) Report(kNoDidsText);
+  if (noDids) Report(StatusLine::Warning(kNoDidsText));
 }
 
 void StatisticsService::Stop() {
@@ -97,9 +97,9 @@ void StatisticsService::Run(std::vector<std::string> dids) {
     branch = CheckBranchList(configServer, headId, uploadTime, &cancel_);
     std::string shownId = headId;
     if (shownId.ends_with('\n')) shownId.pop_back();
-    if (branch.notListed) Report(text::Format(kNotListedText, shownId.c_str()));
+    if (branch.notListed) Report(StatusLine::Warning(text::Format(kNotListedText, shownId.c_str())));
   } else if (!dids.empty()) {
-    Report(text::Format(kNoHeadIdText, dids.size()));
+    Report(StatusLine::Warning(text::Format(kNoHeadIdText, dids.size())));
   }
   {
     std::lock_guard lock(mutex_);
@@ -108,6 +108,8 @@ void StatisticsService::Run(std::vector<std::string> dids) {
     schedulerStarted_ = branch.startScheduler && !stopping_;
   }
   changed_.notify_all();
+  state_.headId = headId;
+  ReportState();
   if (!schedulerStarted()) return;
 
   DailyStatistics statistics(
@@ -117,24 +119,34 @@ void StatisticsService::Run(std::vector<std::string> dids) {
 }
 
 // Lines that come of a stop (an abandoned exchange) are not said: nothing failed.
-void StatisticsService::Report(const std::string& line) const {
-  if (report_ && !cancel_) report_(line);
+void StatisticsService::Report(StatusLine line) const {
+  if (report_.line && !cancel_) report_.line(std::move(line));
+}
+
+void StatisticsService::ReportState() const {
+  if (report_.state && !cancel_) report_.state(state_);
 }
 
 // Every upload that is not acknowledged is tried again (the day summary at each pass),
-// so only a change is said: the first failure, and the first success after it.
+// so only a change is said: the first failure, and the first success after it. The
+// state tells of every success.
 void StatisticsService::FollowUploads(const UploadOutcome& outcome) {
   const bool failed = outcome.result != kUploadComplete;
-  if (failed == uploadFailing_) return;
+  if (!failed) state_.lastUpload = clock_.Now();
+  if (failed == uploadFailing_) {
+    if (!failed) ReportState();
+    return;
+  }
   uploadFailing_ = failed;
-  if (!failed)
-    Report(kRecoveredText);
-  else if (outcome.result == kUploadFail)
-    Report(text::Format(kRefusedText, Shown(outcome.replyLine).c_str()));
-  else if (!outcome.transportError.empty())
-    Report(text::Format(kFailedText, Shown(outcome.transportError).c_str()));
-  else
-    Report(kUnreadableText);
+  StatusLine line = !failed ? StatusLine::Warning(kRecoveredText)
+                    : outcome.result == kUploadFail
+                        ? StatusLine::Error(text::Format(kRefusedText, Shown(outcome.replyLine).c_str()))
+                    : !outcome.transportError.empty()
+                        ? StatusLine::Error(text::Format(kFailedText, Shown(outcome.transportError).c_str()))
+                        : StatusLine::Error(kUnreadableText);
+  state_.lastFailure = failed ? line.text : std::string();
+  Report(std::move(line));
+  ReportState();
 }
 
 // One pass each time the timer has handed one over; the wait in between ends at once

@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "log/status_line.h"
+#include "model/statistics_state.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/timer.h"
@@ -38,9 +40,12 @@ inline constexpr std::chrono::milliseconds kStatisticsPassInterval{3000};
 class DailyStatistics;
 struct UploadOutcome;
 
-// Takes one message-log line; called on the service's worker thread, and by
-// StartReport on its caller's.
-using StatisticsReport = std::function<void(const std::string& line)>;
+// What the service says: message-log lines, and its state each time it changes.
+// Called on the service's worker thread, and by StartReport on its caller's.
+struct StatisticsReport {
+  std::function<void(StatusLine line)> line;
+  std::function<void(const StatisticsState& state)> state;
+};
 
 // Called by the controller's thread (StartReport, Stop, headId) and run by its own
 // worker thread and, for the pass timer, a strand of the loop; mutex_ guards the
@@ -73,7 +78,8 @@ class StatisticsService {
 
  private:
   void Run(std::vector<std::string> dids);
-  void Report(const std::string& line) const;
+  void Report(StatusLine line) const;
+  void ReportState() const;  // mutex_ not held
   void FollowUploads(const UploadOutcome& outcome);
   void RunScheduler(DailyStatistics& statistics);
   void ArmPass();
@@ -90,6 +96,7 @@ class StatisticsService {
   bool reportDone_ = false;
   bool schedulerStarted_ = false;
   std::string headId_;
+  StatisticsState state_;            // worker only, after the start report
   std::atomic<bool> cancel_{false};  // set by Stop(), read by the worker's HTTP exchanges
   bool uploadFailing_ = false;       // worker only: the last upload was not acknowledged
   std::thread worker_;
