@@ -7,6 +7,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
+#include <QPlainTextEdit>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -19,6 +21,7 @@
 #include <QTimer>
 #include <memory>
 
+#include "device/channel_view.h"
 #include "gui_harness.h"
 #include "test_registry.h"
 #include "tray_icon.h"
@@ -141,6 +144,30 @@ class MainWindowTest : public QObject {
     QCOMPARE(h.urlsOpened, 1);
     QCOMPARE(h.lastUrl, QUrl("http://127.0.0.1/support"));
     QVERIFY(h.asker.asked.isEmpty());
+  }
+
+  // Every slot's link at once: the device list's dots and tooltips, the tray's tooltip,
+  // and its icon marked while a slot is down; the message log in a window of its own.
+  void everySlotsStateIsShownAndTheLogCanBeRead() {
+    Harness h({{"lindra.ini", testing::TestConfig()}});
+    TrayIcon& tray = *h.window->tray();
+    ChannelView& channels = h.controller->model().channelView();
+    channels.LinkStateChanged(2, {LinkState::Phase::Retrying, 3, 111, "[ERR] connect 실패: 111"});
+    QVERIFY(h.WaitFor([&] { return tray.markedDown(); }));
+    const QString entry = h.form().deviceList().itemData(1, Qt::ToolTipRole).toString();
+    QVERIFY2(entry.contains("재연결 중 (3회)") && entry.contains("[ERR] connect 실패: 111"), qPrintable(entry));
+    QVERIFY2(h.form().deviceList().itemData(1, Qt::ToolTipRole).toString().startsWith(h.form().deviceList().itemText(1)),
+             "the tooltip names the device in full");
+    QVERIFY2(tray.toolTip().contains("DEV01: 연결 끊김\nDEV02: 재연결 중 (3회)"), qPrintable(tray.toolTip()));
+    channels.LinkStateChanged(2, {LinkState::Phase::Connected, 0, std::nullopt, ""});
+    QVERIFY(h.WaitFor([&] { return !tray.markedDown(); }));
+    QVERIFY2(tray.toolTip().contains("DEV02: 연결 됨"), qPrintable(tray.toolTip()));
+
+    h.form().messageLogButton().click();
+    QVERIFY(h.form().messageLogDialog().isVisible());
+    QVERIFY(h.WaitFor([&] { return h.form().messageLogView().toPlainText().contains("Starting server"); }));
+    h.controller->model().AddMessage(StatusLine::Info("one more line"));
+    QVERIFY(h.WaitFor([&] { return h.form().messageLogView().toPlainText().endsWith("]one more line"); }));
   }
 
   void closeButtonOnlyHides() {

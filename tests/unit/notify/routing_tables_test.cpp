@@ -41,8 +41,17 @@ TEST(RoutingTableParsing, DidColumnsKeepTheirCharacterSets) {
 
 class LoadRoutingTablesTest : public ::testing::Test {
  protected:
+  // The texts of the lines; a read failure's line also carries its errno.
   std::vector<std::string> Load(std::array<uint32_t, 4> models) {
-    return LoadRoutingTables(dir.path(), tables, models);
+    std::vector<std::string> texts;
+    for (const StatusLine& line : LoadRoutingTables(dir.path(), tables, models)) {
+      if (line.text.find("읽기 실패") != std::string::npos) {
+        EXPECT_EQ(line.severity, Severity::Error) << line.text;
+        EXPECT_TRUE(line.error.has_value()) << line.text;
+      }
+      texts.push_back(line.text);
+    }
+    return texts;
   }
   TempDir dir;
   std::array<RoutingTables, 4> tables;
@@ -166,8 +175,8 @@ TEST(RoutingTableSaving, WritesRowsAsSpaceSeparatedCrLfLinesAndReadsBack) {
   RoutingTables tables;
   tables.SetDids({{"701:708", "0215881234"}, {"709", "0215885678"}});
   tables.SetAgents({{"201", "127.0.0.2"}, {"201", "127.0.0.3"}});
-  EXPECT_EQ(SaveRoutingTable(dir.path(), TableKind::Did, 1, tables), "");
-  EXPECT_EQ(SaveRoutingTable(dir.path(), TableKind::Agent, 3, tables), "");
+  EXPECT_EQ(SaveRoutingTable(dir.path(), TableKind::Did, 1, tables), std::nullopt);
+  EXPECT_EQ(SaveRoutingTable(dir.path(), TableKind::Agent, 3, tables), std::nullopt);
   EXPECT_EQ(ReadFile(dir / "did.tbl"), "701:708 0215881234\r\n709 0215885678\r\n");
   EXPECT_EQ(ReadFile(dir / "ip3.tbl"), "201 127.0.0.2\r\n201 127.0.0.3\r\n");
 
@@ -176,7 +185,7 @@ TEST(RoutingTableSaving, WritesRowsAsSpaceSeparatedCrLfLinesAndReadsBack) {
   EXPECT_EQ(*loaded[2].Agents(), *tables.Agents());
 
   tables.SetAgents({});
-  EXPECT_EQ(SaveRoutingTable(dir.path(), TableKind::Agent, 3, tables), "");
+  EXPECT_EQ(SaveRoutingTable(dir.path(), TableKind::Agent, 3, tables), std::nullopt);
   EXPECT_EQ(ReadFile(dir / "ip3.tbl"), "");
 }
 
@@ -187,7 +196,8 @@ TEST(RoutingTableSaving, AFolderThatCannotBeWrittenLeavesTheOldFile) {
   ::chmod(dir.path().c_str(), 0555);
   RoutingTables tables;
   tables.SetDids({{"702", "2"}});
-  EXPECT_EQ(SaveRoutingTable(dir.path(), TableKind::Did, 1, tables), "[ERR] 테이블 파일 생성 실패: 13 (did.tbl)");
+  EXPECT_EQ(SaveRoutingTable(dir.path(), TableKind::Did, 1, tables),
+            StatusLine::Error("[ERR] 테이블 파일 생성 실패: 13 (did.tbl)", 13));
   ::chmod(dir.path().c_str(), 0755);
   EXPECT_EQ(ReadFile(dir / "did.tbl"), "701 1\r\n");
 }
