@@ -112,12 +112,9 @@ int main(int argc, char** argv) {
   }
 
   std::optional<DemoPeers> demo;
-  if (options->demo) {
-    demo.emplace();
-    if (!demo->Start(*options, error)) {
-      std::fprintf(stderr, "lindra2d: demo: %s\n", error.c_str());
-      return 1;
-    }
+  if (!StartDemoIfAsked(*options, demo, error)) {
+    std::fprintf(stderr, "lindra2d: demo: %s\n", error.c_str());
+    return 1;
   }
 
   asio::io_context io;

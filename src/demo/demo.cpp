@@ -169,4 +169,10 @@ bool DemoPeers::Start(ServerOptions& options, std::string& error) {
          WriteText(folder_ / "ip3.tbl", operators, error);
 }
 
+bool StartDemoIfAsked(ServerOptions& options, std::optional<DemoPeers>& demo, std::string& error) {
+  if (!options.demo) return true;
+  demo.emplace();
+  return demo->Start(options, error);
+}
+
 }  // namespace lindra

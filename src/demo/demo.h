@@ -4,6 +4,7 @@
 // simulated peers on loopback that play them, so calls flow within seconds on a
 // machine without telephone hardware.
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,5 +37,9 @@ class DemoPeers {
   std::string simPath_;
   std::vector<ChildProcess> peers_;
 };
+
+// Starts the demo's peers into `demo` when the options ask for the demo; false (and
+// why) when they could not start.
+bool StartDemoIfAsked(ServerOptions& options, std::optional<DemoPeers>& demo, std::string& error);
 
 }  // namespace lindra

@@ -200,12 +200,9 @@ int main(int argc, char** argv) {
   }
 
   std::optional<DemoPeers> demo;
-  if (options->demo) {
-    demo.emplace();
-    if (!demo->Start(*options, error)) {
-      std::fprintf(stderr, "lindra2: demo: %s\n", error.c_str());
-      return 1;
-    }
+  if (!StartDemoIfAsked(*options, demo, error)) {
+    std::fprintf(stderr, "lindra2: demo: %s\n", error.c_str());
+    return 1;
   }
 
   gui::QueuedView view;

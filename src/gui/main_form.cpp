@@ -100,6 +100,7 @@ void MainForm::BuildLayout() {
 
   for (int i = 0; i < kSlotCount; ++i) {
     callGrids_[i] = new GridView(Headers(texts::kCallHeaders), kCallWidths, kCallGridRowCap, this);
+    scrolls_[i] = std::make_unique<OncePerPass>(this, [grid = callGrids_[i]] { grid->ScrollToNewest(); });
     callGrids_[i]->setGeometry(Ltrb(20, 70, 770, 345));
     didGrids_[i] = new GridView(Headers(texts::kDidHeaders), kTableWidths, 0, this);
     didGrids_[i]->setGeometry(Ltrb(20, 380, 380, 555));
@@ -205,17 +206,9 @@ void MainForm::FillDeviceList() {
   ShowSlotStates();
 }
 
-void MainForm::ScheduleSlotStates() {
-  // A burst of calls changes the counts many times; the list is shown once.
-  if (slotStatesPending_) return;
-  slotStatesPending_ = true;
-  QTimer::singleShot(0, this, [this] { ShowSlotStates(); });
-}
-
 // Every slot at once: a dot of its state's colour before each entry, the full name and
 // the state in its tooltip, and the tray's tooltip and icon.
 void MainForm::ShowSlotStates() {
-  slotStatesPending_ = false;
   const auto slots = controller_.model().Slots();
   bool anyDown = false;
   for (const SlotState& slot : slots) {
@@ -313,7 +306,7 @@ void MainForm::RefillTableGrids(int index) {
 
 void MainForm::Publish(const ServerEvent& event) {
   std::visit(Overloaded{
-                 [this](const event::MessageAdded&) { MessageAdded(); },
+                 [this](const event::MessageAdded&) { messageLogRender_.Ask(); },
                  [this](const event::MessageLogCleared&) { messageLogBox_->clear(); },
                  [this](const event::MessageBox& e) { asker_.Inform(this, U(e.text)); },
                  [this](const event::CallAdded& e) { CallAdded(e.call); },
@@ -325,22 +318,14 @@ void MainForm::Publish(const ServerEvent& event) {
                  [this](const event::TablesChanged& e) { RefillTableGrids(e.slotNo - 1); },
                  // The controls follow the selected slot, but "설정" also depends on every
                  // other slot: a link of another slot that ends by itself may leave nothing running.
-                 [this](const event::SlotChanged&) { ScheduleSlotStates(); },
+                 [this](const event::SlotChanged&) { slotStates_.Ask(); },
                  [this](const event::AutoConnectDone& e) { AutoConnectDone(e.lastTriedIndex, e.allConnected); },
                  [](const auto&) {},
              },
              event);
 }
 
-void MainForm::MessageAdded() {
-  // A burst of status lines renders the box once.
-  if (messageLogRenderPending_) return;
-  messageLogRenderPending_ = true;
-  QTimer::singleShot(0, this, [this] { RenderMessageLog(); });
-}
-
 void MainForm::RenderMessageLog() {
-  messageLogRenderPending_ = false;
   const std::vector<MessageLine> lines = controller_.model().MessageLog();
   QString all;
   for (size_t n = 0; n < lines.size(); ++n) {
@@ -370,17 +355,7 @@ void MainForm::CallAdded(const CallRecord& call) {
   QScrollBar* bar = callGrids_[call.slotNo - 1]->verticalScrollBar();
   const bool atBottom = bar->value() >= bar->maximum();
   callGrids_[call.slotNo - 1]->grid().AppendRows(std::move(gridRows));
-  if (scroll && atBottom) ScheduleScroll(call.slotNo - 1);
-}
-
-void MainForm::ScheduleScroll(int index) {
-  // Scrolling once per pass of the event loop keeps a burst of calls cheap.
-  if (scrollPending_[index]) return;
-  scrollPending_[index] = true;
-  QTimer::singleShot(0, this, [this, index] {
-    scrollPending_[index] = false;
-    callGrids_[index]->ScrollToNewest();
-  });
+  if (scroll && atBottom) scrolls_[call.slotNo - 1]->Ask();
 }
 
 // The model's rows are the table's rows: the grid shows the table as last loaded or edited.

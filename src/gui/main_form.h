@@ -12,6 +12,7 @@
 #include "app/server_controller.h"
 #include "asker.h"
 #include "grid_view.h"
+#include "once_per_pass.h"
 
 class QComboBox;
 class QDialog;
@@ -94,15 +95,12 @@ class MainForm final : public QWidget, public ControllerView {
   void BuildEditor(TableEditor& editor, TableKind kind, int x);
   void SetGroupCaptions(const QString& entry);
   void RefreshSlotControls();
-  void ScheduleSlotStates();
   void ShowSlotStates();
   void ShowGridsOf(int index);
   void RefillTableGrids(int index);
   void RenderMessageLog();
-  void ScheduleScroll(int index);
 
   // What the model reports.
-  void MessageAdded();
   void CallAdded(const CallRecord& call);
   void PaintOperator(int slotNo, int row, Colour colour);
   void AutoConnectDone(int lastTriedIndex, bool allConnected);
@@ -140,9 +138,10 @@ class MainForm final : public QWidget, public ControllerView {
   TableEditor agentEditor_;
   std::unique_ptr<DeviceSetupDialog> setupDialog_;
 
-  bool messageLogRenderPending_ = false;
-  bool slotStatesPending_ = false;
-  std::array<bool, kSlotCount> scrollPending_{};
+  // Bursts of calls and lines scroll, render and show the slots once per pass.
+  OncePerPass messageLogRender_{this, [this] { RenderMessageLog(); }};
+  OncePerPass slotStates_{this, [this] { ShowSlotStates(); }};
+  std::array<std::unique_ptr<OncePerPass>, kSlotCount> scrolls_;
 };
 
 }  // namespace lindra::gui

@@ -46,29 +46,25 @@ class ScopedEnvironment {
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
+// The headers every request of the client ends with.
+std::string HeadTail(size_t bodySize) {
+  return "Accept-Encoding: gzip, deflate\r\nConnection: Keep-Alive\r\nCache-Control: no-cache\r\n"
+         "User-Agent: Server.Lindra2\r\nContent-Length: " +
+         std::to_string(bodySize) + "\r\n\r\n";
+}
+
 std::string QueryHead(int port, size_t bodySize) {
   return "POST /stat/checkHeadID.asp HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" + kAccept +
          "Accept-Language: ko\r\n"
-         "Content-Type: application/x-www-form-urlencoded\r\n"
-         "Accept-Encoding: gzip, deflate\r\n"
-         "Connection: Keep-Alive\r\n"
-         "Cache-Control: no-cache\r\n"
-         "User-Agent: Server.Lindra2\r\n"
-         "Content-Length: " +
-         std::to_string(bodySize) + "\r\n\r\n";
+         "Content-Type: application/x-www-form-urlencoded\r\n" +
+         HeadTail(bodySize);
 }
 
 std::string UploadHead(int port, size_t bodySize) {
   const std::string authority = "127.0.0.1:" + std::to_string(port);
   return "POST /stat/didLogSave.asp HTTP/1.0\r\nHost: " + authority + "\r\n" + kAccept + "Referer: http://" +
          authority + "/stat/didLogForm.asp\r\n" + "Accept-Language: ko\r\n" +
-         "Content-Type: multipart/form-data; boundary=" + kBoundary + "\r\n" +
-         "Accept-Encoding: gzip, deflate\r\n"
-         "Connection: Keep-Alive\r\n"
-         "Cache-Control: no-cache\r\n"
-         "User-Agent: Server.Lindra2\r\n"
-         "Content-Length: " +
-         std::to_string(bodySize) + "\r\n\r\n";
+         "Content-Type: multipart/form-data; boundary=" + kBoundary + "\r\n" + HeadTail(bodySize);
 }
 
 std::string Part(const std::string& name, const std::string& value) {
