@@ -36,9 +36,9 @@ struct CallRecord {
   int slotNo = 0;   // 1 to 4
   LocalTime time;   // when the event was taken
   CallRouting routing = CallRouting::Routed;
-  CallEvent event;               // didNumber and agentIps as routing completed them
-  std::vector<CallRow> rows;     // of the call grid
-  std::vector<PcDelivery> pcs;   // one per PC the call was queued for, in agentIps order
+  CallEvent event;              // didNumber and agentIps as routing completed them
+  std::vector<CallRow> rows;    // of the call grid
+  std::vector<PcDelivery> pcs;  // one per PC the call was queued for, in agentIps order
 
   // Neither an operator PC nor the broadcast took it (a call still waiting for a PC
   // has not yet failed).
