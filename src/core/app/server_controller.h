@@ -101,14 +101,13 @@ class ServerController {
 
  private:
   void LoadTables();
-  void FollowAgentRows(int index, const AgentList& before, const AgentList& after);
+  // The slot's senders follow its operator table as it now stands.
+  void FollowAgentTable(int index);
   // A slot's status line or start result; a link failure carries its detail along.
   void AddSlotMessage(int index, const std::string& text);
   void AddLine(const std::string& text, const std::string& failureDetail);
-  void StartSenders(int index);
   void SaveTable(int index, TableKind kind);
   bool CanAddRows(int index) const;
-  std::optional<int> SenderOf(int index, const std::optional<AgentRow>& row) const;
   void StartStatistics();
 
   ServerOptions options_;
@@ -119,7 +118,6 @@ class ServerController {
   std::array<SlotConfig, kSlotCount> slotConfigs_{};
   std::array<RoutingTables, kSlotCount> tables_;
   std::array<std::unique_ptr<DeviceChannel>, kSlotCount> channels_;
-  std::array<bool, kSlotCount> sendersAllocated_{};
   std::unique_ptr<StatisticsService> statistics_;
   std::string centerId_;
   bool autoConnecting_ = true;
