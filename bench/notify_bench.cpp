@@ -48,10 +48,12 @@ using SteadyClock = std::chrono::steady_clock;
 class QuietReporter final : public lindra::SlotReporter {
  public:
   int slotNo() const override { return 1; }
-  void StatusLine(std::string) override {}
+  void StatusLine(lindra::StatusLine) override {}
   void ProgramLog(DeviceLogKind, std::string) override {}
   void TelephoneLog(std::string) override { telephone.fetch_add(1); }
-  void AgentState(int, const std::string&, Colour colour) override {
+  void OperatorsFollowed(std::vector<lindra::OperatorState>) override {}
+  void CallOutcome(uint64_t, int, const std::string&, lindra::PcOutcome) override {}
+  void OperatorColour(int, Colour colour) override {
     if (colour != lindra::kAgentConnected) return;
     {
       std::lock_guard lock(mutex_);
@@ -226,8 +228,10 @@ void IdleCost(EventLoop& loop, int progPort, int idleSeconds) {
     reporters.push_back(std::make_unique<QuietReporter>());
     slots.push_back(std::make_unique<AgentSenders>(*reporters.back(), loop, SteadyTimerMaker::Instance(),
                                                    lindra::SystemClock::Instance(), timings));
-    slots.back()->AllocateAgentSlots(200, progPort);
-    for (int row = 0; row < 200; ++row) slots.back()->AddAgentSlot(row, 200 + row, "127.0.0.2");
+    lindra::AgentList rows;
+    for (int row = 0; row < 200; ++row) rows.push_back({std::to_string(200 + row), "127.0.0.2"});
+    slots.back()->Follow(rows);
+    slots.back()->Start(progPort);
   }
   // Every sender makes its start connection first (bounded wait).
   for (auto& r : reporters) r->WaitForConnected(200, 30s);
@@ -249,7 +253,7 @@ void IdleCost(EventLoop& loop, int progPort, int idleSeconds) {
       progPort == lindra::kPersistentProgPort ? "persistent" : "per-event", connected(), cpu, wall.count(),
       100.0 * cpu / wall.count(), StatusKiB("VmRSS:") - rssBefore, StatusKiB("VmRSS:"), StatusKiB("Threads:"));
   auto stopStart = SteadyClock::now();
-  for (auto& slot : slots) slot->StopAgentSlots();
+  for (auto& slot : slots) slot->Stop();
   std::chrono::duration<double, std::milli> stop = SteadyClock::now() - stopStart;
   std::printf("stop of 4 x 200 senders: %.1f ms\n", stop.count());
 }
@@ -262,12 +266,14 @@ void Throughput(EventLoop& loop, int events) {
   SenderTimings timings;
   timings.portOverride = farm.port();
   AgentSenders senders(reporter, loop, SteadyTimerMaker::Instance(), lindra::SystemClock::Instance(), timings);
-  senders.AllocateAgentSlots(kOperators, 7001);
   std::vector<std::string> ips;
+  lindra::AgentList rows;
   for (int i = 0; i < kOperators; ++i) {
     ips.push_back(lindra::text::Format("127.0.0.%d", 2 + i));
-    senders.AddAgentSlot(i, 201, ips.back());
+    rows.push_back({"201", ips.back()});
   }
+  senders.Follow(rows);
+  senders.Start(7001);
   reporter.WaitForConnected(kOperators, 10s);
 
   // Latency: one event at a time, dispatch to receipt by all ten operators.

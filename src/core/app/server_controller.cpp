@@ -1,7 +1,6 @@
 #include "app/server_controller.h"
 
 #include <algorithm>
-#include <map>
 #include <system_error>
 #include <utility>
 
@@ -114,8 +113,13 @@ void ServerController::LoadTables() {
   std::array<uint32_t, kSlotCount> modelCodes{};
   for (int i = 0; i < kSlotCount; ++i) modelCodes[i] = slotConfigs_[i].modelCode;
   for (StatusLine& line : LoadRoutingTables(options_.workDir, tables_, modelCodes)) AddMessage(std::move(line));
-  for (int i = 0; i < kSlotCount; ++i) model_.TablesChanged(i + 1);
+  for (int i = 0; i < kSlotCount; ++i) {
+    model_.TablesChanged(i + 1);
+    FollowAgentTable(i);
+  }
 }
+
+void ServerController::FollowAgentTable(int index) { channels_[index]->agents().Follow(*tables_[index].Agents()); }
 
 // The start report runs on the statistics service's own thread, so an absent server
 // never delays the window or the automatic connect.
@@ -165,9 +169,10 @@ void ServerController::ConnectDevice(int index) {
   DeviceChannel& channel = *channels_[index];
   channel.Configure(slotConfigs_[index]);
   // The socket and the senders are ready before the link opens: a call that arrives
-  // at once (a CTI program waiting to connect) must not find nobody to tell.
-  channel.CreateNotifySocket();
-  StartSenders(index);
+  // at once (a CTI program waiting to connect) must not find nobody to tell. A socket
+  // that failed says so with every broadcast that fails: its text is dropped here.
+  (void)channel.CreateNotifySocket();
+  channel.agents().Start(slotConfigs_[index].progPort);
   const LinkResult result = channel.Start();
   model_.channelView().Message(index + 1, result.line);
   if (!result.ok) {
@@ -178,24 +183,9 @@ void ServerController::ConnectDevice(int index) {
   }
 }
 
-void ServerController::StartSenders(int index) {
-  AgentSenders& senders = channels_[index]->agents();
-  const auto rows = tables_[index].Agents();
-  if (std::string refused = senders.AllocateAgentSlots(static_cast<int>(rows->size()), slotConfigs_[index].progPort);
-      !refused.empty())
-    AddMessage(refused);
-  for (size_t r = 0; r < rows->size(); ++r) {
-    const AgentRow& row = (*rows)[r];
-    if (std::string refused = senders.AddAgentSlot(static_cast<int>(r), text::LeadingInt32(row.extension), row.agentIp);
-        !refused.empty())
-      AddMessage(refused);
-  }
-  sendersAllocated_[index] = true;
-}
-
 void ServerController::DisconnectDevice(int index) {
   channels_[index]->Stop();
-  channels_[index]->agents().StopAgentSlots();
+  channels_[index]->agents().Stop();
 }
 
 bool ServerController::WriteDeviceSettings(const std::array<SlotConfig, kSlotCount>& slots) const {
@@ -207,7 +197,7 @@ void ServerController::ApplyDeviceSettings(const std::array<SlotConfig, kSlotCou
   for (int i = 0; i < kSlotCount; ++i) {
     slotConfigs_[i] = slots[i];
     SlotConfigured(i);
-    if (slots[i].devUse) channels_[i]->agents().StopAgentSlots();
+    if (slots[i].devUse) channels_[i]->agents().Stop();
   }
   LoadTables();
   const int programLevel = ProgramLogLevel(ReadLogLevelText(options_.workDir));
@@ -224,30 +214,7 @@ void ServerController::ApplyDeviceSettings(const std::array<SlotConfig, kSlotCou
 
 void ServerController::ReloadRoutingTables() {
   if (stopped_) return;
-  std::array<std::shared_ptr<const AgentList>, kSlotCount> before;
-  for (int i = 0; i < kSlotCount; ++i) before[i] = tables_[i].Agents();
   LoadTables();
-  for (int i = 0; i < kSlotCount; ++i)
-    if (sendersAllocated_[i]) FollowAgentRows(i, *before[i], *tables_[i].Agents());
-}
-
-// Rows are counted by their values (extension value and IP), the way senders are
-// found: only the difference between the two tables starts or ends senders.
-void ServerController::FollowAgentRows(int index, const AgentList& before, const AgentList& after) {
-  std::map<std::pair<int, std::string>, int> change;
-  for (const AgentRow& row : after) ++change[{text::LeadingInt32(row.extension), row.agentIp}];
-  for (const AgentRow& row : before) --change[{text::LeadingInt32(row.extension), row.agentIp}];
-  AgentSenders& senders = channels_[index]->agents();
-  for (auto& [key, count] : change) {
-    const auto& [extension, ip] = key;
-    for (; count < 0; ++count)
-      if (auto sender = senders.FindSlotIndex(extension, ip)) senders.RemoveAgentSlot(*sender, ip);
-    for (; count > 0; --count) {
-      auto free = senders.FreeSlotIndex();
-      if (!free) break;
-      if (std::string refused = senders.AddAgentSlot(*free, extension, ip); !refused.empty()) AddMessage(refused);
-    }
-  }
 }
 
 void ServerController::StopServer() {
@@ -306,16 +273,7 @@ EditOutcome ServerController::AddAgentRow(int index, std::string_view extension,
   EditOutcome outcome = lindra::AddAgentRow(tables_[index], extension, agentIp);
   if (!outcome.accepted) return outcome;
   SaveTable(index, TableKind::Agent);
-  // Senders exist once the slot has been connected; until then the row waits for
-  // the next connect, which starts a sender for every row.
-  if (sendersAllocated_[index]) {
-    AgentSenders& senders = channels_[index]->agents();
-    if (auto free = senders.FreeSlotIndex()) {
-      if (std::string refused = senders.AddAgentSlot(*free, text::LeadingInt32(extension), std::string(agentIp));
-          !refused.empty())
-        AddMessage(refused);
-    }
-  }
+  FollowAgentTable(index);
   return outcome;
 }
 
@@ -323,8 +281,7 @@ EditOutcome ServerController::ModifyAgentRow(int index, int row, std::string_vie
   EditOutcome outcome = lindra::ModifyAgentRow(tables_[index], row, extension, agentIp);
   if (!outcome.accepted) return outcome;
   SaveTable(index, TableKind::Agent);
-  if (auto sender = SenderOf(index, outcome.previousRow))
-    channels_[index]->agents().UpdateAgentSlot(*sender, text::LeadingInt32(extension), std::string(agentIp));
+  FollowAgentTable(index);
   return outcome;
 }
 
@@ -332,16 +289,8 @@ EditOutcome ServerController::DeleteAgentRow(int index, int row) {
   EditOutcome outcome = lindra::DeleteAgentRow(tables_[index], row);
   if (!outcome.accepted) return outcome;
   SaveTable(index, TableKind::Agent);
-  if (auto sender = SenderOf(index, outcome.previousRow))
-    channels_[index]->agents().RemoveAgentSlot(*sender, outcome.previousRow->agentIp);
+  FollowAgentTable(index);
   return outcome;
-}
-
-// Rows with equal values are interchangeable, so the sender of a row is found by its
-// values: after deletions row numbers and sender indices no longer agree.
-std::optional<int> ServerController::SenderOf(int index, const std::optional<AgentRow>& row) const {
-  if (!row) return std::nullopt;
-  return channels_[index]->agents().FindSlotIndex(text::LeadingInt32(row->extension), row->agentIp);
 }
 
 }  // namespace lindra

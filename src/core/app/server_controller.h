@@ -107,11 +107,10 @@ class ServerController {
   void AddMessage(StatusLine line) { model_.AddMessage(std::move(line)); }
   void SlotConfigured(int index);
   void LoadTables();
-  void FollowAgentRows(int index, const AgentList& before, const AgentList& after);
-  void StartSenders(int index);
+  // The slot's senders follow its operator table as it now stands.
+  void FollowAgentTable(int index);
   void SaveTable(int index, TableKind kind);
   bool CanAddRows(int index) const;
-  std::optional<int> SenderOf(int index, const std::optional<AgentRow>& row) const;
   void StartStatistics();
 
   ServerOptions options_;
@@ -123,7 +122,6 @@ class ServerController {
   std::array<SlotConfig, kSlotCount> slotConfigs_{};
   std::array<RoutingTables, kSlotCount> tables_;
   std::array<std::unique_ptr<DeviceChannel>, kSlotCount> channels_;
-  std::array<bool, kSlotCount> sendersAllocated_{};
   std::unique_ptr<StatisticsService> statistics_;
   std::string centerId_;
   bool autoConnecting_ = true;

@@ -220,13 +220,17 @@ void DeviceChannel::Shutdown() {
   // them; stopped the other way round, those calls would reach nobody and no log.
   // The mirror and the UDP socket close after the CTI connections that use them.
   cti_.Shutdown();
-  agents_.StopAgentSlots();
+  agents_.Stop();
   mirror_.reset();
   notifySocket_.Close();
   logs_.Shutdown();
 }
 
-std::string DeviceChannel::CreateNotifySocket() { return notifySocket_.Create(slotNo_, tables_.broadcastMode()); }
+std::optional<lindra::StatusLine> DeviceChannel::CreateNotifySocket() {
+  return notifySocket_.Create(slotNo_, tables_.broadcastMode());
+}
+
+void DeviceChannel::StatusLine(lindra::StatusLine line) { env_.addMessage(line.text); }
 
 void DeviceChannel::StatusLine(std::string line) { env_.addMessage(line); }
 
@@ -234,8 +238,14 @@ void DeviceChannel::ProgramLog(DeviceLogKind kind, std::string text) { logs_.Dev
 
 void DeviceChannel::TelephoneLog(std::string line) { logs_.Telephone(line); }
 
-void DeviceChannel::AgentState(int agentIndex, const std::string& ip, Colour colour) {
-  env_.view->AgentStateChanged(slotNo_, agentIndex, ip, colour);
+void DeviceChannel::OperatorsFollowed(std::vector<OperatorState> rows) {
+  env_.view->OperatorsFollowed(slotNo_, std::move(rows));
+}
+
+void DeviceChannel::OperatorColour(int row, Colour colour) { env_.view->OperatorColour(slotNo_, row, colour); }
+
+void DeviceChannel::CallOutcome(uint64_t callId, int row, const std::string& ip, PcOutcome outcome) {
+  env_.view->CallOutcome(slotNo_, callId, row, ip, outcome);
 }
 
 }  // namespace lindra

@@ -82,21 +82,25 @@ class DeviceChannel final : public SlotReporter {
   // connected; the front end hears of each change (SlotStateChanged).
   bool running() const { return running_ && !linkEnded_ && linkUp_; }
 
-  // The UDP notification socket, with SO_BROADCAST in broadcast mode. Returns "" or
-  // the failure text.
-  std::string CreateNotifySocket();
+  // The UDP notification socket, with SO_BROADCAST in broadcast mode. Returns nothing
+  // or the failure.
+  [[nodiscard]] std::optional<lindra::StatusLine> CreateNotifySocket();
   AgentSenders& agents() { return agents_; }
   // Where the link's handlers, parse, route and dispatch run.
   const Strand& strand() const { return strand_; }
 
   // SlotReporter
   int slotNo() const override { return slotNo_; }
-  void StatusLine(std::string line) override;
+  void StatusLine(lindra::StatusLine line) override;
   void ProgramLog(DeviceLogKind kind, std::string text) override;
   void TelephoneLog(std::string line) override;
-  void AgentState(int agentIndex, const std::string& ip, Colour colour) override;
+  void OperatorsFollowed(std::vector<OperatorState> rows) override;
+  void OperatorColour(int row, Colour colour) override;
+  void CallOutcome(uint64_t callId, int row, const std::string& ip, PcOutcome outcome) override;
 
  private:
+  // The links' and the parser's lines, which do not say their severity yet.
+  void StatusLine(std::string line);
   std::string CheckConfiguration() const;
   LinkResult StartLink(LinkKind kind);
   LinkHandlers Handlers();

@@ -41,9 +41,10 @@ std::string TelephoneLine(int slotNo, const CallEvent& event, const std::string&
                       agentIp.c_str(), event.receivedTime.c_str(), sendResult);
 }
 
-AgentConnection::AgentConnection(SlotReporter& reporter, EventLoop& loop, TimerMaker& timers, const Clock& clock,
-                                 Settings settings, std::string ip)
-    : reporter_(reporter),
+AgentConnection::AgentConnection(Owner& owner, SlotReporter& reporter, EventLoop& loop, TimerMaker& timers,
+                                 const Clock& clock, Settings settings, std::string ip)
+    : owner_(owner),
+      reporter_(reporter),
       clock_(clock),
       settings_(settings),
       strand_(loop.MakeStrand()),
@@ -66,9 +67,9 @@ void AgentConnection::Redirect(std::string ip) {
              [self = shared_from_this(), ip = std::move(ip)]() mutable { self->ApplyRedirect(std::move(ip)); });
 }
 
-void AgentConnection::Offer(std::shared_ptr<const CallEvent> event, int64_t offeredMs) {
-  asio::post(strand_, [self = shared_from_this(), event = std::move(event), offeredMs]() mutable {
-    self->Queue(std::move(event), offeredMs);
+void AgentConnection::Offer(std::shared_ptr<const CallEvent> event, SteadyTime offered) {
+  asio::post(strand_, [self = shared_from_this(), event = std::move(event), offered]() mutable {
+    self->Queue(std::move(event), offered);
   });
 }
 
@@ -84,10 +85,10 @@ void AgentConnection::Close() {
   GiveUpWaiting();
 }
 
-void AgentConnection::Queue(std::shared_ptr<const CallEvent> event, int64_t offeredMs) {
+void AgentConnection::Queue(std::shared_ptr<const CallEvent> event, SteadyTime offered) {
   if (running_ && reach_ == Reach::NotReached)
     while (pending_.size() >= kWaitingLimit) GiveUp(FirstNotSending());
-  pending_.push_back({std::move(event), agentIp_, offeredMs});
+  pending_.push_back({std::move(event), agentIp_, offered});
   // Closed meanwhile: the call leaves unsent, with its line like any other.
   if (!running_) return GiveUpWaiting();
   state_ = State::Pending;
@@ -127,7 +128,9 @@ void AgentConnection::BeginAttempt() {
   carried_ = false;
   asio::error_code error;
   socket_.open(asio::ip::tcp::v4(), error);
-  if (error) reporter_.StatusLine(text::Format("[ERR] client socket 실패 ErrNo:%d", error.value()));
+  if (error)
+    reporter_.StatusLine(
+        StatusLine::Error(text::Format("[ERR] client socket 실패 ErrNo:%d", error.value()), error.value()));
   asio::ip::address_v4 address;
   if (!error) address = asio::ip::make_address_v4(connectIp_, error);
   if (error) {
@@ -182,10 +185,12 @@ void AgentConnection::NoteReach(const asio::error_code& error) {
   const Reach reach = error ? Reach::NotReached : Reach::Reached;
   if (reach == reach_) return;
   if (error)
-    reporter_.StatusLine(text::Format("[ERR] DEV0%d 상담원 PC 응답 없음: %s (%d)", reporter_.slotNo(),
-                                      connectIp_.c_str(), error.value()));
+    reporter_.StatusLine(StatusLine::Error(text::Format("[ERR] DEV0%d 상담원 PC 응답 없음: %s (%d)", reporter_.slotNo(),
+                                                        connectIp_.c_str(), error.value()),
+                                           error.value()));
   else if (reach_ == Reach::NotReached)
-    reporter_.StatusLine(text::Format("[WARN] DEV0%d 상담원 PC 연결 복구: %s", reporter_.slotNo(), connectIp_.c_str()));
+    reporter_.StatusLine(StatusLine::Warning(
+        text::Format("[WARN] DEV0%d 상담원 PC 연결 복구: %s", reporter_.slotNo(), connectIp_.c_str())));
   reach_ = reach;
 }
 
@@ -232,6 +237,7 @@ void AgentConnection::Sent(unsigned attempt, int result) {
     ArmWaitLimit();
     return DropConnection();
   }
+  owner_.CallLeft(*this, *front.event, front.ip, result < 0 ? PcOutcome::NotSent : PcOutcome::Sent);
   pending_.pop_front();
   ArmWaitLimit();
   state_ = pending_.empty() ? State::Idle : State::Pending;
@@ -274,20 +280,22 @@ std::deque<AgentConnection::Waiting>::iterator AgentConnection::FirstNotSending(
 
 // Every call leaves the queue with a telephone-log line: sent, or given up here with
 // SENT:-1 (the daily statistics count calls from these lines). A call whose failed
-// send was logged already is not counted twice.
+// send was logged already is not counted twice. Its outcome is told as it leaves: a
+// call that goes out again after a failed send has one, the last.
 void AgentConnection::GiveUp(std::deque<Waiting>::iterator waiting) {
   if (!waiting->failureLogged)
     reporter_.TelephoneLog(TelephoneLine(reporter_.slotNo(), *waiting->event, waiting->ip, -1));
+  owner_.CallLeft(*this, *waiting->event, waiting->ip, PcOutcome::NotSent);
   pending_.erase(waiting);
 }
 
 // The calls that have waited kWaitLimit leave, oldest first. A connect under way for
 // the front one goes on: it carries the next call, or shows as a connection test.
 void AgentConnection::GiveUpLate() {
-  const int64_t now = clock_.SteadyMs();
+  const SteadyTime now = SteadyNow();
   const auto late = [&] {
     const auto first = FirstNotSending();
-    return first != pending_.end() && first->offeredMs + kWaitLimit.count() <= now;
+    return first != pending_.end() && first->offered + kWaitLimit <= now;
   };
   if (!late()) return ArmWaitLimit();
   while (late()) GiveUp(FirstNotSending());
@@ -300,10 +308,10 @@ void AgentConnection::GiveUpLate() {
 void AgentConnection::ArmWaitLimit() {
   const auto first = FirstNotSending();
   if (first == pending_.end()) return waitTimer_->Stop();
-  const int64_t due = first->offeredMs + kWaitLimit.count();
-  if (waitTimer_->armed() && due == waitDueMs_) return;
-  waitDueMs_ = due;
-  waitTimer_->Start(std::chrono::milliseconds(std::max<int64_t>(0, due - clock_.SteadyMs())), [this] { GiveUpLate(); });
+  const SteadyTime due = first->offered + kWaitLimit;
+  if (waitTimer_->armed() && due == waitDue_) return;
+  waitDue_ = due;
+  waitTimer_->Start(std::max(SteadyTime::zero(), due - SteadyNow()), [this] { GiveUpLate(); });
 }
 
 void AgentConnection::GiveUpWaiting() {
@@ -325,6 +333,8 @@ void AgentConnection::CloseSocket() {
   socket_.close(ignored);
 }
 
-void AgentConnection::ShowColour(Colour colour) { reporter_.AgentState(settings_.index, connectIp_, colour); }
+void AgentConnection::ShowColour(Colour colour) { owner_.ShowColour(*this, colour); }
+
+SteadyTime AgentConnection::SteadyNow() const { return SteadyTime(clock_.SteadyMs()); }
 
 }  // namespace lindra

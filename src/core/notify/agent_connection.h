@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 
+#include "notify/call_record.h"
 #include "notify/slot_reporter.h"
 #include "parse/call_event.h"
 #include "platform/clock.h"
@@ -53,27 +54,42 @@ std::string NotificationBytes(const CallEvent& event);
 // The telephone-log line of one send: "DEV0%d: %c %s, %s, %s, %s, %s, %s, SENT:%d".
 std::string TelephoneLine(int slotNo, const CallEvent& event, const std::string& agentIp, int sendResult);
 
+// A call's wait is measured on the clock's steady count (Clock::SteadyMs).
+using SteadyTime = std::chrono::milliseconds;
+
 // Made by AgentSenders on its caller's thread; Start, Redirect and Offer post to the
 // strand, and Close runs on it. The strand guards every field; handlers of socket
 // operations keep the object alive until they have run.
 class AgentConnection : public std::enable_shared_from_this<AgentConnection> {
  public:
   struct Settings {
-    int index = 0;  // of the row's sender, for its colour
     int port = 0;
     bool persistent = false;
   };
 
-  AgentConnection(SlotReporter& reporter, EventLoop& loop, TimerMaker& timers, const Clock& clock, Settings settings,
-                  std::string ip);
+  // What a connection tells the senders that own it, from its strand: they know which
+  // row it serves now. Nothing is told after Close, which gives up the calls waiting.
+  class Owner {
+   public:
+    virtual void ShowColour(const AgentConnection& connection, Colour colour) = 0;
+    // A call leaves the queue: its bytes went, or it is given up. `ip`: the PC it was
+    // routed to.
+    virtual void CallLeft(const AgentConnection& connection, const CallEvent& event, const std::string& ip,
+                          PcOutcome outcome) = 0;
+
+   protected:
+    ~Owner() = default;
+  };
+
+  AgentConnection(Owner& owner, SlotReporter& reporter, EventLoop& loop, TimerMaker& timers, const Clock& clock,
+                  Settings settings, std::string ip);
 
   void Start();
   // The row now names another PC: its calls go there from the next connection on; a
   // connect under way or a kept connection to the old PC is given up.
   void Redirect(std::string ip);
-  // Queues a call for this row's PC; it has waited since `offeredMs` (the clock's
-  // SteadyMs). Rows share the event.
-  void Offer(std::shared_ptr<const CallEvent> event, int64_t offeredMs);
+  // Queues a call for this row's PC; it has waited since `offered`. Rows share the event.
+  void Offer(std::shared_ptr<const CallEvent> event, SteadyTime offered);
   // On the strand: ends every operation at once and logs the calls still waiting as
   // not sent. Nothing is reported afterwards.
   void Close();
@@ -91,11 +107,11 @@ class AgentConnection : public std::enable_shared_from_this<AgentConnection> {
   struct Waiting {
     std::shared_ptr<const CallEvent> event;
     std::string ip;              // the PC it was routed to
-    int64_t offeredMs = 0;       // since when it waits
+    SteadyTime offered{};        // since when it waits
     bool failureLogged = false;  // a failed send of it is in the telephone log already
   };
 
-  void Queue(std::shared_ptr<const CallEvent> event, int64_t offeredMs);
+  void Queue(std::shared_ptr<const CallEvent> event, SteadyTime offered);
   void ApplyRedirect(std::string ip);
   void Proceed();
   void BeginAttempt();
@@ -114,7 +130,9 @@ class AgentConnection : public std::enable_shared_from_this<AgentConnection> {
   void ArmProbe();
   void CloseSocket();
   void ShowColour(Colour colour);
+  SteadyTime SteadyNow() const;
 
+  Owner& owner_;
   SlotReporter& reporter_;
   const Clock& clock_;
   const Settings settings_;
@@ -124,7 +142,7 @@ class AgentConnection : public std::enable_shared_from_this<AgentConnection> {
   std::unique_ptr<Timer> probeTimer_;
   std::unique_ptr<Timer> gapTimer_;
   std::unique_ptr<Timer> waitTimer_;  // the oldest waiting call's kWaitLimit
-  int64_t waitDueMs_ = 0;             // when waitTimer_ falls due
+  SteadyTime waitDue_{};              // when waitTimer_ falls due
 
   std::string agentIp_;
   State state_ = State::New;

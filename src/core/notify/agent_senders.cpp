@@ -1,7 +1,9 @@
 #include "notify/agent_senders.h"
 
 #include <algorithm>
-#include <vector>
+#include <deque>
+#include <map>
+#include <utility>
 
 #include "text/strings.h"
 
@@ -11,68 +13,137 @@ AgentSenders::AgentSenders(SlotReporter& reporter, EventLoop& loop, TimerMaker& 
                            SenderTimings timings)
     : reporter_(reporter), loop_(loop), timers_(timers), clock_(clock), timings_(timings) {}
 
-AgentSenders::~AgentSenders() { StopAgentSlots(); }
+AgentSenders::~AgentSenders() { Stop(); }
 
-void AgentSenders::Close(AgentConnection& connection) {
-  RunOn(connection.strand(), [&connection] { connection.Close(); });
+// Outside mutex_: a connection reports from its strand under mutex_ until it has closed.
+void AgentSenders::Close(const Connections& connections) {
+  for (const auto& connection : connections) RunOn(connection->strand(), [&connection] { connection->Close(); });
 }
 
-std::string AgentSenders::AllocateAgentSlots(int rows, int progPort) {
-  StopAgentSlots();
-  std::lock_guard lock(mutex_);
-  progPort_ = progPort;
-  if (rows <= kAgentSlotCapacity) return "";
-  return text::Format("[ERR] DEV0%d 상담원IP 테이블 초과: %d행 중 %d행까지만 전송", reporter_.slotNo(), rows,
-                      kAgentSlotCapacity);
-}
-
-std::string AgentSenders::AddAgentSlot(int index, int extensionKey, const std::string& ip) {
-  std::lock_guard lock(mutex_);
-  if (index < 0 || index >= kAgentSlotCapacity)
-    return text::Format("[ERR] DEV0%d 상담원IP %d행 (%s): 전송 슬롯 없음", reporter_.slotNo(), index + 1, ip.c_str());
-  if (rows_[index])
-    return text::Format("[ERR] DEV0%d 상담원IP %d행 (%s): 전송 슬롯 사용 중", reporter_.slotNo(), index + 1,
-                        ip.c_str());
-  const AgentConnection::Settings settings{index, timings_.portOverride ? timings_.portOverride : progPort_,
-                                           progPort_ == kPersistentProgPort};
-  auto connection = std::make_shared<AgentConnection>(reporter_, loop_, timers_, clock_, settings, ip);
-  connection->Start();
-  rows_[index] = Row{extensionKey, ip, std::move(connection)};
-  return "";
-}
-
-void AgentSenders::UpdateAgentSlot(int index, int extensionKey, const std::string& ip) {
-  std::lock_guard lock(mutex_);
-  if (index < 0 || index >= kAgentSlotCapacity || !rows_[index]) return;
-  Row& row = *rows_[index];
-  row.extensionKey = extensionKey;
-  if (row.ip == ip) return;
-  row.ip = ip;
-  row.connection->Redirect(ip);
-}
-
-void AgentSenders::RemoveAgentSlot(int index, const std::string& ip) {
-  std::shared_ptr<AgentConnection> removed;
+void AgentSenders::Follow(const AgentList& rows) {
+  Connections ended;
   {
     std::lock_guard lock(mutex_);
-    if (index < 0 || index >= kAgentSlotCapacity || !rows_[index] || rows_[index]->ip != ip) return;
-    removed = std::move(rows_[index]->connection);
-    rows_[index].reset();
-  }
-  Close(*removed);  // outside mutex_, so that dispatching goes on meanwhile
-}
-
-void AgentSenders::StopAgentSlots() {
-  std::vector<std::shared_ptr<AgentConnection>> stopping;
-  {
-    std::lock_guard lock(mutex_);
-    for (auto& row : rows_) {
-      if (!row) continue;
-      stopping.push_back(std::move(row->connection));
-      row.reset();
+    std::vector<Row> before = std::exchange(rows_, {});
+    rows_.reserve(rows.size());
+    for (const AgentRow& row : rows)
+      rows_.push_back({row.extension, text::LeadingInt32(row.extension), row.agentIp, nullptr, kNoColour});
+    if (running_) {
+      ReportCapacity(rows_.size(), before.size());
+      ended = MatchSenders(before);
     }
+    ReportRows();
   }
-  for (auto& connection : stopping) Close(*connection);
+  Close(ended);
+}
+
+// The matching rule of Follow; returns the senders no row kept.
+AgentSenders::Connections AgentSenders::MatchSenders(std::vector<Row>& before) {
+  const size_t served = std::min(rows_.size(), static_cast<size_t>(kAgentSlotCapacity));
+  std::map<std::pair<int, std::string>, std::deque<Row*>> byValue;
+  for (Row& row : before)
+    if (row.connection) byValue[{row.extensionKey, row.ip}].push_back(&row);
+  std::vector<Row*> newRows;
+  for (size_t i = 0; i < served; ++i) {
+    Row& row = rows_[i];
+    auto equal = byValue.find({row.extensionKey, row.ip});
+    if (equal == byValue.end() || equal->second.empty()) {
+      newRows.push_back(&row);
+      continue;
+    }
+    Row& kept = *equal->second.front();
+    equal->second.pop_front();
+    row.connection = std::move(kept.connection);
+    row.colour = kept.colour;
+  }
+  // Only a table that kept its length had rows modified; in one that grew or shrank,
+  // a sender left over served a row that is gone.
+  const bool modifiedRows = rows_.size() == before.size();
+  auto newRow = newRows.begin();
+  Connections ended;
+  for (Row& old : before) {
+    if (!old.connection) continue;
+    if (!modifiedRows || newRow == newRows.end()) {
+      ended.push_back(std::move(old.connection));
+      continue;
+    }
+    Row& modified = **newRow++;
+    if (modified.ip != old.ip) old.connection->Redirect(modified.ip);
+    modified.connection = std::move(old.connection);
+    modified.colour = old.colour;
+  }
+  for (; newRow != newRows.end(); ++newRow) (*newRow)->connection = StartConnection((*newRow)->ip);
+  return ended;
+}
+
+void AgentSenders::Start(int progPort) {
+  Stop();
+  std::lock_guard lock(mutex_);
+  running_ = true;
+  progPort_ = progPort;
+  ReportCapacity(rows_.size(), 0);
+  const size_t served = std::min(rows_.size(), static_cast<size_t>(kAgentSlotCapacity));
+  for (size_t i = 0; i < served; ++i) rows_[i].connection = StartConnection(rows_[i].ip);
+  ReportRows();
+}
+
+void AgentSenders::Stop() {
+  Connections stopping;
+  {
+    std::lock_guard lock(mutex_);
+    if (!running_) return;
+    running_ = false;
+    for (Row& row : rows_) {
+      if (row.connection) stopping.push_back(std::move(row.connection));
+      row.colour = kNoColour;
+    }
+    ReportRows();
+  }
+  Close(stopping);
+}
+
+std::shared_ptr<AgentConnection> AgentSenders::StartConnection(const std::string& ip) {
+  const AgentConnection::Settings settings{timings_.portOverride ? timings_.portOverride : progPort_,
+                                           progPort_ == kPersistentProgPort};
+  AgentConnection::Owner& owner = *this;
+  auto connection = std::make_shared<AgentConnection>(owner, reporter_, loop_, timers_, clock_, settings, ip);
+  connection->Start();
+  return connection;
+}
+
+// Said when the senders start with more rows than they serve, and whenever the number
+// of rows beyond them changes, not with every edit of such a table.
+void AgentSenders::ReportCapacity(size_t rows, size_t rowsBefore) {
+  if (rows <= kAgentSlotCapacity || rows == rowsBefore) return;
+  reporter_.StatusLine(StatusLine::Error(text::Format("[ERR] DEV0%d 상담원IP 테이블 초과: %d행 중 %d행까지만 전송",
+                                                      reporter_.slotNo(), static_cast<int>(rows), kAgentSlotCapacity)));
+}
+
+void AgentSenders::ReportRows() {
+  std::vector<OperatorState> states;
+  states.reserve(rows_.size());
+  for (const Row& row : rows_) states.push_back({row.extension, row.ip, row.colour});
+  reporter_.OperatorsFollowed(std::move(states));
+}
+
+int AgentSenders::RowOf(const AgentConnection& connection) const {
+  for (size_t i = 0; i < rows_.size(); ++i)
+    if (rows_[i].connection.get() == &connection) return static_cast<int>(i);
+  return -1;
+}
+
+void AgentSenders::ShowColour(const AgentConnection& connection, Colour colour) {
+  std::lock_guard lock(mutex_);
+  const int row = RowOf(connection);
+  if (row < 0) return;  // ended meanwhile: its row, if any, has no sender now
+  rows_[static_cast<size_t>(row)].colour = colour;
+  reporter_.OperatorColour(row, colour);
+}
+
+void AgentSenders::CallLeft(const AgentConnection& connection, const CallEvent& event, const std::string& ip,
+                            PcOutcome outcome) {
+  std::lock_guard lock(mutex_);
+  reporter_.CallOutcome(event.callId, RowOf(connection), ip, outcome);
 }
 
 void AgentSenders::DispatchToAgents(const CallEvent& event, int extensionValue) {
@@ -85,28 +156,14 @@ void AgentSenders::DispatchToAgents(const CallEvent& event, int extensionValue) 
   // Offered under mutex_: a removal that follows reaches the connection after the
   // call, and the rows' calls are stamped in the order they are queued.
   std::lock_guard lock(mutex_);
-  const int64_t offeredMs = clock_.SteadyMs();
-  for (auto& row : rows_) {
-    if (!row || row->extensionKey != extensionValue ||
-        std::find(event.agentIps.begin(), event.agentIps.end(), row->ip) == event.agentIps.end())
+  const SteadyTime offered(clock_.SteadyMs());
+  for (Row& row : rows_) {
+    if (!row.connection || row.extensionKey != extensionValue ||
+        std::find(event.agentIps.begin(), event.agentIps.end(), row.ip) == event.agentIps.end())
       continue;
     if (!shared) shared = std::make_shared<const CallEvent>(event);
-    row->connection->Offer(shared, offeredMs);
+    row.connection->Offer(shared, offered);
   }
-}
-
-std::optional<int> AgentSenders::FreeSlotIndex() const {
-  std::lock_guard lock(mutex_);
-  for (int i = 0; i < kAgentSlotCapacity; ++i)
-    if (!rows_[i]) return i;
-  return std::nullopt;
-}
-
-std::optional<int> AgentSenders::FindSlotIndex(int extensionKey, const std::string& ip) const {
-  std::lock_guard lock(mutex_);
-  for (int i = 0; i < kAgentSlotCapacity; ++i)
-    if (rows_[i] && rows_[i]->extensionKey == extensionKey && rows_[i]->ip == ip) return i;
-  return std::nullopt;
 }
 
 }  // namespace lindra

@@ -14,21 +14,24 @@ constexpr size_t kMaxDatagram = 1023;
 
 NotifySocket::NotifySocket(const Strand& strand) : strand_(strand), socket_(strand) {}
 
-std::string NotifySocket::Create(int slotNo, bool broadcastMode) {
-  std::string failure;
+std::optional<StatusLine> NotifySocket::Create(int slotNo, bool broadcastMode) {
+  std::optional<StatusLine> failure;
   RunOn(strand_, [&] {
     asio::error_code ec;
     socket_.close(ec);
     broadcastAllowed_ = false;
     socket_.open(asio::ip::udp::v4(), ec);
     if (ec) {
-      failure = text::Format("[ERR] DEV0%d LAN - UDP socket 실패 ErrNo:%d", slotNo, ec.value());
+      failure = StatusLine::Error(text::Format("[ERR] DEV0%d LAN - UDP socket 실패 ErrNo:%d", slotNo, ec.value()),
+                                  ec.value());
       return;
     }
     // The socket is kept even when the option failed: every broadcast then fails with
     // its own "send 실패" line, so the fault shows with each call, not once at start.
     if (broadcastMode) socket_.set_option(asio::socket_base::broadcast(true), ec);
-    if (ec) failure = text::Format("[ERR] DEV0%d LAN - setsockopt 실패 ErrNo:%d", slotNo, ec.value());
+    if (ec)
+      failure = StatusLine::Error(text::Format("[ERR] DEV0%d LAN - setsockopt 실패 ErrNo:%d", slotNo, ec.value()),
+                                  ec.value());
     broadcastAllowed_ = broadcastMode && !ec;
   });
   return failure;
@@ -64,12 +67,13 @@ bool NotifySocket::BroadcastNotify(SlotReporter& reporter, std::string_view addr
 
   if (error != 0) {
     reporter.ProgramLog(DeviceLogKind::Error, text::Format("send 실패: %d -> %s", error, notification.c_str()));
-    reporter.StatusLine(text::Format("[ERR] send 실패 : %d -> %s", error, notification.c_str()));
+    reporter.StatusLine(
+        StatusLine::Error(text::Format("[ERR] send 실패 : %d -> %s", error, notification.c_str()), error));
     return false;
   }
   std::string line =
       text::Format("send : %d -> DID:%s, CID:%s", 0, event.didNumber.c_str(), event.callerNumber.c_str());
-  reporter.StatusLine(line);
+  reporter.StatusLine(StatusLine::Info(line));
   reporter.TelephoneLog(std::move(line));
   return true;
 }

@@ -2,9 +2,11 @@
 // The slot's UDP notification socket and the broadcast of events to every operator
 // PC at once, used by slots that have no operator table.
 #include <asio/ip/udp.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "log/status_line.h"
 #include "notify/slot_reporter.h"
 #include "parse/call_event.h"
 #include "platform/event_loop.h"
@@ -21,9 +23,9 @@ class NotifySocket {
 
   // Closes any previous socket, then makes a new UDP socket, with SO_BROADCAST when
   // the slot is in broadcast mode. A slot that a reload moves to broadcast later gets
-  // the option with its first broadcast. Returns "" or
+  // the option with its first broadcast. Returns nothing or the failure:
   // "[ERR] DEV0%d LAN - UDP socket 실패 ErrNo:%d" / "... setsockopt 실패 ...".
-  std::string Create(int slotNo, bool broadcastMode);
+  [[nodiscard]] std::optional<StatusLine> Create(int slotNo, bool broadcastMode);
   void Close();
 
   // Sends "%c|%s|%s" (kind letter, caller number, DID number) as one datagram to

@@ -17,10 +17,10 @@ constexpr const char* kAgentTableFull = "상담원IP는 최대 200개까지 입�
 
 EditOutcome Refused(std::string message, std::optional<FieldKind> focus = std::nullopt,
                     std::optional<int> selectRow = std::nullopt) {
-  return EditOutcome{false, std::move(message), focus, selectRow, std::nullopt};
+  return EditOutcome{false, std::move(message), focus, selectRow};
 }
 
-EditOutcome Accepted() { return EditOutcome{true, "", std::nullopt, std::nullopt, std::nullopt}; }
+EditOutcome Accepted() { return EditOutcome{true, "", std::nullopt, std::nullopt}; }
 
 // Both ranges: same low width, and an end of the new range inside the old one.
 // One range and one trunk: the trunk of the range's low width inside it.
@@ -159,7 +159,6 @@ EditOutcome ModifyAgentRow(RoutingTables& tables, int row, std::string_view exte
       return false;
     }
     outcome = Accepted();
-    outcome.previousRow = rows[row];
     rows[row] = {std::string(extension), std::string(agentIp)};
     return true;
   });
@@ -171,7 +170,6 @@ EditOutcome DeleteAgentRow(RoutingTables& tables, int row) {
   tables.EditAgents([&](AgentList& rows) {
     if (!IsRow(rows.size(), row)) return false;
     outcome = Accepted();
-    outcome.previousRow = rows[row];
     rows.erase(rows.begin() + row);
     return true;
   });

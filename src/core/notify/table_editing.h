@@ -40,9 +40,6 @@ struct EditOutcome {
   std::string message;             // the message box text when refused ("" = refuse quietly)
   std::optional<FieldKind> focus;  // the edit field that takes the focus
   std::optional<int> selectRow;    // the data row (0-based) to select
-  // An accepted operator modify or delete: the row as it was, so that the controller
-  // finds its sender (AgentSenders::FindSlotIndex) to update or remove.
-  std::optional<AgentRow> previousRow;
 };
 
 // Rows are data rows counted from 0. Modify and delete of a row that does not exist

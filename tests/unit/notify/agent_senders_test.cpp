@@ -16,8 +16,10 @@ using testing::SilentPc;
 using testing::TcpReceiver;
 using namespace std::chrono_literals;
 
-CallEvent Event(std::string kind, std::string caller, std::string extension, std::vector<std::string> ips) {
+CallEvent Event(std::string kind, std::string caller, std::string extension, std::vector<std::string> ips,
+                uint64_t callId = 0) {
   CallEvent event;
+  event.callId = callId;
   event.kind = std::move(kind);
   event.callerNumber = std::move(caller);
   event.trunk = "701";
@@ -29,6 +31,14 @@ CallEvent Event(std::string kind, std::string caller, std::string extension, std
 }
 
 SenderTimings Timings(int port) { return SenderTimings{port}; }
+
+// The senders of a slot that connects with this operator table.
+void StartRows(AgentSenders& senders, int progPort, const AgentList& rows) {
+  senders.Follow(rows);
+  senders.Start(progPort);
+}
+
+using Outcome = RecordingReporter::Outcome;
 
 // The telephone-log line of a call of Event("T", caller, "201", ...) to 127.0.0.2.
 std::string LineOf(const std::string& caller, int sent) {
@@ -71,8 +81,7 @@ struct HangingPc {
 struct RowThatHangs {
   explicit RowThatHangs(int progPort)
       : senders(reporter, time.loop, time.timers, time.clock, Timings(hanging.pc.port())) {
-    senders.AllocateAgentSlots(1, progPort);
-    senders.AddAgentSlot(0, 201, "127.0.0.2");
+    StartRows(senders, progPort, {{"201", "127.0.0.2"}});
   }
   HangingPc hanging{"127.0.0.2"};
   RecordingReporter reporter;
@@ -101,12 +110,11 @@ TEST(PerEventSender, ConnectsOnceAtStartThenOnceForEachEvent) {
   RecordingReporter reporter;
   FakeTimeLoop time;
   AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
-  EXPECT_EQ(senders.AllocateAgentSlots(1, 7001), "");
-  EXPECT_EQ(senders.AddAgentSlot(0, 201, "127.0.0.2"), "");
+  StartRows(senders, 7001, {{"201", "127.0.0.2"}});
   ASSERT_TRUE(pc.WaitForClosed(1));  // the connection test of a new sender
 
-  senders.DispatchToAgents(Event("T", "0212345678", "201", {"127.0.0.2"}), 201);
-  senders.DispatchToAgents(Event("H", "0212345678", "201", {"127.0.0.2"}), 201);
+  senders.DispatchToAgents(Event("T", "0212345678", "201", {"127.0.0.2"}, 1), 201);
+  senders.DispatchToAgents(Event("H", "0212345678", "201", {"127.0.0.2"}, 2), 201);
   ASSERT_TRUE(reporter.WaitForTelephoneLines(2));
   ASSERT_TRUE(pc.WaitForClosed(3));
 
@@ -121,6 +129,8 @@ TEST(PerEventSender, ConnectsOnceAtStartThenOnceForEachEvent) {
   std::vector<Colour> expected;
   for (int i = 0; i < 3; ++i) expected.insert(expected.end(), {kAgentConnecting, kAgentConnected});
   EXPECT_EQ(ColoursOf(reporter), expected);
+  EXPECT_EQ(reporter.outcomes(),
+            (std::vector<Outcome>{{1, 0, "127.0.0.2", PcOutcome::Sent}, {2, 0, "127.0.0.2", PcOutcome::Sent}}));
   EXPECT_EQ(reporter.program().at(0).second, "IP LIST COUNT: 1");
   EXPECT_EQ(reporter.status(), std::vector<std::string>{});  // a PC that is there says nothing
 }
@@ -130,12 +140,12 @@ TEST(PerEventSender, OperatorDownShowsFailureAndLogsMinusOne) {
   RecordingReporter reporter;
   FakeTimeLoop time;
   AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
-  senders.AllocateAgentSlots(1, 7001);
-  senders.AddAgentSlot(0, 201, "127.0.0.2");
+  StartRows(senders, 7001, {{"201", "127.0.0.2"}});
   ASSERT_TRUE(reporter.WaitForColours(kAgentFailed, 1));
-  senders.DispatchToAgents(Event("T", "0212345678", "201", {"127.0.0.2"}), 201);
+  senders.DispatchToAgents(Event("T", "0212345678", "201", {"127.0.0.2"}, 5), 201);
   ASSERT_TRUE(reporter.WaitForTelephoneLines(1));
   EXPECT_EQ(reporter.telephoneLines()[0], "DEV01: T 0212345678, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1");
+  EXPECT_EQ(reporter.outcomes(), (std::vector<Outcome>{{5, 0, "127.0.0.2", PcOutcome::NotSent}}));
   // An event that comes during the start test is sent over that attempt, so there
   // are one or two attempts, each shown connecting and then failed.
   std::vector<Colour> colours = ColoursOf(reporter);
@@ -144,9 +154,10 @@ TEST(PerEventSender, OperatorDownShowsFailureAndLogsMinusOne) {
     EXPECT_EQ(colours[i], kAgentConnecting);
     EXPECT_EQ(colours[i + 1], kAgentFailed);
   }
-  for (const auto& c : reporter.colours()) EXPECT_EQ(c.ip, "127.0.0.2");
+  for (const auto& c : reporter.colours()) EXPECT_EQ(c.row, 0);
   // Once for the change, however many attempts fail.
-  EXPECT_EQ(reporter.status(), std::vector<std::string>{"[ERR] DEV01 상담원 PC 응답 없음: 127.0.0.2 (111)"});
+  EXPECT_EQ(reporter.statusLines(),
+            std::vector<StatusLine>{StatusLine::Error("[ERR] DEV01 상담원 PC 응답 없음: 127.0.0.2 (111)", 111)});
 }
 
 TEST(PerEventSender, ProbesEveryProbeIntervalWhileIdle) {
@@ -154,8 +165,7 @@ TEST(PerEventSender, ProbesEveryProbeIntervalWhileIdle) {
   RecordingReporter reporter;
   FakeTimeLoop time;
   AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
-  senders.AllocateAgentSlots(1, 7001);
-  senders.AddAgentSlot(0, 201, "127.0.0.2");
+  StartRows(senders, 7001, {{"201", "127.0.0.2"}});
   ASSERT_TRUE(pc.WaitForClosed(1));  // the start test
   for (size_t probes = 1; probes <= 2; ++probes) {
     EXPECT_EQ(time.timers.NextDue(), kProbeInterval);
@@ -163,7 +173,7 @@ TEST(PerEventSender, ProbesEveryProbeIntervalWhileIdle) {
     EXPECT_EQ(time.timers.Advance(1ms), 1);
     ASSERT_TRUE(pc.WaitForClosed(1 + probes));
   }
-  senders.StopAgentSlots();
+  senders.Stop();
   EXPECT_EQ(pc.connections().size(), 3u);
   for (const auto& connection : pc.connections()) EXPECT_EQ(connection.Text(), "");
   EXPECT_TRUE(reporter.telephoneLines().empty());
@@ -175,19 +185,17 @@ TEST(Dispatch, SelectsSendersByExtensionValueAndIp) {
   RecordingReporter reporter;
   FakeTimeLoop time;
   AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pcs.first->port()));
-  senders.AllocateAgentSlots(3, 7001);
-  senders.AddAgentSlot(0, 201, "127.0.0.2");
-  senders.AddAgentSlot(1, 201, "127.0.0.3");
-  senders.AddAgentSlot(2, 202, "127.0.0.2");  // same PC, another extension
+  // The same PC with another extension; the extension's value selects.
+  StartRows(senders, 7001, {{"201", "127.0.0.2"}, {"201", "127.0.0.3"}, {"0202", "127.0.0.2"}});
   // Every start test is over once its connection is closed.
   ASSERT_TRUE(pcs.first->WaitForClosed(2));
   ASSERT_TRUE(pcs.second->WaitForClosed(1));
 
-  senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2", "127.0.0.3"}), 201);
+  senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2", "127.0.0.3"}, 1), 201);
   ASSERT_TRUE(reporter.WaitForTelephoneLines(2));
   // An event without IPs (no extension) reaches nobody; the next one shows what came after it.
-  senders.DispatchToAgents(Event("T", "222", "", {}), 0);
-  senders.DispatchToAgents(Event("T", "333", "202", {"127.0.0.2"}), 202);
+  senders.DispatchToAgents(Event("T", "222", "", {}, 2), 0);
+  senders.DispatchToAgents(Event("T", "333", "202", {"127.0.0.2"}, 3), 202);
   ASSERT_TRUE(reporter.WaitForTelephoneLines(3));
   ASSERT_TRUE(pcs.first->WaitForClosed(4));
   ASSERT_TRUE(pcs.second->WaitForClosed(2));
@@ -203,53 +211,86 @@ TEST(Dispatch, SelectsSendersByExtensionValueAndIp) {
   ASSERT_EQ(program.size(), 3u);
   EXPECT_EQ(program[1], std::make_pair(DeviceLogKind::Plain, std::string("IP LIST COUNT: 0")));
   EXPECT_EQ(reporter.telephoneLines().size(), 3u);
+  // One outcome per PC a call was for, naming the row that took it.
+  auto outcomes = reporter.outcomes();
+  std::sort(outcomes.begin(), outcomes.end(),
+            [](const Outcome& a, const Outcome& b) { return std::pair(a.callId, a.row) < std::pair(b.callId, b.row); });
+  EXPECT_EQ(outcomes, (std::vector<Outcome>{{1, 0, "127.0.0.2", PcOutcome::Sent},
+                                            {1, 1, "127.0.0.3", PcOutcome::Sent},
+                                            {3, 2, "127.0.0.2", PcOutcome::Sent}}));
 }
 
-TEST(SenderTable, RemoveUpdateAndFreeIndices) {
+TEST(SenderTable, ARowThatStayedKeepsItsConnectionAndShowsItsColourOnItsNewPlace) {
   OperatorPair pcs;
   ASSERT_TRUE(pcs.second);
   RecordingReporter reporter;
   FakeTimeLoop time;
   AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pcs.first->port()));
-  senders.AllocateAgentSlots(2, 7001);
-  senders.AddAgentSlot(0, 201, "127.0.0.2");
-  senders.AddAgentSlot(1, 201, "127.0.0.3");
+  senders.Follow({{"201", "127.0.0.3"}, {"202", "127.0.0.2"}});  // not started: the rows are only kept
+  senders.Start(kPersistentProgPort);
+  ASSERT_TRUE(reporter.WaitForColours(kAgentConnected, 2));  // both connections open
+
+  // The row above is deleted: the other one moves up with its open connection.
+  senders.Follow({{"202", "127.0.0.2"}});
   ASSERT_TRUE(pcs.second->WaitForClosed(1));
-  EXPECT_EQ(senders.FreeSlotIndex(), 2);
-  EXPECT_EQ(senders.AddAgentSlot(1, 205, "127.0.0.4"), "[ERR] DEV01 상담원IP 2행 (127.0.0.4): 전송 슬롯 사용 중");
-
-  senders.RemoveAgentSlot(0, "127.0.0.3");  // another IP: the sender keeps running
-  EXPECT_EQ(senders.FindSlotIndex(201, "127.0.0.2"), 0);
-  senders.RemoveAgentSlot(0, "127.0.0.2");
-  EXPECT_EQ(senders.FindSlotIndex(201, "127.0.0.2"), std::nullopt);
-  EXPECT_EQ(senders.FreeSlotIndex(), 0);
-
-  // Slot 1 now serves extension 202 on 127.0.0.2.
-  senders.UpdateAgentSlot(1, 202, "127.0.0.2");
-  EXPECT_EQ(senders.FindSlotIndex(202, "127.0.0.2"), 1);
-  senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2", "127.0.0.3"}), 201);
-  senders.DispatchToAgents(Event("T", "222", "202", {"127.0.0.2"}), 202);
+  senders.DispatchToAgents(Event("T", "111", "202", {"127.0.0.2"}, 9), 202);
   ASSERT_TRUE(reporter.WaitForTelephoneLines(1));
-  senders.StopAgentSlots();
-  EXPECT_EQ(reporter.telephoneLines(),
-            (std::vector<std::string>{"DEV01: T 222, 701, 0215881234, 202, 127.0.0.2, 09:05:07, SENT:16"}));
+  ASSERT_TRUE(pcs.first->WaitFor([](const auto& all) { return !all.empty() && !all[0].chunks.empty(); }));
+  EXPECT_EQ(pcs.first->connections().size(), 1u);
+  // Its PC drops the connection; the one rebuilt for the next call is shown on row 1.
+  pcs.first->CloseConnections();
+  ASSERT_TRUE(pcs.first->WaitForClosed(1));
+  PauseOver(time);
+  senders.DispatchToAgents(Event("H", "111", "202", {"127.0.0.2"}, 10), 202);
+  ASSERT_TRUE(reporter.WaitForTelephoneLines(2));
+  senders.Stop();
+
+  const std::vector<OperatorState> both{{"201", "127.0.0.3", kNoColour}, {"202", "127.0.0.2", kNoColour}};
+  EXPECT_EQ(reporter.followed(),
+            (std::vector<std::vector<OperatorState>>{
+                both, both, {{"202", "127.0.0.2", kAgentConnected}}, {{"202", "127.0.0.2", kNoColour}}}));
+  size_t shownMovedUp = 0;
+  for (const auto& c : reporter.colours()) {
+    if (c.table == 2) {
+      EXPECT_EQ(c.row, 0);
+    }
+    shownMovedUp += c.table == 2 && c.colour == kAgentConnected;
+  }
+  EXPECT_EQ(shownMovedUp, 1u);
+  EXPECT_EQ(reporter.outcomes(),
+            (std::vector<Outcome>{{9, 0, "127.0.0.2", PcOutcome::Sent}, {10, 0, "127.0.0.2", PcOutcome::Sent}}));
 }
 
-TEST(SenderTable, RowsBeyondTheSlotTableAreRefused) {
+TEST(SenderTable, RowsBeyondTheCapacityHaveNoSenderUntilTheyMoveUp) {
+  TcpReceiver pc("127.0.0.2");
   RecordingReporter reporter(3);
   FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(9));
-  EXPECT_EQ(senders.AllocateAgentSlots(201, 7001), "[ERR] DEV03 상담원IP 테이블 초과: 201행 중 200행까지만 전송");
-  EXPECT_EQ(senders.AddAgentSlot(200, 201, "127.0.0.2"), "[ERR] DEV03 상담원IP 201행 (127.0.0.2): 전송 슬롯 없음");
-  EXPECT_EQ(senders.AddAgentSlot(-1, 201, "127.0.0.2"), "[ERR] DEV03 상담원IP 0행 (127.0.0.2): 전송 슬롯 없음");
-  EXPECT_EQ(senders.FreeSlotIndex(), 0);
+  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
+  AgentList rows(kAgentSlotCapacity, AgentRow{"300", "127.0.0.9"});  // PCs that refuse
+  rows.push_back({"201", "127.0.0.2"});
+  StartRows(senders, 7001, rows);
+  const StatusLine beyond = StatusLine::Error("[ERR] DEV03 상담원IP 테이블 초과: 201행 중 200행까지만 전송");
+  EXPECT_EQ(reporter.statusLines().at(0), beyond);
+  senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);  // for nobody
+
+  rows.erase(rows.begin());
+  senders.Follow(rows);
+  ASSERT_TRUE(pc.WaitForClosed(1));  // the start test of the row's new sender
+  senders.DispatchToAgents(Event("T", "222", "201", {"127.0.0.2"}), 201);
+  ASSERT_TRUE(reporter.WaitForTelephoneLines(1));
+  senders.Stop();
+  EXPECT_EQ(reporter.telephoneLines(),
+            std::vector<std::string>{"DEV03: T 222, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:16"});
+  const auto lines = reporter.statusLines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), beyond), 1);
+  EXPECT_EQ(reporter.followed().at(1).size(), 201u);
 }
 
 TEST(SenderStop, CutsAPendingConnectShort) {
   RowThatHangs row(kPersistentProgPort);
   ASSERT_TRUE(row.reporter.WaitForColours(kAgentConnecting, 1));
   auto started = testing::SteadyClock::now();
-  row.senders.StopAgentSlots();
+  row.senders.Stop();
   EXPECT_LT(testing::SteadyClock::now() - started, 30s);
   EXPECT_EQ(ColoursOf(row.reporter), (std::vector<Colour>{kAgentConnecting}));  // nothing after the stop
 }
@@ -280,8 +321,7 @@ TEST(SenderTimeLimits, ASendToAPcThatStopsReadingFailsAtTheSendTimeLimitOrAtASto
       RecordingReporter reporter;
       FakeTimeLoop time;
       AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
-      senders.AllocateAgentSlots(1, progPort);
-      senders.AddAgentSlot(0, 201, "127.0.0.2");
+      StartRows(senders, progPort, {{"201", "127.0.0.2"}});
       UniqueFd connection = pc.Accept();  // the start test, kept in persistent mode
       ASSERT_TRUE(reporter.WaitForColours(kAgentConnected, 1));
       senders.DispatchToAgents(large, 201);
@@ -290,7 +330,7 @@ TEST(SenderTimeLimits, ASendToAPcThatStopsReadingFailsAtTheSendTimeLimitOrAtASto
       ASSERT_TRUE(time.timers.WaitForArmed(2));           // the probe and the send time limit
       EXPECT_EQ(time.timers.NextDue(), kSendTimeLimit);
       if (stop) {
-        senders.StopAgentSlots();
+        senders.Stop();
       } else {
         EXPECT_EQ(time.timers.Advance(kSendTimeLimit - 1ms), 0);
         EXPECT_TRUE(reporter.telephoneLines().empty());
@@ -307,8 +347,7 @@ TEST(PersistentSender, NotificationsFollowEachOtherOnOneConnectionAfterThePause)
   RecordingReporter reporter;
   FakeTimeLoop time;
   AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
-  senders.AllocateAgentSlots(1, kPersistentProgPort);
-  senders.AddAgentSlot(0, 201, "127.0.0.2");
+  StartRows(senders, kPersistentProgPort, {{"201", "127.0.0.2"}});
   ASSERT_TRUE(reporter.WaitForColours(kAgentConnected, 1));
   for (const char* caller : {"111", "222", "333"})
     senders.DispatchToAgents(Event("T", caller, "201", {"127.0.0.2"}), 201);
@@ -334,8 +373,7 @@ TEST(PersistentSender, OperatorDownDropsEventsAndReconnectsWithTheNextEvent) {
   RecordingReporter reporter;
   FakeTimeLoop time;
   AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
-  senders.AllocateAgentSlots(1, kPersistentProgPort);
-  senders.AddAgentSlot(0, 201, "127.0.0.2");
+  StartRows(senders, kPersistentProgPort, {{"201", "127.0.0.2"}});
   ASSERT_TRUE(reporter.WaitForColours(kAgentFailed, 1));
 
   senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
@@ -350,8 +388,9 @@ TEST(PersistentSender, OperatorDownDropsEventsAndReconnectsWithTheNextEvent) {
                                       "DEV01: T 222, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:16"}));
   EXPECT_EQ(ColoursOf(reporter), (std::vector<Colour>{kAgentConnecting, kAgentFailed, kAgentConnecting, kAgentFailed,
                                                       kAgentConnecting, kAgentConnected}));
-  EXPECT_EQ(reporter.status(), (std::vector<std::string>{"[ERR] DEV01 상담원 PC 응답 없음: 127.0.0.2 (111)",
-                                                         "[WARN] DEV01 상담원 PC 연결 복구: 127.0.0.2"}));
+  EXPECT_EQ(reporter.statusLines(),
+            (std::vector<StatusLine>{StatusLine::Error("[ERR] DEV01 상담원 PC 응답 없음: 127.0.0.2 (111)", 111),
+                                     StatusLine::Warning("[WARN] DEV01 상담원 PC 연결 복구: 127.0.0.2")}));
 }
 
 TEST(PersistentSender, RetriesAfterTheProbeIntervalWhileIdle) {
@@ -359,8 +398,7 @@ TEST(PersistentSender, RetriesAfterTheProbeIntervalWhileIdle) {
   RecordingReporter reporter;
   FakeTimeLoop time;
   AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
-  senders.AllocateAgentSlots(1, kPersistentProgPort);
-  senders.AddAgentSlot(0, 201, "127.0.0.2");
+  StartRows(senders, kPersistentProgPort, {{"201", "127.0.0.2"}});
   ASSERT_TRUE(reporter.WaitForColours(kAgentFailed, 1));
   pc.Listen();
   EXPECT_EQ(time.timers.Advance(kProbeInterval - 1ms), 0);
@@ -375,12 +413,11 @@ TEST(PersistentSender, AModifiedRowsEventsReachItsNewPcNotTheOldConnection) {
   RecordingReporter reporter;
   FakeTimeLoop time;
   AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pcs.first->port()));
-  senders.AllocateAgentSlots(1, kPersistentProgPort);
-  senders.AddAgentSlot(0, 201, "127.0.0.2");
+  StartRows(senders, kPersistentProgPort, {{"201", "127.0.0.2"}});
   senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
   ASSERT_TRUE(reporter.WaitForTelephoneLines(1));
 
-  senders.UpdateAgentSlot(0, 201, "127.0.0.3");
+  senders.Follow({{"201", "127.0.0.3"}});
   ASSERT_TRUE(pcs.first->WaitForClosed(1));
   senders.DispatchToAgents(Event("T", "222", "201", {"127.0.0.3"}), 201);
   ASSERT_TRUE(reporter.WaitForTelephoneLines(2));
@@ -391,10 +428,11 @@ TEST(PersistentSender, AModifiedRowsEventsReachItsNewPcNotTheOldConnection) {
   EXPECT_EQ(reporter.telephoneLines()[1], "DEV01: T 222, 701, 0215881234, 201, 127.0.0.3, 09:05:07, SENT:16");
 }
 
-TEST(SenderTable, ARowModifiedDuringAConnectSendsToItsNewPc) {
+TEST(SenderTable, ARowModifiedDuringAConnectSendsItsWaitingAndNewCallsToItsNewPc) {
   for (int progPort : {7001, kPersistentProgPort}) {
-    // The sender's connect to the old PC hangs; the row is modified and given an
-    // event meanwhile, and the old PC starts accepting after that.
+    SCOPED_TRACE(progPort);
+    // The sender's connect to the old PC hangs while a call waits; the row is modified
+    // and given a call meanwhile, and the old PC starts accepting after that.
     HangingPc hanging("127.0.0.2");
     TcpReceiver& oldPc = hanging.pc;
     TcpReceiver newPc("127.0.0.3", true, oldPc.port());
@@ -403,20 +441,35 @@ TEST(SenderTable, ARowModifiedDuringAConnectSendsToItsNewPc) {
     RecordingReporter reporter;
     FakeTimeLoop time;
     AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(oldPc.port()));
-    senders.AllocateAgentSlots(1, progPort);
-    senders.AddAgentSlot(0, 201, "127.0.0.2");
+    StartRows(senders, progPort, {{"201", "127.0.0.2"}});
     ASSERT_TRUE(reporter.WaitForColours(kAgentConnecting, 1));
-    senders.UpdateAgentSlot(0, 201, "127.0.0.3");
-    senders.DispatchToAgents(Event("T", "222", "201", {"127.0.0.3"}), 201);
+    senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}, 1), 201);
+    senders.Follow({{"201", "127.0.0.3"}});
+    senders.DispatchToAgents(Event("T", "222", "201", {"127.0.0.3"}, 2), 201);
     oldPc.Listen();
 
-    ASSERT_TRUE(reporter.WaitForTelephoneLines(1)) << progPort;
-    EXPECT_EQ(reporter.telephoneLines()[0], "DEV01: T 222, 701, 0215881234, 201, 127.0.0.3, 09:05:07, SENT:16");
-    ASSERT_TRUE(newPc.WaitFor([](const auto& all) { return !all.empty() && !all.back().chunks.empty(); }));
-    EXPECT_EQ(newPc.connections().back().Text(), "T|222|0215881234");
-    for (const auto& connection : oldPc.connections()) EXPECT_EQ(connection.Text(), "") << progPort;
+    ASSERT_TRUE(reporter.WaitForTelephoneLines(1));
+    if (progPort == kPersistentProgPort) {
+      ASSERT_EQ(time.timers.AdvanceWhenDue(kPersistentGap), 1);
+    }
+    ASSERT_TRUE(reporter.WaitForTelephoneLines(2));
+    EXPECT_EQ(reporter.telephoneLines(),
+              (std::vector<std::string>{"DEV01: T 111, 701, 0215881234, 201, 127.0.0.3, 09:05:07, SENT:16",
+                                        "DEV01: T 222, 701, 0215881234, 201, 127.0.0.3, 09:05:07, SENT:16"}));
+    ASSERT_TRUE(newPc.WaitFor([](const auto& all) {
+      size_t received = 0;
+      for (const auto& c : all) received += c.Text().size();
+      return received >= 32;
+    }));
+    std::string received;
+    for (const auto& text : newPc.Texts()) received += text;
+    EXPECT_EQ(received, "T|111|0215881234T|222|0215881234");
+    for (const auto& connection : oldPc.connections()) EXPECT_EQ(connection.Text(), "");
     // The old PC's connect was given up before it had an outcome, and the new PC is reached.
-    EXPECT_EQ(reporter.status(), std::vector<std::string>{}) << progPort;
+    EXPECT_EQ(reporter.status(), std::vector<std::string>{});
+    // Outcomes name the PC each call was routed to.
+    EXPECT_EQ(reporter.outcomes(),
+              (std::vector<Outcome>{{1, 0, "127.0.0.2", PcOutcome::Sent}, {2, 0, "127.0.0.3", PcOutcome::Sent}}));
   }
 }
 
@@ -425,8 +478,7 @@ TEST(PersistentSender, AConnectionTheOperatorClosedIsRebuiltBeforeTheNextSend) {
   RecordingReporter reporter;
   FakeTimeLoop time;
   AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
-  senders.AllocateAgentSlots(1, kPersistentProgPort);
-  senders.AddAgentSlot(0, 201, "127.0.0.2");
+  StartRows(senders, kPersistentProgPort, {{"201", "127.0.0.2"}});
   senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
   ASSERT_TRUE(reporter.WaitForTelephoneLines(1));
   ASSERT_TRUE(pc.WaitFor([](const auto& all) { return !all.empty() && !all[0].chunks.empty(); }));
@@ -447,8 +499,7 @@ TEST(PersistentSender, CallsWaitingWhenTheClosedConnectionCannotBeRebuiltAreLogg
   RecordingReporter reporter;
   FakeTimeLoop time;
   AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(port));
-  senders.AllocateAgentSlots(1, kPersistentProgPort);
-  senders.AddAgentSlot(0, 201, "127.0.0.2");
+  StartRows(senders, kPersistentProgPort, {{"201", "127.0.0.2"}});
   senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
   ASSERT_TRUE(reporter.WaitForTelephoneLines(1));
   ASSERT_TRUE(pc->WaitFor([](const auto& all) { return !all.empty() && !all[0].chunks.empty(); }));
@@ -466,22 +517,31 @@ TEST(PersistentSender, CallsWaitingWhenTheClosedConnectionCannotBeRebuiltAreLogg
   EXPECT_EQ(reporter.status(), std::vector<std::string>{"[ERR] DEV01 상담원 PC 응답 없음: 127.0.0.2 (111)"});
 }
 
-TEST(SenderStop, CallsStillWaitingAreLoggedAsNotSent) {
+TEST(SenderStop, CallsStillWaitingAreLoggedAsNotSentWhenTheRowIsRemovedOrTheSendersStop) {
+  enum class End { Stop, RowRemoved, RowStaysThenStop };
   for (int progPort : {7001, kPersistentProgPort}) {
-    for (bool removeRow : {false, true}) {
+    for (End end : {End::Stop, End::RowRemoved, End::RowStaysThenStop}) {
+      SCOPED_TRACE(::testing::Message() << progPort << " " << static_cast<int>(end));
       // The sender's connect hangs and the calls wait.
       RowThatHangs row(progPort);
       ASSERT_TRUE(row.reporter.WaitForColours(kAgentConnecting, 1));
-      row.senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
-      row.senders.DispatchToAgents(Event("H", "111", "201", {"127.0.0.2"}), 201);
-      if (removeRow)
-        row.senders.RemoveAgentSlot(0, "127.0.0.2");
+      row.senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}, 1), 201);
+      row.senders.DispatchToAgents(Event("H", "111", "201", {"127.0.0.2"}, 2), 201);
+      if (end == End::RowStaysThenStop) {
+        // A row added above: the waiting calls stay with their sender.
+        row.senders.Follow({{"205", "127.0.0.4"}, {"201", "127.0.0.2"}});
+        EXPECT_EQ(row.reporter.telephoneLines(), std::vector<std::string>{});
+      }
+      if (end == End::RowRemoved)
+        row.senders.Follow({});
       else
-        row.senders.StopAgentSlots();
+        row.senders.Stop();
       EXPECT_EQ(row.reporter.telephoneLines(),
                 (std::vector<std::string>{"DEV01: T 111, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1",
-                                          "DEV01: H 111, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1"}))
-          << progPort << (removeRow ? " removed" : " stopped");
+                                          "DEV01: H 111, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1"}));
+      // The sender had left its row by then.
+      EXPECT_EQ(row.reporter.outcomes(), (std::vector<Outcome>{{1, -1, "127.0.0.2", PcOutcome::NotSent},
+                                                               {2, -1, "127.0.0.2", PcOutcome::NotSent}}));
     }
   }
 }
@@ -549,7 +609,7 @@ TEST(SenderWaitLimit, AFullQueuePushesOutItsOldestOnceThePcDoesNotAnswer) {
     ASSERT_TRUE(row.reporter.WaitForTelephoneLines(taken + 2));
     EXPECT_EQ(row.reporter.telephoneLines(), std::vector<std::string>(expected.begin(), expected.begin() + taken + 2));
     // The rest wait, each to leave once with its line.
-    row.senders.StopAgentSlots();
+    row.senders.Stop();
     EXPECT_EQ(row.reporter.telephoneLines(), expected);
   }
 }

@@ -40,11 +40,11 @@ TEST(BroadcastNotify, OneDatagramToTheBroadcastAddressWithItsLines) {
     UdpReceiver pcs("127.255.255.255");
     RecordingReporter reporter(2);
     Notifier notifier;
-    ASSERT_EQ(notifier.socket.Create(2, madeInBroadcastMode), "");
+    ASSERT_EQ(notifier.socket.Create(2, madeInBroadcastMode), std::nullopt);
     EXPECT_TRUE(notifier.Broadcast(reporter, "127.255.255.255", pcs.port(), Answered()));
     EXPECT_EQ(pcs.Receive(), "T|0212345678|0215881234");
     const std::string line = "send : 0 -> DID:0215881234, CID:0212345678";
-    EXPECT_EQ(reporter.status(), std::vector<std::string>{line}) << madeInBroadcastMode;
+    EXPECT_EQ(reporter.statusLines(), std::vector<StatusLine>{StatusLine::Info(line)}) << madeInBroadcastMode;
     EXPECT_EQ(reporter.telephoneLines(), std::vector<std::string>{line});
   }
 }
@@ -53,12 +53,13 @@ TEST(BroadcastNotify, FailuresAreReportedAndNotRetried) {
   UdpReceiver pcs("127.255.255.255");
   RecordingReporter reporter;
   Notifier notifier;
-  ASSERT_EQ(notifier.socket.Create(1, false), "");
+  ASSERT_EQ(notifier.socket.Create(1, false), std::nullopt);
   EXPECT_FALSE(notifier.Broadcast(reporter, "127.255.255", pcs.port(), Answered()));  // no dotted address
   notifier.socket.Close();
   EXPECT_FALSE(notifier.Broadcast(reporter, "127.255.255.255", pcs.port(), Answered()));
-  EXPECT_EQ(reporter.status(), (std::vector<std::string>{"[ERR] send 실패 : 22 -> T|0212345678|0215881234",
-                                                         "[ERR] send 실패 : 9 -> T|0212345678|0215881234"}));
+  EXPECT_EQ(reporter.statusLines(),
+            (std::vector<StatusLine>{StatusLine::Error("[ERR] send 실패 : 22 -> T|0212345678|0215881234", 22),
+                                     StatusLine::Error("[ERR] send 실패 : 9 -> T|0212345678|0215881234", 9)}));
   auto program = reporter.program();
   ASSERT_EQ(program.size(), 2u);
   EXPECT_EQ(program[0], std::make_pair(DeviceLogKind::Error, std::string("send 실패: 22 -> T|0212345678|0215881234")));
@@ -70,8 +71,8 @@ TEST(BroadcastNotify, CreatingAgainReplacesTheSocketAndTheKindIsOneLetter) {
   UdpReceiver pc("127.0.0.1");
   RecordingReporter reporter;
   Notifier notifier;
-  ASSERT_EQ(notifier.socket.Create(1, true), "");
-  ASSERT_EQ(notifier.socket.Create(1, false), "");
+  ASSERT_EQ(notifier.socket.Create(1, true), std::nullopt);
+  ASSERT_EQ(notifier.socket.Create(1, false), std::nullopt);
   CallEvent event = Answered();
   event.kind = "HX";
   EXPECT_TRUE(notifier.Broadcast(reporter, "127.0.0.1", pc.port(), event));

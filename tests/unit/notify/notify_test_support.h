@@ -37,9 +37,16 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, 
 class RecordingReporter final : public SlotReporter {
  public:
   struct AgentColour {
-    int index;
-    std::string ip;
+    size_t table;  // of followed(): the rows the reporter had last heard of
+    int row;
     Colour colour;
+  };
+  struct Outcome {
+    uint64_t callId;
+    int row;
+    std::string ip;
+    PcOutcome outcome;
+    bool operator==(const Outcome&) const = default;
   };
   struct Stamped {
     std::string line;
@@ -49,7 +56,7 @@ class RecordingReporter final : public SlotReporter {
   explicit RecordingReporter(int slot = 1) : slot_(slot) {}
 
   int slotNo() const override { return slot_; }
-  void StatusLine(std::string line) override {
+  void StatusLine(lindra::StatusLine line) override {
     Add([&] { status_.push_back(std::move(line)); });
   }
   void ProgramLog(DeviceLogKind kind, std::string text) override {
@@ -58,8 +65,19 @@ class RecordingReporter final : public SlotReporter {
   void TelephoneLog(std::string line) override {
     Add([&] { telephone_.push_back({std::move(line), SteadyClock::now()}); });
   }
-  void AgentState(int agentIndex, const std::string& ip, Colour colour) override {
-    Add([&] { colours_.push_back({agentIndex, ip, colour}); });
+  void OperatorsFollowed(std::vector<OperatorState> rows) override {
+    Add([&] { followed_.push_back(std::move(rows)); });
+  }
+  void OperatorColour(int row, Colour colour) override {
+    Add([&] {
+      ASSERT_FALSE(followed_.empty()) << "a colour before any rows";
+      ASSERT_GE(row, 0);
+      ASSERT_LT(static_cast<size_t>(row), followed_.back().size()) << "a colour for a row of another table";
+      colours_.push_back({followed_.size() - 1, row, colour});
+    });
+  }
+  void CallOutcome(uint64_t callId, int row, const std::string& ip, PcOutcome outcome) override {
+    Add([&] { outcomes_.push_back({callId, row, ip, outcome}); });
   }
 
   // Waits until `ready` (called under the reporter's lock) holds.
@@ -74,7 +92,12 @@ class RecordingReporter final : public SlotReporter {
     return WaitFor([&] { return CountColour(colour) >= count; });
   }
 
-  std::vector<std::string> status() const { return Copy(status_); }
+  std::vector<lindra::StatusLine> statusLines() const { return Copy(status_); }
+  std::vector<std::string> status() const {
+    std::vector<std::string> texts;
+    for (const auto& line : statusLines()) texts.push_back(line.text);
+    return texts;
+  }
   std::vector<std::pair<DeviceLogKind, std::string>> program() const { return Copy(program_); }
   std::vector<Stamped> telephone() const { return Copy(telephone_); }
   std::vector<std::string> telephoneLines() const {
@@ -83,6 +106,8 @@ class RecordingReporter final : public SlotReporter {
     return lines;
   }
   std::vector<AgentColour> colours() const { return Copy(colours_); }
+  std::vector<std::vector<OperatorState>> followed() const { return Copy(followed_); }
+  std::vector<Outcome> outcomes() const { return Copy(outcomes_); }
   // Call only from a WaitFor predicate, or through colours().
   size_t CountColour(Colour colour) const {
     size_t n = 0;
@@ -108,10 +133,12 @@ class RecordingReporter final : public SlotReporter {
   const int slot_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::vector<std::string> status_;
+  std::vector<lindra::StatusLine> status_;
   std::vector<std::pair<DeviceLogKind, std::string>> program_;
   std::vector<Stamped> telephone_;
+  std::vector<std::vector<OperatorState>> followed_;
   std::vector<AgentColour> colours_;
+  std::vector<Outcome> outcomes_;
 };
 
 inline sockaddr_in LoopbackAddress(const std::string& ip, int port) {
