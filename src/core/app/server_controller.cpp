@@ -28,14 +28,21 @@ constexpr int kAutoConnectDelayMs = 1500;
 }  // namespace
 
 ServerController::ServerController(ServerOptions options, ControllerView& view, const Clock& clock, TimerMaker& timers)
-    : options_(std::move(options)), view_(view), channelView_(std::make_unique<ChannelViewRelay>(view)), clock_(clock) {
+    : options_(std::move(options)),
+      view_(view),
+      channelView_(std::make_unique<ChannelViewRelay>(
+          view, [this](int slotNo, const StatusLine& line) { AddSlotMessage(slotNo - 1, line); },
+          [this](int slotNo, int row) {
+            const std::shared_ptr<const AgentList> rows = tables_[slotNo - 1].Agents();
+            return row >= 0 && static_cast<size_t>(row) < rows->size() ? (*rows)[row].agentIp : std::string();
+          })),
+      clock_(clock) {
   loop_.Start();
   // A CTI program may hold thousands of connections open at once, one per call.
   const size_t ctiConnectionCap = CtiConnectionCap(RaiseDescriptorLimit());
   for (int i = 0; i < kSlotCount; ++i) {
     ChannelEnvironment env;
     env.view = channelView_.get();
-    env.addMessage = [this, i](const std::string& line) { AddSlotMessage(i, line); };
     env.clock = &clock_;
     env.timers = &timers;
     env.serialPaths = options_.serialPaths;
@@ -58,9 +65,10 @@ ServerController::~ServerController() {
 
 void ServerController::AddMessage(const std::string& text) { AddLine(text, {}); }
 
-void ServerController::AddSlotMessage(int index, const std::string& text) {
-  const auto error = FailureErrorNumber(text);
-  AddLine(text, error ? LinkFailureDetail(index + 1, channels_[index]->config(), options_.serialPaths, *error) : "");
+void ServerController::AddSlotMessage(int index, const StatusLine& line) {
+  AddLine(line.text, line.error
+                         ? LinkFailureDetail(index + 1, channels_[index]->config(), options_.serialPaths, *line.error)
+                         : "");
 }
 
 void ServerController::AddLine(const std::string& text, const std::string& failureDetail) {
@@ -187,9 +195,9 @@ void ServerController::ConnectDevice(int index) {
   channel.CreateNotifySocket();
   StartSenders(index);
   const LinkResult result = channel.Start();
-  AddSlotMessage(index, result.text);
+  AddSlotMessage(index, result.line);
   if (!result.ok) {
-    if (!autoConnecting_) view_.ShowMessageBox(result.text);
+    if (!autoConnecting_) view_.ShowMessageBox(result.line.text);
   } else {
     AddMessage("[WARN] Server Started ----------------------");
     channel.BeginReading();

@@ -17,6 +17,7 @@
 #include "app/controller_view.h"
 #include "app/server_options.h"
 #include "config/slot_config.h"
+#include "log/status_line.h"
 #include "notify/routing_tables.h"
 #include "notify/table_editing.h"
 #include "platform/clock.h"
@@ -103,7 +104,7 @@ class ServerController {
   void LoadTables();
   void FollowAgentRows(int index, const AgentList& before, const AgentList& after);
   // A slot's status line or start result; a link failure carries its detail along.
-  void AddSlotMessage(int index, const std::string& text);
+  void AddSlotMessage(int index, const StatusLine& line);
   void AddLine(const std::string& text, const std::string& failureDetail);
   void StartSenders(int index);
   void SaveTable(int index, TableKind kind);
