@@ -17,6 +17,7 @@
 #include "app/server_model.h"
 #include "app/server_options.h"
 #include "config/slot_config.h"
+#include "log/status_line.h"
 #include "notify/routing_tables.h"
 #include "notify/table_editing.h"
 #include "platform/clock.h"

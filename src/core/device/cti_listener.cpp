@@ -21,6 +21,8 @@ namespace {
 
 using std::chrono::milliseconds;
 
+long long Seconds(milliseconds duration) { return std::chrono::duration_cast<std::chrono::seconds>(duration).count(); }
+
 // The "비정상" entries carry an exception code; a C++ exception is reported with the
 // code Windows gives one (0xE06D7363), which is what the readers of these logs know.
 constexpr unsigned kCppExceptionCode = 0xE06D7363;
@@ -30,7 +32,7 @@ constexpr unsigned kCppExceptionCode = 0xE06D7363;
 // statistics client and the loop itself.
 constexpr uint64_t kReservedDescriptors = uint64_t{kSlotCount} * kAgentSlotCapacity + 200;
 // Room for a burst of calls even where the limit cannot be raised; a connection that
-// then finds no descriptor waits in the kernel's backlog (see kAcceptPauseMs).
+// then finds no descriptor waits in the kernel's backlog (see kAcceptPause).
 constexpr size_t kLeastConnectionCap = 64;
 
 // How one connection's single receive ended: its log entries, and its message if any.
@@ -67,10 +69,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Starts the one receive, the idle timer and the order hold.
   void Begin(const CtiLimits& limits) {
     asio::post(strand_, [self = shared_from_this(), limits] {
-      self->idle_->Start(milliseconds(limits.idleTimeoutMs), [raw = self.get(), limits] {
-        raw->CloseSilent(text::Format("받은 데이터 없이 %d초, 연결 닫음", limits.idleTimeoutMs / 1000));
+      self->idle_->Start(limits.idleTimeout, [raw = self.get(), limits] {
+        raw->CloseSilent(
+            text::Format("받은 데이터 없이 %d초, 연결 닫음", static_cast<int>(Seconds(limits.idleTimeout))));
       });
-      self->hold_->Start(milliseconds(limits.orderHoldMs), [raw = self.get()] { raw->HoldExpired(); });
+      self->hold_->Start(limits.orderHold, [raw = self.get()] { raw->HoldExpired(); });
       self->socket_.async_read_some(asio::buffer(self->data_),
                                     [self](const asio::error_code& ec, size_t n) { self->Finish(ec, n); });
     });
@@ -193,7 +196,7 @@ class CtiListener::Core : public std::enable_shared_from_this<Core> {
     ending_ = false;
     auto failure = [this, deviceNo](const char* step, int error) {
       CloseAcceptor();
-      return LinkResult::Failed(text::Format("[ERR] DEV0%d CTI - %s 실패 ErrNo:%d", deviceNo, step, error));
+      return LinkResult::Failed(text::Format("[ERR] DEV0%d CTI - %s 실패 ErrNo:%d", deviceNo, step, error), error);
     };
     using asio::ip::tcp;
     asio::error_code ec;
@@ -222,7 +225,7 @@ class CtiListener::Core : public std::enable_shared_from_this<Core> {
 
   bool IsListening() const { return acceptor_.is_open(); }
 
-  void Begin(CtiHandlers handlers) {
+  void Begin(LinkHandlers handlers) {
     handlers_ = std::move(handlers);
     accepting_ = acceptor_.is_open();
     AcceptNext();
@@ -279,7 +282,7 @@ class CtiListener::Core : public std::enable_shared_from_this<Core> {
   bool MakeRoom() {
     if (open_.size() < limits_.maxConnections) return true;
     const int64_t age = clock_.SteadyMs() - open_.front()->acceptedMs;
-    if (age >= limits_.evictAfterMs) {
+    if (age >= limits_.evictAfter.count()) {
       std::shared_ptr<Connection> evicted = open_.front();
       Untrack(*evicted);
       evicted->Close(text::Format("연결 수 한도(%zu) 도달, 받은 데이터 없이 %d초, 연결 닫음", limits_.maxConnections,
@@ -287,7 +290,7 @@ class CtiListener::Core : public std::enable_shared_from_this<Core> {
       return true;
     }
     waitingForRoom_ = true;
-    waitTimer_->Start(milliseconds(limits_.evictAfterMs - age), [this] {
+    waitTimer_->Start(limits_.evictAfter - milliseconds(age), [this] {
       waitingForRoom_ = false;
       AcceptNext();
     });
@@ -301,10 +304,9 @@ class CtiListener::Core : public std::enable_shared_from_this<Core> {
       Log(DeviceLogKind::Error, text::Format("Accept 실패: %d", error));
       if (IsTransientAcceptError(error)) return AcceptNext();
       // Out of descriptors: the idle timeout frees some; try again after a pause.
-      if (IsResourceAcceptError(error))
-        return waitTimer_->Start(milliseconds(kAcceptPauseMs), [this] { AcceptNext(); });
+      if (IsResourceAcceptError(error)) return waitTimer_->Start(kAcceptPause, [this] { AcceptNext(); });
       StopAccepting();
-      if (handlers_.ended) handlers_.ended();
+      if (handlers_.event) handlers_.event({LinkEvent::Kind::Ended, 0, error, {}});
       return;
     }
     try {
@@ -420,7 +422,7 @@ class CtiListener::Core : public std::enable_shared_from_this<Core> {
   const CtiLimits limits_;
   asio::ip::tcp::acceptor acceptor_;
   std::unique_ptr<Timer> waitTimer_;  // for room at the cap, or after running out of descriptors
-  CtiHandlers handlers_;
+  LinkHandlers handlers_;
   std::list<std::shared_ptr<Connection>> open_;  // oldest first
   std::deque<std::shared_ptr<Connection>> order_;
   size_t live_ = 0;  // connections whose receive has not ended yet
@@ -457,7 +459,9 @@ bool CtiListener::IsListening() const {
   return listening;
 }
 
-void CtiListener::Begin(CtiHandlers handlers) {
+LinkResult CtiListener::Start(int slotNo, const SlotConfig& slot) { return Start(slotNo, slot.lanPort); }
+
+void CtiListener::Begin(LinkHandlers handlers) {
   asio::post(strand_, [core = core_, handlers = std::move(handlers)]() mutable { core->Begin(std::move(handlers)); });
 }
 

@@ -1,5 +1,6 @@
 #include "device/device_channel.h"
 
+#include "device/link_factory.h"
 #include "notify/route_call_event.h"
 #include "parse/parse_frame.h"
 #include "text/codec.h"
@@ -12,6 +13,25 @@ constexpr const char* kServerStarted = "Server Started ----------------------";
 constexpr const char* kServerStopped = "CTI Server stopped ----------------------";
 constexpr const char* kNoDevice = "[ERR] Device가 선택되지 않았습니다.";
 
+// For a channel nobody watches.
+class UnseenView final : public ChannelView {
+ public:
+  void Message(int, StatusLine) override {}
+  void FrameReceived(int) override {}
+  uint64_t CallTaken(CallRecord) override { return 0; }
+  void CallOutcome(int, uint64_t, int, const std::string&, PcOutcome) override {}
+  void OperatorsFollowed(int, std::vector<OperatorState>) override {}
+  void OperatorColour(int, int, Colour) override {}
+  void LinkStateChanged(int, LinkState) override {}
+};
+
+std::vector<PcDelivery> Waiting(const std::vector<std::string>& agentIps) {
+  std::vector<PcDelivery> pcs;
+  pcs.reserve(agentIps.size());
+  for (const std::string& ip : agentIps) pcs.push_back({ip, PcOutcome::Waiting});
+  return pcs;
+}
+
 }  // namespace
 
 DeviceChannel::DeviceChannel(int slotNo, RoutingTables& tables, EventLoop& loop, ChannelEnvironment environment)
@@ -20,19 +40,31 @@ DeviceChannel::DeviceChannel(int slotNo, RoutingTables& tables, EventLoop& loop,
       env_(std::move(environment)),
       loop_(loop),
       strand_(loop.MakeStrand()),
-      logs_(*env_.clock, env_.addMessage),
-      serial_(strand_, *env_.timers),
-      lan_(strand_, *env_.timers),
-      cti_(loop, strand_, *env_.timers, *env_.clock, env_.ctiLimits),
+      logs_(*env_.clock, [this](lindra::StatusLine line) { Message(std::move(line)); }),
       notifySocket_(strand_),
-      agents_(*this, loop, *env_.timers, *env_.clock, env_.senderTimings) {}
+      agents_(*this, loop, *env_.timers, *env_.clock, env_.senderTimings) {
+  if (!env_.mirrorHost.empty() && env_.mirrorPort > 0)
+    mirror_ = std::make_unique<FrameMirror>(*this, strand_, *env_.timers, env_.mirrorHost, env_.mirrorPort);
+}
 
 DeviceChannel::~DeviceChannel() { Shutdown(); }
+
+ChannelView& DeviceChannel::view() const {
+  static UnseenView unseen;
+  return env_.view ? *env_.view : unseen;
+}
+
+void DeviceChannel::Message(lindra::StatusLine line) { view().Message(slotNo_, std::move(line)); }
+
+void DeviceChannel::ShowLinkState(LinkState state) { view().LinkStateChanged(slotNo_, std::move(state)); }
 
 // CTI connections accepted before a stop still hand on their messages, which read
 // the configuration on the strand.
 void DeviceChannel::Configure(const SlotConfig& config) {
-  if (running_ && !running()) CloseLink();
+  if (running_ && !running()) {
+    CloseLink();
+    ShowLinkState({});
+  }
   RunOn(strand_, [&] { config_ = config; });
 }
 
@@ -63,67 +95,48 @@ std::string DeviceChannel::CheckConfiguration() const {
 LinkResult DeviceChannel::Start() {
   // A link that ended by itself is closed here, before the new start.
   if (running_) CloseLink();
+  LinkResult result = OpenLink();
+  if (result.ok)
+    ShowLinkState({LinkState::Phase::Connected, 0, std::nullopt, result.line.text});
+  else
+    ShowLinkState({LinkState::Phase::Off, 0, result.line.error, result.line.text});
+  return result;
+}
+
+LinkResult DeviceChannel::OpenLink() {
   if (std::string failure = CheckConfiguration(); !failure.empty()) return LinkResult::Failed(failure);
   // Past the checks only the codes 1, 101 and 201 have no link: they name no device.
   const LinkKind kind = LinkKindOf(config_.modelCode);
   if (kind == LinkKind::None) return LinkResult::Failed(kNoDevice);
+  if (link_ && linkKind_ != kind) link_->Shutdown();
+  if (!link_ || linkKind_ != kind) {
+    link_ = MakeLink(kind, {loop_, strand_, *env_.timers, *env_.clock, env_.serialPaths, env_.ctiLimits});
+    linkKind_ = kind;
+  }
 
-  LinkResult result = StartLink(kind);
+  LinkResult result = link_->Start(slotNo_, config_);
   if (!result.ok) return result;
-
-  logs_.Device(DeviceLogKind::Plain, result.text);
+  logs_.Device(DeviceLogKind::Plain, result.line.text);
   logs_.Device(DeviceLogKind::Plain, kServerStarted);
   running_ = true;
   linkEnded_ = false;
   linkUp_ = true;
-  kind_ = kind;
   return result;
 }
 
 void DeviceChannel::BeginReading() {
   if (!running_ || reading_) return;
   reading_ = true;
-  switch (kind_) {
-    case LinkKind::Serial: {
-      const DeviceModel model = ModelOf(config_.modelCode);
-      assembler_.emplace(config_.modelCode, kind_);
-      serial_.Begin({model.pollsWhenIdle, model.frame.ChunkFramed() ? SerialQuietGapMs(config_.baudRate) : 0},
-                    Handlers());
-      break;
-    }
-    case LinkKind::Lan:
-      assembler_.emplace(config_.modelCode, kind_);
-      lan_.Begin(Handlers());
-      break;
-    case LinkKind::Cti:
-      cti_.Begin({[this](std::string_view message) { HandleCtiMessage(message); },
-                  [this](DeviceLogKind logKind, const std::string& text) { logs_.Device(logKind, text); },
-                  [this] { HandleLinkEvent(LinkEvent::Ended); }});
-      break;
-    case LinkKind::None:
-      break;
-  }
+  assembler_.emplace(config_.modelCode, linkKind_);
+  link_->Begin(Handlers());
 }
 
 LinkHandlers DeviceChannel::Handlers() {
-  return {[this](std::string_view chunk) { HandleChunk(chunk); }, [this](const std::string& line) { StatusLine(line); },
-          [this](LinkEvent event) { HandleLinkEvent(event); }};
-}
-
-LinkResult DeviceChannel::StartLink(LinkKind kind) {
-  switch (kind) {
-    case LinkKind::Serial:
-      return serial_.Start(SerialPathFor(config_.comPort, env_.serialPaths), config_.comPort, config_.baudRate);
-    case LinkKind::Lan:
-      return lan_.Start(slotNo_, config_.lanIp, config_.lanPort);
-    case LinkKind::Cti:
-      if (!mirror_ && !env_.mirrorHost.empty() && env_.mirrorPort > 0)
-        mirror_ = std::make_unique<FrameMirror>(*this, strand_, *env_.timers, env_.mirrorHost, env_.mirrorPort);
-      return cti_.Start(slotNo_, config_.lanPort);
-    case LinkKind::None:
-      break;
-  }
-  return LinkResult::Failed(kNoDevice);
+  return {.chunk = [this](std::string_view chunk) { HandleChunk(chunk); },
+          .message = [this](std::string_view message) { HandleMessage(message); },
+          .status = [this](lindra::StatusLine line) { Message(std::move(line)); },
+          .log = [this](DeviceLogKind kind, const std::string& text) { logs_.Device(kind, text); },
+          .event = [this](const LinkEvent& event) { HandleLinkEvent(event); }};
 }
 
 void DeviceChannel::HandleChunk(std::string_view chunk) {
@@ -134,9 +147,10 @@ void DeviceChannel::HandleChunk(std::string_view chunk) {
   });
 }
 
-void DeviceChannel::HandleLinkEvent(LinkEvent event) {
-  switch (event) {
-    case LinkEvent::StreamCut: {
+void DeviceChannel::HandleLinkEvent(const LinkEvent& event) {
+  using Phase = LinkState::Phase;
+  switch (event.kind) {
+    case LinkEvent::Kind::StreamCut: {
       // The next connection starts a frame of its own; the piece left over is logged,
       // so nothing the device sent disappears without a trace.
       const std::string_view partial = assembler_->DropPartial();
@@ -146,32 +160,34 @@ void DeviceChannel::HandleLinkEvent(LinkEvent event) {
                          text::ToInternal(text::UpToNul(partial)));
       break;
     }
-    case LinkEvent::Down:
+    // What running() shows changes before the state that tells of it goes out.
+    case LinkEvent::Kind::Down:
       linkUp_ = false;
-      NotifySlotState();
       break;
-    case LinkEvent::Up:
+    case LinkEvent::Kind::Up:
       linkUp_ = true;
-      NotifySlotState();
       break;
-    case LinkEvent::Ended:
+    case LinkEvent::Kind::Retrying:
+      ShowLinkState({Phase::Retrying, event.attempt, event.error, event.text});
+      break;
+    case LinkEvent::Kind::Reconnected:
+      ShowLinkState({Phase::Connected, 0, std::nullopt, event.text});
+      break;
+    case LinkEvent::Kind::Ended:
       linkEnded_ = true;
-      NotifySlotState();
+      ShowLinkState({Phase::Ended, 0, event.error, event.text});
       break;
   }
 }
 
-void DeviceChannel::NotifySlotState() {
-  if (env_.view) env_.view->SlotStateChanged(slotNo_);
-}
-
-void DeviceChannel::HandleCtiMessage(std::string_view message) {
+void DeviceChannel::HandleMessage(std::string_view message) {
   logs_.DeviceRaw(DeviceLogKind::Parse, message);
   if (mirror_) mirror_->MirrorFrame(message);
   Deliver(message, message.size());
 }
 
 void DeviceChannel::Deliver(std::string_view frame, size_t length) {
+  view().FrameReceived(slotNo_);
   ParseOutcome outcome = ParseFrame(frame, length, config_.modelCode, config_.areaCode, text::EdgeEncoding());
   for (auto& entry : outcome.log) {
     switch (entry.kind) {
@@ -186,12 +202,23 @@ void DeviceChannel::Deliver(std::string_view frame, size_t length) {
         break;
     }
   }
-  if (!outcome.statusLine.empty()) StatusLine(std::move(outcome.statusLine));
+  // The parser's status line is always a rejection.
+  if (!outcome.statusLine.empty()) Message(lindra::StatusLine::Error(std::move(outcome.statusLine)));
   if (!outcome.event) return;
 
-  RouteResult route = RouteCallEvent(tables_, config_.modelCode, std::move(*outcome.event), env_.clock->Now());
-  if (!route.rows.empty()) env_.view->CallRowsAdded(slotNo_, std::move(route.rows));
+  const LocalTime now = env_.clock->Now();
+  RouteResult route = RouteCallEvent(tables_, config_.modelCode, *outcome.event, now);
+  CallRecord call{
+      .slotNo = slotNo_,
+      .time = now,
+      .routing = route.routing,
+      .event = route.routed ? *route.routed : std::move(*outcome.event),
+      .rows = std::move(route.rows),
+      // Only a call for operators waits for PCs; a broadcast has no PC of its own.
+      .pcs = route.routing == CallRouting::Routed ? Waiting(route.routed->agentIps) : std::vector<PcDelivery>{}};
+  const uint64_t callId = view().CallTaken(std::move(call));
   if (!route.routed) return;
+  route.routed->callId = callId;
   // A CTI slot's events always go through the operators' senders, whatever the broadcast switch says.
   if (route.broadcast && LinkKindOf(config_.modelCode) != LinkKind::Cti)
     notifySocket_.BroadcastNotify(*this, env_.broadcastAddress, config_.progPort, *route.routed);
@@ -201,17 +228,17 @@ void DeviceChannel::Deliver(std::string_view frame, size_t length) {
 
 void DeviceChannel::CloseLink() {
   running_ = false;
-  serial_.Stop();
-  lan_.Stop();
-  cti_.Stop();
+  if (link_) link_->Stop();
   reading_ = false;
 }
 
 void DeviceChannel::Stop() {
   if (!running_) return;
   CloseLink();
-  StatusLine(std::string("[WARN] ") + kServerStopped);
+  const std::string stopped = std::string("[WARN] ") + kServerStopped;
+  Message(lindra::StatusLine::Warning(stopped));
   logs_.Device(DeviceLogKind::Plain, kServerStopped);
+  ShowLinkState({LinkState::Phase::Off, 0, std::nullopt, stopped});
 }
 
 void DeviceChannel::Shutdown() {
@@ -219,7 +246,7 @@ void DeviceChannel::Shutdown() {
   // CTI messages already received go to the senders first, which then send or log
   // them; stopped the other way round, those calls would reach nobody and no log.
   // The mirror and the UDP socket close after the CTI connections that use them.
-  cti_.Shutdown();
+  if (link_) link_->Shutdown();
   agents_.Stop();
   mirror_.reset();
   notifySocket_.Close();
@@ -230,22 +257,20 @@ std::optional<lindra::StatusLine> DeviceChannel::CreateNotifySocket() {
   return notifySocket_.Create(slotNo_, tables_.broadcastMode());
 }
 
-void DeviceChannel::StatusLine(lindra::StatusLine line) { env_.addMessage(line.text); }
-
-void DeviceChannel::StatusLine(std::string line) { env_.addMessage(line); }
+void DeviceChannel::StatusLine(lindra::StatusLine line) { Message(std::move(line)); }
 
 void DeviceChannel::ProgramLog(DeviceLogKind kind, std::string text) { logs_.Device(kind, text); }
 
 void DeviceChannel::TelephoneLog(std::string line) { logs_.Telephone(line); }
 
 void DeviceChannel::OperatorsFollowed(std::vector<OperatorState> rows) {
-  env_.view->OperatorsFollowed(slotNo_, std::move(rows));
+  view().OperatorsFollowed(slotNo_, std::move(rows));
 }
 
-void DeviceChannel::OperatorColour(int row, Colour colour) { env_.view->OperatorColour(slotNo_, row, colour); }
+void DeviceChannel::OperatorColour(int row, Colour colour) { view().OperatorColour(slotNo_, row, colour); }
 
 void DeviceChannel::CallOutcome(uint64_t callId, int row, const std::string& ip, PcOutcome outcome) {
-  env_.view->CallOutcome(slotNo_, callId, row, ip, outcome);
+  view().CallOutcome(slotNo_, callId, row, ip, outcome);
 }
 
 }  // namespace lindra

@@ -15,8 +15,7 @@
 #include "device/channel_view.h"
 #include "device/cti_listener.h"
 #include "device/frame_assembler.h"
-#include "device/lan_link.h"
-#include "device/link_result.h"
+#include "device/link.h"
 #include "device/serial_link.h"
 #include "log/slot_logs.h"
 #include "notify/agent_senders.h"
@@ -32,9 +31,7 @@ namespace lindra {
 
 // What a channel needs of the server around it.
 struct ChannelEnvironment {
-  ChannelView* view = nullptr;
-  // The controller's message log; thread-safe. Status lines go there.
-  std::function<void(const std::string&)> addMessage;
+  ChannelView* view = nullptr;  // none: nothing is told
   const Clock* clock = &SystemClock::Instance();
   TimerMaker* timers = &SteadyTimerMaker::Instance();
   SerialOverrides serialPaths;
@@ -50,6 +47,7 @@ struct ChannelEnvironment {
 // strand, and so do parse, route and dispatch; operator senders and the mirror report
 // through the SlotReporter side from the loop. The configuration is written on the
 // strand (the controller waits for it); the flags the controller reads are atomic.
+// Every status line, link state, frame and call goes to the ChannelView.
 class DeviceChannel final : public SlotReporter {
  public:
   DeviceChannel(int slotNo, RoutingTables& tables, EventLoop& loop, ChannelEnvironment environment);
@@ -66,12 +64,13 @@ class DeviceChannel final : public SlotReporter {
   void OpenLogs(const std::filesystem::path& logDir, int programLevel);
 
   // Checks the configuration and opens the link: opened with "[WARN] ...", or failed
-  // with "[ERR] ..." (also for the codes 1, 101 and 201, which name no device).
-  LinkResult Start();
+  // with "[ERR] ..." (also for the codes 1, 101 and 201, which name no device). The
+  // link state follows: Connected, or Off with the failure.
+  [[nodiscard]] LinkResult Start();
   // After a successful Start, once the start has been reported: reads the link. What
   // the link then reports (a peer that closes at once) follows the start's own lines.
   void BeginReading();
-  // Closes the link; reports the stop. Nothing when not running.
+  // Closes the link; reports the stop (its line, then the state Off). Nothing when not running.
   void Stop();
   // Stop(), the CTI connections (what they received is handed on first), the operator
   // senders, then every queued log line written.
@@ -79,7 +78,7 @@ class DeviceChannel final : public SlotReporter {
 
   // The link is open and has not ended. A link that lost its exchange or port and
   // is retrying in the background, or one that gave up by itself, makes the slot not
-  // connected; the front end hears of each change (SlotStateChanged).
+  // connected; the view hears of each change (LinkStateChanged).
   bool running() const { return running_ && !linkEnded_ && linkUp_; }
 
   // The UDP notification socket, with SO_BROADCAST in broadcast mode. Returns nothing
@@ -99,16 +98,16 @@ class DeviceChannel final : public SlotReporter {
   void CallOutcome(uint64_t callId, int row, const std::string& ip, PcOutcome outcome) override;
 
  private:
-  // The links' and the parser's lines, which do not say their severity yet.
-  void StatusLine(std::string line);
+  ChannelView& view() const;
+  void Message(lindra::StatusLine line);
+  void ShowLinkState(LinkState state);
   std::string CheckConfiguration() const;
-  LinkResult StartLink(LinkKind kind);
+  LinkResult OpenLink();
   LinkHandlers Handlers();
   void CloseLink();
   void HandleChunk(std::string_view chunk);
-  void HandleLinkEvent(LinkEvent event);
-  void NotifySlotState();
-  void HandleCtiMessage(std::string_view message);
+  void HandleLinkEvent(const LinkEvent& event);
+  void HandleMessage(std::string_view message);
   void Deliver(std::string_view frame, size_t length);
 
   const int slotNo_;
@@ -118,18 +117,19 @@ class DeviceChannel final : public SlotReporter {
   const Strand strand_;
   SlotConfig config_;
   SlotLogs logs_;
-  SerialLink serial_;
-  LanLink lan_;
-  CtiListener cti_;
   NotifySocket notifySocket_;
   AgentSenders agents_;
-  std::unique_ptr<FrameMirror> mirror_;
-  std::optional<FrameAssembler> assembler_;  // of the open serial or LAN link; the strand's
+  std::unique_ptr<FrameMirror> mirror_;  // of the CTI messages, when configured
+  // Made for the model's kind at the first start of that kind, kept until a start of
+  // another kind or the shutdown: a stopped CTI listener still serves the connections
+  // it had accepted.
+  std::unique_ptr<Link> link_;
+  LinkKind linkKind_ = LinkKind::None;       // of link_
+  std::optional<FrameAssembler> assembler_;  // of the open link; the strand's
   std::atomic<bool> running_{false};
   std::atomic<bool> linkEnded_{false};
   std::atomic<bool> linkUp_{false};
-  LinkKind kind_ = LinkKind::None;  // of the open link
-  bool reading_ = false;            // BeginReading has run since the start
+  bool reading_ = false;  // BeginReading has run since the start
 };
 
 }  // namespace lindra

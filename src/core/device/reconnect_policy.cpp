@@ -18,6 +18,7 @@ ReconnectPolicy::Step ReconnectPolicy::Lost(int error) {
 
 ReconnectPolicy::Step ReconnectPolicy::AttemptBegins() {
   Step step;
+  step.attempt = ++attempt_;
   if (down_) return step;  // quiet attempts report nothing
   // After an attempt that did not connect, the link's receive on the unconnected
   // socket is what fails first, and it is reported as such before the next attempt.
@@ -30,6 +31,7 @@ ReconnectPolicy::Step ReconnectPolicy::Connected() {
   unproven_ = true;
   connectFailed_ = false;
   Step step;
+  step.attempt = attempt_;
   if (down_) {
     down_ = false;
     step.notices.push_back({NoticeKind::Back});
@@ -47,11 +49,13 @@ ReconnectPolicy::Step ReconnectPolicy::AttemptFailed(int error) {
 void ReconnectPolicy::BytesReceived() {
   unproven_ = false;
   failed_ = 0;
-  quietPauseMs_ = 0;
+  attempt_ = 0;
+  quietPause_ = {};
 }
 
 ReconnectPolicy::Step ReconnectPolicy::After(Notice notice) {
   Step step;
+  step.attempt = attempt_;
   if (!down_) {
     step.notices.push_back(notice);
     if (failed_ >= settings_.announcedAttempts) {
@@ -60,16 +64,16 @@ ReconnectPolicy::Step ReconnectPolicy::After(Notice notice) {
       step.shown = Shown::Down;
     }
   }
-  step.pauseMs = down_ ? NextQuietPause() : settings_.retryPauseMs;
+  step.pause = down_ ? NextQuietPause() : settings_.retryPause;
   return step;
 }
 
 // A device that comes back and goes again before it has sent anything keeps its
 // back-off: started over, it would come and go every second.
-int ReconnectPolicy::NextQuietPause() {
-  quietPauseMs_ = quietPauseMs_ == 0 ? settings_.quietFirstPauseMs : 2 * quietPauseMs_;
-  quietPauseMs_ = std::min(quietPauseMs_, settings_.quietMaxPauseMs);
-  return quietPauseMs_;
+std::chrono::milliseconds ReconnectPolicy::NextQuietPause() {
+  quietPause_ = quietPause_ == std::chrono::milliseconds(0) ? settings_.quietFirstPause : 2 * quietPause_;
+  quietPause_ = std::min(quietPause_, settings_.quietMaxPause);
+  return quietPause_;
 }
 
 }  // namespace lindra

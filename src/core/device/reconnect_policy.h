@@ -4,6 +4,7 @@
 // connected. Pure: the link tells it what happened and does what it answers (report
 // these notices, show the slot down or up, pause this long before the next attempt);
 // no I/O, no clock, no sleeping.
+#include <chrono>
 #include <vector>
 
 namespace lindra {
@@ -12,13 +13,13 @@ namespace lindra {
 class ReconnectPolicy {
  public:
   struct Settings {
-    int announcedAttempts = 0;  // failed attempts in a row that are each reported
-    int retryPauseMs = 0;       // before every reconnect after a loss or a failed attempt
+    int announcedAttempts = 0;                // failed attempts in a row that are each reported
+    std::chrono::milliseconds retryPause{0};  // before every reconnect after a loss or a failed attempt
     // Once the announced attempts are used up: the pause before the first quiet
-    // attempt, doubled after each quiet one that fails, up to quietMaxPauseMs. A device
+    // attempt, doubled after each quiet one that fails, up to quietMaxPause. A device
     // that is back is picked up within moments, one that stays away costs little.
-    int quietFirstPauseMs = 0;
-    int quietMaxPauseMs = 0;
+    std::chrono::milliseconds quietFirstPause{0};
+    std::chrono::milliseconds quietMaxPause{0};
   };
 
   enum class NoticeKind {
@@ -40,7 +41,11 @@ class ReconnectPolicy {
   struct Step {
     std::vector<Notice> notices;
     Shown shown = Shown::Unchanged;
-    int pauseMs = 0;
+    std::chrono::milliseconds pause{0};
+    // The attempt the step is about (the one about to be made, that failed, that
+    // connected, or whose connection was lost), counted from 1 since the connection
+    // last proved itself with a byte; 0 for a loss of the start's own or a proven connection.
+    int attempt = 0;
     bool operator==(const Step&) const = default;
   };
 
@@ -63,14 +68,15 @@ class ReconnectPolicy {
   // After a loss or a failed attempt: report it unless already down, give up
   // announcing once the failures use up the announced attempts, and pause.
   Step After(Notice notice);
-  int NextQuietPause();
+  std::chrono::milliseconds NextQuietPause();
 
   Settings settings_;
-  int failed_ = 0;              // failed attempts in a row
-  bool unproven_ = false;       // connected by an attempt, no byte yet: ending now fails it
-  bool connectFailed_ = false;  // the last attempt did not connect
-  bool down_ = false;           // the slot is shown not connected
-  int quietPauseMs_ = 0;        // the last quiet pause; 0 until the first since a proven connection
+  int failed_ = 0;                           // failed attempts in a row
+  bool unproven_ = false;                    // connected by an attempt, no byte yet: ending now fails it
+  bool connectFailed_ = false;               // the last attempt did not connect
+  bool down_ = false;                        // the slot is shown not connected
+  int attempt_ = 0;                          // attempts since the connection last proved itself
+  std::chrono::milliseconds quietPause_{0};  // the last quiet pause; 0 until the first since a proven connection
 };
 
 }  // namespace lindra

@@ -9,7 +9,8 @@
 #include <cerrno>
 #include <utility>
 
-#include "device/reconnect_policy.h"
+#include "device/reconnecting_session.h"
+#include "model/device_model.h"
 #include "platform/serial_port.h"
 #include "text/strings.h"
 
@@ -18,18 +19,18 @@ namespace {
 
 using std::chrono::milliseconds;
 
-std::string CommFailure(const char* step, int error) {
-  return text::Format("[ERR] RS232C - %s 실패 ErrNo:%d", step, error);
+StatusLine CommFailure(const char* step, int error) {
+  return StatusLine::Error(text::Format("[ERR] RS232C - %s 실패 ErrNo:%d", step, error), error);
 }
 
 }  // namespace
 
-int SerialQuietGapMs(int baudRate) {
+milliseconds SerialQuietGap(int baudRate) {
   constexpr int kGapBits = 5 * 10;  // five characters of 10 bits
-  constexpr int kFloorMs = 50;
+  constexpr milliseconds kFloor{50};
   const long long bits = static_cast<long long>(kGapBits) * 1000;
   const long long rate = std::max(baudRate, 1);
-  return static_cast<int>(std::max<long long>(kFloorMs, (bits + rate - 1) / rate));
+  return std::max(kFloor, milliseconds((bits + rate - 1) / rate));
 }
 
 std::string SerialPathFor(const std::string& comPort, const SerialOverrides& overrides) {
@@ -41,22 +42,20 @@ std::string SerialPathFor(const std::string& comPort, const SerialOverrides& ove
   return comPort;
 }
 
-// One opened port and what reads it, from a successful Start to Stop. Everything runs
-// on the strand; the port's waits hold the session alive, the timers (owned here)
-// never fire once it is gone. Once closed it calls no handler again.
-class SerialLink::Session : public std::enable_shared_from_this<Session> {
+// One opened port and what reads it, from a successful Start to Stop, on the strand.
+class SerialLink::Session final : public ReconnectingSession {
  public:
   Session(const Strand& strand, TimerMaker& timers, std::string devicePath, std::string comPort, int baudRate)
-      : port_(strand),
+      // A serial port has no announced attempts: its loss is reported once and it is
+      // reopened quietly until it is back.
+      : ReconnectingSession(strand, timers, {0, kReopenPause, kReopenPause, kReopenPause}),
+        port_(strand),
         devicePath_(std::move(devicePath)),
         comPort_(std::move(comPort)),
         baudRate_(baudRate),
-        // A serial port has no announced attempts: its loss is reported once and it
-        // is reopened quietly until it is back.
-        policy_({0, kReopenPauseMs, kReopenPauseMs, kReopenPauseMs}),
         pollTimer_(timers.Create(strand)),
         gapTimer_(timers.Create(strand)),
-        pauseTimer_(timers.Create(strand)) {}
+        lookAgainTimer_(timers.Create(strand)) {}
 
   // Hands the opened port to the loop; 0 or the error (the port is closed then).
   int Adopt(UniqueFd port) {
@@ -67,19 +66,10 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
   }
 
   void Begin(const SerialReading& reading, LinkHandlers handlers) {
-    if (closed_) return;
+    if (closed()) return;
     reading_ = reading;
-    handlers_ = std::move(handlers);
     if (reading_.pollWithZ) Poll();
-    WaitReadable();
-  }
-
-  void Close() {
-    closed_ = true;
-    ClosePort();
-    pollTimer_->Stop();
-    gapTimer_->Stop();
-    pauseTimer_->Stop();
+    ReconnectingSession::Begin(std::move(handlers));
   }
 
  private:
@@ -88,21 +78,21 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
     // costs this poll.
     if (port_.is_open()) [[maybe_unused]]
       ssize_t written = ::write(port_.native_handle(), "Z", 1);
-    pollTimer_->Start(milliseconds(kPollIntervalMs), [this] { Poll(); });
+    pollTimer_->Start(kPollInterval, [this] { Poll(); });
   }
 
-  void WaitReadable() {
+  void Read() override {
     port_.async_wait(asio::posix::descriptor_base::wait_read,
-                     [self = shared_from_this()](const asio::error_code& ec) { self->Readable(ec); });
+                     [this, self = shared_from_this()](const asio::error_code& ec) { Readable(ec); });
   }
 
   void Readable(const asio::error_code& ec) {
-    if (closed_ || ec == asio::error::operation_aborted) return;
+    if (closed() || ec == asio::error::operation_aborted) return;
     int error = ec.value();
     const size_t got = error ? 0 : ReadAvailable(error);
     if (error) {
       Deliver();
-      return Lost(error);
+      return PortLost(error);
     }
     if (got == 0) {
       // Woken for bytes the last read already took (two arrivals, one read): wait for
@@ -110,13 +100,13 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
       // shows ready without a byte to give is looked at again at the idle poll's pace,
       // never spun on.
       if (SerialReadyWithoutBytes(port_.native_handle()))
-        pauseTimer_->Start(milliseconds(kPollIntervalMs), [this] { WaitReadable(); });
+        lookAgainTimer_->Start(kPollInterval, [this] { Read(); });
       else
-        WaitReadable();
+        Read();
       return;
     }
-    if (reading_.quietGapMs > 0 && size_ < kChunkBytes) {
-      gapTimer_->Start(milliseconds(reading_.quietGapMs), [this] {
+    if (reading_.quietGap > milliseconds(0) && size_ < kChunkBytes) {
+      gapTimer_->Start(reading_.quietGap, [this] {
         // Only a line found quiet has had its gap. Bytes waiting when the timer runs
         // may have come right after the last read while this loop was held up: they
         // are taken as the rest of the message, since cutting a message loses its call
@@ -127,7 +117,7 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
       gapTimer_->Stop();
       Deliver();
     }
-    if (!closed_) WaitReadable();
+    if (!closed()) Read();
   }
 
   // Reads what there is, up to a full chunk; returns how many bytes came. Sets error
@@ -156,7 +146,7 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
 
   void Deliver() {
     const size_t size = std::exchange(size_, 0);
-    if (size > 0 && !closed_) handlers_.chunk(std::string_view(chunk_.data(), size));
+    if (size > 0) Arrived(std::string_view(chunk_.data(), size));
   }
 
   void ClosePort() {
@@ -165,81 +155,77 @@ class SerialLink::Session : public std::enable_shared_from_this<Session> {
     port_.close(ignored);
   }
 
-  void Lost(int error) {
+  void PortLost(int error) {
     gapTimer_->Stop();
     ClosePort();
     busyReported_ = false;
-    if (!closed_) handlers_.event(LinkEvent::StreamCut);
-    Retry(policy_.Lost(error));
+    Lost(error);
   }
 
-  void Retry(const ReconnectPolicy::Step& step) {
-    Follow(step);
-    if (!closed_) pauseTimer_->Start(milliseconds(step.pauseMs), [this] { Reopen(); });
-  }
-
-  void Reopen() {
-    Follow(policy_.AttemptBegins());
-    if (closed_) return;
+  void Attempt(std::function<void(Outcome)> done) override {
     OpenedSerialPort opened = OpenSerialPort(devicePath_, baudRate_);
     const int error = opened.port ? Adopt(std::move(opened.port)) : opened.error;
     // The loss line says why the slot is down, but not that another program has taken
     // the port meanwhile, which keeps it down until that program lets go.
-    if (error == EBUSY && !std::exchange(busyReported_, true)) handlers_.status(CommFailure("CreateFile", error));
-    if (error) return Retry(policy_.AttemptFailed(error));
-    Follow(policy_.Connected());
-    if (!closed_) WaitReadable();
+    if (error == EBUSY && !std::exchange(busyReported_, true)) Say(CommFailure("CreateFile", error));
+    done({error ? Outcome::Kind::Failed : Outcome::Kind::Connected, error});
   }
 
-  void Follow(const ReconnectPolicy::Step& step) {
-    for (const ReconnectPolicy::Notice& notice : step.notices) {
-      if (closed_) return;
-      switch (notice.kind) {
-        case ReconnectPolicy::NoticeKind::Lost:
-          handlers_.status(text::Format("[ERR] ReadFIle 실패 : %d", notice.value));
-          break;
-        case ReconnectPolicy::NoticeKind::Back:
-          handlers_.status(text::Format("[WARN] Reconnected PBX : %.4s, %d", comPort_.c_str(), baudRate_));
-          break;
-        default:  // no announced attempts: the loss line says it all until the port is back
-          break;
-      }
+  // No announced attempts: the loss line says it all until the port is back.
+  std::optional<StatusLine> LineOf(const ReconnectPolicy::Notice& notice) const override {
+    switch (notice.kind) {
+      case ReconnectPolicy::NoticeKind::Lost:
+        return StatusLine::Error(text::Format("[ERR] ReadFIle 실패 : %d", notice.value), notice.value);
+      case ReconnectPolicy::NoticeKind::Back:
+        return StatusLine::Warning(text::Format("[WARN] Reconnected PBX : %.4s, %d", comPort_.c_str(), baudRate_));
+      default:
+        return std::nullopt;
     }
-    if (closed_) return;
-    if (step.shown == ReconnectPolicy::Shown::Down) handlers_.event(LinkEvent::Down);
-    if (step.shown == ReconnectPolicy::Shown::Up) handlers_.event(LinkEvent::Up);
+  }
+
+  void Release() override {
+    ClosePort();
+    pollTimer_->Stop();
+    gapTimer_->Stop();
+    lookAgainTimer_->Stop();
   }
 
   asio::posix::stream_descriptor port_;
   const std::string devicePath_, comPort_;
   const int baudRate_;
-  ReconnectPolicy policy_;
   SerialReading reading_;
-  LinkHandlers handlers_;
-  std::unique_ptr<Timer> pollTimer_;   // model 7's "Z"
-  std::unique_ptr<Timer> gapTimer_;    // the quiet gap that ends a chunk
-  std::unique_ptr<Timer> pauseTimer_;  // before a reopen, or a look again after a read of nothing
+  std::unique_ptr<Timer> pollTimer_;       // model 7's "Z"
+  std::unique_ptr<Timer> gapTimer_;        // the quiet gap that ends a chunk
+  std::unique_ptr<Timer> lookAgainTimer_;  // after a read of nothing
   std::array<char, kChunkBytes> chunk_;
   size_t size_ = 0;            // bytes of the chunk read so far
   bool busyReported_ = false;  // since the loss: a reopen found the port held by another program
-  bool closed_ = false;
 };
 
-SerialLink::SerialLink(const Strand& strand, TimerMaker& timers) : strand_(strand), timers_(timers) {}
+SerialLink::SerialLink(const Strand& strand, TimerMaker& timers, SerialOverrides paths)
+    : strand_(strand), timers_(timers), paths_(std::move(paths)) {}
 
 SerialLink::~SerialLink() { Stop(); }
 
 LinkResult SerialLink::Start(const std::string& devicePath, const std::string& comPort, int baudRate) {
   Stop();
   OpenedSerialPort opened = OpenSerialPort(devicePath, baudRate);
-  if (!opened.port) return LinkResult::Failed(CommFailure(opened.failedStep, opened.error));
+  auto failed = [](StatusLine line) { return LinkResult{false, std::move(line)}; };
+  if (!opened.port) return failed(CommFailure(opened.failedStep, opened.error));
   auto session = std::make_shared<Session>(strand_, timers_, devicePath, comPort, baudRate);
   // A descriptor the loop cannot watch is as good as a port that does not open.
-  if (const int error = session->Adopt(std::move(opened.port)))
-    return LinkResult::Failed(CommFailure("CreateFile", error));
+  if (const int error = session->Adopt(std::move(opened.port))) return failed(CommFailure("CreateFile", error));
   session_ = std::move(session);
   return LinkResult::Opened(text::Format("[WARN] Connected PBX : %.4s, %d", comPort.c_str(), baudRate));
 }
+
+LinkResult SerialLink::Start(int, const SlotConfig& slot) {
+  const DeviceModel model = ModelOf(slot.modelCode);
+  reading_ = {model.pollsWhenIdle, model.frame.ChunkFramed() ? SerialQuietGap(slot.baudRate) : milliseconds(0)};
+  return Start(SerialPathFor(slot.comPort, paths_), slot.comPort, slot.baudRate);
+}
+
+void SerialLink::Begin(LinkHandlers handlers) { Begin(reading_, std::move(handlers)); }
 
 void SerialLink::Begin(const SerialReading& reading, LinkHandlers handlers) {
   if (!session_) return;

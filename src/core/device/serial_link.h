@@ -1,14 +1,14 @@
 #pragma once
 // The RS232C link of a slot with a serial model (codes 2..100): the port's descriptor
 // on the event loop, read as soon as bytes arrive.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 
-#include "device/link_handlers.h"
-#include "device/link_result.h"
+#include "device/link.h"
 #include "platform/event_loop.h"
 #include "platform/timer.h"
 
@@ -28,24 +28,26 @@ std::string SerialPathFor(const std::string& comPort, const SerialOverrides& ove
 // means the message is complete; the floor covers USB adapters, which hand bytes over
 // in packets up to 16 ms apart, and the scheduling delays of a busy machine on top of
 // them (a message cut in two is a call lost). 50 ms at 1200 baud and above.
-int SerialQuietGapMs(int baudRate);
+std::chrono::milliseconds SerialQuietGap(int baudRate);
 
 // How the link reads, by model.
 struct SerialReading {
-  bool pollWithZ = false;  // "Z" asks the box for its news while the line is idle
-  int quietGapMs = 0;      // > 0: a chunk ends only when the line is quiet this long
+  bool pollWithZ = false;                 // "Z" asks the box for its news while the line is idle
+  std::chrono::milliseconds quietGap{0};  // > 0: a chunk ends only when the line is quiet this long
 };
 
 // Start, Begin and Stop are called by the owner's thread (the controller's), never by
 // a loop thread; everything else, the handlers included, runs on the strand.
-class SerialLink {
+class SerialLink final : public Link {
  public:
   static constexpr size_t kChunkBytes = 4096;  // at most this much per chunk
-  static constexpr int kPollIntervalMs = 100;  // model 7's "Z"; also the look again after a read of nothing
-  static constexpr int kReopenPauseMs = 1000;  // between attempts to open a lost port again
+  // Model 7's "Z"; also the look again after a read of nothing.
+  static constexpr std::chrono::milliseconds kPollInterval{100};
+  static constexpr std::chrono::milliseconds kReopenPause{1000};  // between attempts to open a lost port again
 
-  SerialLink(const Strand& strand, TimerMaker& timers);
-  ~SerialLink();  // Stop()
+  // `paths`: where the port names of the slots' settings lead (SerialPathFor).
+  SerialLink(const Strand& strand, TimerMaker& timers, SerialOverrides paths = {});
+  ~SerialLink() override;  // Stop()
   SerialLink(const SerialLink&) = delete;
   SerialLink& operator=(const SerialLink&) = delete;
 
@@ -55,30 +57,36 @@ class SerialLink {
   // EBUSY: another program holds the port), "... GetCommState 실패 ..." (tcgetattr),
   // "... SetCommState 실패 ..." (a speed termios does not know: EINVAL; tcsetattr)
   // with errno; the port is closed then. The caller writes the program-log entries
-  // of a successful start.
-  LinkResult Start(const std::string& devicePath, const std::string& comPort, int baudRate);
+  // of a successful start. Failures carry the error number.
+  [[nodiscard]] LinkResult Start(const std::string& devicePath, const std::string& comPort, int baudRate);
+  // The slot's COM_PORT and BAUD_RATE, read as its model reads (Begin(handlers)).
+  [[nodiscard]] LinkResult Start(int slotNo, const SlotConfig& slot) override;
   bool IsOpen() const { return session_ != nullptr; }
 
   // After a successful Start: reads until Stop, handing over the bytes there are at
   // once (with a quiet gap: once the line has been quiet that long, or the chunk is
   // full). A read failure (the adapter unplugged: EIO, a hang-up) cuts the stream, is
   // reported once as "[ERR] ReadFIle 실패 : %d" and shows the slot down; the port is
-  // opened again (same path and settings) every kReopenPauseMs until it opens:
+  // opened again (same path and settings) every kReopenPause until it opens:
   // "[WARN] Reconnected PBX : %.4s, %d", shown up. A reopen that finds the port held
   // by another program says so once, "[ERR] RS232C - CreateFile 실패 ErrNo:16"
   // (EBUSY), and goes on trying. With pollWithZ a "Z" is written at once and then
-  // every kPollIntervalMs.
+  // every kPollInterval. The loss and every reopen are told as link events.
   void Begin(const SerialReading& reading, LinkHandlers handlers);
+  // With the reading of the model the last Start(slotNo, slot) named.
+  void Begin(LinkHandlers handlers) override;
 
   // Closes the port and ends every read and timer; no handler runs afterwards.
   // Safe at any time and twice.
-  void Stop();
+  void Stop() override;
 
  private:
   class Session;
 
   const Strand strand_;
   TimerMaker& timers_;
+  const SerialOverrides paths_;
+  SerialReading reading_;             // of the model the slot's settings name
   std::shared_ptr<Session> session_;  // from a successful Start to Stop
 };
 

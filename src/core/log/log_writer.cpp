@@ -244,7 +244,7 @@ void LogWriter::TakeTurn() {
     lost = pending_.size();
     pending_.clear();
   }
-  if (!wrote && !failing_ && !lost) Report(FailureText(log_.failure()));
+  if (!wrote && !failing_ && !lost) Report(StatusLine::Error(FailureText(log_.failure())));
   const bool recovered = wrote && failing_;
   if (!lost) failing_ = !wrote;
   if (last) {
@@ -277,15 +277,16 @@ void LogWriter::TakeTurn() {
 void LogWriter::ReportOutcome(bool recovered, size_t dropped) const {
   const std::string file = log_.FilePath(log_.fileDate()).string();
   if (recovered) {
-    Report(dropped ? text::Format("[WARN] 로그 파일 쓰기 복구: %s (버린 줄 %zu)", file.c_str(), dropped)
-                   : text::Format("[WARN] 로그 파일 쓰기 복구: %s", file.c_str()));
+    Report(StatusLine::Warning(dropped
+                                   ? text::Format("[WARN] 로그 파일 쓰기 복구: %s (버린 줄 %zu)", file.c_str(), dropped)
+                                   : text::Format("[WARN] 로그 파일 쓰기 복구: %s", file.c_str())));
   } else if (dropped > 0) {
-    Report(text::Format("[ERR] 로그 파일 쓰기 포기: %s (버린 줄 %zu)", file.c_str(), dropped));
+    Report(StatusLine::Error(text::Format("[ERR] 로그 파일 쓰기 포기: %s (버린 줄 %zu)", file.c_str(), dropped)));
   }
 }
 
-void LogWriter::Report(const std::string& line) const {
-  if (report_) report_(line);
+void LogWriter::Report(StatusLine line) const {
+  if (report_) report_(std::move(line));
 }
 
 }  // namespace lindra

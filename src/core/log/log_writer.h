@@ -15,6 +15,7 @@
 #include <string>
 
 #include "log/simple_log.h"
+#include "log/status_line.h"
 
 namespace lindra {
 
@@ -22,7 +23,7 @@ class LogWriterThread;
 
 // Takes a message-log line ("[ERR] ..." or "[WARN] ...") from the writer thread; it
 // must only queue it.
-using LogReport = std::function<void(const std::string&)>;
+using LogReport = std::function<void(StatusLine)>;
 
 inline constexpr std::chrono::milliseconds kLogRetryInterval{1000};
 // What the lines of one log may hold while they wait, text and bookkeeping; lines
@@ -66,7 +67,7 @@ class LogWriter {
   bool WriteWaiting();
   // The recovery, or the lines given up (dropped over the limit or at the last try).
   void ReportOutcome(bool recovered, size_t dropped) const;
-  void Report(const std::string& line) const;
+  void Report(StatusLine line) const;
 
   const int level_;
   const std::filesystem::path basePath_;

@@ -85,9 +85,9 @@ struct Served {
                  time == Time::Fake ? static_cast<TimerMaker&>(loop.timers) : SteadyTimerMaker::Instance(),
                  time == Time::Fake ? static_cast<const Clock&>(loop.clock) : SystemClock::Instance(), limits) {
     result = listener.Start(1, 0);
-    listener.Begin({onMessage ? onMessage : [this](std::string_view m) { sink.Message(m); },
-                    [this](DeviceLogKind kind, const std::string& text) { sink.Log(kind, text); },
-                    [this] { sink.Log(DeviceLogKind::Error, "(ended)"); }});
+    listener.Begin({.message = onMessage ? onMessage : [this](std::string_view m) { sink.Message(m); },
+                    .log = [this](DeviceLogKind kind, const std::string& text) { sink.Log(kind, text); },
+                    .event = [this](const LinkEvent&) { sink.Log(DeviceLogKind::Error, "(ended)"); }});
   }
   ~Served() { listener.Shutdown(); }
   UniqueFd Connect() const { return testing::ConnectTo(listener.port()); }
@@ -130,10 +130,10 @@ TEST(CtiListener, StartTexts) {
   EXPECT_GT(listener.port(), 0);
 
   CtiListener second(loop.loop, loop.strand, loop.timers, loop.clock);
-  EXPECT_EQ(second.Start(2, listener.port()), LinkResult::Failed("[ERR] DEV02 CTI - bind 실패 ErrNo:98"));
+  EXPECT_EQ(second.Start(2, listener.port()), LinkResult::Failed("[ERR] DEV02 CTI - bind 실패 ErrNo:98", 98));
   EXPECT_FALSE(second.IsListening());
   // Cut to 16 bits this port would be 0, any free port.
-  EXPECT_EQ(second.Start(3, 65536), LinkResult::Failed("[ERR] DEV03 CTI - bind 실패 ErrNo:22"));
+  EXPECT_EQ(second.Start(3, 65536), LinkResult::Failed("[ERR] DEV03 CTI - bind 실패 ErrNo:22", 22));
   EXPECT_FALSE(second.IsListening());
 
   listener.Shutdown();
@@ -143,7 +143,7 @@ TEST(CtiListener, StartTexts) {
 
 TEST(CtiListener, OneMessagePerConnectionThenClosed) {
   Served served;
-  ASSERT_EQ(served.result.text, "[WARN] DEV01 CTI - Listen CTI Event : 0");
+  ASSERT_EQ(served.result, LinkResult::Opened("[WARN] DEV01 CTI - Listen CTI Event : 0"));
   UniqueFd client = served.Connect();
   ASSERT_TRUE(WriteAll(client.get(), "201,701,0212345678"));
   ASSERT_TRUE(served.sink.WaitMessage("201,701,0212345678"));
@@ -347,8 +347,8 @@ TEST(CtiListener, StopEndsAcceptingAndStartListensAgain) {
   testing::FakeTimeLoop loop;
   CtiListener listener(loop.loop, loop.strand, loop.timers, loop.clock);
   Sink sink;
-  const CtiHandlers handlers{[&](std::string_view m) { sink.Message(m); },
-                             [&](DeviceLogKind kind, const std::string& text) { sink.Log(kind, text); }, [] {}};
+  const LinkHandlers handlers{.message = [&](std::string_view m) { sink.Message(m); },
+                              .log = [&](DeviceLogKind kind, const std::string& text) { sink.Log(kind, text); }};
   ASSERT_TRUE(listener.Start(1, 0).ok);
   listener.Begin(handlers);
   const int port = listener.port();

@@ -55,10 +55,10 @@ TEST(LanLink, StartTexts) {
   const Case cases[] = {
       {1, "127.0.0.1", port, LinkResult::Opened(text::Format("[WARN] DEV01 Connected PBX : 127.0.0.1, %d", port))},
       {3, "localhost", port, LinkResult::Opened(text::Format("[WARN] DEV03 Connected PBX : localhost, %d", port))},
-      {2, "127.0.0.1", refusing.port, LinkResult::Failed("[ERR] DEV02 LAN - connect 실패 ErrNo:111")},
-      {4, "300.1.2.3", port, LinkResult::Failed("[ERR] DEV04 LAN - connect 실패 ErrNo:22")},
+      {2, "127.0.0.1", refusing.port, LinkResult::Failed("[ERR] DEV02 LAN - connect 실패 ErrNo:111", 111)},
+      {4, "300.1.2.3", port, LinkResult::Failed("[ERR] DEV04 LAN - connect 실패 ErrNo:22", 22)},
       // Cut to 16 bits this port would reach the listening exchange.
-      {2, "127.0.0.1", 65536 + port, LinkResult::Failed("[ERR] DEV02 LAN - connect 실패 ErrNo:22")},
+      {2, "127.0.0.1", 65536 + port, LinkResult::Failed("[ERR] DEV02 LAN - connect 실패 ErrNo:22", 22)},
   };
   testing::FakeTimeLoop loop;
   for (const Case& c : cases) {
@@ -84,7 +84,7 @@ TEST(LanLink, ConnectGivesUpAfterThreeSeconds) {
   EXPECT_EQ(f.loop.timers.Advance(2999ms), 0);
   EXPECT_EQ(started.wait_for(0s), std::future_status::timeout);
   EXPECT_EQ(f.loop.timers.Advance(1ms), 1);
-  EXPECT_EQ(started.get(), LinkResult::Failed("[ERR] DEV01 LAN - connect 실패 ErrNo:110"));
+  EXPECT_EQ(started.get(), LinkResult::Failed("[ERR] DEV01 LAN - connect 실패 ErrNo:110", 110));
 }
 
 TEST(LanLink, DeliversWhatTheExchangeSends) {
@@ -148,6 +148,18 @@ TEST(LanLink, ResetAndRefusedAttemptsASecondApartGiveUpThenQuietOnesBackOffUntil
       "(up)",
   };
   EXPECT_EQ(f.recorder.statuses(), expected);
+  const std::optional<int> none;
+  EXPECT_EQ(f.recorder.errors(),
+            (std::vector<std::optional<int>>{104, none, 111, 107, none, 111, 107, none, 111, none, none}));
+  // Every attempt is told, the quiet ones too, numbered on from the announced ones.
+  const std::string gaveUp = "[ERR] DEV02 연결 재시도 3회 실패. 최대 5초 간격으로 재연결 시도";
+  EXPECT_EQ(
+      f.recorder.progress(),
+      (std::vector<LinkEvent>{testing::Retrying(0, 104, "[ERR] recv 실패 : 104"),
+                              testing::Retrying(1, 111, "[ERR] connect 실패: 111"),
+                              testing::Retrying(2, 111, "[ERR] connect 실패: 111"), testing::Retrying(3, 111, gaveUp),
+                              testing::Retrying(4, 111), testing::Retrying(5, 111), testing::Retrying(6, 111),
+                              testing::Retrying(7, 111), testing::Reconnected(8, expected[12])}));
   EXPECT_EQ(f.recorder.bytes(), "after");
 }
 
@@ -174,6 +186,12 @@ TEST(LanLink, ConnectionsClosedBeforeTheirFirstByteUseUpTheAttempts) {
       "(down)",
   };
   EXPECT_EQ(f.recorder.statuses(), expected);
+  // An orderly close carries 0 as its number; each connection that dies unproven is its attempt's failure.
+  const std::vector<LinkEvent> progress = f.recorder.progress();
+  EXPECT_EQ(progress, (std::vector<LinkEvent>{testing::Retrying(0, 0, "[ERR] recv 실패 : 0"), testing::Reconnected(1),
+                                              testing::Retrying(1, 0, "[ERR] recv 실패 : 0"), testing::Reconnected(2),
+                                              testing::Retrying(2, 0, "[ERR] recv 실패 : 0"), testing::Reconnected(3),
+                                              testing::Retrying(3, 0, expected[11])}));
 }
 
 TEST(LanLink, AByteAfterAReconnectStartsTheNumberingAgain) {

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,16 +21,16 @@ namespace lindra::testing {
 // Generous: the tests wait on conditions, never for a fixed time.
 constexpr auto kPatience = std::chrono::seconds(20);
 
-// Records what a link hands over, from any thread. Link events go into the status
-// lines as "(cut)", "(down)", "(up)" and "(ended)", so their order among the lines shows.
+// Records what a link hands over, from any thread. The cut, down, up and ended
+// events go into the status texts as "(cut)", "(down)", "(up)" and "(ended)", so their
+// order among the lines shows; the error numbers of the lines, and the events that
+// tell how the link's attempts go (retrying, reconnected, ended), are kept apart.
 class Recorder {
  public:
   LinkHandlers Handlers() {
-    return {[this](std::string_view chunk) { Chunk(chunk); }, [this](const std::string& line) { Status(line); },
-            [this](LinkEvent event) {
-              static constexpr const char* kShown[] = {"(cut)", "(down)", "(up)", "(ended)"};
-              Status(kShown[static_cast<int>(event)]);
-            }};
+    return {.chunk = [this](std::string_view chunk) { Chunk(chunk); },
+            .status = [this](StatusLine line) { Status(line.text, line.error); },
+            .event = [this](const LinkEvent& event) { Event(event); }};
   }
   void Chunk(std::string_view chunk) {
     std::lock_guard lock(mutex_);
@@ -37,9 +38,19 @@ class Recorder {
     bytes_ += chunk;
     changed_.notify_all();
   }
-  void Status(const std::string& line) {
+  void Status(const std::string& text, std::optional<int> error) {
     std::lock_guard lock(mutex_);
-    statuses_.push_back(line);
+    statuses_.push_back(text);
+    errors_.push_back(error);
+    changed_.notify_all();
+  }
+  void Event(const LinkEvent& event) {
+    using Kind = LinkEvent::Kind;
+    std::lock_guard lock(mutex_);
+    if (event.kind == Kind::Retrying || event.kind == Kind::Reconnected || event.kind == Kind::Ended)
+      progress_.push_back(event);
+    static constexpr const char* kShown[] = {"(cut)", "(down)", "(up)", nullptr, nullptr, "(ended)"};
+    if (const char* shown = kShown[static_cast<int>(event.kind)]) statuses_.push_back(shown);
     changed_.notify_all();
   }
   bool WaitBytes(size_t count) {
@@ -60,6 +71,15 @@ class Recorder {
     std::lock_guard lock(mutex_);
     return statuses_;
   }
+  // The error number of each status line, in order.
+  std::vector<std::optional<int>> errors() const {
+    std::lock_guard lock(mutex_);
+    return errors_;
+  }
+  std::vector<LinkEvent> progress() const {
+    std::lock_guard lock(mutex_);
+    return progress_;
+  }
 
  private:
   bool Wait(const std::function<bool()>& done) {
@@ -72,7 +92,16 @@ class Recorder {
   std::vector<std::string> chunks_;
   std::string bytes_;
   std::vector<std::string> statuses_;
+  std::vector<std::optional<int>> errors_;
+  std::vector<LinkEvent> progress_;
 };
+
+inline LinkEvent Retrying(int attempt, int error, std::string text = {}) {
+  return {LinkEvent::Kind::Retrying, attempt, error, std::move(text)};
+}
+inline LinkEvent Reconnected(int attempt, std::string text = {}) {
+  return {LinkEvent::Kind::Reconnected, attempt, std::nullopt, std::move(text)};
+}
 
 inline sockaddr_in Loopback(int port) {
   sockaddr_in address{};

@@ -104,7 +104,7 @@ TEST(SerialLink, StartShowsThePortNameAndSpeed) {
     EXPECT_TRUE(link.IsOpen());
   }
   SerialLink link(loop.strand, loop.timers);  // "%.4s": at most four characters of the name
-  EXPECT_EQ(link.Start(pty.path, "COM10", 2400).text, "[WARN] Connected PBX : COM1, 2400");
+  EXPECT_EQ(link.Start(pty.path, "COM10", 2400), LinkResult::Opened("[WARN] Connected PBX : COM1, 2400"));
 
   termios tio{};
   ASSERT_EQ(::tcgetattr(pty.slave.get(), &tio), 0);
@@ -121,22 +121,23 @@ TEST(SerialLink, StartFailuresCarryTheSystemErrorAndLeaveThePortClosed) {
     std::string path;
     int speed;
     const char* expected;
+    int error;
   };
   const Case cases[] = {
-      {(dir / "missing").string(), 9600, "[ERR] RS232C - CreateFile 실패 ErrNo:2"},
-      {(dir / "not-a-tty").string(), 9600, "[ERR] RS232C - GetCommState 실패 ErrNo:25"},
-      {pty.path, 576700, "[ERR] RS232C - SetCommState 실패 ErrNo:22"},
+      {(dir / "missing").string(), 9600, "[ERR] RS232C - CreateFile 실패 ErrNo:2", 2},
+      {(dir / "not-a-tty").string(), 9600, "[ERR] RS232C - GetCommState 실패 ErrNo:25", 25},
+      {pty.path, 576700, "[ERR] RS232C - SetCommState 실패 ErrNo:22", 22},
   };
   testing::FakeTimeLoop loop;
   for (const Case& c : cases) {
     SerialLink link(loop.strand, loop.timers);
-    EXPECT_EQ(link.Start(c.path, "COM1", c.speed), LinkResult::Failed(c.expected));
+    EXPECT_EQ(link.Start(c.path, "COM1", c.speed), LinkResult::Failed(c.expected, c.error));
     EXPECT_FALSE(link.IsOpen());
   }
 }
 
 TEST(SerialLink, APortAnotherProgramHoldsIsAFailedStartAndAStoppedLinkLetsItsPortGo) {
-  const LinkResult busy = LinkResult::Failed("[ERR] RS232C - CreateFile 실패 ErrNo:16");
+  const LinkResult busy = LinkResult::Failed("[ERR] RS232C - CreateFile 실패 ErrNo:16", 16);
   testing::FakeTimeLoop loop;
   SerialLink first(loop.strand, loop.timers), second(loop.strand, loop.timers);
   // Another program holds the port by its advisory lock, or in exclusive mode (which
@@ -182,14 +183,14 @@ TEST(SerialLink, DeliversChunksOfAtMost4096BytesInOrder) {
 
 TEST(SerialLink, QuietGapIsFiveCharacterTimesAndAtLeast50Ms) {
   const std::pair<int, int> cases[] = {{300, 167}, {600, 84}, {1200, 50}, {9600, 50}, {115200, 50}};
-  for (const auto& [baud, gapMs] : cases) EXPECT_EQ(SerialQuietGapMs(baud), gapMs) << baud;
+  for (const auto& [baud, gapMs] : cases) EXPECT_EQ(SerialQuietGap(baud), std::chrono::milliseconds(gapMs)) << baud;
 }
 
 TEST(SerialLink, AChunkEndsOnlyWhenTheLineHasBeenQuietForTheWholeGap) {
   Pty pty;
   SerialFixture f;
   ASSERT_TRUE(f.link.Start(pty.path, "COM1", 9600).ok);
-  f.link.Begin({.quietGapMs = 20}, f.recorder.Handlers());
+  f.link.Begin({.quietGap = 20ms}, f.recorder.Handlers());
 
   pty.Write("1\x02");
   ASSERT_TRUE(f.loop.timers.WaitForDue(20ms));
@@ -302,6 +303,13 @@ TEST(SerialLink, AnUnpluggedPortIsReportedOnceAndReopenedEverySecondUntilPlugged
   EXPECT_EQ(f.recorder.statuses(), (std::vector<std::string>{"(cut)", "[ERR] ReadFIle 실패 : 5", "(down)",
                                                              "[ERR] RS232C - CreateFile 실패 ErrNo:16",
                                                              "[WARN] Reconnected PBX : COM3, 19200", "(up)"}));
+  EXPECT_EQ(f.recorder.errors(), (std::vector<std::optional<int>>{5, 16, std::nullopt}));
+  // Every reopen is told: the path gone (ENOENT), held by another program (EBUSY), back.
+  EXPECT_EQ(f.recorder.progress(),
+            (std::vector<LinkEvent>{
+                testing::Retrying(0, 5, "[ERR] ReadFIle 실패 : 5"), testing::Retrying(1, 2), testing::Retrying(2, 2),
+                testing::Retrying(3, 2), testing::Retrying(4, 16, "[ERR] RS232C - CreateFile 실패 ErrNo:16"),
+                testing::Retrying(5, 16), testing::Reconnected(6, "[WARN] Reconnected PBX : COM3, 19200")}));
 }
 
 }  // namespace
