@@ -11,6 +11,7 @@ std::string SlotsStatusText(int inUse, int connected) {
 
 void ServiceStatus::Ready() {
   notifier_.Ready();
+  lastStatus_.clear();
   SlotsChanged();
 }
 

@@ -17,6 +17,7 @@ class ServiceStatus {
   ServiceStatus(const ServiceNotifier& notifier, const ServerController& controller)
       : notifier_(notifier), controller_(controller) {}
 
+  // Ready, and the slots' status line after it (whatever was said before).
   void Ready();
   // A slot went up or down: the status line says so (sent only when it changed).
   void SlotsChanged();

@@ -200,10 +200,10 @@ void MainForm::FillDeviceList() {
   const auto& slots = controller_.slotConfigs();
   deviceList_->clear();
   for (int n = 1; n <= kSlotCount; ++n) deviceList_->addItem(U(DeviceListText(n, slots[n - 1].modelCode)));
-  FitOpenListToEntries(*deviceList_);
   deviceList_->setCurrentIndex(0);
   SetGroupCaptions(deviceList_->itemText(0));
-  ShowSlotStates();
+  ShowSlotStates();  // the entries' dots, before the list is fitted to them
+  FitOpenListToEntries(*deviceList_);
 }
 
 // Every slot at once: a dot of its state's colour before each entry, the full name and

@@ -300,7 +300,7 @@ class CallMonitorTest : public QObject {
 
   void messageLogBoxNumbersTheNewestHundredLines() {
     Harness h;
-    for (int n = 1; n <= 120; ++n) h.controller->AddMessage("line " + std::to_string(n));
+    for (int n = 1; n <= 120; ++n) h.controller->model().AddMessage(StatusLine::Info("line " + std::to_string(n)));
     h.Drain();
     QPlainTextEdit& box = h.form().messageLogBox();
     QVERIFY(box.isHidden());

@@ -1,6 +1,7 @@
 #pragma once
 // Collects the message-log lines that a part of the server says through its report
-// callback, from whichever thread it says them.
+// callback, from whichever thread it says them. Each line's severity must agree with
+// the tag its text shows the operators.
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -8,14 +9,19 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "log/status_line.h"
+
 namespace lindra::testing {
 
 class SaidLines {
  public:
-  std::function<void(const std::string&)> Sink() {
-    return [this](const std::string& line) {
+  std::function<void(StatusLine)> Sink() {
+    return [this](StatusLine line) {
+      EXPECT_EQ(line.severity, line.text.starts_with("[ERR]") ? Severity::Error : Severity::Warning) << line.text;
       std::lock_guard lock(mutex_);
-      lines_.push_back(line);
+      lines_.push_back(std::move(line.text));
       added_.notify_all();
     };
   }

@@ -174,7 +174,7 @@ void ServerController::ConnectDevice(int index) {
   (void)channel.CreateNotifySocket();
   channel.agents().Start(slotConfigs_[index].progPort);
   const LinkResult result = channel.Start();
-  model_.channelView().Message(index + 1, result.line);
+  model_.channelView().LinkMessage(index + 1, result.line);
   if (!result.ok) {
     if (!autoConnecting_) model_.ShowMessageBox(result.line.text);
   } else {

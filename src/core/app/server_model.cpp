@@ -21,7 +21,8 @@ class ServerModel::Feed final : public ChannelView {
  public:
   explicit Feed(ServerModel& model) : model_(model) {}
 
-  void Message(int slotNo, StatusLine line) override { model_.Message(slotNo, std::move(line)); }
+  void Message(int, StatusLine line) override { model_.AddMessage(std::move(line)); }
+  void LinkMessage(int slotNo, StatusLine line) override { model_.LinkMessage(slotNo, std::move(line)); }
   void FrameReceived(int slotNo) override { model_.FrameReceived(slotNo); }
   uint64_t CallTaken(CallRecord call) override { return model_.CallTaken(std::move(call)); }
   void CallOutcome(int slotNo, uint64_t callId, int row, const std::string& ip, PcOutcome outcome) override {
@@ -123,7 +124,7 @@ void ServerModel::AddMessage(StatusLine line, std::string detail) {
   Publish(event::MessageAdded{std::move(added)});
 }
 
-void ServerModel::Message(int slotNo, StatusLine line) {
+void ServerModel::LinkMessage(int slotNo, StatusLine line) {
   std::string detail = line.error && failureDetail_ ? failureDetail_(slotNo, line) : std::string();
   AddMessage(std::move(line), std::move(detail));
 }

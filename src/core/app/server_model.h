@@ -25,7 +25,7 @@ class ChannelView;
 // held while an event is handed to the sinks, so every sink sees one order.
 class ServerModel {
  public:
-  // What a slot's status line with an error number leaves out (slot, device, where,
+  // What a link's status line with an error number leaves out (slot, device, where,
   // the system's text). Called on the reporting thread, before the lock is taken.
   using FailureDetail = std::function<std::string(int slotNo, const StatusLine& line)>;
 
@@ -68,7 +68,7 @@ class ServerModel {
   void PublishSlot(int slotNo);                           // mutex_ held
 
   // For Feed, each with mutex_ taken.
-  void Message(int slotNo, StatusLine line);
+  void LinkMessage(int slotNo, StatusLine line);
   void FrameReceived(int slotNo);
   uint64_t CallTaken(CallRecord call);
   void CallOutcome(int slotNo, uint64_t callId, int row, const std::string& ip, PcOutcome outcome);

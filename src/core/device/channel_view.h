@@ -21,6 +21,9 @@ class ChannelView {
 
   // A status line for the message log.
   virtual void Message(int slotNo, StatusLine line) = 0;
+  // The same for a line of the slot's link (its start, loss and attempts): one with an
+  // error number is a link failure, which the journal tells in full.
+  virtual void LinkMessage(int slotNo, StatusLine line) = 0;
   // A frame arrived on the slot's link (the model keeps the time of the last one).
   virtual void FrameReceived(int slotNo) = 0;
   // A call was routed or dropped. Returns the id its outcomes will name.

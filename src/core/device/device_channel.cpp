@@ -17,6 +17,7 @@ constexpr const char* kNoDevice = "[ERR] Device가 선택되지 않았습니다.
 class UnseenView final : public ChannelView {
  public:
   void Message(int, StatusLine) override {}
+  void LinkMessage(int, StatusLine) override {}
   void FrameReceived(int) override {}
   uint64_t CallTaken(CallRecord) override { return 0; }
   void CallOutcome(int, uint64_t, int, const std::string&, PcOutcome) override {}
@@ -134,7 +135,7 @@ void DeviceChannel::BeginReading() {
 LinkHandlers DeviceChannel::Handlers() {
   return {.chunk = [this](std::string_view chunk) { HandleChunk(chunk); },
           .message = [this](std::string_view message) { HandleMessage(message); },
-          .status = [this](lindra::StatusLine line) { Message(std::move(line)); },
+          .status = [this](lindra::StatusLine line) { view().LinkMessage(slotNo_, std::move(line)); },
           .log = [this](DeviceLogKind kind, const std::string& text) { logs_.Device(kind, text); },
           .event = [this](const LinkEvent& event) { HandleLinkEvent(event); }};
 }

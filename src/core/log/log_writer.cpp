@@ -24,17 +24,19 @@ size_t WaitingBytes(const LogBatch& lines) {
   return bytes;
 }
 
-std::string FailureText(const LogFailure& failure) {
+StatusLine FailureLine(const LogFailure& failure) {
   const std::string file = failure.file.string();
   switch (failure.step) {
     case LogFailure::Step::Open:
-      return text::Format("[ERR] 로그 파일 열기 실패: %s (ErrNo:%d)", file.c_str(), failure.error);
+      return StatusLine::Error(text::Format("[ERR] 로그 파일 열기 실패: %s (ErrNo:%d)", file.c_str(), failure.error),
+                               failure.error);
     case LogFailure::Step::NotRegularFile:
-      return text::Format("[ERR] 로그 파일 열기 실패: %s (일반 파일이 아님)", file.c_str());
+      return StatusLine::Error(text::Format("[ERR] 로그 파일 열기 실패: %s (일반 파일이 아님)", file.c_str()));
     case LogFailure::Step::Write:
       break;
   }
-  return text::Format("[ERR] 로그 파일 쓰기 실패: %s (ErrNo:%d)", file.c_str(), failure.error);
+  return StatusLine::Error(text::Format("[ERR] 로그 파일 쓰기 실패: %s (ErrNo:%d)", file.c_str(), failure.error),
+                           failure.error);
 }
 
 }  // namespace
@@ -244,7 +246,7 @@ void LogWriter::TakeTurn() {
     lost = pending_.size();
     pending_.clear();
   }
-  if (!wrote && !failing_ && !lost) Report(StatusLine::Error(FailureText(log_.failure())));
+  if (!wrote && !failing_ && !lost) Report(FailureLine(log_.failure()));
   const bool recovered = wrote && failing_;
   if (!lost) failing_ = !wrote;
   if (last) {

@@ -229,15 +229,17 @@ void AgentConnection::Sent(unsigned attempt, int result) {
   limitTimer_->Stop();
   sending_ = false;
   Waiting& front = pending_.front();
-  reporter_.TelephoneLog(TelephoneLine(reporter_.slotNo(), *front.event, connectIp_, result));
   if (settings_.persistent && result < 0) {
+    reporter_.TelephoneLog(TelephoneLine(reporter_.slotNo(), *front.event, connectIp_, result));
     // The call stays first in line and goes out again on a new connection, within
     // its wait limit.
     front.failureLogged = true;
     ArmWaitLimit();
     return DropConnection();
   }
+  // The outcome is told before the line: whoever reads the line finds it known.
   owner_.CallLeft(*this, *front.event, front.ip, result < 0 ? PcOutcome::NotSent : PcOutcome::Sent);
+  reporter_.TelephoneLog(TelephoneLine(reporter_.slotNo(), *front.event, connectIp_, result));
   pending_.pop_front();
   ArmWaitLimit();
   state_ = pending_.empty() ? State::Idle : State::Pending;
@@ -280,12 +282,12 @@ std::deque<AgentConnection::Waiting>::iterator AgentConnection::FirstNotSending(
 
 // Every call leaves the queue with a telephone-log line: sent, or given up here with
 // SENT:-1 (the daily statistics count calls from these lines). A call whose failed
-// send was logged already is not counted twice. Its outcome is told as it leaves: a
-// call that goes out again after a failed send has one, the last.
+// send was logged already is not counted twice. Its outcome is told as it leaves, just
+// before its line: a call that goes out again after a failed send has one, the last.
 void AgentConnection::GiveUp(std::deque<Waiting>::iterator waiting) {
+  owner_.CallLeft(*this, *waiting->event, waiting->ip, PcOutcome::NotSent);
   if (!waiting->failureLogged)
     reporter_.TelephoneLog(TelephoneLine(reporter_.slotNo(), *waiting->event, waiting->ip, -1));
-  owner_.CallLeft(*this, *waiting->event, waiting->ip, PcOutcome::NotSent);
   pending_.erase(waiting);
 }
 

@@ -84,18 +84,21 @@ TEST_F(ServerModelTest, MessageLogKeepsTheNewestLinesStampedAndCut) {
   EXPECT_EQ(line.substr(line.find(']') + 1), longText.substr(0, 4096 * std::string("가").size()));
 }
 
-// A slot's line keeps its severity and error number, and a line with a number gets
+// A line keeps its severity and error number, and a link's line with a number gets
 // the technician's detail; nothing is read back out of the text.
-TEST_F(ServerModelTest, SlotLinesCarrySeverityErrorAndDetail) {
-  model_.channelView().Message(2, StatusLine::Error("[ERR] recv 실패 : 104", 104));
-  model_.channelView().Message(2, StatusLine::Warning("[WARN] DEV02 Reconnected PBX : x, 1"));
+TEST_F(ServerModelTest, LinesCarrySeverityErrorAndALinkFailureItsDetail) {
+  model_.channelView().LinkMessage(2, StatusLine::Error("[ERR] recv 실패 : 104", 104));
+  model_.channelView().LinkMessage(2, StatusLine::Warning("[WARN] DEV02 Reconnected PBX : x, 1"));
+  model_.channelView().Message(2, StatusLine::Error("[ERR] DEV02 상담원 PC 응답 없음: 127.0.0.3 (110)", 110));
   const auto added = sink_.Of<event::MessageAdded>();
-  ASSERT_EQ(added.size(), 2u);
+  ASSERT_EQ(added.size(), 3u);
   EXPECT_EQ(added[0].line.severity, Severity::Error);
   EXPECT_EQ(added[0].line.error, 104);
   EXPECT_EQ(added[0].line.detail, "DEV02 error 104");
   EXPECT_EQ(added[1].line.severity, Severity::Warning);
   EXPECT_EQ(added[1].line.detail, "");
+  EXPECT_EQ(added[2].line.error, 110);
+  EXPECT_EQ(added[2].line.detail, "") << "an operator PC's failure is not the link's";
 }
 
 // Lines come from every channel thread at once: each sink sees them in the log's

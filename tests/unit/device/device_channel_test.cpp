@@ -38,6 +38,7 @@ class ChannelRecorder final : public ChannelView {
     std::lock_guard lock(mutex_);
     messages_.push_back(std::move(line));
   }
+  void LinkMessage(int slotNo, StatusLine line) override { Message(slotNo, std::move(line)); }
   void FrameReceived(int) override { ++frames; }
   uint64_t CallTaken(CallRecord call) override {
     std::lock_guard lock(mutex_);

@@ -29,14 +29,6 @@ using testing::ReadFile;
 using testing::SaidLines;
 using testing::TempDir;
 
-// Collects the texts of the lines the logs report, each with the severity its tag shows.
-LogReport TextsTo(SaidLines& said) {
-  return [sink = said.Sink()](StatusLine line) {
-    EXPECT_EQ(line.severity, line.text.starts_with("[ERR]") ? Severity::Error : Severity::Warning) << line.text;
-    sink(line.text);
-  };
-}
-
 struct Line {
   std::string time, tag, text;
   long tid = 0;
@@ -269,7 +261,7 @@ TEST_F(SlotLogsTest, DestructionFlushesLikeShutdown) {
 
 TEST_F(SlotLogsTest, LinesTheDiskRefusesWaitInOrderAndFollowWholeOnceItTakesThemAgain) {
   SaidLines reports;
-  SlotLogs logs(clock, TextsTo(reports), 10ms);
+  SlotLogs logs(clock, reports.Sink(), 10ms);
   logs.Open(logDir, 2, kLogError, true);
   logs.Telephone("call 0");
   ASSERT_TRUE(WaitForLines(telephone2, 1));
@@ -308,7 +300,7 @@ TEST_F(SlotLogsTest, AFifoAtTheNameHoldsUpNeitherTheStartNorTheOtherLogsNorTheSh
   std::filesystem::create_directories(logDir);
   ASSERT_EQ(::mkfifo(telephone2.c_str(), 0600), 0);
   SaidLines reports;
-  SlotLogs logs(clock, TextsTo(reports), 10ms);
+  SlotLogs logs(clock, reports.Sink(), 10ms);
   SlotLogs other(clock);
   logs.Open(logDir, 2, ProgramLogLevel("DEBUG"), true);
   other.Open(logDir, 3, ProgramLogLevel("DEBUG"), true);

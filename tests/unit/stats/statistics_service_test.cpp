@@ -122,7 +122,7 @@ bool Contains(const std::string& haystack, const std::string& needle) {
 TEST_F(StatisticsServiceTest, ListedBranchReportsItsStartAndThenYesterday) {
   testing::WriteFile(logs / "Telephone_DEV01_260313.log",
                      "10:00:00.1[INFO ] [t-1] DEV01: T 010, 3, 0212, 100, ip, t, SENT:9\r\n");
-  StatisticsService service(Settings(), clock, loop, timers, said.Sink());
+  StatisticsService service(Settings(), clock, loop, timers, {said.Sink(), {}});
   service.StartReport({"0211", "0212", "0213"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   EXPECT_EQ(service.headId(), "H1234");
@@ -160,7 +160,7 @@ TEST_F(StatisticsServiceTest, RefusedDaySummaryStaysAndIsRetried) {
   testing::WriteFile(logs / "Telephone_DEV02_260313.log",
                      "10:00:00.1[INFO ] [t-1] DEV02: T 010, 3, 0212, 100, ip, t, SENT:9\r\n");
   peers.RefuseUploads(3);  // the StartedLog and the first two day summaries
-  StatisticsService service(Settings(), clock, loop, timers, said.Sink());
+  StatisticsService service(Settings(), clock, loop, timers, {said.Sink(), {}});
   service.StartReport({"0212"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   EXPECT_TRUE(std::filesystem::exists(logs / "H1234_260314_Started.log"));  // kept for the purge
@@ -186,21 +186,35 @@ TEST_F(StatisticsServiceTest, RefusedDaySummaryStaysAndIsRetried) {
 TEST_F(StatisticsServiceTest, AnUploadThatFailsOnTheWayIsSaidWithWhatFailed) {
   testing::WriteFile(logs / "Telephone_DEV01_260313.log", "x T y\r\n");
   peers.RefuseUploads(2, true);  // the StartedLog and the first day summary
-  StatisticsService service(Settings(), clock, loop, timers, said.Sink());
+  std::mutex stateMutex;
+  std::vector<StatisticsState> states;
+  auto lastState = [&] {
+    std::lock_guard lock(stateMutex);
+    return states.empty() ? StatisticsState{} : states.back();
+  };
+  StatisticsService service(Settings(), clock, loop, timers, {said.Sink(), [&](const StatisticsState& state) {
+                                                                std::lock_guard lock(stateMutex);
+                                                                states.push_back(state);
+                                                              }});
   service.StartReport({"0212"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   EXPECT_EQ(said.lines(), std::vector<std::string>{"[ERR] 통계 업로드 실패 : Empty reply from server"});
+  EXPECT_EQ(lastState().lastFailure, "[ERR] 통계 업로드 실패 : Empty reply from server");
+  EXPECT_FALSE(lastState().lastUpload.has_value());
   Pass(2);  // fails again: nothing more is said
   Pass(3);  // acknowledged
   Pass(4);
   EXPECT_EQ(said.lines(),
             (std::vector<std::string>{"[ERR] 통계 업로드 실패 : Empty reply from server", "[WARN] 통계 업로드 복구"}));
+  EXPECT_EQ(lastState().lastFailure, "");
+  EXPECT_TRUE(lastState().lastUpload.has_value());
+  EXPECT_EQ(lastState().headId, service.headId());
 }
 
 TEST_F(StatisticsServiceTest, YesterdayAlreadyReportedUploadsOnlyTheStartAndDuePassesNeverPileUp) {
   testing::WriteFile(logs / "Telephone_DEV01_260313.log", "x T y\r\n");
   testing::WriteFile(state / kBookkeepingFileName, "[UPDATE]\r\nLASTUPDATE=20260313\r\n");
-  StatisticsService service(Settings(), clock, loop, timers, said.Sink());
+  StatisticsService service(Settings(), clock, loop, timers, {said.Sink(), {}});
   service.StartReport({"0212"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   peers.HoldNextTimeRead();
@@ -226,7 +240,7 @@ TEST_F(StatisticsServiceTest, UnlistedOrUnknownBranchGetsNoScheduler) {
   };
   for (const auto& c : cases) {
     SaidLines lines;
-    StatisticsService service(Settings(), clock, loop, timers, lines.Sink());
+    StatisticsService service(Settings(), clock, loop, timers, {lines.Sink(), {}});
     service.StartReport(c.dids);
     ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
     EXPECT_EQ(service.headId(), c.headId);
@@ -243,7 +257,7 @@ TEST_F(StatisticsServiceTest, BranchMissingFromTheListGetsNoScheduler) {
     if (r.path() == kUploadPath) return "200";
     return "<BV_Lindra><Branch><ID>H1234</ID></Branch></BV_Lindra>";
   });
-  StatisticsService service(Settings(other.port()), clock, loop, timers, said.Sink());
+  StatisticsService service(Settings(other.port()), clock, loop, timers, {said.Sink(), {}});
   service.StartReport({"0212"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   EXPECT_EQ(service.headId(), "H7777");
@@ -254,7 +268,7 @@ TEST_F(StatisticsServiceTest, BranchMissingFromTheListGetsNoScheduler) {
 }
 
 TEST_F(StatisticsServiceTest, StopEndsTheSchedulersWaitAtOnceAndItsTimer) {
-  StatisticsService service(Settings(), clock, loop, timers, said.Sink());
+  StatisticsService service(Settings(), clock, loop, timers, {said.Sink(), {}});
   service.StartReport({"0212"});
   ASSERT_TRUE(service.WaitForReport(std::chrono::seconds(20)));
   ASSERT_TRUE(service.schedulerStarted());
@@ -267,7 +281,7 @@ TEST_F(StatisticsServiceTest, StopEndsTheSchedulersWaitAtOnceAndItsTimer) {
 TEST_F(StatisticsServiceTest, StopAbandonsAnExchangeWithASilentServer) {
   int port = 0;
   const UniqueFd silent = testing::ListenOnLoopback(port);  // accepts connections, never answers
-  StatisticsService service(Settings(port), clock, loop, timers, said.Sink());
+  StatisticsService service(Settings(port), clock, loop, timers, {said.Sink(), {}});
   service.StartReport({"0212"});
   pollfd pending{silent.get(), POLLIN, 0};
   ASSERT_EQ(::poll(&pending, 1, 20'000), 1);  // the query's connection is waiting for its answer
