@@ -42,16 +42,16 @@ int main(int argc, char** argv) {
   lindra::EventLoop loop;
   loop.Start();
   lindra::SerialLink link(loop.MakeStrand(), lindra::SteadyTimerMaker::Instance());
-  const lindra::LinkResult started = link.Start(path, "COM1", 9600);
+  const lindra::LinkResult started = link.Start(path, "COM1", 9600, {.pollWithZ = model7});
   if (!started.ok) {
     std::fprintf(stderr, "%s\n", started.line.text.c_str());
     return 1;
   }
   rusage before{};
   ::getrusage(RUSAGE_SELF, &before);
-  link.Begin({.pollWithZ = model7}, {.chunk = [](std::string_view) {},
-                                     .status = [](lindra::StatusLine) {},
-                                     .event = [](const lindra::LinkEvent&) {}});
+  link.Begin({.chunk = [](std::string_view) {},
+              .status = [](lindra::StatusLine) {},
+              .event = [](const lindra::LinkEvent&) {}});
 
   // Drain the polls (if any) until the time is up; this thread sleeps in poll().
   size_t polls = 0;

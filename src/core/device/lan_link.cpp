@@ -140,9 +140,7 @@ class LanLink::Session final : public ReconnectingSession {
   bool timedOut_ = false;
 };
 
-LanLink::LanLink(const Strand& strand, TimerMaker& timers) : strand_(strand), timers_(timers) {}
-
-LanLink::~LanLink() { Stop(); }
+LanLink::LanLink(const Strand& strand, TimerMaker& timers) : SessionLink(strand, timers) {}
 
 LinkResult LanLink::Start(int deviceNo, const std::string& lanIp, int lanPort) {
   Stop();
@@ -182,19 +180,5 @@ LinkResult LanLink::Start(int deviceNo, const std::string& lanIp, int lanPort) {
 }
 
 LinkResult LanLink::Start(int slotNo, const SlotConfig& slot) { return Start(slotNo, slot.lanIp, slot.lanPort); }
-
-void LanLink::Begin(LinkHandlers handlers) {
-  if (!session_) return;
-  asio::post(strand_,
-             [session = session_, handlers = std::move(handlers)]() mutable { session->Begin(std::move(handlers)); });
-}
-
-void LanLink::Stop() {
-  if (!session_) return;
-  RunOn(strand_, [this] {
-    session_->Close();
-    session_.reset();
-  });
-}
 
 }  // namespace lindra

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "device/link.h"
+#include "device/reconnecting_session.h"
 #include "platform/event_loop.h"
 #include "platform/timer.h"
 
@@ -12,7 +12,7 @@ namespace lindra {
 
 // Start, Begin and Stop are called by the owner's thread (the controller's), never by
 // a loop thread; everything else, the handlers included, runs on the strand.
-class LanLink final : public Link {
+class LanLink final : public SessionLink {
  public:
   static constexpr size_t kChunkBytes = 2048;  // one receive
   // Each connect, and so the start the window waits for.
@@ -34,7 +34,6 @@ class LanLink final : public Link {
   static constexpr int kOrderlyCloseError = 0;
 
   LanLink(const Strand& strand, TimerMaker& timers);
-  ~LanLink() override;  // Stop()
   LanLink(const LanLink&) = delete;
   LanLink& operator=(const LanLink&) = delete;
 
@@ -50,7 +49,7 @@ class LanLink final : public Link {
   // The slot's LAN_IP and LAN_PORT.
   [[nodiscard]] LinkResult Start(int slotNo, const SlotConfig& slot) override;
 
-  // After a successful Start: receives until Stop; each chunk goes to the chunk
+  // Begun after a successful Start, the link receives until Stop; each chunk goes to the chunk
   // handler. A lost connection (receive error, or the exchange closing it) cuts the
   // stream and is retried by ReconnectPolicy, each attempt after kRetryPause:
   // "[ERR] recv 실패 : %d", then per attempt "[ERR] 기존 연결 에러/종료됨. 연결
@@ -61,18 +60,9 @@ class LanLink final : public Link {
   // attempts follow, 1, 2, 4, then every 5 s, until one connects: "[WARN] DEV0%d
   // Reconnected PBX : %s, %d", shown up. A socket that cannot be made, "[ERR] socket
   // 실패: %d", ends the link. The loss and every attempt are told as link events.
-  void Begin(LinkHandlers handlers) override;
-
-  // Closes the connection and ends every receive, connect and pause; no handler runs
-  // afterwards. Safe at any time and twice.
-  void Stop() override;
 
  private:
   class Session;
-
-  const Strand strand_;
-  TimerMaker& timers_;
-  std::shared_ptr<Session> session_;  // from a successful Start to Stop
 };
 
 }  // namespace lindra

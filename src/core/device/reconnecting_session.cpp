@@ -1,5 +1,6 @@
 #include "device/reconnecting_session.h"
 
+#include <asio/post.hpp>
 #include <utility>
 
 namespace lindra {
@@ -20,6 +21,7 @@ ReconnectingSession::ReconnectingSession(const Strand& strand, TimerMaker& timer
 void ReconnectingSession::Begin(LinkHandlers handlers) {
   if (closed_) return;
   handlers_ = std::move(handlers);
+  Starting();
   Read();
 }
 
@@ -95,6 +97,20 @@ void ReconnectingSession::Tell(LinkEvent event) {
   if (closed_) return;
   event.text = std::exchange(said_, {});
   handlers_.event(event);
+}
+
+void SessionLink::Begin(LinkHandlers handlers) {
+  if (!session_) return;
+  asio::post(strand_,
+             [session = session_, handlers = std::move(handlers)]() mutable { session->Begin(std::move(handlers)); });
+}
+
+void SessionLink::Stop() {
+  if (!session_) return;
+  RunOn(strand_, [this] {
+    session_->Close();
+    session_.reset();
+  });
 }
 
 }  // namespace lindra

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "device/link.h"
 #include "device/link_handlers.h"
 #include "device/reconnect_policy.h"
 #include "platform/event_loop.h"
@@ -42,6 +43,8 @@ class ReconnectingSession : public std::enable_shared_from_this<ReconnectingSess
 
   ReconnectingSession(const Strand& strand, TimerMaker& timers, ReconnectPolicy::Settings settings);
 
+  // Once, when reading begins: what the link does beside reading (a poll).
+  virtual void Starting() {}
   // Reads the open connection (again, after an attempt connected).
   virtual void Read() = 0;
   // Connects or reopens; `done` hears how it went, unless the session is closed first.
@@ -71,6 +74,26 @@ class ReconnectingSession : public std::enable_shared_from_this<ReconnectingSess
   std::unique_ptr<Timer> pauseTimer_;  // before the next attempt
   std::string said_;                   // the last line said of what the next state event tells
   bool closed_ = false;
+};
+
+// A link whose open connection is a ReconnectingSession. Start (the link's own) makes
+// the session; Begin and Stop, called by the owner's thread, hand it the handlers and
+// end it on the strand, so that it and its timers end there.
+class SessionLink : public Link {
+ public:
+  void Begin(LinkHandlers handlers) final;
+  // Closes the connection and ends every read, attempt and pause; no handler runs
+  // afterwards. Safe at any time and twice.
+  void Stop() final;
+  bool IsOpen() const { return session_ != nullptr; }
+
+ protected:
+  SessionLink(const Strand& strand, TimerMaker& timers) : strand_(strand), timers_(timers) {}
+  ~SessionLink() override { Stop(); }
+
+  const Strand strand_;
+  TimerMaker& timers_;
+  std::shared_ptr<ReconnectingSession> session_;  // from a successful Start to Stop
 };
 
 }  // namespace lindra

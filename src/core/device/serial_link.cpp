@@ -45,7 +45,8 @@ std::string SerialPathFor(const std::string& comPort, const SerialOverrides& ove
 // One opened port and what reads it, from a successful Start to Stop, on the strand.
 class SerialLink::Session final : public ReconnectingSession {
  public:
-  Session(const Strand& strand, TimerMaker& timers, std::string devicePath, std::string comPort, int baudRate)
+  Session(const Strand& strand, TimerMaker& timers, std::string devicePath, std::string comPort, int baudRate,
+          const SerialReading& reading)
       // A serial port has no announced attempts: its loss is reported once and it is
       // reopened quietly until it is back.
       : ReconnectingSession(strand, timers, {0, kReopenPause, kReopenPause, kReopenPause}),
@@ -53,6 +54,7 @@ class SerialLink::Session final : public ReconnectingSession {
         devicePath_(std::move(devicePath)),
         comPort_(std::move(comPort)),
         baudRate_(baudRate),
+        reading_(reading),
         pollTimer_(timers.Create(strand)),
         gapTimer_(timers.Create(strand)),
         lookAgainTimer_(timers.Create(strand)) {}
@@ -65,14 +67,11 @@ class SerialLink::Session final : public ReconnectingSession {
     return ec.value();
   }
 
-  void Begin(const SerialReading& reading, LinkHandlers handlers) {
-    if (closed()) return;
-    reading_ = reading;
+ private:
+  void Starting() override {
     if (reading_.pollWithZ) Poll();
-    ReconnectingSession::Begin(std::move(handlers));
   }
 
- private:
   void Poll() {
     // The device answers the poll; a refused write (or a port being reopened) only
     // costs this poll.
@@ -193,7 +192,7 @@ class SerialLink::Session final : public ReconnectingSession {
   asio::posix::stream_descriptor port_;
   const std::string devicePath_, comPort_;
   const int baudRate_;
-  SerialReading reading_;
+  const SerialReading reading_;
   std::unique_ptr<Timer> pollTimer_;       // model 7's "Z"
   std::unique_ptr<Timer> gapTimer_;        // the quiet gap that ends a chunk
   std::unique_ptr<Timer> lookAgainTimer_;  // after a read of nothing
@@ -203,16 +202,15 @@ class SerialLink::Session final : public ReconnectingSession {
 };
 
 SerialLink::SerialLink(const Strand& strand, TimerMaker& timers, SerialOverrides paths)
-    : strand_(strand), timers_(timers), paths_(std::move(paths)) {}
+    : SessionLink(strand, timers), paths_(std::move(paths)) {}
 
-SerialLink::~SerialLink() { Stop(); }
-
-LinkResult SerialLink::Start(const std::string& devicePath, const std::string& comPort, int baudRate) {
+LinkResult SerialLink::Start(const std::string& devicePath, const std::string& comPort, int baudRate,
+                             const SerialReading& reading) {
   Stop();
   OpenedSerialPort opened = OpenSerialPort(devicePath, baudRate);
   auto failed = [](StatusLine line) { return LinkResult{false, std::move(line)}; };
   if (!opened.port) return failed(CommFailure(opened.failedStep, opened.error));
-  auto session = std::make_shared<Session>(strand_, timers_, devicePath, comPort, baudRate);
+  auto session = std::make_shared<Session>(strand_, timers_, devicePath, comPort, baudRate, reading);
   // A descriptor the loop cannot watch is as good as a port that does not open.
   if (const int error = session->Adopt(std::move(opened.port))) return failed(CommFailure("CreateFile", error));
   session_ = std::move(session);
@@ -221,26 +219,8 @@ LinkResult SerialLink::Start(const std::string& devicePath, const std::string& c
 
 LinkResult SerialLink::Start(int, const SlotConfig& slot) {
   const DeviceModel model = ModelOf(slot.modelCode);
-  reading_ = {model.pollsWhenIdle, model.frame.ChunkFramed() ? SerialQuietGap(slot.baudRate) : milliseconds(0)};
-  return Start(SerialPathFor(slot.comPort, paths_), slot.comPort, slot.baudRate);
-}
-
-void SerialLink::Begin(LinkHandlers handlers) { Begin(reading_, std::move(handlers)); }
-
-void SerialLink::Begin(const SerialReading& reading, LinkHandlers handlers) {
-  if (!session_) return;
-  asio::post(strand_, [session = session_, reading, handlers = std::move(handlers)]() mutable {
-    session->Begin(reading, std::move(handlers));
-  });
-}
-
-void SerialLink::Stop() {
-  if (!session_) return;
-  // Let go on the strand, so the session (and its timers) ends there.
-  RunOn(strand_, [this] {
-    session_->Close();
-    session_.reset();
-  });
+  return Start(SerialPathFor(slot.comPort, paths_), slot.comPort, slot.baudRate,
+               {model.pollsWhenIdle, model.frame.ChunkFramed() ? SerialQuietGap(slot.baudRate) : milliseconds(0)});
 }
 
 }  // namespace lindra

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "device/link.h"
+#include "device/reconnecting_session.h"
 #include "platform/event_loop.h"
 #include "platform/timer.h"
 
@@ -38,7 +38,7 @@ struct SerialReading {
 
 // Start, Begin and Stop are called by the owner's thread (the controller's), never by
 // a loop thread; everything else, the handlers included, runs on the strand.
-class SerialLink final : public Link {
+class SerialLink final : public SessionLink {
  public:
   static constexpr size_t kChunkBytes = 4096;  // at most this much per chunk
   // Model 7's "Z"; also the look again after a read of nothing.
@@ -47,7 +47,6 @@ class SerialLink final : public Link {
 
   // `paths`: where the port names of the slots' settings lead (SerialPathFor).
   SerialLink(const Strand& strand, TimerMaker& timers, SerialOverrides paths = {});
-  ~SerialLink() override;  // Stop()
   SerialLink(const SerialLink&) = delete;
   SerialLink& operator=(const SerialLink&) = delete;
 
@@ -57,14 +56,15 @@ class SerialLink final : public Link {
   // EBUSY: another program holds the port), "... GetCommState 실패 ..." (tcgetattr),
   // "... SetCommState 실패 ..." (a speed termios does not know: EINVAL; tcsetattr)
   // with errno; the port is closed then. The caller writes the program-log entries
-  // of a successful start. Failures carry the error number.
-  [[nodiscard]] LinkResult Start(const std::string& devicePath, const std::string& comPort, int baudRate);
-  // The slot's COM_PORT and BAUD_RATE, read as its model reads (Begin(handlers)).
+  // of a successful start. Failures carry the error number. The port is read as
+  // `reading` says.
+  [[nodiscard]] LinkResult Start(const std::string& devicePath, const std::string& comPort, int baudRate,
+                                 const SerialReading& reading = {});
+  // The slot's COM_PORT and BAUD_RATE, read as its model reads.
   [[nodiscard]] LinkResult Start(int slotNo, const SlotConfig& slot) override;
-  bool IsOpen() const { return session_ != nullptr; }
 
-  // After a successful Start: reads until Stop, handing over the bytes there are at
-  // once (with a quiet gap: once the line has been quiet that long, or the chunk is
+  // Begun after a successful Start, the link reads until Stop, handing over the
+  // bytes there are at once (with a quiet gap: once the line has been quiet that long, or the chunk is
   // full). A read failure (the adapter unplugged: EIO, a hang-up) cuts the stream, is
   // reported once as "[ERR] ReadFIle 실패 : %d" and shows the slot down; the port is
   // opened again (same path and settings) every kReopenPause until it opens:
@@ -72,22 +72,11 @@ class SerialLink final : public Link {
   // by another program says so once, "[ERR] RS232C - CreateFile 실패 ErrNo:16"
   // (EBUSY), and goes on trying. With pollWithZ a "Z" is written at once and then
   // every kPollInterval. The loss and every reopen are told as link events.
-  void Begin(const SerialReading& reading, LinkHandlers handlers);
-  // With the reading of the model the last Start(slotNo, slot) named.
-  void Begin(LinkHandlers handlers) override;
-
-  // Closes the port and ends every read and timer; no handler runs afterwards.
-  // Safe at any time and twice.
-  void Stop() override;
 
  private:
   class Session;
 
-  const Strand strand_;
-  TimerMaker& timers_;
   const SerialOverrides paths_;
-  SerialReading reading_;             // of the model the slot's settings name
-  std::shared_ptr<Session> session_;  // from a successful Start to Stop
 };
 
 }  // namespace lindra

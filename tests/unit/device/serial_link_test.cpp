@@ -165,7 +165,7 @@ TEST(SerialLink, DeliversChunksOfAtMost4096BytesInOrder) {
   Pty pty;
   SerialFixture f;
   ASSERT_TRUE(f.link.Start(pty.path, "COM1", 115200).ok);
-  f.link.Begin({}, f.recorder.Handlers());
+  f.link.Begin(f.recorder.Handlers());
 
   pty.Write("hello");
   ASSERT_TRUE(f.recorder.WaitBytes(5));
@@ -189,8 +189,8 @@ TEST(SerialLink, QuietGapIsFiveCharacterTimesAndAtLeast50Ms) {
 TEST(SerialLink, AChunkEndsOnlyWhenTheLineHasBeenQuietForTheWholeGap) {
   Pty pty;
   SerialFixture f;
-  ASSERT_TRUE(f.link.Start(pty.path, "COM1", 9600).ok);
-  f.link.Begin({.quietGap = 20ms}, f.recorder.Handlers());
+  ASSERT_TRUE(f.link.Start(pty.path, "COM1", 9600, {.quietGap = 20ms}).ok);
+  f.link.Begin(f.recorder.Handlers());
 
   pty.Write("1\x02");
   ASSERT_TRUE(f.loop.timers.WaitForDue(20ms));
@@ -233,8 +233,8 @@ TEST(SerialLink, Model7PollsWithZEvery100MsAndOtherModelsWriteNothing) {
   for (const bool model7 : {true, false}) {
     Pty pty;
     SerialFixture f;
-    ASSERT_TRUE(f.link.Start(pty.path, "COM2", 9600).ok);
-    f.link.Begin({.pollWithZ = model7}, f.recorder.Handlers());
+    ASSERT_TRUE(f.link.Start(pty.path, "COM2", 9600, {.pollWithZ = model7}).ok);
+    f.link.Begin(f.recorder.Handlers());
     pty.Write("x");  // news from the box changes nothing about the pace
     ASSERT_TRUE(f.recorder.WaitBytes(1));
     // The first "Z" goes at once, the next each time the pace comes round.
@@ -253,8 +253,8 @@ TEST(SerialLink, Model7PollsWithZEvery100MsAndOtherModelsWriteNothing) {
 TEST(SerialLink, StopClosesThePortEndsItsTimersAndStartOpensItAgain) {
   Pty pty;
   SerialFixture f;
-  ASSERT_TRUE(f.link.Start(pty.path, "COM1", 9600).ok);
-  f.link.Begin({.pollWithZ = true}, f.recorder.Handlers());
+  ASSERT_TRUE(f.link.Start(pty.path, "COM1", 9600, {.pollWithZ = true}).ok);
+  f.link.Begin(f.recorder.Handlers());
   pty.Write("a");
   ASSERT_TRUE(f.recorder.WaitBytes(1));
   f.link.Stop();
@@ -264,7 +264,7 @@ TEST(SerialLink, StopClosesThePortEndsItsTimersAndStartOpensItAgain) {
 
   ASSERT_TRUE(f.link.Start(pty.path, "COM1", 9600).ok);
   Recorder again;
-  f.link.Begin({}, again.Handlers());
+  f.link.Begin(again.Handlers());
   pty.Write("again");
   ASSERT_TRUE(again.WaitBytes(5));
   EXPECT_EQ(again.bytes(), "again");
@@ -279,7 +279,7 @@ TEST(SerialLink, AnUnpluggedPortIsReportedOnceAndReopenedEverySecondUntilPlugged
   std::filesystem::create_symlink(pty->path, path);
   SerialFixture f;
   ASSERT_TRUE(f.link.Start(path.string(), "COM3", 19200).ok);
-  f.link.Begin({}, f.recorder.Handlers());
+  f.link.Begin(f.recorder.Handlers());
   pty->Write("  1ab");
   ASSERT_TRUE(f.recorder.WaitBytes(5));
 
