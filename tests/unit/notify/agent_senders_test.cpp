@@ -73,20 +73,9 @@ struct HangingPc {
     sockaddr_in address = testing::LoopbackAddress(ip, pc.port());
     EXPECT_EQ(::connect(filler.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   }
+  int port() const { return pc.port(); }
   TcpReceiver pc;
   UniqueFd filler{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-};
-
-// One operator row at 127.0.0.2 whose connect hangs, on fake time.
-struct RowThatHangs {
-  explicit RowThatHangs(int progPort)
-      : senders(reporter, time.loop, time.timers, time.clock, Timings(hanging.pc.port())) {
-    StartRows(senders, progPort, {{"201", "127.0.0.2"}});
-  }
-  HangingPc hanging{"127.0.0.2"};
-  RecordingReporter reporter;
-  FakeTimeLoop time;
-  AgentSenders senders;
 };
 
 // Lets the pause after a notification on a kept connection run out.
@@ -94,6 +83,22 @@ void PauseOver(FakeTimeLoop& time) {
   ASSERT_TRUE(time.timers.WaitForArmed(2));  // the probe and the pause
   time.timers.Advance(kPersistentGap);
 }
+
+// The senders of one operator row (extension 201, 127.0.0.2) on fake time, and its
+// PC: a TcpReceiver that listens or is bound without listening (its connects are
+// refused), or a HangingPc.
+template <class Pc>
+struct OneRow {
+  template <class... PcSettings>
+  explicit OneRow(int progPort, PcSettings... settings)
+      : pc("127.0.0.2", settings...), senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port())) {
+    StartRows(senders, progPort, {{"201", "127.0.0.2"}});
+  }
+  Pc pc;
+  RecordingReporter reporter;
+  FakeTimeLoop time;
+  AgentSenders senders;
+};
 
 TEST(NotificationText, BytesAndTelephoneLine) {
   CallEvent event = Event("T", "0212345678", "201", {"127.0.0.2"});
@@ -106,11 +111,8 @@ TEST(NotificationText, BytesAndTelephoneLine) {
 }
 
 TEST(PerEventSender, ConnectsOnceAtStartThenOnceForEachEvent) {
-  TcpReceiver pc("127.0.0.2");
-  RecordingReporter reporter;
-  FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
-  StartRows(senders, 7001, {{"201", "127.0.0.2"}});
+  OneRow<TcpReceiver> row(7001, true);
+  auto& [pc, reporter, time, senders] = row;
   ASSERT_TRUE(pc.WaitForClosed(1));  // the connection test of a new sender
 
   senders.DispatchToAgents(Event("T", "0212345678", "201", {"127.0.0.2"}, 1), 201);
@@ -136,11 +138,8 @@ TEST(PerEventSender, ConnectsOnceAtStartThenOnceForEachEvent) {
 }
 
 TEST(PerEventSender, OperatorDownShowsFailureAndLogsMinusOne) {
-  TcpReceiver pc("127.0.0.2", false);  // bound, not listening: connects are refused
-  RecordingReporter reporter;
-  FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
-  StartRows(senders, 7001, {{"201", "127.0.0.2"}});
+  OneRow<TcpReceiver> row(7001, false);
+  auto& [pc, reporter, time, senders] = row;
   ASSERT_TRUE(reporter.WaitForColours(kAgentFailed, 1));
   senders.DispatchToAgents(Event("T", "0212345678", "201", {"127.0.0.2"}, 5), 201);
   ASSERT_TRUE(reporter.WaitForTelephoneLines(1));
@@ -161,11 +160,8 @@ TEST(PerEventSender, OperatorDownShowsFailureAndLogsMinusOne) {
 }
 
 TEST(PerEventSender, ProbesEveryProbeIntervalWhileIdle) {
-  TcpReceiver pc("127.0.0.2");
-  RecordingReporter reporter;
-  FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
-  StartRows(senders, 7001, {{"201", "127.0.0.2"}});
+  OneRow<TcpReceiver> row(7001, true);
+  auto& [pc, reporter, time, senders] = row;
   ASSERT_TRUE(pc.WaitForClosed(1));  // the start test
   for (size_t probes = 1; probes <= 2; ++probes) {
     EXPECT_EQ(time.timers.NextDue(), kProbeInterval);
@@ -287,7 +283,7 @@ TEST(SenderTable, RowsBeyondTheCapacityHaveNoSenderUntilTheyMoveUp) {
 }
 
 TEST(SenderStop, CutsAPendingConnectShort) {
-  RowThatHangs row(kPersistentProgPort);
+  OneRow<HangingPc> row(kPersistentProgPort);
   ASSERT_TRUE(row.reporter.WaitForColours(kAgentConnecting, 1));
   auto started = testing::SteadyClock::now();
   row.senders.Stop();
@@ -297,7 +293,7 @@ TEST(SenderStop, CutsAPendingConnectShort) {
 
 TEST(SenderTimeLimits, AConnectThatHangsFailsAtTheConnectTimeLimit) {
   for (int progPort : {7001, kPersistentProgPort}) {
-    RowThatHangs row(progPort);
+    OneRow<HangingPc> row(progPort);
     ASSERT_TRUE(row.reporter.WaitForColours(kAgentConnecting, 1));
     row.senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
     EXPECT_EQ(row.time.timers.NextDue(), kConnectTimeLimit);
@@ -343,11 +339,8 @@ TEST(SenderTimeLimits, ASendToAPcThatStopsReadingFailsAtTheSendTimeLimitOrAtASto
 }
 
 TEST(PersistentSender, NotificationsFollowEachOtherOnOneConnectionAfterThePause) {
-  TcpReceiver pc("127.0.0.2");
-  RecordingReporter reporter;
-  FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
-  StartRows(senders, kPersistentProgPort, {{"201", "127.0.0.2"}});
+  OneRow<TcpReceiver> row(kPersistentProgPort, true);
+  auto& [pc, reporter, time, senders] = row;
   ASSERT_TRUE(reporter.WaitForColours(kAgentConnected, 1));
   for (const char* caller : {"111", "222", "333"})
     senders.DispatchToAgents(Event("T", caller, "201", {"127.0.0.2"}), 201);
@@ -369,11 +362,8 @@ TEST(PersistentSender, NotificationsFollowEachOtherOnOneConnectionAfterThePause)
 }
 
 TEST(PersistentSender, OperatorDownDropsEventsAndReconnectsWithTheNextEvent) {
-  TcpReceiver pc("127.0.0.2", false);
-  RecordingReporter reporter;
-  FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
-  StartRows(senders, kPersistentProgPort, {{"201", "127.0.0.2"}});
+  OneRow<TcpReceiver> row(kPersistentProgPort, false);
+  auto& [pc, reporter, time, senders] = row;
   ASSERT_TRUE(reporter.WaitForColours(kAgentFailed, 1));
 
   senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
@@ -394,11 +384,8 @@ TEST(PersistentSender, OperatorDownDropsEventsAndReconnectsWithTheNextEvent) {
 }
 
 TEST(PersistentSender, RetriesAfterTheProbeIntervalWhileIdle) {
-  TcpReceiver pc("127.0.0.2", false);
-  RecordingReporter reporter;
-  FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
-  StartRows(senders, kPersistentProgPort, {{"201", "127.0.0.2"}});
+  OneRow<TcpReceiver> row(kPersistentProgPort, false);
+  auto& [pc, reporter, time, senders] = row;
   ASSERT_TRUE(reporter.WaitForColours(kAgentFailed, 1));
   pc.Listen();
   EXPECT_EQ(time.timers.Advance(kProbeInterval - 1ms), 0);
@@ -474,11 +461,8 @@ TEST(SenderTable, ARowModifiedDuringAConnectSendsItsWaitingAndNewCallsToItsNewPc
 }
 
 TEST(PersistentSender, AConnectionTheOperatorClosedIsRebuiltBeforeTheNextSend) {
-  TcpReceiver pc("127.0.0.2");
-  RecordingReporter reporter;
-  FakeTimeLoop time;
-  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(pc.port()));
-  StartRows(senders, kPersistentProgPort, {{"201", "127.0.0.2"}});
+  OneRow<TcpReceiver> row(kPersistentProgPort, true);
+  auto& [pc, reporter, time, senders] = row;
   senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}), 201);
   ASSERT_TRUE(reporter.WaitForTelephoneLines(1));
   ASSERT_TRUE(pc.WaitFor([](const auto& all) { return !all.empty() && !all[0].chunks.empty(); }));
@@ -523,7 +507,7 @@ TEST(SenderStop, CallsStillWaitingAreLoggedAsNotSentWhenTheRowIsRemovedOrTheSend
     for (End end : {End::Stop, End::RowRemoved, End::RowStaysThenStop}) {
       SCOPED_TRACE(::testing::Message() << progPort << " " << static_cast<int>(end));
       // The sender's connect hangs and the calls wait.
-      RowThatHangs row(progPort);
+      OneRow<HangingPc> row(progPort);
       ASSERT_TRUE(row.reporter.WaitForColours(kAgentConnecting, 1));
       row.senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}, 1), 201);
       row.senders.DispatchToAgents(Event("H", "111", "201", {"127.0.0.2"}, 2), 201);
@@ -547,7 +531,7 @@ TEST(SenderStop, CallsStillWaitingAreLoggedAsNotSentWhenTheRowIsRemovedOrTheSend
 }
 
 TEST(SenderWaitLimit, ACallIsGivenUpAtTheWaitLimitAlsoDuringItsConnectAndNeverDeliveredLate) {
-  RowThatHangs row(7001);
+  OneRow<HangingPc> row(7001);
   testing::FakeTimers& timers = row.time.timers;
   ASSERT_TRUE(row.reporter.WaitForColours(kAgentConnecting, 1));  // the start test, from 0 s
   timers.Advance(1s);
@@ -571,13 +555,13 @@ TEST(SenderWaitLimit, ACallIsGivenUpAtTheWaitLimitAlsoDuringItsConnectAndNeverDe
   ASSERT_TRUE(row.reporter.WaitForColours(kAgentFailed, 21));
 
   // The PC comes back: it gets the next call and none of those given up.
-  row.hanging.pc.Listen();
+  row.pc.pc.Listen();
   row.senders.DispatchToAgents(Event("T", "200", "201", {"127.0.0.2"}), 201);
   ASSERT_TRUE(row.reporter.WaitForTelephoneLines(26));
-  ASSERT_TRUE(row.hanging.pc.WaitFor([](const auto& all) {
+  ASSERT_TRUE(row.pc.pc.WaitFor([](const auto& all) {
     return std::any_of(all.begin(), all.end(), [](const auto& c) { return c.closed && !c.chunks.empty(); });
   }));
-  EXPECT_EQ(row.hanging.pc.Texts(), std::vector<std::string>{"T|200|0215881234"});
+  EXPECT_EQ(row.pc.pc.Texts(), std::vector<std::string>{"T|200|0215881234"});
   EXPECT_EQ(row.reporter.telephoneLines().back(), LineOf("200", 16));
   // One line when the PC is first not reached, one when it is again; none per call.
   EXPECT_EQ(row.reporter.status(), (std::vector<std::string>{"[ERR] DEV01 상담원 PC 응답 없음: 127.0.0.2 (110)",
@@ -587,7 +571,7 @@ TEST(SenderWaitLimit, ACallIsGivenUpAtTheWaitLimitAlsoDuringItsConnectAndNeverDe
 TEST(SenderWaitLimit, AFullQueuePushesOutItsOldestOnceThePcDoesNotAnswer) {
   for (int progPort : {7001, kPersistentProgPort}) {
     SCOPED_TRACE(progPort);
-    RowThatHangs row(progPort);
+    OneRow<HangingPc> row(progPort);
     ASSERT_TRUE(row.reporter.WaitForColours(kAgentConnecting, 1));
     std::vector<std::string> expected;
     auto dispatch = [&](size_t count) {
