@@ -10,9 +10,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +27,7 @@
 #include "config/lindra_ini.h"
 #include "frames/frame_builder.h"
 #include "frames/line_pacer.h"
+#include "frames/pseudo_terminal.h"
 #include "platform/child_process.h"
 #include "platform/free_port.h"
 #include "platform/unique_fd.h"
@@ -123,16 +122,13 @@ int main(int argc, char** argv) {
   const uint32_t model = argc > 3 ? static_cast<uint32_t>(std::atoi(argv[3])) : 2;
   const auto gap = std::chrono::milliseconds(argc > 4 ? std::max(0, std::atoi(argv[4])) : 0);
 
-  termios raw{};
-  ::cfmakeraw(&raw);
-  int masterFd = -1, slaveFd = -1;
-  char path[256] = "";
-  if (::openpty(&masterFd, &slaveFd, path, &raw, nullptr) != 0) {
+  const lindra::sim::PseudoTerminal terminal = lindra::sim::OpenPseudoTerminal();
+  if (!terminal.master.valid()) {
     std::perror("openpty");
     return 1;
   }
-  UniqueFd master(masterFd);
-  ::close(slaveFd);
+  const UniqueFd& master = terminal.master;
+  const std::string& path = terminal.path;
 
   // MCID and the CID-1000 boxes report no extension: their slot broadcasts.
   const bool broadcast = model == 7 || model == 12 || model == 13;

@@ -3,9 +3,7 @@
 // user and system time come from getrusage. Usage: serial_idle_bench [SECONDS=10] [--model7]
 // With --model7 the link writes its "Z" polls (about ten a second), drained here.
 #include <poll.h>
-#include <pty.h>
 #include <sys/resource.h>
-#include <termios.h>
 
 #include <chrono>
 #include <cstdio>
@@ -13,6 +11,7 @@
 #include <string>
 
 #include "device/serial_link.h"
+#include "frames/pseudo_terminal.h"
 #include "platform/event_loop.h"
 #include "platform/timer.h"
 
@@ -31,18 +30,16 @@ int main(int argc, char** argv) {
     else
       seconds = std::max(1, std::atoi(argv[i]));
   }
-  termios raw{};
-  ::cfmakeraw(&raw);
-  int master = -1, slave = -1;
-  char path[256] = "";
-  if (::openpty(&master, &slave, path, &raw, nullptr) != 0) {
+  const lindra::sim::PseudoTerminal terminal = lindra::sim::OpenPseudoTerminal();
+  if (!terminal.master.valid()) {
     std::perror("openpty");
     return 1;
   }
+  const int master = terminal.master.get();
   lindra::EventLoop loop;
   loop.Start();
   lindra::SerialLink link(loop.MakeStrand(), lindra::SteadyTimerMaker::Instance());
-  const lindra::LinkResult started = link.Start(path, "COM1", 9600, {.pollWithZ = model7});
+  const lindra::LinkResult started = link.Start(terminal.path, "COM1", 9600, {.pollWithZ = model7});
   if (!started.ok) {
     std::fprintf(stderr, "%s\n", started.line.text.c_str());
     return 1;
@@ -72,7 +69,5 @@ int main(int argc, char** argv) {
   const double system = Seconds(after.ru_stime) - Seconds(before.ru_stime);
   std::printf("idle serial link%s, %d s: user %.4f s, system %.4f s, %.4f %% of one core; %zu polls written\n",
               model7 ? " (model 7)" : "", seconds, user, system, 100.0 * (user + system) / seconds, polls);
-  ::close(slave);
-  ::close(master);
   return 0;
 }

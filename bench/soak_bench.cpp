@@ -27,10 +27,8 @@
 // that reach the PCs back again, telephone-log lines and SENT:-1, and how many
 // message-log lines the operator rows produced.
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <termios.h>
 
 #include <algorithm>
 #include <array>
@@ -54,6 +52,7 @@
 #include "bench_support.h"
 #include "config/lindra_ini.h"
 #include "frames/frame_builder.h"
+#include "frames/pseudo_terminal.h"
 #include "platform/child_process.h"
 #include "platform/free_port.h"
 #include "support/temp_dir.h"
@@ -269,13 +268,10 @@ TelephoneCount CountTelephoneLines(const std::filesystem::path& logDir) {
 
 int Soak(int seconds) {
   lindra::testing::TempDir dir;
-  termios raw{};
-  ::cfmakeraw(&raw);
-  int master = -1, slave = -1;
-  char serialPath[128] = "";
-  if (::openpty(&master, &slave, serialPath, &raw, nullptr) != 0) return 1;
-  UniqueFd serial(master);
-  ::close(slave);
+  const lindra::sim::PseudoTerminal terminal = lindra::sim::OpenPseudoTerminal();
+  if (!terminal.master.valid()) return 1;
+  const UniqueFd& serial = terminal.master;
+  const std::string& serialPath = terminal.path;
 
   std::vector<std::string> operatorAddresses;
   for (int row = 0; row < kRows; ++row) operatorAddresses.push_back(OperatorIp(row));

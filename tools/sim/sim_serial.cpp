@@ -10,8 +10,6 @@
 // --unplug-after the device is pulled like a USB adapter and plugged back in later,
 // as a new terminal behind the same --link path.
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +17,7 @@
 #include <deque>
 
 #include "frames/line_pacer.h"
+#include "frames/pseudo_terminal.h"
 #include "model/device_model.h"
 #include "sim_command.h"
 #include "sim_play.h"
@@ -75,22 +74,18 @@ class SerialDevice {
  private:
   // A new terminal, behind the link when there is one.
   bool PlugIn() {
-    termios raw{};
-    ::cfmakeraw(&raw);
-    int master = -1, slave = -1;
-    char path[256] = "";
-    if (::openpty(&master, &slave, path, &raw, nullptr) != 0) {
+    PseudoTerminal terminal = OpenPseudoTerminal();
+    if (!terminal.master.valid()) {
       std::perror("lindra-sim serial: openpty");
       return false;
     }
-    master_.Reset(master);
-    ::close(slave);  // so the server's open shows
-    path_ = path;
+    master_ = std::move(terminal.master);
+    path_ = std::move(terminal.path);
     if (options_.link.empty()) return true;
     // Re-pointed in one step: the link itself is replaced, never followed.
     const std::string temporary = options_.link + ".new";
     ::unlink(temporary.c_str());
-    if (::symlink(path, temporary.c_str()) != 0 || ::rename(temporary.c_str(), options_.link.c_str()) != 0) {
+    if (::symlink(path_.c_str(), temporary.c_str()) != 0 || ::rename(temporary.c_str(), options_.link.c_str()) != 0) {
       std::perror("lindra-sim serial: link");
       return false;
     }
