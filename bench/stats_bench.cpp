@@ -42,7 +42,7 @@ long MaxRssKiB() {
 class FixedClock final : public Clock {
  public:
   LocalTime Now() const override { return {2026, 3, 14, 10, 0, 0, 0}; }
-  int64_t SteadyMs() const override { return 0; }
+  std::chrono::milliseconds Steady() const override { return {}; }
 };
 
 // Answers one upload with "200" after reading and dropping its body.

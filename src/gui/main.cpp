@@ -40,7 +40,7 @@ using namespace lindra;
 // --autostart marks the start by the login's autostart entry.
 struct WindowOptions {
   std::optional<QString> screenshot;
-  int screenshotDelayMs = 8000;
+  std::chrono::milliseconds screenshotDelay{8000};
   int screenshotSlot = 0;  // 0: the slot the window shows
   bool autostart = false;
 };
@@ -52,7 +52,7 @@ WindowOptions TakeWindowOptions(int& argc, char** argv) {
     if (std::strcmp(argv[i], "--screenshot") == 0 && i + 1 < argc) {
       options.screenshot = QString::fromLocal8Bit(argv[++i]);
     } else if (std::strcmp(argv[i], "--screenshot-delay") == 0 && i + 1 < argc) {
-      options.screenshotDelayMs = std::max(0, std::atoi(argv[++i]));
+      options.screenshotDelay = std::chrono::milliseconds(std::max(0, std::atoi(argv[++i])));
     } else if (std::strcmp(argv[i], "--autostart") == 0) {
       options.autostart = true;
     } else if (std::strcmp(argv[i], "--screenshot-slot") == 0 && i + 1 < argc) {
@@ -68,7 +68,7 @@ WindowOptions TakeWindowOptions(int& argc, char** argv) {
 }
 
 void ScheduleScreenshot(gui::MainWindow& window, ServerController& controller, const WindowOptions& options) {
-  QTimer::singleShot(options.screenshotDelayMs, &window, [&window, &controller, options] {
+  QTimer::singleShot(options.screenshotDelay, &window, [&window, &controller, options] {
     const QString path = *options.screenshot;
     if (options.screenshotSlot > 0) {
       window.form().deviceList().setCurrentIndex(options.screenshotSlot - 1);

@@ -45,7 +45,7 @@ MainWindow::MainWindow(ServerController& controller, Asker& asker, std::function
     AddTrayIcon();
     if (started_) tray_->Show();
   });
-  trayWatch_->start(kTrayWatchMs);
+  trayWatch_->start(kTrayWatch);
 }
 
 MainWindow::~MainWindow() = default;

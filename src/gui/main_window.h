@@ -6,6 +6,7 @@
 // late at login): the icon is added then and the window lives in the tray from then on.
 #include <QMainWindow>
 #include <QUrl>
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -19,7 +20,7 @@ namespace lindra::gui {
 
 class TrayIcon;
 
-inline constexpr int kTrayWatchMs = 2000;
+inline constexpr std::chrono::milliseconds kTrayWatch{2000};
 
 struct WindowHooks {
   std::function<void()> startWatchdog;
@@ -32,7 +33,7 @@ class MainWindow final : public QMainWindow {
   Q_OBJECT
  public:
   // `trayAvailable` tells whether the desktop has a tray now; it is asked again every
-  // kTrayWatchMs until it has one.
+  // kTrayWatch until it has one.
   MainWindow(ServerController& controller, Asker& asker, std::function<bool()> trayAvailable, QUrl remoteSupport,
              WindowHooks hooks);
   ~MainWindow() override;

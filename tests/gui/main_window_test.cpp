@@ -8,10 +8,10 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
-#include <QPlainTextEdit>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -114,7 +114,7 @@ class MainWindowTest : public QObject {
     Harness h(Harness::Files{{"lindra.ini", testing::TestConfig()}}, {.trayAvailable = false, .start = true});
     QVERIFY(!h.window->tray());
     h.trayAvailable = true;  // the panel has started
-    QVERIFY(h.WaitFor([&] { return h.window->tray() != nullptr; }, 4 * kTrayWatchMs));
+    QVERIFY(h.WaitFor([&] { return h.window->tray() != nullptr; }, static_cast<int>(4 * kTrayWatch.count())));
     QVERIFY(h.window->tray()->shown());
     // From now on the window lives in the tray, as with a tray from the start.
     h.window->close();
@@ -156,8 +156,9 @@ class MainWindowTest : public QObject {
     QVERIFY(h.WaitFor([&] { return tray.markedDown(); }));
     const QString entry = h.form().deviceList().itemData(1, Qt::ToolTipRole).toString();
     QVERIFY2(entry.contains("재연결 중 (3회)") && entry.contains("[ERR] connect 실패: 111"), qPrintable(entry));
-    QVERIFY2(h.form().deviceList().itemData(1, Qt::ToolTipRole).toString().startsWith(h.form().deviceList().itemText(1)),
-             "the tooltip names the device in full");
+    QVERIFY2(
+        h.form().deviceList().itemData(1, Qt::ToolTipRole).toString().startsWith(h.form().deviceList().itemText(1)),
+        "the tooltip names the device in full");
     QVERIFY2(tray.toolTip().contains("DEV01: 연결 끊김\nDEV02: 재연결 중 (3회)"), qPrintable(tray.toolTip()));
     channels.LinkStateChanged(2, {LinkState::Phase::Connected, 0, std::nullopt, ""});
     QVERIFY(h.WaitFor([&] { return !tray.markedDown(); }));

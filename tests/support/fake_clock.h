@@ -14,12 +14,12 @@ class FakeClock final : public Clock {
     std::lock_guard lock(mutex_);
     return now_;
   }
-  int64_t SteadyMs() const override { return steady_.load(); }
+  std::chrono::milliseconds Steady() const override { return std::chrono::milliseconds(steady_.load()); }
   void Set(LocalTime now) {
     std::lock_guard lock(mutex_);
     now_ = now;
   }
-  void AdvanceSteady(int64_t ms) { steady_ += ms; }
+  void AdvanceSteady(std::chrono::milliseconds by) { steady_ += by.count(); }
 
  private:
   mutable std::mutex mutex_;
@@ -34,7 +34,7 @@ class TickingClock final : public Clock {
     const int ms = ticks_++;
     return {2026, 3, 14, 10, ms / 60'000 % 60, ms / 1000 % 60, ms % 1000};
   }
-  int64_t SteadyMs() const override { return ticks_; }
+  std::chrono::milliseconds Steady() const override { return std::chrono::milliseconds(ticks_.load()); }
 
  private:
   mutable std::atomic<int> ticks_{0};

@@ -159,7 +159,7 @@ class FakeTimers final : public TimerMaker {
     if (armed_.erase(&state) != 0) changed_.notify_all();
   }
   void MoveTo(int64_t when) {
-    if (clock_) clock_->AdvanceSteady(when - now_);
+    if (clock_) clock_->AdvanceSteady(std::chrono::milliseconds(when - now_));
     now_ = when;
   }
 

@@ -89,7 +89,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // The listener's strand only.
   std::list<std::shared_ptr<Connection>>::iterator listed;
   bool isListed = false;
-  int64_t acceptedMs = 0;
+  std::chrono::milliseconds accepted{0};  // on the clock's steady time
   std::optional<std::string> message;
   bool finished = false;  // received its message, or ended without one
   bool silent = false;    // sent nothing within the order hold
@@ -281,8 +281,8 @@ class CtiListener::Core : public std::enable_shared_from_this<Core> {
   // backlog holds the newcomers) until a connection ends or the oldest comes of age.
   bool MakeRoom() {
     if (open_.size() < limits_.maxConnections) return true;
-    const int64_t age = clock_.SteadyMs() - open_.front()->acceptedMs;
-    if (age >= limits_.evictAfter.count()) {
+    const std::chrono::milliseconds age = clock_.Steady() - open_.front()->accepted;
+    if (age >= limits_.evictAfter) {
       std::shared_ptr<Connection> evicted = open_.front();
       Untrack(*evicted);
       evicted->Close(text::Format("연결 수 한도(%zu) 도달, 받은 데이터 없이 %d초, 연결 닫음", limits_.maxConnections,
@@ -290,7 +290,7 @@ class CtiListener::Core : public std::enable_shared_from_this<Core> {
       return true;
     }
     waitingForRoom_ = true;
-    waitTimer_->Start(limits_.evictAfter - milliseconds(age), [this] {
+    waitTimer_->Start(limits_.evictAfter - age, [this] {
       waitingForRoom_ = false;
       AcceptNext();
     });
@@ -338,14 +338,15 @@ class CtiListener::Core : public std::enable_shared_from_this<Core> {
                                            ec ? "" : peer.address().to_string().c_str(), context, fd));
     connection->listed = open_.insert(open_.end(), connection);
     connection->isListed = true;
-    connection->acceptedMs = clock_.SteadyMs();
+    connection->accepted = clock_.Steady();
     order_.push_back(connection);
     ++live_;
     connection->Begin(limits_);
   }
 
   int SilentSeconds(const Connection& connection) const {
-    return static_cast<int>((clock_.SteadyMs() - connection.acceptedMs) / 1000);
+    return static_cast<int>(
+        std::chrono::duration_cast<std::chrono::seconds>(clock_.Steady() - connection.accepted).count());
   }
 
   void Untrack(Connection& connection) {

@@ -337,6 +337,6 @@ void AgentConnection::CloseSocket() {
 
 void AgentConnection::ShowColour(Colour colour) { owner_.ShowColour(*this, colour); }
 
-SteadyTime AgentConnection::SteadyNow() const { return SteadyTime(clock_.SteadyMs()); }
+SteadyTime AgentConnection::SteadyNow() const { return clock_.Steady(); }
 
 }  // namespace lindra

@@ -54,7 +54,7 @@ std::string NotificationBytes(const CallEvent& event);
 // The telephone-log line of one send: "DEV0%d: %c %s, %s, %s, %s, %s, %s, SENT:%d".
 std::string TelephoneLine(int slotNo, const CallEvent& event, const std::string& agentIp, int sendResult);
 
-// A call's wait is measured on the clock's steady count (Clock::SteadyMs).
+// A call's wait is measured on the clock's steady count (Clock::Steady).
 using SteadyTime = std::chrono::milliseconds;
 
 // Made by AgentSenders on its caller's thread; Start, Redirect and Offer post to the

@@ -156,7 +156,7 @@ void AgentSenders::DispatchToAgents(const CallEvent& event, int extensionValue) 
   // Offered under mutex_: a removal that follows reaches the connection after the
   // call, and the rows' calls are stamped in the order they are queued.
   std::lock_guard lock(mutex_);
-  const SteadyTime offered(clock_.SteadyMs());
+  const SteadyTime offered = clock_.Steady();
   for (Row& row : rows_) {
     if (!row.connection || row.extensionKey != extensionValue ||
         std::find(event.agentIps.begin(), event.agentIps.end(), row.ip) == event.agentIps.end())

@@ -52,10 +52,10 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
   return true;
 }
 
-bool ChildProcess::ReadMore(int timeoutMs) {
+bool ChildProcess::ReadMore(std::chrono::milliseconds timeout) {
   if (!output_) return false;
   pollfd pfd{output_.get(), POLLIN, 0};
-  int rc = poll(&pfd, 1, timeoutMs);
+  int rc = poll(&pfd, 1, static_cast<int>(timeout.count()));
   if (rc <= 0) return false;
   char chunk[4096];
   ssize_t n = read(output_.get(), chunk, sizeof chunk);
@@ -78,12 +78,12 @@ std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds time
     }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !output_) return std::nullopt;
-    ReadMore(static_cast<int>(left.count()));
+    ReadMore(left);
   }
 }
 
 std::string ChildProcess::DrainOutput() {
-  while (ReadMore(0)) {
+  while (ReadMore(std::chrono::milliseconds(0))) {
   }
   return std::exchange(buffer_, {});
 }

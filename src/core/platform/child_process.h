@@ -47,7 +47,7 @@ class ChildProcess {
   void Terminate(std::chrono::milliseconds grace = std::chrono::milliseconds(2000));
 
  private:
-  bool ReadMore(int timeoutMs);
+  bool ReadMore(std::chrono::milliseconds timeout);
 
   pid_t pid_ = -1;
   UniqueFd output_;

@@ -10,11 +10,12 @@ LocalTime SystemClock::Now() const {
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   std::tm tm{};
   localtime_r(&secs, &tm);
-  return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms)};
+  return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,          tm.tm_hour,
+                   tm.tm_min,         tm.tm_sec,     static_cast<int>(ms)};
 }
 
-int64_t SystemClock::SteadyMs() const {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+std::chrono::milliseconds SystemClock::Steady() const {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch());
 }
 
 const SystemClock& SystemClock::Instance() {

@@ -22,14 +22,14 @@ class Clock {
  public:
   virtual ~Clock() = default;
   virtual LocalTime Now() const = 0;
-  // Milliseconds on a monotonic clock (the tick count).
-  virtual int64_t SteadyMs() const = 0;
+  // The time on a monotonic clock (the tick count), from an arbitrary start.
+  virtual std::chrono::milliseconds Steady() const = 0;
 };
 
 class SystemClock final : public Clock {
  public:
   LocalTime Now() const override;
-  int64_t SteadyMs() const override;
+  std::chrono::milliseconds Steady() const override;
   static const SystemClock& Instance();
 };
 

@@ -91,10 +91,10 @@ TEST(FakeTimersTest, AdvanceFiresDueTimersInOrderIncludingOnesArmedOnTheWay) {
     });
     b->Start(120ms, [&] { log += "b;"; });
   });
-  const int64_t before = clock.SteadyMs();
+  const std::chrono::milliseconds before = clock.Steady();
   EXPECT_EQ(timers.Advance(99ms), 0);
   EXPECT_EQ(timers.Advance(100ms), 3);
-  EXPECT_EQ(clock.SteadyMs() - before, 199);
+  EXPECT_EQ(clock.Steady() - before, std::chrono::milliseconds(199));
   RunOn(strand, [&] {
     EXPECT_EQ(log, "a;b;c;");
     b->Start(10ms, [&] { log += "late b;"; });
