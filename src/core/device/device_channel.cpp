@@ -209,19 +209,21 @@ void DeviceChannel::Deliver(std::string_view frame, size_t length) {
 
   const LocalTime now = env_.clock->Now();
   RouteResult route = RouteCallEvent(tables_, config_.modelCode, *outcome.event, now);
+  // A CTI slot's events always go through the operators' senders, whatever the
+  // broadcast switch says; its record says so too.
+  const bool broadcasts = route.broadcast && LinkKindOf(config_.modelCode) != LinkKind::Cti;
   CallRecord call{
       .slotNo = slotNo_,
       .time = now,
-      .routing = route.routing,
+      .routing = route.routing == CallRouting::Broadcast && !broadcasts ? CallRouting::Routed : route.routing,
       .event = route.routed ? *route.routed : std::move(*outcome.event),
       .rows = std::move(route.rows),
       // Only a call for operators waits for PCs; a broadcast has no PC of its own.
-      .pcs = route.routing == CallRouting::Routed ? Waiting(route.routed->agentIps) : std::vector<PcDelivery>{}};
+      .pcs = route.routed && !broadcasts ? Waiting(route.routed->agentIps) : std::vector<PcDelivery>{}};
   const uint64_t callId = view().CallTaken(std::move(call));
   if (!route.routed) return;
   route.routed->callId = callId;
-  // A CTI slot's events always go through the operators' senders, whatever the broadcast switch says.
-  if (route.broadcast && LinkKindOf(config_.modelCode) != LinkKind::Cti)
+  if (broadcasts)
     notifySocket_.BroadcastNotify(*this, env_.broadcastAddress, config_.progPort, *route.routed);
   else
     agents_.DispatchToAgents(*route.routed, text::LeadingInt32(route.routed->extension));

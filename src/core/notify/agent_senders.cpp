@@ -56,9 +56,12 @@ AgentSenders::Connections AgentSenders::MatchSenders(std::vector<Row>& before) {
     row.connection = std::move(kept.connection);
     row.colour = kept.colour;
   }
-  // Only a table that kept its length had rows modified; in one that grew or shrank,
-  // a sender left over served a row that is gone.
-  const bool modifiedRows = rows_.size() == before.size();
+  // A row was modified only when the table kept its length and exactly one row of it
+  // changed (an editor's modify). In a table that grew or shrank, or was rewritten in
+  // several rows at once, a sender left over served a row that is gone: its waiting
+  // calls must not go to another operator's PC.
+  const size_t leftOver = std::count_if(before.begin(), before.end(), [](const Row& row) { return row.connection; });
+  const bool modifiedRows = rows_.size() == before.size() && leftOver == 1 && newRows.size() == 1;
   auto newRow = newRows.begin();
   Connections ended;
   for (Row& old : before) {

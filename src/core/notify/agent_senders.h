@@ -53,11 +53,10 @@ class AgentSenders final : private AgentConnection::Owner {
   // The operator table as it now stands, in row order. While the senders run, a row
   // whose extension value and IP are those of a row before keeps that row's sender,
   // with its connection and its waiting calls (equal rows are taken in order). When
-  // the table kept its length, the rows left over on both sides were modified (an
-  // edit changes one row, the one left over) and are paired in order: the sender
-  // serves the new values, its waiting calls going to the PC the row now names.
-  // Senders left over end, their waiting calls logged as not sent; rows left over get
-  // new senders.
+  // the table kept its length and one row is left over on each side, that row was
+  // modified (an editor's modify): its sender serves the new values, its waiting calls
+  // going to the PC the row now names. Other senders left over end, their waiting
+  // calls logged as not sent; rows left over get new senders.
   // Only the first kAgentSlotCapacity rows have a sender: a table that grows beyond
   // them says so in the message log. While stopped, the rows are only kept.
   void Follow(const AgentList& rows);

@@ -460,6 +460,24 @@ TEST(SenderTable, ARowModifiedDuringAConnectSendsItsWaitingAndNewCallsToItsNewPc
   }
 }
 
+// A table rewritten in more than one row (a reload) modified no row: the senders left
+// over end, and their waiting calls go to no other operator's PC.
+TEST(SenderTable, RowsRewrittenTogetherEndTheirSendersAndDropTheirWaitingCalls) {
+  HangingPc hanging("127.0.0.2");
+  RecordingReporter reporter;
+  FakeTimeLoop time;
+  AgentSenders senders(reporter, time.loop, time.timers, time.clock, Timings(hanging.port()));
+  StartRows(senders, 7001, {{"201", "127.0.0.2"}, {"202", "127.0.0.2"}});
+  ASSERT_TRUE(reporter.WaitForColours(kAgentConnecting, 2));
+  senders.DispatchToAgents(Event("T", "111", "201", {"127.0.0.2"}, 1), 201);
+  senders.Follow({{"301", "127.0.0.3"}, {"302", "127.0.0.4"}});
+  ASSERT_TRUE(reporter.WaitForTelephoneLines(1));
+  EXPECT_EQ(reporter.telephoneLines(),
+            std::vector<std::string>{"DEV01: T 111, 701, 0215881234, 201, 127.0.0.2, 09:05:07, SENT:-1"});
+  EXPECT_EQ(reporter.outcomes(), (std::vector<Outcome>{{1, -1, "127.0.0.2", PcOutcome::NotSent}}));
+  senders.Stop();
+}
+
 TEST(PersistentSender, AConnectionTheOperatorClosedIsRebuiltBeforeTheNextSend) {
   OneRow<TcpReceiver> row(kPersistentProgPort, true);
   auto& [pc, reporter, time, senders] = row;
