@@ -192,16 +192,46 @@ TEST_F(ServerModelTest, ALateSubscriberGetsTheSnapshotThenTheEvents) {
   EXPECT_TRUE(late.Lines()[0].ends_with("]after"));
 }
 
-// Today's counts are of today: a new day starts them again.
+// Today's counts and their spread over hours and numbers are of today: a new day
+// starts them again; the totals since the start go on.
 TEST(ServerModelDays, CountsStartAgainOnANewDay) {
   testing::FakeClock clock({2026, 3, 14, 23, 59, 59, 0});
   ServerModel model(clock, {});
-  model.channelView().CallTaken(Routed(1, {"127.0.0.2"}));
-  EXPECT_EQ(model.Snapshot().slots[0].today.calls, 1);
+  CallRecord call = Routed(1, {"127.0.0.2"});
+  call.event.didNumber = "0211110000";
+  model.channelView().CallTaken(call);
+  const SlotState before = model.Snapshot().slots[0];
+  EXPECT_EQ(before.today.calls, 1);
+  EXPECT_EQ(before.todaySpread.perHour[23], 1);
+  EXPECT_EQ(before.todaySpread.perDid, (std::map<std::string, int>{{"0211110000", 1}}));
   clock.Set({2026, 3, 15, 0, 0, 1, 0});
   EXPECT_EQ(model.Snapshot().slots[0].today.calls, 0);
+  EXPECT_EQ(model.Snapshot().slots[0].todaySpread, CallSpread{});
   model.channelView().CallTaken(Routed(1, {"127.0.0.2"}));
-  EXPECT_EQ(model.Snapshot().slots[0].today.calls, 1);
+  const SlotState after = model.Snapshot().slots[0];
+  EXPECT_EQ(after.today.calls, 1);
+  EXPECT_EQ(after.todaySpread.perHour[0], 1);
+  EXPECT_TRUE(after.todaySpread.perDid.empty()) << "a call without a DID number counts under none";
+  EXPECT_EQ(model.Totals()[0].calls, 2u);
+}
+
+// A reconnect is a retrying link that connects again; the first connect is none.
+TEST(ServerModelTotals, ReconnectsAndDeliveriesPerPcCountSinceTheStart) {
+  testing::FakeClock clock;
+  ServerModel model(clock, {});
+  ChannelView& channels = model.channelView();
+  const LinkState connected{LinkState::Phase::Connected, 0, std::nullopt, ""};
+  channels.LinkStateChanged(2, connected);
+  for (int i = 0; i < 2; ++i) {
+    channels.LinkStateChanged(2, {LinkState::Phase::Retrying, 1, 104, "[ERR] recv 실패 : 104"});
+    channels.LinkStateChanged(2, connected);
+  }
+  const uint64_t id = channels.CallTaken(Routed(2, {"127.0.0.2", "127.0.0.3"}));
+  channels.CallOutcome(2, id, 0, "127.0.0.2", PcOutcome::Sent);
+  channels.CallOutcome(2, id, 1, "127.0.0.3", PcOutcome::NotSent);
+  const SlotTotals totals = model.Totals()[1];
+  EXPECT_EQ(totals.reconnects, 2u);
+  EXPECT_EQ(totals.pcs, (std::map<std::string, PcTotals>{{"127.0.0.2", {1, 0}}, {"127.0.0.3", {0, 1}}}));
 }
 
 }  // namespace

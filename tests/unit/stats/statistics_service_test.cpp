@@ -209,6 +209,8 @@ TEST_F(StatisticsServiceTest, AnUploadThatFailsOnTheWayIsSaidWithWhatFailed) {
   EXPECT_EQ(lastState().lastFailure, "");
   EXPECT_TRUE(lastState().lastUpload.has_value());
   EXPECT_EQ(lastState().headId, service.headId());
+  EXPECT_EQ(lastState().failedUploads, 2u) << "the start log and the day summary";
+  EXPECT_EQ(lastState().uploads, 1u);
 }
 
 TEST_F(StatisticsServiceTest, YesterdayAlreadyReportedUploadsOnlyTheStartAndDuePassesNeverPileUp) {
