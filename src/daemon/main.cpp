@@ -10,6 +10,7 @@
 #include <asio/steady_timer.hpp>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <optional>
 
 #include "app/config_check.h"
@@ -24,6 +25,8 @@
 #include "service_status.h"
 #include "stdout_view.h"
 #include "text/codec.h"
+#include "web/access_token.h"
+#include "web/web_server.h"
 
 namespace {
 
@@ -52,6 +55,22 @@ int CheckConfig(const std::filesystem::path& workDir) {
   }
   std::printf("%d error%s, %d warning%s\n", errors, errors == 1 ? "" : "s", warnings, warnings == 1 ? "" : "s");
   return errors > 0 ? kExitConfigurationErrors : 0;
+}
+
+// The console serves the people who watch the server; the calls it routes matter
+// more. A console that cannot start is said in the message log, and the server goes
+// on without it.
+std::unique_ptr<web::WebServer> StartWebConsole(const ServerOptions& options, ServerController& controller,
+                                                asio::io_context& io) {
+  std::string error;
+  std::unique_ptr<web::WebServer> console;
+  if (const auto token = web::LoadOrCreateToken(options.httpTokenFile, error)) {
+    auto post = [&io](std::function<void()> work) { asio::post(io, std::move(work)); };
+    console = std::make_unique<web::WebServer>(controller, web::WebSettings{*options.http, *token, post});
+    if (!console->Start(error)) console.reset();
+  }
+  if (!console) controller.model().AddMessage(StatusLine::Error("[ERR] 웹 콘솔 시작 실패 : " + error));
+  return console;
 }
 
 int ExitStatusOf(ServerController::LoadProblem problem) {
@@ -124,9 +143,11 @@ int main(int argc, char** argv) {
   view.onSlotStateChanged = [&status] { status.SlotsChanged(); };
   view.onAutoConnectDone = [&status] { status.Ready(); };
 
+  std::unique_ptr<web::WebServer> console;
   asio::signal_set stopSignals(io, SIGINT, SIGTERM);
   stopSignals.async_wait([&](const std::error_code&, int) {
     status.Stopping();
+    if (console) console->Stop();
     controller.StopServer();
     // After the lines the stop itself has queued.
     asio::post(io, [&io] { io.stop(); });
@@ -156,6 +177,7 @@ int main(int argc, char** argv) {
     io.poll();  // the lines already queued, the reason among them
     return ExitStatusOf(started.problem);
   }
+  if (options->http) console = StartWebConsole(*options, controller, io);
   if (!started.autoConnectScheduled) status.Ready();
   io.run();
   return 0;

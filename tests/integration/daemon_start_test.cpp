@@ -385,6 +385,8 @@ TEST(DaemonStart, BadOptionsAreRefusedWithExitCodeTwo) {
   for (const std::vector<std::string>& args : {std::vector<std::string>{"--broadcast", "nowhere"},
                                                {"--serial", "COM9=/dev/null"},
                                                {"--mirror", "host"},
+                                               {"--http", "localhost:8780"},
+                                               {"--http", "127.0.0.1"},
                                                {"--stat-server", "host:99999"},
                                                {"--no-such-option"},
                                                {"--codepage", "NO-SUCH-CODEPAGE"}}) {

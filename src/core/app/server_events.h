@@ -4,6 +4,7 @@
 // a snapshot when it attaches, then each event in the order things happened.
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <variant>
@@ -40,6 +41,13 @@ struct SlotCounts {
   bool operator==(const SlotCounts&) const = default;
 };
 
+// When today's calls came and which numbers they were for, for the console's charts.
+struct CallSpread {
+  std::array<int, 24> perHour{};      // by the hour the call was taken
+  std::map<std::string, int> perDid;  // by the DID number routing gave it; none for an unknown trunk
+  bool operator==(const CallSpread&) const = default;
+};
+
 struct SlotState {
   int slotNo = 0;  // 1 to 4
   uint32_t modelCode = 0;
@@ -47,7 +55,22 @@ struct SlotState {
   LinkState link;
   std::optional<LocalTime> lastFrame;
   SlotCounts today;
+  CallSpread todaySpread;
   bool operator==(const SlotState&) const = default;
+};
+
+// Counts since the server started, which never start again with the day: what a
+// monitoring system reads as counters.
+struct PcTotals {
+  uint64_t sent = 0;
+  uint64_t notSent = 0;
+  bool operator==(const PcTotals&) const = default;
+};
+struct SlotTotals {
+  uint64_t calls = 0;
+  uint64_t reconnects = 0;              // a retrying link that connected again
+  std::map<std::string, PcTotals> pcs;  // by operator PC address
+  bool operator==(const SlotTotals&) const = default;
 };
 
 struct OperatorRowState {

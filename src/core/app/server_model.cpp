@@ -14,6 +14,11 @@ bool SameDay(const LocalTime& a, const LocalTime& b) {
   return a.year == b.year && a.month == b.month && a.day == b.day;
 }
 
+void StartDay(SlotState& slot) {
+  slot.today = {};
+  slot.todaySpread = {};
+}
+
 }  // namespace
 
 // The channels' reports, taken under the model's lock.
@@ -75,8 +80,13 @@ std::array<SlotState, kSlotCount> ServerModel::SlotsLocked() const {
   std::array<SlotState, kSlotCount> slots = slots_;
   // Counts of a day that has ended are not today's.
   if (!SameDay(countsDay_, clock_.Now()))
-    for (SlotState& slot : slots) slot.today = {};
+    for (SlotState& slot : slots) StartDay(slot);
   return slots;
+}
+
+std::array<SlotTotals, kSlotCount> ServerModel::Totals() const {
+  std::lock_guard lock(mutex_);
+  return totals_;
 }
 
 std::vector<MessageLine> ServerModel::MessageLog() const {
@@ -108,7 +118,7 @@ void ServerModel::StartDayIfNew() {
   const LocalTime now = clock_.Now();
   if (SameDay(countsDay_, now)) return;
   countsDay_ = now;
-  for (SlotState& slot : slots_) slot.today = {};
+  for (SlotState& slot : slots_) StartDay(slot);
 }
 
 // Stamped, stored and handed on under one lock: lines from several threads reach the
@@ -178,8 +188,13 @@ uint64_t ServerModel::CallTaken(CallRecord call) {
   StartDayIfNew();
   call.id = ++lastCallId_;
   call.event.callId = call.id;
-  SlotCounts& today = Slot(call.slotNo).today;
+  SlotState& slot = Slot(call.slotNo);
+  SlotCounts& today = slot.today;
   ++today.calls;
+  ++slot.todaySpread.perHour[static_cast<size_t>(std::clamp(clock_.Now().hour, 0, 23))];
+  if (call.routing != CallRouting::UnknownTrunk && !call.event.didNumber.empty())
+    ++slot.todaySpread.perDid[call.event.didNumber];
+  ++totals_[IndexOf(call.slotNo)].calls;
   if (call.routing == CallRouting::Broadcast) ++today.notified;
   if (call.ReachedNobody()) ++today.reachedNobody;
   if (recentCalls_.size() >= kRecentCallCapacity) recentCalls_.pop_front();
@@ -195,6 +210,8 @@ void ServerModel::CallOutcome(int slotNo, uint64_t callId, int row, const std::s
   const LocalTime now = clock_.Now();
   SlotCounts& today = Slot(slotNo).today;
   ++(outcome == PcOutcome::Sent ? today.notified : today.notSent);
+  PcTotals& pcTotals = totals_[IndexOf(slotNo)].pcs[ip];
+  ++(outcome == PcOutcome::Sent ? pcTotals.sent : pcTotals.notSent);
   auto& rows = operators_[IndexOf(slotNo)];
   if (row >= 0 && static_cast<size_t>(row) < rows.size()) {
     OperatorRowState& state = rows[row];
@@ -248,7 +265,9 @@ void ServerModel::OperatorColour(int slotNo, int row, Colour colour) {
 
 void ServerModel::LinkStateChanged(int slotNo, LinkState state) {
   std::lock_guard lock(mutex_);
-  Slot(slotNo).link = std::move(state);
+  LinkState& link = Slot(slotNo).link;
+  if (link.phase == LinkState::Phase::Retrying && state.up()) ++totals_[IndexOf(slotNo)].reconnects;
+  link = std::move(state);
   PublishSlot(slotNo);
 }
 

@@ -42,6 +42,8 @@ class ServerModel {
   [[nodiscard]] std::array<SlotState, kSlotCount> Slots() const;
   // The message log alone, oldest line first, for a front end that renders it whole.
   [[nodiscard]] std::vector<MessageLine> MessageLog() const;
+  // Each slot's counts since the start.
+  [[nodiscard]] std::array<SlotTotals, kSlotCount> Totals() const;
 
   // What the channels report goes straight in here.
   ChannelView& channelView();
@@ -89,6 +91,7 @@ class ServerModel {
   StatisticsState statistics_;
   uint64_t lastCallId_ = 0;
   LocalTime countsDay_;  // the day today's counts are of
+  std::array<SlotTotals, kSlotCount> totals_;
 };
 
 }  // namespace lindra

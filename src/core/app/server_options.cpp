@@ -53,6 +53,8 @@ std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std
   std::string configServer = LINDRA_DEFAULT_CONFIG_SERVER;
   std::string mirror;
   std::vector<std::string> serial;
+  std::string http;
+  std::string httpTokenFile;
   options.remoteSupportUrl = LINDRA_DEFAULT_REMOTE_SUPPORT;
 
   app.add_option("--workdir", workDir, "folder of lindra.ini and the table files")->capture_default_str();
@@ -71,6 +73,9 @@ std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std
   app.add_option("--remote-support", options.remoteSupportUrl, "page of the tray menu's remote support")
       ->capture_default_str();
   app.add_flag("--demo", options.demo, "start with built-in simulators on loopback");
+  app.add_option("--http", http, "serve the web console at ADDR:PORT, ADDR a dotted IPv4 address (default: off)");
+  app.add_option("--http-token-file", httpTokenFile,
+                 "the web console's token, made at the first start (default: token in the state folder)");
   for (const ExtraFlag& flag : extraFlags) app.add_flag(flag.name, *flag.value, flag.help);
   bool version = false;
   app.add_flag("--version", version, "print the program's version and end");
@@ -118,6 +123,14 @@ std::optional<ServerOptions> ParseServerOptions(int argc, char** argv, const std
     error = "--broadcast: expected a dotted IPv4 address, got '" + options.broadcastAddress + "'";
     return std::nullopt;
   }
+  if (!http.empty()) {
+    options.http = ParseHostPort(http, 0);
+    if (!options.http || options.http->port == 0 || !IsDottedIpv4(options.http->host)) {
+      error = "--http: expected ADDR:PORT with a dotted IPv4 address, got '" + http + "'";
+      return std::nullopt;
+    }
+  }
+  options.httpTokenFile = httpTokenFile.empty() ? options.stateDir / "token" : std::filesystem::path(httpTokenFile);
   static const std::regex kSerial("^(COM[1-6])=(.+)$");
   for (const auto& s : serial) {
     std::smatch m;

@@ -29,6 +29,8 @@ struct ServerOptions {
   std::string codePage;                            // empty: the locale's charset
   std::string remoteSupportUrl;
   bool demo = false;
+  std::optional<HostPort> http;         // the web console's address; off when empty
+  std::filesystem::path httpTokenFile;  // the console's token (default: "token" in the state folder)
 };
 
 // A switch that one front end adds to the shared options (lindra2d's modes).

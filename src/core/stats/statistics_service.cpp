@@ -129,12 +129,13 @@ void StatisticsService::ReportState() const {
 
 // Every upload that is not acknowledged is tried again (the day summary at each pass),
 // so only a change is said: the first failure, and the first success after it. The
-// state tells of every success.
+// state tells of every upload, for the counts a monitoring system follows.
 void StatisticsService::FollowUploads(const UploadOutcome& outcome) {
   const bool failed = outcome.result != kUploadComplete;
   if (!failed) state_.lastUpload = clock_.Now();
+  ++(failed ? state_.failedUploads : state_.uploads);
   if (failed == uploadFailing_) {
-    if (!failed) ReportState();
+    ReportState();
     return;
   }
   uploadFailing_ = failed;

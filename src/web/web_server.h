@@ -1,0 +1,68 @@
+#pragma once
+// The web console of the server: the page, the JSON interface, the event stream and
+// the monitoring endpoints, served on one address by the HTTP library's own threads.
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "app/server_options.h"
+#include "web/console_json.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace lindra {
+class ServerController;
+}
+
+namespace lindra::web {
+
+class StreamClient;
+
+struct WebSettings {
+  HostPort address;
+  std::string token;
+  // Runs work on the thread that drives the controller (its table editors and tables
+  // belong there).
+  std::function<void(std::function<void()>)> post;
+  std::chrono::milliseconds keepalive{15000};    // of an idle event stream
+  std::chrono::milliseconds frontEndWait{5000};  // for an edit on the front-end thread
+};
+
+// Start and Stop on the front-end thread; the request threads read the model (which
+// is thread-safe) and reach the controller only through `post`; clientsMutex_ guards
+// the readers of the stream.
+class WebServer {
+ public:
+  WebServer(ServerController& controller, WebSettings settings);
+  ~WebServer();  // Stop()
+  WebServer(const WebServer&) = delete;
+  WebServer& operator=(const WebServer&) = delete;
+
+  // Binds the address and serves; false with `error` when it cannot be bound.
+  bool Start(std::string& error);
+  // Ends every request and stream; the controller is not touched again.
+  void Stop();
+
+ private:
+  void Route();
+  // `work` run on the front-end thread, its result; nothing when it did not run in time.
+  std::optional<Json> OnFrontEnd(std::function<Json(ServerController&)> work) const;
+
+  ServerController& controller_;
+  const WebSettings settings_;
+  std::unique_ptr<httplib::Server> http_;
+  std::thread listener_;
+  std::atomic<bool> listenerDone_{false};
+  std::mutex clientsMutex_;
+  std::set<std::shared_ptr<StreamClient>> clients_;
+};
+
+}  // namespace lindra::web
