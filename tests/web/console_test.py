@@ -44,11 +44,13 @@ class Child:
                                         stdin=subprocess.DEVNULL, text=True, encoding="utf-8", errors="replace")
         self.lines = queue.Queue()
         self.seen = []
-        threading.Thread(target=self._read, daemon=True).start()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
 
     def _read(self):
-        for line in self.process.stdout:
-            self.lines.put(line.rstrip("\n"))
+        with self.process.stdout:
+            for line in self.process.stdout:
+                self.lines.put(line.rstrip("\n"))
         self.lines.put(None)
 
     def wait_for(self, pattern, timeout=WAIT):
@@ -79,6 +81,7 @@ class Child:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+        self.reader.join(timeout=WAIT)
 
 
 def sim(*args):
@@ -108,7 +111,9 @@ def operator_pcs(addresses):
 
 def cti_call(port, message):
     cti = sim("cti", "--connect", "127.0.0.1:%d" % port, "--count", "1", "--message", message)
-    assert cti.process.wait(timeout=WAIT) == 0, "the CTI program could not send"
+    status = cti.process.wait(timeout=WAIT)
+    cti.reader.join(timeout=WAIT)
+    assert status == 0, "the CTI program could not send"
 
 
 def notification_time(line):
@@ -201,12 +206,22 @@ class ConsoleTest(unittest.TestCase):
     def until(cls, condition, message, timeout=WAIT):
         return WebDriverWait(cls.browser, timeout, poll_frequency=0.02).until(condition, message)
 
-    def call_row(self, table, caller):
-        """The cells' texts of the row of `table` ("calls", "nobody") whose caller is `caller`."""
-        rows = self.browser.execute_script(
-            "return [...document.querySelectorAll('#' + arguments[0] + ' tbody tr')]"
+    def rows(self, table):
+        """The cells' texts of each row of the table under `table` (a CSS selector), read at
+        once: the page replaces rows as events come."""
+        return self.browser.execute_script(
+            "return [...document.querySelectorAll(arguments[0] + ' tbody tr')]"
             ".map(r => [...r.cells].map(c => c.textContent));", table)
-        return next((r for r in rows if r[4] == caller), None)
+
+    def text(self, selector, attribute=None):
+        """The text (or an attribute) of the element at `selector`, read at once."""
+        return self.browser.execute_script(
+            "const e = document.querySelector(arguments[0]);"
+            "return e && (arguments[1] ? e.getAttribute(arguments[1]) : e.textContent);", selector, attribute)
+
+    def call_row(self, table, caller):
+        """The row of `table` ("calls", "nobody") whose caller is `caller`."""
+        return next((r for r in self.rows("#" + table) if r[4] == caller), None)
 
     def watch_calls(self):
         """Has the page note when each call row appears (the wall clock, in ms)."""
@@ -233,8 +248,7 @@ class ConsoleTest(unittest.TestCase):
         delay = shown - notification_time(received)
         print("call on the page %.0f ms after the operator PC received it" % (delay * 1000), file=sys.stderr)
         self.assertLess(delay, 1.0)
-        count = self.browser.find_element(By.CSS_SELECTOR, '#slots [data-slot="1"] .count-calls')
-        self.until(lambda b: count.text == "1", "slot 1 does not count the call")
+        self.until(lambda b: self.text('#slots [data-slot="1"] .count-calls') == "1", "slot 1 does not count the call")
 
     def test_2_a_call_for_an_unknown_extension_is_listed_as_reaching_nobody(self):
         cti_call(self.cti_port, "299,705,0311113333")
@@ -247,12 +261,12 @@ class ConsoleTest(unittest.TestCase):
         b = self.browser
         Select(b.find_element(By.ID, "table-slot")).select_by_visible_text("DEV01")
         editor = b.find_element(By.ID, "operator-editor")
-        self.until(lambda _: len(editor.find_elements(By.CSS_SELECTOR, "tbody tr")) == 1, "slot 1's operator table")
+        self.until(lambda _: self.rows("#operator-editor") == [["203", "127.0.0.2"]], "slot 1's operator table")
         editor.find_element(By.NAME, "first").send_keys("203")
         editor.find_element(By.NAME, "second").send_keys("127.0.0.3")
         editor.find_element(By.CSS_SELECTOR, 'button[value="add"]').click()
-        self.until(lambda _: [r.text for r in editor.find_elements(By.CSS_SELECTOR, "tbody tr")]
-                   == ["203 127.0.0.2", "203 127.0.0.3"], "the added row is not in the table")
+        self.until(lambda _: self.rows("#operator-editor") == [["203", "127.0.0.2"], ["203", "127.0.0.3"]],
+                   "the added row is not in the table")
         self.assertEqual(editor.find_element(By.CLASS_NAME, "notice").text, "")
 
         cti_call(self.cti_port, "203,705,0311114444")
@@ -264,18 +278,17 @@ class ConsoleTest(unittest.TestCase):
 
     def test_4_a_slot_whose_exchange_goes_away_turns_to_retrying(self):
         card = '#slots [data-slot="2"]'
-        self.assertEqual(self.browser.find_element(By.CSS_SELECTOR, card + " .state").text, "연결 됨")
+        self.assertEqual(self.text(card + " .state"), "연결 됨")
         self.exchange.stop()
-        self.until(lambda b: re.fullmatch(r"재연결 중 \(\d+회\)", b.find_element(By.CSS_SELECTOR, card + " .state").text),
+        self.until(lambda b: re.fullmatch(r"재연결 중 \(\d+회\)", self.text(card + " .state") or ""),
                    "slot 2 does not show its reconnecting")
-        self.assertIn("tone-down", self.browser.find_element(By.CSS_SELECTOR, card).get_attribute("class"))
+        self.assertIn("tone-down", self.text(card, "class"))
 
     def test_5_a_reloaded_page_starts_from_the_snapshot(self):
         self.browser.refresh()
         self.until(lambda b: b.find_element(By.ID, "stream").get_attribute("data-state") == "connected",
                    "the reloaded page did not attach")
-        callers = self.browser.execute_script(
-            "return [...document.querySelectorAll('#calls tbody tr')].map(r => r.cells[4].textContent);")
+        callers = [row[4] for row in self.rows("#calls")]
         self.assertEqual(callers[:3], ["0311114444", "0311113333", "0311112222"])
 
 
