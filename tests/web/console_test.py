@@ -275,6 +275,11 @@ class ConsoleTest(unittest.TestCase):
         self.pc_a.wait_for(r" T\|0311114444\|0333330000$")
         self.until(lambda _: (self.call_row("calls", "0311114444") or [""])[-1] == "127.0.0.2 전송127.0.0.3 전송",
                    "the call does not show both PCs' deliveries")
+        # The window's colour of a connected PC, COLORREF 0xF0DCC8 (blue F0, green DC, red C8).
+        chip = '#slots [data-slot="1"] .pc[data-ip="127.0.0.3"]'
+        self.until(lambda _: "pc-connected" in (self.text(chip, "class") or ""), "the new PC is not shown connected")
+        self.assertEqual(self.browser.execute_script(
+            "return getComputedStyle(document.querySelector(arguments[0])).backgroundColor;", chip), "rgb(200, 220, 240)")
 
     def test_4_a_slot_whose_exchange_goes_away_turns_to_retrying(self):
         card = '#slots [data-slot="2"]'
