@@ -7,134 +7,34 @@
 //                                         calls: CPU and resident memory
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench_support.h"
-#include "config/lindra_ini.h"
-#include "frames/frame_builder.h"
-#include "platform/child_process.h"
 #include "platform/free_port.h"
 #include "platform/unique_fd.h"
-#include "support/temp_dir.h"
+#include "server_peers.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using lindra::bench::Clock;
 using namespace std::chrono_literals;
 using lindra::UniqueFd;
 
+using lindra::bench::EmptySlots;
+using lindra::bench::FreePortOnAll;
 using lindra::bench::Listen;
+using lindra::bench::Operators;
 using lindra::bench::Percentile;
 using lindra::bench::PortOf;
-
-// Operator PCs: each accepted connection carries one notification; its arrival time
-// is kept under the text received. One thread per PC, as a PC's sender connects once
-// at a time.
-class Operators {
- public:
-  Operators(int count, int port) {
-    for (int i = 0; i < count; ++i) {
-      UniqueFd listener = Listen(("127.0.0." + std::to_string(2 + i)).c_str(), port);
-      if (!listener) std::fprintf(stderr, "cannot listen on 127.0.0.%d:%d\n", 2 + i, port);
-      threads_.emplace_back([this, l = std::move(listener)] { Serve(l.get()); });
-    }
-  }
-  ~Operators() {
-    stop_ = true;
-    for (auto& t : threads_) t.join();
-  }
-  size_t received() {
-    std::lock_guard lock(mutex_);
-    return count_;
-  }
-  std::map<std::string, Clock::time_point> firstArrival() {
-    std::lock_guard lock(mutex_);
-    return first_;
-  }
-
- private:
-  void Serve(int listener) {
-    while (!stop_) {
-      pollfd pfd{listener, POLLIN, 0};
-      if (poll(&pfd, 1, 100) <= 0) continue;
-      UniqueFd c(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
-      if (!c) continue;
-      std::string text;
-      char buffer[256];
-      for (ssize_t n; (n = recv(c.get(), buffer, sizeof buffer, 0)) > 0;) text.append(buffer, static_cast<size_t>(n));
-      if (text.empty()) continue;  // a probe
-      const auto now = Clock::now();
-      std::lock_guard lock(mutex_);
-      ++count_;
-      first_.emplace(text, now);
-    }
-  }
-
-  std::atomic<bool> stop_{false};
-  std::vector<std::thread> threads_;
-  std::mutex mutex_;
-  size_t count_ = 0;
-  std::map<std::string, Clock::time_point> first_;
-};
-
-struct Server {
-  lindra::testing::TempDir dir;
-  lindra::ChildProcess process;
-
-  void Write(const std::string& name, const std::string& text) { lindra::testing::WriteFile(dir / name, text); }
-  bool Start(const std::array<lindra::SlotConfig, 4>& slots) {
-    if (!lindra::SaveConfiguration(dir.path(), slots, "C00000")) return false;
-    std::vector<std::string> args = {
-        "--workdir",       dir.path().string(),     "--log-dir",     (dir / "logs").string(),
-        "--broadcast",     "127.255.255.255",       "--stat-server", "127.0.0.1:9",
-        "--config-server", "127.0.0.1:9",           "--codepage",    "UTF-8",
-        "--state-dir",     (dir / "state").string()};
-    return process.Start(LINDRA2D_PATH, args, lindra::ChildProcess::Output::Capture);
-  }
-  bool WaitFor(const std::string& text) {
-    while (auto line = process.ReadLine(15s)) {
-      if (line->find(text) != std::string::npos) return true;
-      if (line->find("[ERR]") != std::string::npos) std::fprintf(stderr, "%s\n", line->c_str());
-    }
-    return false;
-  }
-  // CPU seconds and peak / current resident memory of the server.
-  void Usage(double& cpuSeconds, long& peakKb, long& rssKb) {
-    const lindra::bench::ProcessUsage usage = lindra::bench::UsageOf(process.pid());
-    cpuSeconds = usage.cpuSeconds;
-    peakKb = usage.peakKb;
-    rssKb = usage.rssKb;
-  }
-};
-
-std::array<lindra::SlotConfig, 4> EmptySlots(int progPort) {
-  std::array<lindra::SlotConfig, 4> slots{};
-  for (auto& s : slots) {
-    s.progPort = progPort;
-    s.lanIp = "127.0.0.1";
-  }
-  return slots;
-}
-
-// A port free on the loopback addresses of `operators` PCs, 127.0.0.2 upwards.
-int FreePortOnAll(int operators) {
-  std::vector<std::string> addresses;
-  for (int i = 0; i < operators; ++i) addresses.push_back("127.0.0." + std::to_string(2 + i));
-  return lindra::FreeTcpPort(addresses);
-}
+using lindra::bench::Server;
 
 int Latency(int calls, double rate) {
   const int progPort = FreePortOnAll(1);
@@ -151,23 +51,11 @@ int Latency(int calls, double rate) {
   if (!link) return 1;
   std::this_thread::sleep_for(500ms);  // let the sender's start-up connection test pass
 
-  std::map<std::string, Clock::time_point> sent;
-  const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
-  auto due = Clock::now();
-  for (int i = 0; i < calls; ++i) {
-    lindra::sim::CallSpec call{'T', "701", "201", "0" + std::to_string(3000000000LL + i), "12:00:00", ""};
-    const std::string frame = lindra::sim::BuildFrame(102, call);
-    std::this_thread::sleep_until(due);
-    due += interval;
-    sent["T|" + call.callerNumber + "|0211110000"] = Clock::now();
-    if (send(link.get(), frame.data(), frame.size(), MSG_NOSIGNAL) < 0) return 1;
-  }
+  const auto sent = lindra::bench::PlayCalls(link, calls, rate);
+  if (sent.empty()) return 1;
   for (int wait = 0; wait < 100 && operators.received() < static_cast<size_t>(calls); ++wait)
     std::this_thread::sleep_for(100ms);
-  std::vector<double> micros;
-  for (const auto& [text, at] : operators.firstArrival())
-    if (auto s = sent.find(text); s != sent.end())
-      micros.push_back(std::chrono::duration<double, std::micro>(at - s->second).count());
+  const std::vector<double> micros = lindra::bench::Latencies(sent, operators.firstArrival());
   std::printf("latency: %zu of %d calls delivered at %.0f calls/s; p50 %.0f us, p99 %.0f us, max %.0f us\n",
               micros.size(), calls, rate, Percentile(micros, 0.50), Percentile(micros, 0.99),
               micros.empty() ? 0.0 : *std::max_element(micros.begin(), micros.end()));
