@@ -1,10 +1,13 @@
 #include "web/web_server.h"
 
 #include <httplib.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <future>
+#include <utility>
 
 #include "app/server_controller.h"
 #include "web/access_rules.h"
@@ -22,6 +25,18 @@ constexpr size_t kRequestThreads = 48;
 constexpr size_t kMaxBody = 64 * 1024;
 constexpr const char* kJson = "application/json; charset=utf-8";
 constexpr const char* kBusy = "the server did not take the request in time";
+
+// The console's threads run below the calls' (a nice value this much higher): a
+// browser, or twenty of them, never holds up a notification on a busy machine.
+constexpr int kConsoleNiceness = 10;
+
+// Once per thread of the pool, at its first request.
+void GiveWayToCalls() {
+  thread_local bool lowered = false;
+  if (std::exchange(lowered, true)) return;
+  // A thread that cannot be lowered serves at the server's priority: only slower calls.
+  [[maybe_unused]] const int ignored = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kConsoleNiceness);
+}
 
 void Reply(httplib::Response& response, int status, const Json& body) {
   response.status = status;
@@ -81,10 +96,7 @@ void WebServer::Stop() {
   // The library ignores a stop that comes before its loop has begun.
   while (!http_->is_running() && !listenerDone_) std::this_thread::yield();
   http_->stop();
-  {
-    std::lock_guard lock(clientsMutex_);
-    for (const auto& client : clients_) client->Close();
-  }
+  waker_.CloseAll();
   listener_.join();
 }
 
@@ -99,6 +111,7 @@ std::optional<Json> WebServer::OnFrontEnd(std::function<Json(ServerController&)>
 
 void WebServer::Route() {
   http_->set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+    GiveWayToCalls();
     // The page's files hold nothing of the server: a browser off this machine loads
     // them, then asks for the token.
     if (request.method == "GET" && FindPageAsset(request.path)) return httplib::Server::HandlerResponse::Unhandled;
@@ -126,12 +139,9 @@ void WebServer::Route() {
   });
 
   http_->Get("/api/events", [this](const httplib::Request&, httplib::Response& response) {
-    auto client = std::make_shared<StreamClient>();
+    auto client = std::make_shared<StreamClient>(waker_);
     std::string pending = StreamMessage("snapshot", SnapshotJson(controller_.model().Subscribe(*client)));
-    {
-      std::lock_guard lock(clientsMutex_);
-      clients_.insert(client);
-    }
+    waker_.Attach(client);
     response.set_header("Cache-Control", "no-store");
     response.set_chunked_content_provider(
         "text/event-stream",
@@ -154,8 +164,7 @@ void WebServer::Route() {
         },
         [this, client](bool) {
           controller_.model().Unsubscribe(*client);
-          std::lock_guard lock(clientsMutex_);
-          clients_.erase(client);
+          waker_.Detach(client);
         });
   });
 
@@ -207,10 +216,7 @@ void WebServer::Route() {
     state.slots = snapshot.slots;
     state.statistics = snapshot.statistics;
     state.totals = controller_.model().Totals();
-    {
-      std::lock_guard lock(clientsMutex_);
-      state.streamClients = clients_.size();
-    }
+    state.streamClients = waker_.readers();
     response.set_content(MetricsText(state), "text/plain; version=0.0.4; charset=utf-8");
   });
 

@@ -7,12 +7,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 
 #include "app/server_options.h"
 #include "web/console_json.h"
+#include "web/stream_client.h"
 
 namespace httplib {
 class Server;
@@ -23,8 +23,6 @@ class ServerController;
 }
 
 namespace lindra::web {
-
-class StreamClient;
 
 struct WebSettings {
   HostPort address;
@@ -37,8 +35,8 @@ struct WebSettings {
 };
 
 // Start and Stop on the front-end thread; the request threads read the model (which
-// is thread-safe) and reach the controller only through `post`; clientsMutex_ guards
-// the readers of the stream.
+// is thread-safe) and reach the controller only through `post`; the waker keeps the
+// readers of the stream.
 class WebServer {
  public:
   WebServer(ServerController& controller, WebSettings settings);
@@ -61,8 +59,7 @@ class WebServer {
   std::unique_ptr<httplib::Server> http_;
   std::thread listener_;
   std::atomic<bool> listenerDone_{false};
-  std::mutex clientsMutex_;
-  std::set<std::shared_ptr<StreamClient>> clients_;
+  StreamWaker waker_;
 };
 
 }  // namespace lindra::web

@@ -65,6 +65,11 @@ TEST(DaemonWeb, AStreamReaderSeesACallAndAnOperatorAddedOverHttpTakesTheNextOne)
     ASSERT_TRUE(cti.Wait(10s).has_value());
   };
 
+  {
+    // Calls before the reader's snapshot would be in it, not events of their own.
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(grew.wait_for(lock, 10s, [&] { return stream.find("event: snapshot\n") != std::string::npos; }));
+  }
   play("204,705,0311112222");
   const auto [dropped, afterDropped] = nextCall(0);
   EXPECT_EQ(dropped, R"({"id":1,"slot":1,"time":"T","routing":"unknownExtension","kind":"T","trunk":"705","did":"",)"
