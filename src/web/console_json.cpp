@@ -166,6 +166,9 @@ std::optional<std::string> StreamMessageOf(const ServerEvent& event) {
           [](const event::SlotChanged& e) -> std::optional<std::string> {
             return StreamMessage("slot", SlotJson(e.slot));
           },
+          [](const event::SlotCounted& e) -> std::optional<std::string> {
+            return StreamMessage("slot", SlotJson(e.slot));
+          },
           [](const event::TablesChanged& e) -> std::optional<std::string> {
             return StreamMessage("tables", {{"slot", e.slotNo}});
           },

@@ -99,8 +99,13 @@ struct MessageLogCleared {};
 struct MessageBox {
   std::string text;
 };
-// The slot's link, configuration, counts or last frame changed.
+// The slot's link or configuration changed.
 struct SlotChanged {
+  SlotState slot;
+};
+// Only the slot's counts changed (a call was taken, or reached a PC or failed to): a
+// front end that shows only the links has nothing to do.
+struct SlotCounted {
   SlotState slot;
 };
 // The slot's routing tables were loaded or edited (its operator rows follow as
@@ -138,8 +143,8 @@ struct AutoConnectDone {
 
 using ServerEvent =
     std::variant<event::MessageAdded, event::MessageLogCleared, event::MessageBox, event::SlotChanged,
-                 event::TablesChanged, event::OperatorsChanged, event::OperatorChanged, event::CallAdded,
-                 event::CallUpdated, event::StatisticsChanged, event::AutoConnectDone>;
+                 event::SlotCounted, event::TablesChanged, event::OperatorsChanged, event::OperatorChanged,
+                 event::CallAdded, event::CallUpdated, event::StatisticsChanged, event::AutoConnectDone>;
 
 // For std::visit over an event: one lambda per event type that matters, and a generic
 // one for the rest.

@@ -200,7 +200,7 @@ uint64_t ServerModel::CallTaken(CallRecord call) {
   if (recentCalls_.size() >= kRecentCallCapacity) recentCalls_.pop_front();
   recentCalls_.push_back(call);
   Publish(event::CallAdded{std::move(call)});
-  PublishSlot(recentCalls_.back().slotNo);
+  Publish(event::SlotCounted{Slot(recentCalls_.back().slotNo)});
   return lastCallId_;
 }
 
@@ -229,7 +229,7 @@ void ServerModel::CallOutcome(int slotNo, uint64_t callId, int row, const std::s
     if (!reachedNobodyBefore && call->ReachedNobody()) ++today.reachedNobody;
     Publish(event::CallUpdated{*call});
   }
-  PublishSlot(slotNo);
+  Publish(event::SlotCounted{Slot(slotNo)});
 }
 
 void ServerModel::OperatorsFollowed(int slotNo, std::vector<OperatorState> rows) {
