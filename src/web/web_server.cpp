@@ -1,8 +1,6 @@
 #include "web/web_server.h"
 
 #include <httplib.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -12,9 +10,10 @@
 #include "app/server_controller.h"
 #include "web/access_rules.h"
 #include "web/console_json.h"
+#include "web/event_stream.h"
+#include "web/give_way.h"
 #include "web/monitoring.h"
 #include "web/page_assets.h"
-#include "web/stream_client.h"
 
 namespace lindra::web {
 namespace {
@@ -25,18 +24,6 @@ constexpr size_t kRequestThreads = 48;
 constexpr size_t kMaxBody = 64 * 1024;
 constexpr const char* kJson = "application/json; charset=utf-8";
 constexpr const char* kBusy = "the server did not take the request in time";
-
-// The console's threads run below the calls' (a nice value this much higher): a
-// browser, or twenty of them, never holds up a notification on a busy machine.
-constexpr int kConsoleNiceness = 10;
-
-// Once per thread of the pool, at its first request.
-void GiveWayToCalls() {
-  thread_local bool lowered = false;
-  if (std::exchange(lowered, true)) return;
-  // A thread that cannot be lowered serves at the server's priority: only slower calls.
-  [[maybe_unused]] const int ignored = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kConsoleNiceness);
-}
 
 void Reply(httplib::Response& response, int status, const Json& body) {
   response.status = status;
@@ -69,7 +56,10 @@ std::string IndexPage(std::string_view bytes, const std::string& token) {
 }  // namespace
 
 WebServer::WebServer(ServerController& controller, WebSettings settings)
-    : controller_(controller), settings_(std::move(settings)), http_(std::make_unique<httplib::Server>()) {
+    : controller_(controller),
+      settings_(std::move(settings)),
+      http_(std::make_unique<httplib::Server>()),
+      stream_(controller.model()) {
   http_->new_task_queue = [] { return new httplib::ThreadPool(kRequestThreads); };
   http_->set_payload_max_length(kMaxBody);
   http_->set_keep_alive_timeout(2);
@@ -96,7 +86,7 @@ void WebServer::Stop() {
   // The library ignores a stop that comes before its loop has begun.
   while (!http_->is_running() && !listenerDone_) std::this_thread::yield();
   http_->stop();
-  waker_.CloseAll();
+  stream_.CloseAll();
   listener_.join();
 }
 
@@ -139,19 +129,18 @@ void WebServer::Route() {
   });
 
   http_->Get("/api/events", [this](const httplib::Request&, httplib::Response& response) {
-    auto client = std::make_shared<StreamClient>(waker_);
-    std::string pending = StreamMessage("snapshot", SnapshotJson(controller_.model().Subscribe(*client)));
-    waker_.Attach(client);
+    auto [reader, snapshot] = stream_.Attach();
+    std::string pending = StreamMessage("snapshot", SnapshotJson(snapshot));
     response.set_header("Cache-Control", "no-store");
     response.set_chunked_content_provider(
         "text/event-stream",
-        [this, client, pending = std::move(pending), lastWrite = std::chrono::steady_clock::now()](
+        [this, reader, pending = std::move(pending), lastWrite = std::chrono::steady_clock::now()](
             size_t, httplib::DataSink& sink) mutable {
           if (pending.empty()) {
             const auto quiet = std::chrono::steady_clock::now() - lastWrite;
             const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(settings_.keepalive - quiet);
-            pending = client->Take(std::max(wait, std::chrono::milliseconds(0)));
-            if (client->dropped() || client->closed()) return false;
+            pending = reader->Take(std::max(wait, std::chrono::milliseconds(0)));
+            if (reader->dropped() || reader->closed()) return false;
             if (pending.empty()) {
               if (std::chrono::steady_clock::now() - lastWrite < settings_.keepalive) return true;
               pending = ": keepalive\n\n";
@@ -162,10 +151,7 @@ void WebServer::Route() {
           lastWrite = std::chrono::steady_clock::now();
           return true;
         },
-        [this, client](bool) {
-          controller_.model().Unsubscribe(*client);
-          waker_.Detach(client);
-        });
+        [this, reader](bool) { stream_.Detach(reader); });
   });
 
   http_->Get(R"(/api/tables/(\d+))", [this](const httplib::Request& request, httplib::Response& response) {
@@ -216,7 +202,7 @@ void WebServer::Route() {
     state.slots = snapshot.slots;
     state.statistics = snapshot.statistics;
     state.totals = controller_.model().Totals();
-    state.streamClients = waker_.readers();
+    state.streamClients = stream_.readers();
     response.set_content(MetricsText(state), "text/plain; version=0.0.4; charset=utf-8");
   });
 

@@ -12,7 +12,7 @@
 
 #include "app/server_options.h"
 #include "web/console_json.h"
-#include "web/stream_client.h"
+#include "web/event_stream.h"
 
 namespace httplib {
 class Server;
@@ -35,8 +35,8 @@ struct WebSettings {
 };
 
 // Start and Stop on the front-end thread; the request threads read the model (which
-// is thread-safe) and reach the controller only through `post`; the waker keeps the
-// readers of the stream.
+// is thread-safe) and reach the controller only through `post`; the event stream
+// keeps its readers.
 class WebServer {
  public:
   WebServer(ServerController& controller, WebSettings settings);
@@ -59,7 +59,7 @@ class WebServer {
   std::unique_ptr<httplib::Server> http_;
   std::thread listener_;
   std::atomic<bool> listenerDone_{false};
-  StreamWaker waker_;
+  EventStream stream_;
 };
 
 }  // namespace lindra::web

@@ -88,6 +88,9 @@ struct ServerSnapshot {
   std::vector<CallRecord> recentCalls;  // oldest first, at most kRecentCallCapacity
   std::vector<MessageLine> messageLog;  // oldest first
   StatisticsState statistics;
+  // How many events the model had handed out before this state: a reader that
+  // follows the events from elsewhere takes those after it.
+  uint64_t eventsBefore = 0;
 };
 
 namespace event {

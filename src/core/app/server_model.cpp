@@ -101,10 +101,12 @@ ServerSnapshot ServerModel::SnapshotLocked() const {
   snapshot.recentCalls.assign(recentCalls_.begin(), recentCalls_.end());
   snapshot.messageLog.assign(messageLog_.begin(), messageLog_.end());
   snapshot.statistics = statistics_;
+  snapshot.eventsBefore = published_;
   return snapshot;
 }
 
 void ServerModel::Publish(const ServerEvent& event) {
+  ++published_;
   for (EventSink* sink : sinks_) sink->Publish(event);
 }
 

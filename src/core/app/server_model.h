@@ -83,6 +83,7 @@ class ServerModel {
   std::unique_ptr<Feed> channelView_;
   mutable std::mutex mutex_;
   std::vector<EventSink*> sinks_;
+  uint64_t published_ = 0;  // events handed to the sinks since the start
   std::array<SlotState, kSlotCount> slots_;
   std::array<std::vector<OperatorRowState>, kSlotCount> operators_;
   std::deque<CallRecord> recentCalls_;  // ids ascending

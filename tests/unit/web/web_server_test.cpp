@@ -4,11 +4,13 @@
 #include <httplib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <condition_variable>
 #include <fstream>
+#include <numeric>
 #include <thread>
 
 #include "app/server_controller.h"
@@ -19,6 +21,7 @@
 #include "support/temp_dir.h"
 #include "web/access_rules.h"
 #include "web/access_token.h"
+#include "web/event_stream.h"
 
 namespace lindra::web {
 namespace {
@@ -214,6 +217,73 @@ TEST_F(WebServerTest, AStreamReaderGetsTheSnapshotThenEachEvent) {
     done = true;
   }
   reader.join();
+}
+
+// Readers that attach while the events flow, and one that never reads: each reader
+// gets exactly the events after its snapshot, none twice and none missing, and the
+// one that does not read is let go once it is too far behind.
+TEST(EventStream, EveryReaderGetsTheEventsAfterItsSnapshotAndOneFarBehindIsDropped) {
+  testing::FakeClock clock;
+  ServerModel model(clock, {});
+  EventStream stream(model);
+  const auto [idle, idleSnapshot] = stream.Attach();
+  constexpr int kLines = static_cast<int>(StreamReader::kMaxQueued) + 500;
+  std::thread writer([&] {
+    for (int n = 0; n < kLines; ++n) model.AddMessage(StatusLine::Warning("[WARN] " + std::to_string(n)));
+  });
+  // Each reader: where its snapshot ends, then the number of each line it was handed.
+  const auto numberOf = [](const std::string& line) { return std::stoi(line.substr(line.rfind(' ') + 1)); };
+  std::vector<std::vector<int>> seen(20);
+  std::vector<std::thread> readers;
+  for (auto& numbers : seen)
+    readers.emplace_back([&] {
+      const auto [reader, snapshot] = stream.Attach();
+      numbers.push_back(snapshot.messageLog.empty() ? -1 : numberOf(snapshot.messageLog.back().line));
+      const auto deadline = std::chrono::steady_clock::now() + 20s;
+      while (numbers.back() < kLines - 1 && !reader->dropped() && std::chrono::steady_clock::now() < deadline) {
+        const std::string taken = reader->Take(100ms);
+        for (size_t at = taken.find("\"line\":\""); at != std::string::npos; at = taken.find("\"line\":\"", at + 1))
+          numbers.push_back(numberOf(taken.substr(at + 8, taken.find('"', at + 8) - at - 8)));
+      }
+    });
+  writer.join();
+  for (std::thread& reader : readers) reader.join();
+
+  for (const std::vector<int>& numbers : seen) {
+    std::vector<int> expected(static_cast<size_t>(kLines - numbers.front()));
+    std::iota(expected.begin(), expected.end(), numbers.front());
+    EXPECT_EQ(numbers, expected);
+  }
+  EXPECT_TRUE(idle->dropped());
+  EXPECT_EQ(idle->Take(0ms), "");
+  EXPECT_EQ(stream.readers(), 21u);
+}
+
+// A reader whose snapshot was taken before messages were handed to the others gets
+// them from those kept; one whose snapshot is older than those kept gets no reader.
+TEST(EventStream, ASnapshotTakenBeforeAHandIsFollowedFromTheMessagesKept) {
+  testing::FakeClock clock;
+  ServerModel model(clock, {});
+  EventStream stream(model);
+  const auto [live, liveSnapshot] = stream.Attach();
+  const ServerSnapshot before = model.Snapshot();
+  const auto addAndHand = [&](int lines) {
+    for (int n = 0; n < lines; ++n) model.AddMessage(StatusLine::Warning("[WARN] 줄"));
+    std::string taken;
+    for (int tries = 0; tries < 100 && static_cast<int>(std::count(taken.begin(), taken.end(), '\n')) < 3 * lines;
+         ++tries)
+      taken += live->Take(100ms);
+    ASSERT_EQ(std::count(taken.begin(), taken.end(), '\n'), 3 * lines);  // "event:", "data:", blank
+  };
+  addAndHand(2);
+  const std::shared_ptr<StreamReader> late = stream.Follow(before);
+  ASSERT_NE(late, nullptr);
+  const std::string message =
+      "event: message\ndata: {\"line\":\"[10:00:00.000][WARN] 줄\",\"severity\":\"warning\","
+      "\"error\":null}\n\n";
+  EXPECT_EQ(late->Take(0ms), message + message);
+  addAndHand(static_cast<int>(EventStream::kRecentKept));
+  EXPECT_EQ(stream.Follow(before), nullptr);
 }
 
 // Reads on loopback are free; every change needs the token and, from a browser, the
