@@ -48,7 +48,7 @@ using SteadyClock = std::chrono::steady_clock;
 class QuietReporter final : public lindra::SlotReporter {
  public:
   int slotNo() const override { return 1; }
-  void StatusLine(lindra::StatusLine) override {}
+  void Message(lindra::StatusLine) override {}
   void ProgramLog(DeviceLogKind, std::string) override {}
   void TelephoneLog(std::string) override { telephone.fetch_add(1); }
   void OperatorsFollowed(std::vector<lindra::OperatorState>) override {}

@@ -38,7 +38,6 @@ ServerController::ServerController(ServerOptions options, ControllerView& view, 
   const size_t ctiConnectionCap = CtiConnectionCap(RaiseDescriptorLimit());
   for (int i = 0; i < kSlotCount; ++i) {
     ChannelEnvironment env;
-    env.view = &model_.channelView();
     env.clock = &clock_;
     env.timers = &timers_;
     env.serialPaths = options_.serialPaths;
@@ -48,7 +47,7 @@ ServerController::ServerController(ServerOptions options, ControllerView& view, 
       env.mirrorHost = options_.mirror->host;
       env.mirrorPort = options_.mirror->port;
     }
-    channels_[i] = std::make_unique<DeviceChannel>(i + 1, tables_[i], loop_, std::move(env));
+    channels_[i] = std::make_unique<DeviceChannel>(i + 1, tables_[i], loop_, model_.channelView(), std::move(env));
   }
 }
 

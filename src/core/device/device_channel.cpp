@@ -13,19 +13,6 @@ constexpr const char* kServerStarted = "Server Started ----------------------";
 constexpr const char* kServerStopped = "CTI Server stopped ----------------------";
 constexpr const char* kNoDevice = "[ERR] Device가 선택되지 않았습니다.";
 
-// For a channel nobody watches.
-class UnseenView final : public ChannelView {
- public:
-  void Message(int, StatusLine) override {}
-  void LinkMessage(int, StatusLine) override {}
-  void FrameReceived(int) override {}
-  uint64_t CallTaken(CallRecord) override { return 0; }
-  void CallOutcome(int, uint64_t, int, const std::string&, PcOutcome) override {}
-  void OperatorsFollowed(int, std::vector<OperatorState>) override {}
-  void OperatorColour(int, int, Colour) override {}
-  void LinkStateChanged(int, LinkState) override {}
-};
-
 std::vector<PcDelivery> Waiting(const std::vector<std::string>& agentIps) {
   std::vector<PcDelivery> pcs;
   pcs.reserve(agentIps.size());
@@ -35,9 +22,11 @@ std::vector<PcDelivery> Waiting(const std::vector<std::string>& agentIps) {
 
 }  // namespace
 
-DeviceChannel::DeviceChannel(int slotNo, RoutingTables& tables, EventLoop& loop, ChannelEnvironment environment)
+DeviceChannel::DeviceChannel(int slotNo, RoutingTables& tables, EventLoop& loop, ChannelView& view,
+                             ChannelEnvironment environment)
     : slotNo_(slotNo),
       tables_(tables),
+      view_(view),
       env_(std::move(environment)),
       loop_(loop),
       strand_(loop.MakeStrand()),
@@ -49,11 +38,6 @@ DeviceChannel::DeviceChannel(int slotNo, RoutingTables& tables, EventLoop& loop,
 }
 
 DeviceChannel::~DeviceChannel() { Shutdown(); }
-
-ChannelView& DeviceChannel::view() const {
-  static UnseenView unseen;
-  return env_.view ? *env_.view : unseen;
-}
 
 void DeviceChannel::Message(lindra::StatusLine line) { view().Message(slotNo_, std::move(line)); }
 
@@ -259,8 +243,6 @@ void DeviceChannel::Shutdown() {
 std::optional<lindra::StatusLine> DeviceChannel::CreateNotifySocket() {
   return notifySocket_.Create(slotNo_, tables_.broadcastMode());
 }
-
-void DeviceChannel::StatusLine(lindra::StatusLine line) { Message(std::move(line)); }
 
 void DeviceChannel::ProgramLog(DeviceLogKind kind, std::string text) { logs_.Device(kind, text); }
 

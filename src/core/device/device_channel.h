@@ -31,7 +31,6 @@ namespace lindra {
 
 // What a channel needs of the server around it.
 struct ChannelEnvironment {
-  ChannelView* view = nullptr;  // none: nothing is told
   const Clock* clock = &SystemClock::Instance();
   TimerMaker* timers = &SteadyTimerMaker::Instance();
   SerialOverrides serialPaths;
@@ -50,7 +49,7 @@ struct ChannelEnvironment {
 // Every status line, link state, frame and call goes to the ChannelView.
 class DeviceChannel final : public SlotReporter {
  public:
-  DeviceChannel(int slotNo, RoutingTables& tables, EventLoop& loop, ChannelEnvironment environment);
+  DeviceChannel(int slotNo, RoutingTables& tables, EventLoop& loop, ChannelView& view, ChannelEnvironment environment);
   ~DeviceChannel() override;  // Shutdown()
   DeviceChannel(const DeviceChannel&) = delete;
   DeviceChannel& operator=(const DeviceChannel&) = delete;
@@ -90,7 +89,7 @@ class DeviceChannel final : public SlotReporter {
 
   // SlotReporter
   int slotNo() const override { return slotNo_; }
-  void StatusLine(lindra::StatusLine line) override;
+  void Message(lindra::StatusLine line) override;
   void ProgramLog(DeviceLogKind kind, std::string text) override;
   void TelephoneLog(std::string line) override;
   void OperatorsFollowed(std::vector<OperatorState> rows) override;
@@ -98,8 +97,7 @@ class DeviceChannel final : public SlotReporter {
   void CallOutcome(uint64_t callId, int row, const std::string& ip, PcOutcome outcome) override;
 
  private:
-  ChannelView& view() const;
-  void Message(lindra::StatusLine line);
+  ChannelView& view() const { return view_; }
   void ShowLinkState(LinkState state);
   std::string CheckConfiguration() const;
   LinkResult OpenLink();
@@ -112,6 +110,7 @@ class DeviceChannel final : public SlotReporter {
 
   const int slotNo_;
   RoutingTables& tables_;
+  ChannelView& view_;
   ChannelEnvironment env_;
   EventLoop& loop_;
   const Strand strand_;

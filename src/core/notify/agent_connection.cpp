@@ -129,7 +129,7 @@ void AgentConnection::BeginAttempt() {
   asio::error_code error;
   socket_.open(asio::ip::tcp::v4(), error);
   if (error)
-    reporter_.StatusLine(
+    reporter_.Message(
         StatusLine::Error(text::Format("[ERR] client socket 실패 ErrNo:%d", error.value()), error.value()));
   asio::ip::address_v4 address;
   if (!error) address = asio::ip::make_address_v4(connectIp_, error);
@@ -185,11 +185,11 @@ void AgentConnection::NoteReach(const asio::error_code& error) {
   const Reach reach = error ? Reach::NotReached : Reach::Reached;
   if (reach == reach_) return;
   if (error)
-    reporter_.StatusLine(StatusLine::Error(text::Format("[ERR] DEV0%d 상담원 PC 응답 없음: %s (%d)", reporter_.slotNo(),
+    reporter_.Message(StatusLine::Error(text::Format("[ERR] DEV0%d 상담원 PC 응답 없음: %s (%d)", reporter_.slotNo(),
                                                         connectIp_.c_str(), error.value()),
                                            error.value()));
   else if (reach_ == Reach::NotReached)
-    reporter_.StatusLine(StatusLine::Warning(
+    reporter_.Message(StatusLine::Warning(
         text::Format("[WARN] DEV0%d 상담원 PC 연결 복구: %s", reporter_.slotNo(), connectIp_.c_str())));
   reach_ = reach;
 }

@@ -118,8 +118,8 @@ std::shared_ptr<AgentConnection> AgentSenders::StartConnection(const std::string
 // of rows beyond them changes, not with every edit of such a table.
 void AgentSenders::ReportCapacity(size_t rows, size_t rowsBefore) {
   if (rows <= kAgentSlotCapacity || rows == rowsBefore) return;
-  reporter_.StatusLine(StatusLine::Error(text::Format("[ERR] DEV0%d 상담원IP 테이블 초과: %d행 중 %d행까지만 전송",
-                                                      reporter_.slotNo(), static_cast<int>(rows), kAgentSlotCapacity)));
+  reporter_.Message(StatusLine::Error(text::Format("[ERR] DEV0%d 상담원IP 테이블 초과: %d행 중 %d행까지만 전송",
+                                                   reporter_.slotNo(), static_cast<int>(rows), kAgentSlotCapacity)));
 }
 
 void AgentSenders::ReportRows() {

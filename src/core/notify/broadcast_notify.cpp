@@ -67,13 +67,13 @@ bool NotifySocket::BroadcastNotify(SlotReporter& reporter, std::string_view addr
 
   if (error != 0) {
     reporter.ProgramLog(DeviceLogKind::Error, text::Format("send 실패: %d -> %s", error, notification.c_str()));
-    reporter.StatusLine(
+    reporter.Message(
         StatusLine::Error(text::Format("[ERR] send 실패 : %d -> %s", error, notification.c_str()), error));
     return false;
   }
   std::string line =
       text::Format("send : %d -> DID:%s, CID:%s", 0, event.didNumber.c_str(), event.callerNumber.c_str());
-  reporter.StatusLine(StatusLine::Info(line));
+  reporter.Message(StatusLine::Info(line));
   reporter.TelephoneLog(std::move(line));
   return true;
 }

@@ -23,7 +23,7 @@ class SlotReporter {
   virtual ~SlotReporter() = default;
   virtual int slotNo() const = 0;
   // A line for the message log, with the severity and error number the writer knows.
-  virtual void StatusLine(lindra::StatusLine line) = 0;
+  virtual void Message(lindra::StatusLine line) = 0;
   virtual void ProgramLog(DeviceLogKind kind, std::string text) = 0;
   virtual void TelephoneLog(std::string line) = 0;
 

@@ -156,8 +156,7 @@ TEST(DeviceChannel, StartChecksTheConfigurationInOrder) {
     RoutingTables tables;
     ChannelRecorder view;
     ChannelEnvironment env;
-    env.view = &view;
-    DeviceChannel channel(2, tables, loop.loop, std::move(env));
+    DeviceChannel channel(2, tables, loop.loop, view, std::move(env));
     channel.Configure(c.config);
     EXPECT_EQ(channel.Start(), LinkResult::Failed(c.expected)) << c.what;
     EXPECT_FALSE(channel.running()) << c.what;
@@ -170,9 +169,8 @@ TEST(DeviceChannel, AMissingSerialPortLeavesTheSlotNotRunning) {
   RoutingTables tables;
   ChannelRecorder view;
   ChannelEnvironment env;
-  env.view = &view;
   env.serialPaths["COM3"] = "/nonexistent/lindra-test-tty";
-  DeviceChannel channel(1, tables, loop.loop, std::move(env));
+  DeviceChannel channel(1, tables, loop.loop, view, std::move(env));
   SlotConfig config = Complete(2);
   config.comPort = "COM3";
   channel.Configure(config);
@@ -190,10 +188,9 @@ TEST(DeviceChannel, StopIsReportedOnce) {
   RoutingTables tables;
   ChannelRecorder view;
   ChannelEnvironment env;
-  env.view = &view;
   env.timers = &loop.timers;
   env.clock = &loop.clock;
-  DeviceChannel channel(4, tables, loop.loop, std::move(env));
+  DeviceChannel channel(4, tables, loop.loop, view, std::move(env));
   SlotConfig config = Complete(202);
   config.lanPort = 0;  // any free port
   channel.Configure(config);
@@ -221,10 +218,9 @@ TEST(DeviceChannel, ALinkRetryingInTheBackgroundShowsTheSlotDownUntilItIsBack) {
   RoutingTables tables;
   ChannelRecorder view;
   ChannelEnvironment env;
-  env.view = &view;
   env.timers = &loop.timers;
   env.clock = &loop.clock;
-  DeviceChannel channel(1, tables, loop.loop, std::move(env));
+  DeviceChannel channel(1, tables, loop.loop, view, std::move(env));
   SlotConfig config = Complete(102);
   config.lanPort = port;
   channel.Configure(config);
@@ -272,10 +268,9 @@ TEST(DeviceChannel, EachCallIsTakenAsARecordRoutedOrDropped) {
   tables.SetAgents({{"201", "127.0.0.9"}, {"201", "127.0.0.8"}});
   ChannelRecorder view;
   ChannelEnvironment env;
-  env.view = &view;
   env.timers = &loop.timers;
   env.clock = &loop.clock;
-  DeviceChannel channel(3, tables, loop.loop, std::move(env));
+  DeviceChannel channel(3, tables, loop.loop, view, std::move(env));
   SlotConfig config = Complete(202);
   config.lanPort = FreeTcpPort();
   channel.Configure(config);

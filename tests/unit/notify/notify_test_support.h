@@ -56,7 +56,7 @@ class RecordingReporter final : public SlotReporter {
   explicit RecordingReporter(int slot = 1) : slot_(slot) {}
 
   int slotNo() const override { return slot_; }
-  void StatusLine(lindra::StatusLine line) override {
+  void Message(lindra::StatusLine line) override {
     Add([&] { status_.push_back(std::move(line)); });
   }
   void ProgramLog(DeviceLogKind kind, std::string text) override {
