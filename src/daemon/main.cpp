@@ -25,7 +25,6 @@
 #include "service_status.h"
 #include "stdout_view.h"
 #include "text/codec.h"
-#include "web/access_token.h"
 #include "web/web_server.h"
 
 namespace {
@@ -55,22 +54,6 @@ int CheckConfig(const std::filesystem::path& workDir) {
   }
   std::printf("%d error%s, %d warning%s\n", errors, errors == 1 ? "" : "s", warnings, warnings == 1 ? "" : "s");
   return errors > 0 ? kExitConfigurationErrors : 0;
-}
-
-// The console serves the people who watch the server; the calls it routes matter
-// more. A console that cannot start is said in the message log, and the server goes
-// on without it.
-std::unique_ptr<web::WebServer> StartWebConsole(const ServerOptions& options, ServerController& controller,
-                                                asio::io_context& io) {
-  std::string error;
-  std::unique_ptr<web::WebServer> console;
-  if (const auto token = web::LoadOrCreateToken(options.httpTokenFile, error)) {
-    auto post = [&io](std::function<void()> work) { asio::post(io, std::move(work)); };
-    console = std::make_unique<web::WebServer>(controller, web::WebSettings{*options.http, *token, post});
-    if (!console->Start(error)) console.reset();
-  }
-  if (!console) controller.model().AddMessage(StatusLine::Error("[ERR] 웹 콘솔 시작 실패 : " + error));
-  return console;
 }
 
 int ExitStatusOf(ServerController::LoadProblem problem) {
@@ -177,7 +160,9 @@ int main(int argc, char** argv) {
     io.poll();  // the lines already queued, the reason among them
     return ExitStatusOf(started.problem);
   }
-  if (options->http) console = StartWebConsole(*options, controller, io);
+  if (options->http)
+    console =
+        web::StartConsole(*options, controller, [&io](std::function<void()> work) { asio::post(io, std::move(work)); });
   if (!started.autoConnectScheduled) status.Ready();
   io.run();
   return 0;

@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -29,6 +30,7 @@
 #include "platform/single_instance.h"
 #include "queued_view.h"
 #include "watchdog.h"
+#include "web/web_server.h"
 
 namespace {
 
@@ -222,9 +224,16 @@ int main(int argc, char** argv) {
   QObject::connect(&window, &gui::MainWindow::exited, &app, &QCoreApplication::quit);
   StopOnTerminationSignals(controller, hooks);
   window.Start();
+  // The console's edits run here, on the window's thread, like the window's own.
+  std::unique_ptr<web::WebServer> console;
+  if (options->http)
+    console = web::StartConsole(*options, controller, [&app](std::function<void()> work) {
+      QMetaObject::invokeMethod(&app, std::move(work), Qt::QueuedConnection);
+    });
   if (windowOptions.screenshot) ScheduleScreenshot(window, controller, windowOptions);
 
   const int rc = app.exec();
+  console.reset();
   view.Detach();
   return rc;
 }

@@ -9,6 +9,7 @@
 
 #include "app/server_controller.h"
 #include "web/access_rules.h"
+#include "web/access_token.h"
 #include "web/console_json.h"
 #include "web/event_stream.h"
 #include "web/give_way.h"
@@ -211,6 +212,18 @@ void WebServer::Route() {
     response.status = health.healthy ? 200 : 503;
     response.set_content(health.text, "text/plain; charset=utf-8");
   });
+}
+
+std::unique_ptr<WebServer> StartConsole(const ServerOptions& options, ServerController& controller,
+                                        std::function<void(std::function<void()>)> post) {
+  std::string error;
+  std::unique_ptr<WebServer> console;
+  if (const auto token = LoadOrCreateToken(options.httpTokenFile, error)) {
+    console = std::make_unique<WebServer>(controller, WebSettings{*options.http, *token, std::move(post)});
+    if (!console->Start(error)) console.reset();
+  }
+  if (!console) controller.model().AddMessage(StatusLine::Error("[ERR] 웹 콘솔 시작 실패 : " + error));
+  return console;
 }
 
 }  // namespace lindra::web

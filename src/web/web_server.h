@@ -62,4 +62,11 @@ class WebServer {
   EventStream stream_;
 };
 
+// The console of a server started with --http: its token loaded or made, its address
+// bound. The console serves the people who watch the server; the calls it routes
+// matter more: a console that cannot start is said in the message log (null
+// returned), and the server goes on without it.
+std::unique_ptr<WebServer> StartConsole(const ServerOptions& options, ServerController& controller,
+                                        std::function<void(std::function<void()>)> post);
+
 }  // namespace lindra::web
