@@ -1,5 +1,8 @@
 #include "web/monitoring.h"
 
+#include <map>
+#include <utility>
+
 #include "text/strings.h"
 #include "web/console_json.h"
 
@@ -21,6 +24,30 @@ std::string LabelValue(const std::string& value) {
 
 void Family(std::string& out, const char* name, const char* type, const char* help) {
   out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+// Rows with the same extension value and PC get the same calls: one series, as a
+// scrape may not repeat one.
+void CallsWaiting(std::string& out, const std::array<SlotQueues, kSlotCount>& queues) {
+  for (size_t i = 0; i < kSlotCount; ++i) {
+    std::map<std::pair<int, std::string>, size_t> waiting;
+    for (const SenderQueue& sender : queues[i].senders) waiting[{sender.extensionValue, sender.ip}] += sender.waiting;
+    for (const auto& [row, count] : waiting)
+      out += text::Format("lindra_operator_calls_waiting{slot=\"%zu\",ext=\"%d\",ip=\"%s\"} %zu\n", i + 1, row.first,
+                          LabelValue(row.second).c_str(), count);
+  }
+}
+
+// A family of one figure of both logs of every slot.
+template <class Figure>
+void LogFamily(std::string& out, const char* name, const char* type, const char* help,
+               const std::array<SlotQueues, kSlotCount>& queues, Figure figure) {
+  Family(out, name, type, help);
+  for (size_t i = 0; i < kSlotCount; ++i)
+    for (const auto& [log, figures] :
+         {std::pair{"program", queues[i].logs.program}, std::pair{"telephone", queues[i].logs.telephone}})
+      out += text::Format("%s{slot=\"%zu\",log=\"%s\"} %llu\n", name, i + 1, log,
+                          static_cast<unsigned long long>(figure(figures)));
 }
 
 }  // namespace
@@ -51,6 +78,16 @@ std::string MetricsText(const MonitoredState& state) {
                       static_cast<unsigned long long>(state.statistics.uploads));
   out += text::Format("lindra_uploads_total{outcome=\"failed\"} %llu\n",
                       static_cast<unsigned long long>(state.statistics.failedUploads));
+  Family(out, "lindra_operator_calls_waiting", "gauge", "Calls waiting for an operator PC, by extension value and PC.");
+  CallsWaiting(out, state.queues);
+  LogFamily(out, "lindra_log_lines_waiting", "gauge", "Log lines not yet in their file.", state.queues,
+            [](const LogFigures& f) { return f.linesWaiting; });
+  LogFamily(out, "lindra_log_write_failures_total", "counter",
+            "Writes of a log since the start that left lines out of its file.", state.queues,
+            [](const LogFigures& f) { return f.writeFailures; });
+  LogFamily(out, "lindra_log_lines_dropped_total", "counter",
+            "Log lines dropped since the start: beyond the waiting limit, or given up.", state.queues,
+            [](const LogFigures& f) { return f.linesDropped; });
   return out;
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 
+#include "app/server_controller.h"
 #include "app/server_events.h"
 
 namespace lindra::web {
@@ -14,6 +15,7 @@ struct MonitoredState {
   std::array<SlotTotals, kSlotCount> totals;
   StatisticsState statistics;
   size_t streamClients = 0;
+  std::array<SlotQueues, kSlotCount> queues;
 };
 
 std::string MetricsText(const MonitoredState& state);

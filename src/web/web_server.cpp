@@ -198,7 +198,16 @@ void WebServer::Route() {
   });
 
   http_->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
+    // The channels belong to the front-end thread. Their figures come back through a
+    // result of their own, which a wait that gave up leaves to the late work.
+    auto queues = std::make_shared<std::array<SlotQueues, kSlotCount>>();
+    const bool collected = OnFrontEnd([queues](ServerController& controller) {
+                             *queues = controller.Queues();
+                             return Json();
+                           }).has_value();
+    if (!collected) return Refuse(response, 503, kBusy);
     MonitoredState state;
+    state.queues = *queues;
     const ServerSnapshot snapshot = controller_.model().Snapshot();
     state.slots = snapshot.slots;
     state.statistics = snapshot.statistics;

@@ -232,6 +232,12 @@ std::vector<Strand> ServerController::LinkStrands() const {
   return strands;
 }
 
+std::array<SlotQueues, kSlotCount> ServerController::Queues() const {
+  std::array<SlotQueues, kSlotCount> queues;
+  for (int i = 0; i < kSlotCount; ++i) queues[i] = {channels_[i]->senderQueues(), channels_[i]->logFigures()};
+  return queues;
+}
+
 bool ServerController::AnyRunning() const {
   return std::any_of(channels_.begin(), channels_.end(), [](const auto& c) { return c->running(); });
 }

@@ -17,7 +17,9 @@
 #include "app/server_model.h"
 #include "app/server_options.h"
 #include "config/slot_config.h"
+#include "log/slot_logs.h"
 #include "log/status_line.h"
+#include "notify/agent_senders.h"
 #include "notify/routing_tables.h"
 #include "notify/table_editing.h"
 #include "platform/clock.h"
@@ -28,6 +30,12 @@ namespace lindra {
 
 class DeviceChannel;
 class StatisticsService;
+
+// What waits in a slot now, and what its logs have met, for the monitoring.
+struct SlotQueues {
+  std::vector<SenderQueue> senders;
+  SlotLogFigures logs;
+};
 
 class ServerController {
  public:
@@ -91,6 +99,7 @@ class ServerController {
   const ServerOptions& options() const { return options_; }
   // The strands the slots' links run on, for a watchdog that vouches for them.
   std::vector<Strand> LinkStrands() const;
+  std::array<SlotQueues, kSlotCount> Queues() const;
 
   // The routing-table editors (rows are data rows counted from 0). An accepted edit
   // is saved to its file; operator rows also start, change or end their sender.

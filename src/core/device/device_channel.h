@@ -84,6 +84,9 @@ class DeviceChannel final : public SlotReporter {
   // or the failure.
   [[nodiscard]] std::optional<lindra::StatusLine> CreateNotifySocket();
   AgentSenders& agents() { return agents_; }
+  // What waits in the slot, for the monitoring: any thread.
+  std::vector<SenderQueue> senderQueues() const { return agents_.Queues(); }
+  SlotLogFigures logFigures() const { return logs_.figures(); }
   // Where the link's handlers, parse, route and dispatch run.
   const Strand& strand() const { return strand_; }
 

@@ -173,10 +173,17 @@ LogWriter::~LogWriter() { Shutdown(); }
 bool LogWriter::Admit(size_t bytes, size_t lines) {
   if (waitingBytes_ + bytes > kLogWaitingBytesLimit) {
     dropped_ += lines;
+    figures_.linesDropped += lines;
     return false;
   }
   waitingBytes_ += bytes;
+  figures_.linesWaiting += lines;
   return true;
+}
+
+LogFigures LogWriter::figures() const {
+  std::lock_guard lock(mutex_);
+  return figures_;
 }
 
 void LogWriter::Enqueue(LogLine line) {
@@ -237,6 +244,7 @@ void LogWriter::TakeTurn() {
     }
   }
   const size_t before = WaitingBytes(pending_);
+  const size_t linesBefore = pending_.size();
   bool wrote = false;
   size_t lost = 0;
   try {
@@ -258,6 +266,9 @@ void LogWriter::TakeTurn() {
   {
     std::lock_guard lock(mutex_);
     waitingBytes_ -= before - after;
+    figures_.linesWaiting -= linesBefore - pending_.size();
+    figures_.linesDropped += lost;
+    if (!wrote) ++figures_.writeFailures;
     // Lines dropped while the file fails are told with its recovery.
     if (!failing_ || last) dropped = std::exchange(dropped_, 0);
   }

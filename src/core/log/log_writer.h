@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -30,9 +31,22 @@ inline constexpr std::chrono::milliseconds kLogRetryInterval{1000};
 // beyond it are dropped and counted.
 inline constexpr size_t kLogWaitingBytesLimit = 10 * 1024 * 1024;
 
-// Enqueue and Shutdown: any thread. The shared writer thread alone touches `log_`,
-// `pending_`, `opened_` and `failing_`. `mutex_` guards `queue_`,
-// `waitingBytes_`, `dropped_`, `stopping_` and `scheduled_`.
+// What a log has met since it was made, and what waits in it now. A write failure is
+// a turn of the writer thread after which lines it took are still not in the file:
+// the file could not be opened (the open at the start counts, whether lines waited
+// or not) or did not take every line waiting, or formatting them ran out of memory.
+// A file that keeps refusing fails once per retry.
+struct LogFigures {
+  uint64_t writeFailures = 0;
+  uint64_t linesDropped = 0;  // beyond kLogWaitingBytesLimit, or lost: given up at the last try or formatting
+  size_t linesWaiting = 0;    // queued, or taken by the writer thread and not written yet
+  bool operator==(const LogFigures&) const = default;
+};
+
+// Enqueue, Shutdown and figures: any thread. The shared writer thread alone touches
+// `log_`, `pending_`, `opened_` and `failing_`. `mutex_` guards `queue_`,
+// `waitingBytes_`, `dropped_`, `figures_`, `stopping_` and `scheduled_`, and is held
+// only for a few steps at a time.
 class LogWriter {
  public:
   // The file is opened by the writer thread (which the first log starts), right away.
@@ -51,6 +65,7 @@ class LogWriter {
   // written, and returns; later lines are dropped. Idempotent.
   void Shutdown();
   int level() const { return level_; }
+  LogFigures figures() const;
 
  private:
   friend class LogWriterThread;
@@ -78,11 +93,12 @@ class LogWriter {
   bool opened_ = false;
   bool failing_ = false;  // a failure was reported, its recovery not yet
 
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable drained_;
   LogBatch queue_;
   size_t waitingBytes_ = 0;  // of queue_ and pending_
   size_t dropped_ = 0;       // over the limit, not reported yet
+  LogFigures figures_;
   bool stopping_ = false;
   bool scheduled_ = false;  // handed to the writer thread and not done yet
   std::shared_ptr<LogWriterThread> thread_;

@@ -67,6 +67,11 @@ void SlotLogs::Telephone(std::string_view line) {
   telephone_->Enqueue({clock_.Now(), kLogInfo, std::string(line)});
 }
 
+SlotLogFigures SlotLogs::figures() const {
+  if (!open_.load(std::memory_order_acquire)) return {};
+  return {program_->figures(), telephone_->figures()};
+}
+
 void SlotLogs::Shutdown() {
   std::lock_guard lock(openMutex_);
   shut_ = true;

@@ -21,8 +21,15 @@ enum class DeviceLogKind { Read = 0, Parse = 1, Error = 2, Plain = 3 };
 // Level of the program log from the [LOG] LEVEL text: ERROR 0, WARN 1, INFO 2, else 3.
 int ProgramLogLevel(std::string_view levelText);
 
-// Called from any thread: link threads, CTI workers, senders, the controller.
-// Every queue is guarded inside the writer; lines keep the order they were queued in.
+struct SlotLogFigures {
+  LogFigures program;
+  LogFigures telephone;
+  bool operator==(const SlotLogFigures&) const = default;
+};
+
+// Called from any thread: link threads, CTI workers, senders, the controller, the
+// monitoring. Every queue is guarded inside the writer; lines keep the order they were
+// queued in.
 class SlotLogs {
  public:
   explicit SlotLogs(const Clock& clock = SystemClock::Instance(), LogReport report = {},
@@ -46,6 +53,10 @@ class SlotLogs {
   void ProgramLevel0(std::string_view text);
   // One telephone-log line (UTF-8), always written.
   void Telephone(std::string_view line);
+
+  // Both logs' figures since they were opened (they stand after the shutdown); zeros
+  // for logs never opened.
+  SlotLogFigures figures() const;
 
   // Writes every line still queued (lines that cannot be written get one last try and
   // are counted in the report), then lets go of both logs. Idempotent.

@@ -89,6 +89,7 @@ void AgentConnection::Queue(std::shared_ptr<const CallEvent> event, SteadyTime o
   if (running_ && reach_ == Reach::NotReached)
     while (pending_.size() >= kWaitingLimit) GiveUp(FirstNotSending());
   pending_.push_back({std::move(event), agentIp_, offered});
+  CountWaiting();
   // Closed meanwhile: the call leaves unsent, with its line like any other.
   if (!running_) return GiveUpWaiting();
   state_ = State::Pending;
@@ -241,6 +242,7 @@ void AgentConnection::Sent(unsigned attempt, int result) {
   owner_.CallLeft(*this, *front.event, front.ip, result < 0 ? PcOutcome::NotSent : PcOutcome::Sent);
   reporter_.TelephoneLog(TelephoneLine(reporter_.slotNo(), *front.event, connectIp_, result));
   pending_.pop_front();
+  CountWaiting();
   ArmWaitLimit();
   state_ = pending_.empty() ? State::Idle : State::Pending;
   if (!settings_.persistent) return EndAttempt();
@@ -289,6 +291,7 @@ void AgentConnection::GiveUp(std::deque<Waiting>::iterator waiting) {
   if (!waiting->failureLogged)
     reporter_.TelephoneLog(TelephoneLine(reporter_.slotNo(), *waiting->event, waiting->ip, -1));
   pending_.erase(waiting);
+  CountWaiting();
 }
 
 // The calls that have waited kWaitLimit leave, oldest first. A connect under way for
@@ -336,6 +339,9 @@ void AgentConnection::CloseSocket() {
 }
 
 void AgentConnection::ShowColour(Colour colour) { owner_.ShowColour(*this, colour); }
+
+// A reader on another thread (the monitoring) needs no strand to see the length.
+void AgentConnection::CountWaiting() { waiting_.store(pending_.size(), std::memory_order_relaxed); }
 
 SteadyTime AgentConnection::SteadyNow() const { return clock_.Steady(); }
 

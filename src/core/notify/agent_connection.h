@@ -12,6 +12,7 @@
 // kWaitLimit, and at most kWaitingLimit calls wait for a PC that does not answer. The
 // row's PC going away and coming back is one message-log line each way.
 #include <asio/ip/tcp.hpp>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -58,8 +59,9 @@ std::string TelephoneLine(int slotNo, const CallEvent& event, const std::string&
 using SteadyTime = std::chrono::milliseconds;
 
 // Made by AgentSenders on its caller's thread; Start, Redirect and Offer post to the
-// strand, and Close runs on it. The strand guards every field; handlers of socket
-// operations keep the object alive until they have run.
+// strand, and Close runs on it; waiting() from any thread. The strand guards every
+// field but waiting_, an atomic copy of the queue's length that only the strand
+// writes; handlers of socket operations keep the object alive until they have run.
 class AgentConnection : public std::enable_shared_from_this<AgentConnection> {
  public:
   struct Settings {
@@ -95,6 +97,8 @@ class AgentConnection : public std::enable_shared_from_this<AgentConnection> {
   void Close();
 
   const Strand& strand() const { return strand_; }
+  // The calls in the queue now, the one being sent included.
+  size_t waiting() const { return waiting_.load(std::memory_order_relaxed); }
 
  private:
   // What the row waits for: nothing, calls to send, its first connection test, a probe.
@@ -130,6 +134,8 @@ class AgentConnection : public std::enable_shared_from_this<AgentConnection> {
   void ArmProbe();
   void CloseSocket();
   void ShowColour(Colour colour);
+  // After every change of pending_.
+  void CountWaiting();
   SteadyTime SteadyNow() const;
 
   Owner& owner_;
@@ -157,6 +163,7 @@ class AgentConnection : public std::enable_shared_from_this<AgentConnection> {
   bool carried_ = false;          // a notification went out on this connection
   bool sending_ = false;
   std::string outgoing_;  // the bytes of the send under way
+  std::atomic<size_t> waiting_{0};
 };
 
 }  // namespace lindra

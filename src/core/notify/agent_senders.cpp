@@ -169,4 +169,12 @@ void AgentSenders::DispatchToAgents(const CallEvent& event, int extensionValue) 
   }
 }
 
+std::vector<SenderQueue> AgentSenders::Queues() const {
+  std::vector<SenderQueue> queues;
+  std::lock_guard lock(mutex_);
+  for (const Row& row : rows_)
+    if (row.connection) queues.push_back({row.extensionKey, row.ip, row.connection->waiting()});
+  return queues;
+}
+
 }  // namespace lindra

@@ -9,6 +9,7 @@
 // SENT:-1 when it is dropped (failed connect, waited too long, pushed out of a full
 // queue, the senders stopped or its row removed). A modified row keeps its waiting
 // calls for the PC it now names.
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,6 +28,14 @@ namespace lindra {
 inline constexpr int kAgentSlotCapacity = 200;
 inline constexpr int kPersistentProgPort = 8001;
 
+// One operator sender's queue, as the monitoring reads it.
+struct SenderQueue {
+  int extensionValue = 0;  // as routing matches it
+  std::string ip;          // of the PC
+  size_t waiting = 0;      // calls in the queue, the one being sent included
+  bool operator==(const SenderQueue&) const = default;
+};
+
 // What the loop's timers cannot stand in for (their rules are constants).
 struct SenderTimings {
   // When set, the senders connect to this port while progPort still selects the
@@ -36,10 +45,10 @@ struct SenderTimings {
 
 // Follow, Start and Stop are called by the controller thread, never by a loop thread
 // (Follow, Start and Stop wait for the loop when they end senders); DispatchToAgents by
-// the parsing thread or the CTI workers, any number at once; the connections report
-// from their strands. mutex_ guards the rows and is held while the reporter is told
-// about them (lock order: mutex_, then the reporter's); it is never held while waiting
-// for a strand. Each connection's strand guards the connection.
+// the parsing thread or the CTI workers, any number at once; Queues by any thread; the
+// connections report from their strands. mutex_ guards the rows and is held while the
+// reporter is told about them (lock order: mutex_, then the reporter's); it is never
+// held while waiting for a strand. Each connection's strand guards the connection.
 class AgentSenders final : private AgentConnection::Owner {
  public:
   // The loop must run until the last Follow or Stop has returned. The clock measures
@@ -70,6 +79,9 @@ class AgentSenders final : private AgentConnection::Owner {
   // Queues the event for every sender whose extension value equals `extensionValue`
   // and whose operator IP is one of the event's agentIps; they share one copy.
   void DispatchToAgents(const CallEvent& event, int extensionValue);
+
+  // One entry per running sender, in row order.
+  std::vector<SenderQueue> Queues() const;
 
  private:
   // A row of the table followed last; values as routing matches them. The connection

@@ -274,6 +274,10 @@ TEST_F(SlotLogsTest, LinesTheDiskRefusesWaitInOrderAndFollowWholeOnceItTakesThem
     for (int i = 1; i <= kCalls; ++i) logs.Telephone(call(i));
     const std::string failed = "[ERR] 로그 파일 쓰기 실패: " + telephone2.string() + " (ErrNo:27)";
     EXPECT_EQ(reports.WaitFor(1), std::vector<std::string>{failed});
+    // Not a line is written meanwhile: each call waits or was dropped.
+    const LogFigures full = logs.figures().telephone;
+    EXPECT_GT(full.linesDropped, 0u);
+    EXPECT_EQ(full.linesWaiting + full.linesDropped, size_t{kCalls});
     // A window for retries (every 10 ms) that must neither report again nor leave a torn line.
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(reports.WaitFor(1), std::vector<std::string>{failed});
@@ -292,6 +296,11 @@ TEST_F(SlotLogsTest, LinesTheDiskRefusesWaitInOrderAndFollowWholeOnceItTakesThem
   std::vector<std::string> expected = {"call 0"};
   for (int i = 1; i <= kCalls - dropped; ++i) expected.push_back(call(i));
   EXPECT_EQ(Texts(ReadLines(telephone2), false), expected);
+  const LogFigures after = logs.figures().telephone;
+  EXPECT_EQ(after.linesWaiting, 0u);
+  EXPECT_EQ(after.linesDropped, static_cast<uint64_t>(dropped));
+  EXPECT_GE(after.writeFailures, 1u);
+  EXPECT_EQ(logs.figures().program, LogFigures{}) << "the program log had nothing to write";
   logs.Shutdown();
   EXPECT_EQ(reports.WaitFor(2).size(), 2u) << "nothing more at the shutdown";
 }
@@ -317,6 +326,12 @@ TEST_F(SlotLogsTest, AFifoAtTheNameHoldsUpNeitherTheStartNorTheOtherLogsNorTheSh
   other.Shutdown();
   EXPECT_EQ(reports.WaitFor(2),
             (std::vector<std::string>{failed, "[ERR] 로그 파일 쓰기 포기: " + telephone2.string() + " (버린 줄 2)"}));
+  // The open at the start failed, and so did at least the last try with the calls.
+  const SlotLogFigures figures = logs.figures();
+  EXPECT_GE(figures.telephone.writeFailures, 2u);
+  EXPECT_EQ(figures.telephone.linesDropped, 2u);
+  EXPECT_EQ(figures.telephone.linesWaiting, 0u);
+  EXPECT_EQ(figures.program, LogFigures{});
   EXPECT_EQ(std::filesystem::status(telephone2).type(), std::filesystem::file_type::fifo);
   EXPECT_EQ(Texts(ReadLines(program2), false), std::vector<std::string>{"program line"});
 }

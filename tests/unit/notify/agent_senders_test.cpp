@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "notify_test_support.h"
 
@@ -77,6 +79,16 @@ struct HangingPc {
   TcpReceiver pc;
   UniqueFd filler{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
 };
+
+// The senders' queues once they equal `expected`, or as they stand after a while: a
+// connection counts its calls on its strand, after the lines of those it gave up.
+std::vector<SenderQueue> QueuesOnceEqual(const AgentSenders& senders, const std::vector<SenderQueue>& expected) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  std::vector<SenderQueue> queues;
+  while ((queues = senders.Queues()) != expected && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(1ms);
+  return queues;
+}
 
 // Lets the pause after a notification on a kept connection run out.
 void PauseOver(FakeTimeLoop& time) {
@@ -602,17 +614,24 @@ TEST(SenderWaitLimit, AFullQueuePushesOutItsOldestOnceThePcDoesNotAnswer) {
     // Nothing is known of the PC during its start test: a burst waits whole. The
     // failed connect then takes the front call, or in persistent mode all of them.
     dispatch(kWaitingLimit + 2);
+    const std::vector<SenderQueue> burst = {{201, "127.0.0.2", kWaitingLimit + 2}};
+    EXPECT_EQ(QueuesOnceEqual(row.senders, burst), burst);
     ASSERT_EQ(row.time.timers.AdvanceWhenDue(kConnectTimeLimit), 1);
     const size_t taken = progPort == kPersistentProgPort ? kWaitingLimit + 2 : 1;
     ASSERT_TRUE(row.reporter.WaitForTelephoneLines(taken));
     EXPECT_EQ(row.reporter.telephoneLines(), std::vector<std::string>(expected.begin(), expected.begin() + taken));
+    const std::vector<SenderQueue> left = {{201, "127.0.0.2", kWaitingLimit + 2 - taken}};
+    EXPECT_EQ(QueuesOnceEqual(row.senders, left), left);
     // Now that the PC does not answer, calls beyond the limit push out the oldest.
     dispatch(taken);
     ASSERT_TRUE(row.reporter.WaitForTelephoneLines(taken + 2));
     EXPECT_EQ(row.reporter.telephoneLines(), std::vector<std::string>(expected.begin(), expected.begin() + taken + 2));
+    const std::vector<SenderQueue> full = {{201, "127.0.0.2", kWaitingLimit}};
+    EXPECT_EQ(QueuesOnceEqual(row.senders, full), full);
     // The rest wait, each to leave once with its line.
     row.senders.Stop();
     EXPECT_EQ(row.reporter.telephoneLines(), expected);
+    EXPECT_EQ(row.senders.Queues(), std::vector<SenderQueue>{}) << "no sender runs";
   }
 }
 

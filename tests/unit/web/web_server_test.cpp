@@ -10,6 +10,7 @@
 #include <asio/post.hpp>
 #include <condition_variable>
 #include <fstream>
+#include <future>
 #include <numeric>
 #include <thread>
 
@@ -22,6 +23,7 @@
 #include "web/access_rules.h"
 #include "web/access_token.h"
 #include "web/event_stream.h"
+#include "web/monitoring.h"
 
 namespace lindra::web {
 namespace {
@@ -69,14 +71,17 @@ class WebServerTest : public ::testing::Test {
 
   // The web server in front of a controller that is not started: its model is what
   // the test makes it.
-  void Serve() {
+  void Serve(std::chrono::milliseconds frontEndWait = WebSettings{}.frontEndWait) {
     controller_ = std::make_unique<ServerController>(options_, view_, clock_);
     port_ = FreeTcpPort();
     const int port = port_;
     ASSERT_NE(port, 0);
     server_ = std::make_unique<WebServer>(
-        *controller_,
-        WebSettings{{"127.0.0.1", port}, kToken, [this](std::function<void()> work) { frontEnd_.Post(work); }, 100ms});
+        *controller_, WebSettings{.address = {"127.0.0.1", port},
+                                  .token = kToken,
+                                  .post = [this](std::function<void()> work) { frontEnd_.Post(work); },
+                                  .keepalive = 100ms,
+                                  .frontEndWait = frontEndWait});
     std::string error;
     ASSERT_TRUE(server_->Start(error)) << error;
     client_ = std::make_unique<httplib::Client>("127.0.0.1", port);
@@ -122,7 +127,7 @@ class WebServerTest : public ::testing::Test {
 };
 
 TEST_F(WebServerTest, StateMetricsAndHealthAreExact) {
-  Serve();
+  Serve(500ms);
   controller_->model().SlotConfigured(2, 202, true);
   auto health = client_->Get("/healthz");
   ASSERT_TRUE(health);
@@ -152,6 +157,14 @@ TEST_F(WebServerTest, StateMetricsAndHealthAreExact) {
   EXPECT_EQ(health->status, 200);
   EXPECT_EQ(health->body, "ok\n");
 
+  // No log is open and no operator sender runs before the server starts.
+  auto perLog = [](const std::string& family) {
+    std::string lines;
+    for (int slot = 1; slot <= kSlotCount; ++slot)
+      for (const char* log : {"program", "telephone"})
+        lines += family + "{slot=\"" + std::to_string(slot) + "\",log=\"" + log + "\"} 0\n";
+    return lines;
+  };
   auto metrics = client_->Get("/metrics");
   ASSERT_TRUE(metrics);
   EXPECT_EQ(metrics->body,
@@ -176,7 +189,45 @@ TEST_F(WebServerTest, StateMetricsAndHealthAreExact) {
             "lindra_stream_clients 0\n"
             "# HELP lindra_uploads_total Statistics uploads since the start, by outcome.\n"
             "# TYPE lindra_uploads_total counter\n"
-            "lindra_uploads_total{outcome=\"ok\"} 0\nlindra_uploads_total{outcome=\"failed\"} 0\n");
+            "lindra_uploads_total{outcome=\"ok\"} 0\nlindra_uploads_total{outcome=\"failed\"} 0\n"
+            "# HELP lindra_operator_calls_waiting Calls waiting for an operator PC, by extension value and PC.\n"
+            "# TYPE lindra_operator_calls_waiting gauge\n"
+            "# HELP lindra_log_lines_waiting Log lines not yet in their file.\n"
+            "# TYPE lindra_log_lines_waiting gauge\n" +
+                perLog("lindra_log_lines_waiting") +
+                "# HELP lindra_log_write_failures_total Writes of a log since the start that left lines out of "
+                "its file.\n"
+                "# TYPE lindra_log_write_failures_total counter\n" +
+                perLog("lindra_log_write_failures_total") +
+                "# HELP lindra_log_lines_dropped_total Log lines dropped since the start: beyond the waiting limit, "
+                "or given up.\n"
+                "# TYPE lindra_log_lines_dropped_total counter\n" +
+                perLog("lindra_log_lines_dropped_total"));
+
+  // Rows that route alike are one series, and each figure of a log its own.
+  MonitoredState queued;
+  queued.queues[1].senders = {{202, "127.0.0.3", 0}, {201, "127.0.0.2", 3}, {201, "127.0.0.2", 2}};
+  queued.queues[1].logs.telephone = {.writeFailures = 4, .linesDropped = 5, .linesWaiting = 6};
+  const std::string text = MetricsText(queued);
+  for (const char* expected : {"gauge\nlindra_operator_calls_waiting{slot=\"2\",ext=\"201\",ip=\"127.0.0.2\"} 5\n"
+                               "lindra_operator_calls_waiting{slot=\"2\",ext=\"202\",ip=\"127.0.0.3\"} 0\n# HELP",
+                               "\nlindra_log_lines_waiting{slot=\"2\",log=\"telephone\"} 6\n",
+                               "\nlindra_log_write_failures_total{slot=\"2\",log=\"telephone\"} 4\n",
+                               "\nlindra_log_lines_dropped_total{slot=\"2\",log=\"telephone\"} 5\n"})
+    EXPECT_NE(text.find(expected), std::string::npos) << expected << "\nin:\n" << text;
+
+  // The figures come from the front-end thread: one that does not answer in time gets
+  // the scrape refused, and the next scrape after it answers again is served.
+  std::promise<void> release;
+  frontEnd_.Post([held = release.get_future().share()] { held.wait(); });
+  auto busy = client_->Get("/metrics");
+  release.set_value();
+  ASSERT_TRUE(busy);
+  EXPECT_EQ(busy->status, 503);
+  EXPECT_EQ(busy->body, R"({"error":"the server did not take the request in time"})");
+  metrics = client_->Get("/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_EQ(metrics->status, 200);
 }
 
 // A reader of the stream gets the state, then each event as one message, and a
