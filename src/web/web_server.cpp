@@ -91,9 +91,10 @@ void WebServer::Stop() {
   listener_.join();
 }
 
-std::optional<Json> WebServer::OnFrontEnd(std::function<Json(ServerController&)> work) const {
-  auto done = std::make_shared<std::promise<Json>>();
-  std::future<Json> result = done->get_future();
+template <typename Result>
+std::optional<Result> WebServer::OnFrontEnd(std::function<Result(ServerController&)> work) const {
+  auto done = std::make_shared<std::promise<Result>>();
+  std::future<Result> result = done->get_future();
   // The work holds nothing of the request: it may still run after the wait gave up.
   settings_.post([work = std::move(work), done, &controller = controller_] { done->set_value(work(controller)); });
   if (result.wait_for(settings_.frontEndWait) != std::future_status::ready) return std::nullopt;
@@ -158,7 +159,7 @@ void WebServer::Route() {
   http_->Get(R"(/api/tables/(\d+))", [this](const httplib::Request& request, httplib::Response& response) {
     const int slotNo = SlotOf(request);
     if (slotNo == 0) return Refuse(response, 404, "no such slot");
-    const auto tables = OnFrontEnd([slotNo](ServerController& controller) {
+    const auto tables = OnFrontEnd<Json>([slotNo](ServerController& controller) {
       const RoutingTables& t = controller.tables(slotNo - 1);
       return TablesJson(slotNo, *t.Dids(), *t.Agents());
     });
@@ -183,7 +184,7 @@ void WebServer::Route() {
         !(action == "delete" && row >= 0))
       return Refuse(response, 400, "expected action add (first, second), modify (row, first, second) or delete (row)");
 
-    const auto reply = OnFrontEnd([index = slotNo - 1, dids, action, row, first, second](ServerController& c) {
+    const auto reply = OnFrontEnd<Json>([index = slotNo - 1, dids, action, row, first, second](ServerController& c) {
       EditOutcome outcome;
       if (action == "add")
         outcome = dids ? c.AddDidRow(index, first, second) : c.AddAgentRow(index, first, second);
@@ -198,14 +199,10 @@ void WebServer::Route() {
   });
 
   http_->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
-    // The channels belong to the front-end thread. Their figures come back through a
-    // result of their own, which a wait that gave up leaves to the late work.
-    auto queues = std::make_shared<std::array<SlotQueues, kSlotCount>>();
-    const bool collected = OnFrontEnd([queues](ServerController& controller) {
-                             *queues = controller.Queues();
-                             return Json();
-                           }).has_value();
-    if (!collected) return Refuse(response, 503, kBusy);
+    // The channels belong to the front-end thread.
+    const auto queues = OnFrontEnd<std::array<SlotQueues, kSlotCount>>(
+        [](ServerController& controller) { return controller.Queues(); });
+    if (!queues) return Refuse(response, 503, kBusy);
     MonitoredState state;
     state.queues = *queues;
     const ServerSnapshot snapshot = controller_.model().Snapshot();

@@ -52,7 +52,8 @@ class WebServer {
  private:
   void Route();
   // `work` run on the front-end thread, its result; nothing when it did not run in time.
-  std::optional<Json> OnFrontEnd(std::function<Json(ServerController&)> work) const;
+  template <typename Result>
+  std::optional<Result> OnFrontEnd(std::function<Result(ServerController&)> work) const;
 
   ServerController& controller_;
   const WebSettings settings_;
