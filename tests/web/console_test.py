@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """The web console in a real browser: lindra2d on loopback with a CTI slot and a LAN
-exchange, operator PCs played by lindra-sim, the page in headless Chromium.
+exchange, operator PCs played by lindra-sim, the page in headless Chromium, also under
+a name the browser maps to loopback, as another PC of the centre would open it.
 
 console_test.py --lindra2d PATH --sim PATH
 """
