@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """The web console in a real browser: lindra2d on loopback with a CTI slot and a LAN
-exchange, operator PCs played by lindra-sim, the page in headless Chromium.
+exchange, operator PCs played by lindra-sim, the page in headless Chromium, also under
+a name the browser maps to loopback, as another PC of the centre would open it.
 
 console_test.py --lindra2d PATH --sim PATH
 """
@@ -23,10 +24,14 @@ import urllib.request
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 ARGS = None
 WAIT = 15  # seconds: the bound of every wait for something that must happen
+# A name the browser resolves to loopback: the console sees a reader off this machine.
+REMOTE_NAME = "console.test"
+PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src", "web", "page", "index.html")
 
 
 def free_port(host="127.0.0.1"):
@@ -168,13 +173,19 @@ class ConsoleTest(unittest.TestCase):
         cls.server.wait_for(re.escape("[WARN] DEV01 CTI - Listen CTI Event : %d" % cls.cti_port))
         cls.server.wait_for(re.escape("[WARN] DEV02 Connected PBX : 127.0.0.1, %d" % exchange_port))
         cls.url = "http://%s/" % cls.http
+        cls.remote_url = "http://%s:%s/" % (REMOTE_NAME, cls.http.rsplit(":", 1)[1])
         cls.wait_for_console()
+        with open(os.path.join(state, "token"), encoding="ascii") as f:
+            cls.token = f.read().strip()
 
         options = webdriver.ChromeOptions()
         for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                          "--no-proxy-server", "--window-size=1280,1000",
+                         "--host-resolver-rules=MAP %s 127.0.0.1" % REMOTE_NAME,
                          "--user-data-dir=" + os.path.join(cls.folder, "chromium")):
             options.add_argument(argument)
+        # The remote page's token question stays open until a test answers it.
+        options.set_capability("unhandledPromptBehavior", "ignore")
         cls.browser = webdriver.Chrome(service=Service(ARGS.chromedriver), options=options)
         cls.browser.get(cls.url)
         cls.until(lambda b: b.find_element(By.ID, "stream").get_attribute("data-state") == "connected",
@@ -222,6 +233,21 @@ class ConsoleTest(unittest.TestCase):
     def call_row(self, table, caller):
         """The row of `table` ("calls", "nobody") whose caller is `caller`."""
         return next((r for r in self.rows("#" + table) if r[4] == caller), None)
+
+    def tables(self, slot):
+        """The bytes of slot `slot`'s tables as the API serves them to this machine."""
+        with urllib.request.urlopen(self.url + "api/tables/%d" % slot, timeout=WAIT) as answer:
+            return answer.read()
+
+    def answer_prompt(self, question, answer):
+        """Answers the page's question, once it asks exactly `question`; None cancels it."""
+        prompt = self.until(expected_conditions.alert_is_present(), "the page asked nothing")
+        self.assertEqual(prompt.text, question)
+        if answer is None:
+            prompt.dismiss()
+        else:
+            prompt.send_keys(answer)
+            prompt.accept()
 
     def watch_calls(self):
         """Has the page note when each call row appears (the wall clock, in ms)."""
@@ -295,6 +321,64 @@ class ConsoleTest(unittest.TestCase):
                    "the reloaded page did not attach")
         callers = [row[4] for row in self.rows("#calls")]
         self.assertEqual(callers[:3], ["0311114444", "0311113333", "0311112222"])
+
+    def test_6_a_page_on_another_pc_asks_for_the_token_once(self):
+        b = self.browser
+
+        def attached(_):
+            return self.text("#stream", "data-state") == "connected"
+
+        calls, tables = self.rows("#calls"), self.tables(1)
+        local = b.current_window_handle
+        b.switch_to.new_window("tab")
+        try:
+            b.get(self.remote_url)
+            wrong = "0" * len(self.token)
+            self.answer_prompt("접근 토큰을 입력하세요", wrong)
+            self.answer_prompt("토큰이 맞지 않습니다. 접근 토큰을 입력하세요", None)
+            self.until(lambda _: self.text("#stream", "data-state") == "failed", "the wrong token was not refused")
+            self.assertEqual(self.text("#stream"), "토큰이 맞지 않습니다")
+            self.assertEqual(self.rows("#calls"), [])
+            # The page as a reader off this machine gets it: its file, without the token.
+            with open(PAGE, encoding="utf-8") as f:
+                self.assertEqual(b.execute_async_script(
+                    "fetch('/', {cache: 'no-store'}).then(r => r.text()).then(arguments[0]);"), f.read())
+
+            editor = b.find_element(By.ID, "did-editor")
+            editor.find_element(By.NAME, "first").send_keys("706")
+            editor.find_element(By.NAME, "second").send_keys("0344440000")
+            editor.find_element(By.CSS_SELECTOR, 'button[value="add"]').click()
+            self.answer_prompt("접근 토큰을 입력하세요", wrong)
+            notice = editor.find_element(By.CLASS_NAME, "notice")
+            self.until(lambda _: notice.text == "토큰이 맞지 않습니다", "the refused edit says nothing")
+            self.assertIn("refused", notice.get_attribute("class"))
+            self.assertEqual(self.tables(1), tables)
+            self.assertIsNone(b.execute_script("return localStorage.getItem('lindra-token');"))
+
+            b.refresh()
+            self.answer_prompt("접근 토큰을 입력하세요", self.token)
+            self.until(attached, "the page did not attach with the token")
+            self.assertEqual(self.rows("#calls"), calls)
+            editor = b.find_element(By.ID, "did-editor")
+            self.until(lambda _: self.rows("#did-editor") == [["705", "0333330000"]], "slot 1's DID table")
+            for name, value in (("first", "706"), ("second", "0344440000")):
+                field = editor.find_element(By.NAME, name)
+                field.clear()
+                field.send_keys(value)
+            editor.find_element(By.CSS_SELECTOR, 'button[value="add"]').click()
+            self.until(lambda _: self.rows("#did-editor") == [["705", "0333330000"], ["706", "0344440000"]],
+                       "the added row is not in the table")
+            self.assertEqual(editor.find_element(By.CLASS_NAME, "notice").text, "")
+            cti_call(self.cti_port, "203,706,0311115555")
+            self.pc_a.wait_for(r" T\|0311115555\|0344440000$")
+            self.until(lambda _: self.call_row("calls", "0311115555"), "the call did not appear on the page")
+
+            # Kept in the browser: a reload asks nothing (an open question would fail the wait).
+            b.refresh()
+            self.until(attached, "the reloaded page did not attach")
+        finally:
+            b.close()
+            b.switch_to.window(local)
 
 
 if __name__ == "__main__":

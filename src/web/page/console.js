@@ -7,6 +7,8 @@ const kCallRowLimit = 200;
 const kLogLineLimit = 1000;
 const kSlotCount = 4;
 const kTokenKey = 'lindra-token';
+const kTokenQuestion = '접근 토큰을 입력하세요';
+const kWrongToken = '토큰이 맞지 않습니다';
 const kDeleteQuestion = '정말 삭제 하시겠습니까?';
 
 const state = {
@@ -55,12 +57,12 @@ function pageToken() {
   return meta && meta.content ? meta.content : '';
 }
 
-function token(ask) {
+function token(ask, question) {
   const fromPage = pageToken();
   if (fromPage) return fromPage;
   let kept = localStorage.getItem(kTokenKey) || '';
   if (!kept && ask) {
-    kept = (window.prompt('접근 토큰을 입력하세요') || '').trim();
+    kept = (window.prompt(question || kTokenQuestion) || '').trim();
     if (kept) localStorage.setItem(kTokenKey, kept);
   }
   return kept;
@@ -349,11 +351,15 @@ function startEventSource() {
 // A page served over the network reads the stream with its token in a header.
 async function startFetchStream() {
   try {
-    const response = await fetch('/api/events', { headers: authHeaders(true), cache: 'no-store' });
+    const headers = authHeaders(true);
+    const response = await fetch('/api/events', { headers, cache: 'no-store' });
     if (response.status === 401) {
       forgetToken();
-      showStream('failed', '토큰이 맞지 않습니다');
-      return; // asked again on the next load
+      showStream('failed', kWrongToken);
+      // A mistyped token is asked for again at once; after a cancelled question the
+      // page waits for a reload.
+      if (headers.Authorization && token(true, kWrongToken + '. ' + kTokenQuestion)) startFetchStream();
+      return;
     }
     if (!response.ok || !response.body) throw new Error(String(response.status));
     const reader = response.body.pipeThrough(new TextDecoderStream()).getReader();
@@ -454,9 +460,10 @@ function makeEditor(root) {
         body: JSON.stringify(request),
       });
       const answer = await response.json().catch(() => ({}));
-      if (response.status === 401) {
+      // The server's reason is for programs; the one a user can mend is the token.
+      if (response.status === 401 && answer.error === 'token required') {
         forgetToken();
-        say(answer.error || '토큰이 맞지 않습니다', true);
+        say(kWrongToken, true);
         return;
       }
       if (!response.ok) { say(answer.error || answer.message || '요청 실패 (' + response.status + ')', true); return; }
