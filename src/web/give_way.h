@@ -4,8 +4,9 @@
 
 namespace lindra::web {
 
-// Lowers the calling thread's priority, once per thread; a thread that cannot be
-// lowered serves at the server's priority (only slower calls).
+// Lowers the calling thread's priority, once per thread. A thread that cannot be
+// lowered (the service's system-call filter refuses it) serves at the server's
+// priority: the stream's one conversion per event keeps the calls' latency then too.
 void GiveWayToCalls();
 
 }  // namespace lindra::web

@@ -381,10 +381,51 @@ class ConsoleTest(unittest.TestCase):
             b.switch_to.window(local)
 
 
+class WindowConsoleTest(unittest.TestCase):
+    """The window's server serves the console too; its edits run on the window's thread."""
+
+    def test_the_windows_demo_serves_its_tables_and_takes_an_edit(self):
+        if not ARGS.lindra2:
+            self.skipTest("built without the window")
+        folder = tempfile.mkdtemp(prefix="lindra-window-console-")
+        http = "127.0.0.1:%d" % free_port()
+        window = Child([ARGS.lindra2, "-platform", "offscreen", "--demo", "--http", http,
+                        "--state-dir", os.path.join(folder, "state"), "--log-dir", os.path.join(folder, "logs")])
+        try:
+            url = "http://%s/api/tables/1" % http
+            deadline = time.monotonic() + WAIT
+            while True:
+                try:
+                    with urllib.request.urlopen(url, timeout=2) as answer:
+                        tables = answer.read()
+                        break
+                except OSError:
+                    if time.monotonic() > deadline or window.process.poll() is not None:
+                        raise
+                    time.sleep(0.05)  # a port that does not listen yet has nothing to wait on
+            self.assertEqual(json.loads(tables), {
+                "slot": 1, "dids": [{"trunk": "701:702", "did": "0212340000"}],
+                "operators": [{"extension": e, "ip": ip} for e, ip in
+                              (("201", "127.0.0.2"), ("201", "127.0.0.3"), ("202", "127.0.0.3"), ("203", "127.0.0.2"))]})
+            with open(os.path.join(folder, "state", "token"), encoding="ascii") as f:
+                token = f.read().strip()
+            edit = urllib.request.Request(
+                url + "/dids", method="POST", data=json.dumps({"action": "delete", "row": 0}).encode(),
+                headers={"Authorization": "Bearer " + token, "Content-Type": "application/json"})
+            with urllib.request.urlopen(edit, timeout=WAIT) as answer:
+                self.assertEqual(json.load(answer), {"accepted": True, "message": ""})
+            with urllib.request.urlopen(url, timeout=WAIT) as answer:
+                self.assertEqual(json.load(answer)["dids"], [])
+        finally:
+            window.stop()
+            shutil.rmtree(folder, ignore_errors=True)
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--lindra2d", required=True)
     parser.add_argument("--sim", required=True)
+    parser.add_argument("--lindra2", help="the window, when it was built")
     parser.add_argument("--chromedriver", default=shutil.which("chromedriver") or "/usr/bin/chromedriver")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
