@@ -1,5 +1,7 @@
 #include "web/event_stream.h"
 
+#include <algorithm>
+
 #include "app/server_model.h"
 #include "web/console_json.h"
 #include "web/give_way.h"
@@ -99,9 +101,15 @@ void EventStream::Publish(const ServerEvent& event) {
   bool first;
   {
     std::lock_guard lock(mutex_);
+    ++published_;
+    // Nobody reads (the service's usual case): the event costs nothing more, and a
+    // snapshot taken before it can no longer be followed.
+    if (readers_.empty()) {
+      forgotten_ = published_;
+      return;
+    }
     first = unmade_.empty();
     unmade_.push_back(event);
-    ++published_;
   }
   if (first) poked_.notify_one();
 }
@@ -167,7 +175,7 @@ void EventStream::Run() {
     lock.lock();
     recent_.insert(recent_.end(), made.begin(), made.end());
     while (recent_.size() > kRecentKept) {
-      forgotten_ = recent_.front().number;
+      forgotten_ = std::max(forgotten_, recent_.front().number);
       recent_.pop_front();
     }
     for (const auto& reader : readers_) reader->Hand(made);

@@ -101,7 +101,7 @@ class EventStream final : public EventSink {
   std::vector<ServerEvent> unmade_;  // events published, their messages not made yet
   uint64_t published_ = 0;           // number of the last event published
   std::deque<NumberedMessage> recent_;
-  uint64_t forgotten_ = 0;  // number of the last message no longer in recent_
+  uint64_t forgotten_ = 0;  // number of the last event a reader can no longer be given
   std::set<std::shared_ptr<StreamReader>> readers_;
   bool stopping_ = false;
   std::thread thread_;

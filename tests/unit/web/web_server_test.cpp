@@ -311,11 +311,15 @@ TEST(EventStream, EveryReaderGetsTheEventsAfterItsSnapshotAndOneFarBehindIsDropp
 }
 
 // A reader whose snapshot was taken before messages were handed to the others gets
-// them from those kept; one whose snapshot is older than those kept gets no reader.
+// them from those kept; one whose snapshot is older than those kept, or than an event
+// nobody read, gets no reader.
 TEST(EventStream, ASnapshotTakenBeforeAHandIsFollowedFromTheMessagesKept) {
   testing::FakeClock clock;
   ServerModel model(clock, {});
   EventStream stream(model);
+  const ServerSnapshot unwatched = model.Snapshot();
+  model.AddMessage(StatusLine::Warning("[WARN] 아무도 안 읽는 줄"));
+  EXPECT_EQ(stream.Follow(unwatched), nullptr) << "the line went to no reader";
   const auto [live, liveSnapshot] = stream.Attach();
   const ServerSnapshot before = model.Snapshot();
   const auto addAndHand = [&](int lines) {
