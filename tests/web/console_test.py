@@ -355,20 +355,14 @@ class ConsoleTest(unittest.TestCase):
             self.assertEqual(self.tables(1), tables)
             self.assertIsNone(b.execute_script("return localStorage.getItem('lindra-token');"))
 
-            b.refresh()
-            self.answer_prompt("접근 토큰을 입력하세요", self.token)
-            self.until(attached, "the page did not attach with the token")
-            self.assertEqual(self.rows("#calls"), calls)
-            editor = b.find_element(By.ID, "did-editor")
-            self.until(lambda _: self.rows("#did-editor") == [["705", "0333330000"]], "slot 1's DID table")
-            for name, value in (("first", "706"), ("second", "0344440000")):
-                field = editor.find_element(By.NAME, name)
-                field.clear()
-                field.send_keys(value)
+            # The right token, typed for the edit, applies it and brings the stream back.
             editor.find_element(By.CSS_SELECTOR, 'button[value="add"]').click()
+            self.answer_prompt("접근 토큰을 입력하세요", self.token)
             self.until(lambda _: self.rows("#did-editor") == [["705", "0333330000"], ["706", "0344440000"]],
                        "the added row is not in the table")
             self.assertEqual(editor.find_element(By.CLASS_NAME, "notice").text, "")
+            self.until(attached, "the page did not attach with the token")
+            self.assertEqual(self.rows("#calls"), calls)
             cti_call(self.cti_port, "203,706,0311115555")
             self.pc_a.wait_for(r" T\|0311115555\|0344440000$")
             self.until(lambda _: self.call_row("calls", "0311115555"), "the call did not appear on the page")

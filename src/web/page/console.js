@@ -467,6 +467,8 @@ function makeEditor(root) {
         return;
       }
       if (!response.ok) { say(answer.error || answer.message || '요청 실패 (' + response.status + ')', true); return; }
+      // The server took the token: one typed for this edit brings a refused stream back too.
+      if (document.getElementById('stream').dataset.state === 'failed') startFetchStream();
       say(answer.message || '', !answer.accepted);
       if (answer.accepted && action === 'delete') selected = -1;
       if (answer.accepted) loadTables();
