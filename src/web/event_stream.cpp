@@ -78,10 +78,10 @@ EventStream::EventStream(ServerModel& model) : model_(model) {
   const ServerSnapshot now = model_.Subscribe(*this);
   {
     std::lock_guard lock(mutex_);
-    // Publish may already have counted events after the subscription; their messages
-    // wait for the thread, which numbers them from here.
+    // Publish may already have counted events after the subscription (with no reader
+    // yet, none of them is kept).
     published_ += now.eventsBefore;
-    forgotten_ = now.eventsBefore;
+    forgotten_ = published_;
   }
   thread_ = std::thread([this] { Run(); });
 }
