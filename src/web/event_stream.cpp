@@ -53,14 +53,14 @@ void StreamReader::Hand(const std::vector<NumberedMessage>& messages) {
   {
     std::lock_guard lock(mutex_);
     if (dropped_ || closed_) return;
-    for (const NumberedMessage& message : messages) {
-      if (message.number <= eventsBefore_ || !message.text) continue;
-      if (queued_.size() >= kMaxQueued) {
-        dropped_ = true;
-        queued_.clear();
-        break;
-      }
-      queued_.push_back(message.text);
+    // Only what the reader left untaken counts: a hand the stream made large by
+    // falling behind itself (its thread gives way to the calls) is no fault of the reader.
+    if (queued_.size() >= kMaxQueued) {
+      dropped_ = true;
+      queued_.clear();
+    } else {
+      for (const NumberedMessage& message : messages)
+        if (message.number > eventsBefore_ && message.text) queued_.push_back(message.text);
     }
   }
   ready_.notify_all();

@@ -33,8 +33,8 @@ struct NumberedMessage {
 // takes them, the server closes it; mutex_ guards the queue and the flags.
 class StreamReader {
  public:
-  // A reader this many messages behind is dropped: it would only keep the server's
-  // memory growing.
+  // A reader that left this many messages untaken when more come is dropped: it
+  // would only keep the server's memory growing.
   static constexpr size_t kMaxQueued = 10000;
 
   // It takes the events after the `eventsBefore`-th, its snapshot holding the rest.
