@@ -146,17 +146,23 @@ TEST(DaemonCalls, AnExchangeThatRebootsIsAnnouncedThreeTimesThenRetriedQuietlyUn
   EXPECT_EQ(server.Stop(), 0);
 }
 
+// The quiet attempts after the three announced ones wait a second, then two: a link
+// driven flat out would print the same lines milliseconds apart.
 TEST(DaemonCalls, AnExchangeThatClosesEveryConnectionAtOnceUsesUpThreeAttempts) {
   ServerHarness server;
+  // An operator PC that answers: the server's connect to it prints nothing among the link's lines.
+  const int progPort = FreeOperatorPort();
+  Peer operatorPc = Operator("127.0.0.2", progPort);
   Peer exchange({"exchange", "--model", "102", "--listen", "127.0.0.1:0", "--close-at-once", "--seconds", "60"});
-  ConfigureLanSlot(server, 102, exchange.port(), ClosedPort());
+  ConfigureLanSlot(server, 102, exchange.port(), progPort);
 
   server.Start();
-  ASSERT_TRUE(server.WaitFor("[ERR] DEV01 연결 재시도 3회 실패. 최대 5초 간격으로 재연결 시도"));
-  // The first quiet attempt, a second later, connects and is closed too; the next
-  // comes two seconds after that. A link driven flat out would print thousands of
-  // lines meanwhile.
-  server.CollectFor(2000ms);
+  const std::string givenUp = "[ERR] DEV01 연결 재시도 3회 실패. 최대 5초 간격으로 재연결 시도";
+  const std::string reconnected = "[WARN] DEV01 Reconnected PBX : 127.0.0.1, " + std::to_string(exchange.port());
+  for (int quiet = 0; quiet < 2; ++quiet) {
+    ASSERT_TRUE(server.WaitFor(givenUp));
+    ASSERT_TRUE(server.WaitFor(reconnected));
+  }
   EXPECT_EQ(server.MessagesFrom("[ERR] recv 실패 : 0"),
             (std::vector<std::string>{
                 "[ERR] recv 실패 : 0",
@@ -166,11 +172,21 @@ TEST(DaemonCalls, AnExchangeThatClosesEveryConnectionAtOnceUsesUpThreeAttempts) 
                 "[ERR] recv 실패 : 0",
                 "[ERR] 기존 연결 에러/종료됨. 연결 재시도(3회)",
                 "[ERR] recv 실패 : 0",
-                "[ERR] DEV01 연결 재시도 3회 실패. 최대 5초 간격으로 재연결 시도",
-                "[WARN] DEV01 Reconnected PBX : 127.0.0.1, " + std::to_string(exchange.port()),
+                givenUp,
+                reconnected,
                 "[ERR] recv 실패 : 0",
-                "[ERR] DEV01 연결 재시도 3회 실패. 최대 5초 간격으로 재연결 시도",
+                givenUp,
+                reconnected,
             }));
+  const auto given = server.StampsOf(givenUp), back = server.StampsOf(reconnected);
+  ASSERT_EQ(given.size(), 2u);
+  ASSERT_EQ(back.size(), 2u);
+  // A stamp keeps whole milliseconds; a run across midnight wraps.
+  const auto pause = [](std::chrono::milliseconds from, std::chrono::milliseconds to) {
+    return (to - from + 24h) % 24h + 1ms;
+  };
+  EXPECT_GE(pause(given[0], back[0]), 1000ms);
+  EXPECT_GE(pause(given[1], back[1]), 2000ms);
   EXPECT_EQ(server.Stop(), 0);
 }
 

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -214,6 +215,18 @@ class ServerHarness {
       if (!texts.empty() || text == first) texts.push_back(std::move(text));
     }
     return texts;
+  }
+
+  // The "[HH:MM:SS.mmm]" stamp of each printed line containing `text`, as the time of day.
+  std::vector<std::chrono::milliseconds> StampsOf(const std::string& text) const {
+    std::vector<std::chrono::milliseconds> stamps;
+    int hours, minutes, seconds, millis;
+    for (const auto& line : lines_)
+      if (line.find(text) != std::string::npos &&
+          std::sscanf(line.c_str(), "[%2d:%2d:%2d.%3d]", &hours, &minutes, &seconds, &millis) == 4)
+        stamps.push_back(std::chrono::hours(hours) + std::chrono::minutes(minutes) + std::chrono::seconds(seconds) +
+                         std::chrono::milliseconds(millis));
+    return stamps;
   }
 
   int CountLines(const std::string& text) const {
